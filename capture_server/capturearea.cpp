@@ -1,0 +1,19 @@
+#include "capturearea.h"
+
+#include <algorithm>
+
+int captureIntervalMs(int fps)
+{
+    if (fps <= 0)
+        return 1000;
+    return int(1.0 / fps * 1000.0);
+}
+
+QRect captureArea(const QRect &selection, const QRect &screen)
+{
+    const int left = std::min(selection.left(), selection.right());
+    const int right = std::max(selection.left(), selection.right());
+    const int top = std::min(selection.top(), selection.bottom());
+    const int bottom = std::max(selection.top(), selection.bottom());
+    return QRect(QPoint(left, top), QPoint(right, bottom)).intersected(screen);
+}

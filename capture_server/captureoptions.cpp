@@ -1,0 +1,138 @@
+#include "captureoptions.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+bool parseInt(const QString &text, int minimum, int maximum, int &value)
+{
+    bool ok = false;
+    const int parsed = text.trimmed().toInt(&ok);
+    if (!ok || parsed < minimum || parsed > maximum)
+        return false;
+    value = parsed;
+    return true;
+}
+
+bool parseArea(const QString &text, QRect &area)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return false;
+    int values[4] = {};
+    const int limits[4][2] = {{-100000, 100000}, {-100000, 100000}, {1, 100000}, {1, 100000}};
+    for (int i = 0; i < 4; ++i) {
+        if (!parseInt(parts[i], limits[i][0], limits[i][1], values[i]))
+            return false;
+    }
+    area = QRect(values[0], values[1], values[2], values[3]);
+    return true;
+}
+
+} // namespace
+
+OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &options, QString &message)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Captures an area of the screen at a chosen rate into numbered JPEG files below ./capture "
+        "or to stream viewers over TCP. Without options everything is chosen in the window."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("TCP port to listen on (0-65535; 0 picks a free one). Skips the port dialog."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption bindOption(QStringLiteral("bind"),
+                                        QStringLiteral("Address to listen on (default: every address)."),
+                                        QStringLiteral("ADDRESS"));
+    const QCommandLineOption areaOption(QStringLiteral("area"),
+                                        QStringLiteral("Area to capture, in screen pixels (default 0,0,640,480)."),
+                                        QStringLiteral("X,Y,W,H"));
+    const QCommandLineOption fpsOption(QStringLiteral("fps"),
+                                       QStringLiteral("Target frames per second, 1-60 (default 20)."),
+                                       QStringLiteral("N"));
+    const QCommandLineOption handlerOption(QStringLiteral("handler"),
+                                           QStringLiteral("Where frames go: saver (JPEG files below ./capture) or tcp."),
+                                           QStringLiteral("saver|tcp"));
+    const QCommandLineOption startOption(QStringLiteral("start"), QStringLiteral("Start capturing at once."));
+    const QCommandLineOption framesOption(QStringLiteral("frames"),
+                                          QStringLiteral("Stop after N frames and quit."),
+                                          QStringLiteral("N"));
+    parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption});
+
+    if (!parser.parse(arguments)) {
+        message = parser.errorText();
+        return OptionsResult::Error;
+    }
+    if (parser.isSet(helpOption)) {
+        message = parser.helpText();
+        return OptionsResult::Exit;
+    }
+    if (parser.isSet(versionOption)) {
+        message = QStringLiteral("capture_server ") + QStringLiteral(DESKCAST_VERSION) + QLatin1Char('\n');
+        return OptionsResult::Exit;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        message = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst());
+        return OptionsResult::Error;
+    }
+
+    CaptureOptions parsed;
+    if (parser.isSet(portOption)) {
+        int port = 0;
+        if (!parseInt(parser.value(portOption), 0, 65535, port)) {
+            message = QStringLiteral("Invalid value for --port: '%1' (expected a number from 0 to 65535).")
+                          .arg(parser.value(portOption));
+            return OptionsResult::Error;
+        }
+        parsed.port = port;
+    }
+    if (parser.isSet(bindOption)) {
+        const QHostAddress address(parser.value(bindOption).trimmed());
+        if (address.isNull()) {
+            message = QStringLiteral("Invalid value for --bind: '%1' (expected an IPv4 or IPv6 address).")
+                          .arg(parser.value(bindOption));
+            return OptionsResult::Error;
+        }
+        parsed.bind = address;
+    }
+    if (parser.isSet(areaOption)) {
+        QRect area;
+        if (!parseArea(parser.value(areaOption), area)) {
+            message = QStringLiteral("Invalid value for --area: '%1' (expected X,Y,W,H with W and H from 1 to 100000).")
+                          .arg(parser.value(areaOption));
+            return OptionsResult::Error;
+        }
+        parsed.area = area;
+    }
+    if (parser.isSet(fpsOption)) {
+        int fps = 0;
+        if (!parseInt(parser.value(fpsOption), 1, 60, fps)) {
+            message = QStringLiteral("Invalid value for --fps: '%1' (expected a number from 1 to 60).")
+                          .arg(parser.value(fpsOption));
+            return OptionsResult::Error;
+        }
+        parsed.fps = fps;
+    }
+    if (parser.isSet(handlerOption)) {
+        const QString handler = parser.value(handlerOption).trimmed().toLower();
+        if (handler != QLatin1String("saver") && handler != QLatin1String("tcp")) {
+            message = QStringLiteral("Invalid value for --handler: '%1' (expected saver or tcp).")
+                          .arg(parser.value(handlerOption));
+            return OptionsResult::Error;
+        }
+        parsed.handler = handler;
+    }
+    parsed.start = parser.isSet(startOption);
+    if (parser.isSet(framesOption)) {
+        int frames = 0;
+        if (!parseInt(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
+            message = QStringLiteral("Invalid value for --frames: '%1' (expected a positive number).")
+                          .arg(parser.value(framesOption));
+            return OptionsResult::Error;
+        }
+        parsed.frames = frames;
+    }
+    options = parsed;
+    return OptionsResult::Run;
+}

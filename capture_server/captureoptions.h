@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Command-line options of capture_server. Every option left out keeps the interactive
+// behaviour: the port dialog, the default area, the rate and handler chosen in the window.
+struct CaptureOptions
+{
+    std::optional<int> port;                   // --port: skips the port dialog
+    QHostAddress bind = QHostAddress(QHostAddress::Any); // --bind
+    std::optional<QRect> area;                 // --area X,Y,W,H
+    std::optional<int> fps;                    // --fps 1..60
+    std::optional<QString> handler;            // --handler saver|tcp
+    bool start = false;                        // --start
+    int frames = 0;                            // --frames N: stop after N frames and quit (0: never)
+};
+
+enum class OptionsResult {
+    Run,   // go on with the options
+    Exit,  // --help or --version: print the message and exit with status 0
+    Error, // a bad option or value: print the message and exit with status 2
+};
+
+// Parses the program's arguments (arguments[0] is the program name). On Exit and Error
+// `message` holds the text to print.
+[[nodiscard]] OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &options,
+                                                QString &message);

@@ -1,0 +1,16 @@
+#pragma once
+
+class GLStreamRenderer;
+class ImageHandler;
+class QRect;
+class QScreen;
+
+// What the control window hands to the recorder when a capture starts.
+struct ConfigStructure
+{
+    GLStreamRenderer *renderer = nullptr; // preview that receives every frame
+    ImageHandler *handler = nullptr;      // receives every frame
+    QRect *selection = nullptr;           // area to capture, in logical desktop pixels
+    QScreen *desktop = nullptr;           // screen to grab from
+    int fps = 30;                         // target frames per second
+};

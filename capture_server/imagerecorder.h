@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QObject>
+#include <QRect>
+
+struct ConfigStructure;
+
+// The capture clock: while running, grabs the selected area at the configured rate, shows each
+// frame in the preview, hands it to the handler and prints the achieved rate.
+class ImageRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ImageRecorder(QObject *parent = nullptr);
+
+    int frameCount = 0; // frames grabbed since the recorder was made; never reset
+
+    [[nodiscard]] bool isRunning() const { return running; }
+    // The area the current (or last) run grabs, after ordering and clipping to the screen.
+    [[nodiscard]] QRect currentArea() const
+    {
+        return QRect(captureX, captureY, captureWidth, captureHeight);
+    }
+
+Q_SIGNALS:
+    void SIG_imageCaptured(QImage);
+    // Emitted after every frame has gone to the preview and the handler.
+    void SIG_frameCaptured(int frameCount);
+
+public Q_SLOTS:
+    void SLOT_startCapture(const ConfigStructure *config);
+    void SLOT_stopCapture();
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    const ConfigStructure *config = nullptr;
+    bool running = false;
+    int timerId = 0;
+    int captureX = 0;
+    int captureY = 0;
+    int captureWidth = 0;
+    int captureHeight = 0;
+    QElapsedTimer frameTime;
+};

@@ -1,0 +1,37 @@
+#include "captureoptions.h"
+#include "configwindow.h"
+#include "glformat.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <iostream>
+#include <memory>
+
+int main(int argc, char **argv)
+{
+    setupDefaultSurfaceFormat();
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("capture_server"));
+    QApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
+
+    CaptureOptions options;
+    QString message;
+    switch (parseCaptureOptions(QApplication::arguments(), options, message)) {
+    case OptionsResult::Exit:
+        std::cout << message.toLocal8Bit().constData() << std::flush;
+        return 0;
+    case OptionsResult::Error:
+        std::cerr << "capture_server: " << message.toLocal8Bit().constData() << std::endl
+                  << "Try 'capture_server --help' for the options." << std::endl;
+        return 2;
+    case OptionsResult::Run:
+        break;
+    }
+
+    auto window = std::make_unique<ConfigWindow>(nullptr, &application, options);
+    window->show();
+    if (options.start)
+        QTimer::singleShot(0, window.get(), &ConfigWindow::SLOT_startStopCapture);
+    return application.exec();
+}

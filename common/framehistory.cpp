@@ -1,0 +1,212 @@
+#include "framehistory.h"
+
+#include <QDir>
+
+#include <turbojpeg.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+constexpr int kPixelFormat = TJPF_BGRX; // QImage::Format_RGB32 in memory
+#else
+constexpr int kPixelFormat = TJPF_XRGB;
+#endif
+
+int openUnlinkedTempFile()
+{
+    QByteArray pattern = QDir::tempPath().toLocal8Bit() + "/deskcast-history-XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd >= 0)
+        ::unlink(pattern.constData()); // the data lives until the descriptor is closed
+    return fd;
+}
+
+bool writeAll(int fd, const char *data, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+bool readAll(int fd, char *data, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, data, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+} // namespace
+
+FrameHistory::FrameHistory(int maxPending, int quality)
+    : m_maxPending(qMax(1, maxPending))
+    , m_quality(qBound(1, quality, 100))
+    , m_fd(openUnlinkedTempFile())
+    , m_worker([this] { run(); })
+{
+}
+
+FrameHistory::~FrameHistory()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_worker.join();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int FrameHistory::append(const QImage &frame)
+{
+    std::unique_lock lock(m_mutex);
+    m_progress.wait(lock, [this] { return int(m_pending.size()) < m_maxPending; });
+    m_pending.push_back(frame);
+    const int index = int(m_entries.size() + m_pending.size()) - 1;
+    lock.unlock();
+    m_wake.notify_one();
+    return index;
+}
+
+int FrameHistory::size() const
+{
+    std::lock_guard lock(m_mutex);
+    return int(m_entries.size() + m_pending.size());
+}
+
+QImage FrameHistory::frame(int index) const
+{
+    std::unique_lock lock(m_mutex);
+    if (index < 0)
+        return {};
+    const auto stored = m_entries.size();
+    if (size_t(index) >= stored) {
+        const size_t pendingIndex = size_t(index) - stored;
+        return pendingIndex < m_pending.size() ? m_pending[pendingIndex] : QImage();
+    }
+    const Entry entry = m_entries[size_t(index)];
+    lock.unlock();
+
+    if (entry.size == 0)
+        return {};
+    if (!entry.inMemory.isEmpty())
+        return decompress(entry.inMemory);
+    QByteArray data(entry.size, Qt::Uninitialized);
+    if (!readAll(m_fd, data.data(), entry.size, entry.offset))
+        return {};
+    return decompress(data);
+}
+
+void FrameHistory::waitUntilStored() const
+{
+    std::unique_lock lock(m_mutex);
+    m_progress.wait(lock, [this] { return m_pending.empty(); });
+}
+
+qint64 FrameHistory::storedBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_fileEnd + m_bytesInMemory;
+}
+
+qint64 FrameHistory::bytesInMemory() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_bytesInMemory;
+}
+
+void FrameHistory::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stop || !m_pending.empty(); });
+        if (m_pending.empty())
+            return; // stopping, and nothing left to store
+        const QImage image = m_pending.front();
+        lock.unlock();
+
+        Entry entry;
+        const QByteArray data = compress(image);
+        if (!data.isEmpty()) {
+            entry.size = data.size();
+            entry.offset = m_fileEnd;
+            if (m_fd >= 0 && writeAll(m_fd, data.constData(), data.size(), m_fileEnd))
+                m_fileEnd += data.size();
+            else
+                entry.inMemory = data; // disk full or no temp file: keep the frame anyway
+        }
+
+        lock.lock();
+        m_bytesInMemory += entry.inMemory.size();
+        m_entries.push_back(std::move(entry));
+        m_pending.pop_front();
+        m_progress.notify_all();
+    }
+}
+
+QByteArray FrameHistory::compress(const QImage &frame) const
+{
+    if (frame.isNull())
+        return {};
+    QImage source = frame;
+    if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
+        source = source.convertToFormat(QImage::Format_RGB32);
+
+    tjhandle handle = tjInitCompress();
+    if (!handle)
+        return {};
+    unsigned char *jpeg = nullptr;
+    unsigned long jpegSize = 0;
+    const int rc = tjCompress2(handle, source.constBits(), source.width(), int(source.bytesPerLine()),
+                               source.height(), kPixelFormat, &jpeg, &jpegSize, TJSAMP_444, m_quality, 0);
+    QByteArray result;
+    if (rc == 0)
+        result = QByteArray(reinterpret_cast<const char *>(jpeg), qsizetype(jpegSize));
+    tjFree(jpeg);
+    tjDestroy(handle);
+    return result;
+}
+
+QImage FrameHistory::decompress(const QByteArray &data)
+{
+    tjhandle handle = tjInitDecompress();
+    if (!handle)
+        return {};
+    auto *bytes = reinterpret_cast<unsigned char *>(const_cast<char *>(data.constData()));
+    int width = 0;
+    int height = 0;
+    int subsampling = 0;
+    int colorspace = 0;
+    QImage image;
+    if (tjDecompressHeader3(handle, bytes, (unsigned long)data.size(), &width, &height, &subsampling, &colorspace) == 0
+        && width > 0 && height > 0) {
+        image = QImage(width, height, QImage::Format_RGB32);
+        if (image.isNull()
+            || tjDecompress2(handle, bytes, (unsigned long)data.size(), image.bits(), width,
+                             int(image.bytesPerLine()), height, kPixelFormat, 0) != 0)
+            image = QImage();
+    }
+    tjDestroy(handle);
+    return image;
+}

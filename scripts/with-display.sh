@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs a command with an X display: the current one when DISPLAY is set, otherwise a private
+# Xvfb screen of 1920x1080 at 24 bits that lives as long as the command.
+set -euo pipefail
+if [ -n "${DISPLAY:-}" ]; then
+    exec "$@"
+fi
+exec xvfb-run -a -s "-screen 0 ${XVFB_SCREEN:-1920x1080x24} -nolisten tcp" "$@"

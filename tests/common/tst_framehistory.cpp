@@ -1,9 +1,28 @@
 #include "framehistory.h"
 #include "testsupport.h"
 
+#include <QPainter>
 #include <QTest>
 
 #include <cmath>
+
+namespace {
+
+// Screen content: dense black text on white, the hardest case for a lossy store.
+QImage textImage(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    QFont font = painter.font();
+    font.setPixelSize(11);
+    painter.setFont(font);
+    for (int y = 12; y < height; y += 13)
+        painter.drawText(2, y, QStringLiteral("The quick brown fox jumps over the lazy dog 0123456789 ").repeated(4));
+    return image;
+}
+
+} // namespace
 
 class tst_FrameHistory : public QObject
 {
@@ -24,6 +43,7 @@ void tst_FrameHistory::keepsFramesFaithfully_data()
     QTest::newRow("photo-like 1920x1080") << photoLikeImage(1920, 1080, 1);
     QTest::newRow("sharp-edged blocks 640x480") << patternImage(640, 480, 3);
     QTest::newRow("odd size 333x77") << patternImage(333, 77, 5);
+    QTest::newRow("small text on white") << textImage(800, 600);
     QTest::newRow("one pixel") << patternImage(1, 1);
     QTest::newRow("very wide 4000x3") << photoLikeImage(4000, 3, 2);
     QTest::newRow("ARGB32 input") << photoLikeImage(320, 240, 4).convertToFormat(QImage::Format_ARGB32);
@@ -120,5 +140,5 @@ void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
     QVERIFY(psnr(history.frame(150), base) >= 38.0);
 }
 
-QTEST_GUILESS_MAIN(tst_FrameHistory)
+QTEST_MAIN(tst_FrameHistory)
 #include "tst_framehistory.moc"

@@ -1,0 +1,187 @@
+#include "glformat.h"
+#include "glstreamrenderer.h"
+#include "testsupport.h"
+
+#include <QPixmap>
+#include <QTest>
+
+namespace {
+
+// Four quadrants of distinct colours: any flip or rotation moves a colour to another corner.
+QImage quadrants(int width, int height, QRgb topLeft, QRgb topRight, QRgb bottomLeft, QRgb bottomRight)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.setPixel(x, y, y < height / 2 ? (x < width / 2 ? topLeft : topRight)
+                                                : (x < width / 2 ? bottomLeft : bottomRight));
+    return image;
+}
+
+QRgb cornerColour(const QImage &image, int corner)
+{
+    const int x = corner % 2 == 0 ? 5 : image.width() - 6;
+    const int y = corner < 2 ? 5 : image.height() - 6;
+    return image.pixel(x, y) | 0xff000000u;
+}
+
+} // namespace
+
+class tst_GLStreamRenderer : public QObject
+{
+    Q_OBJECT
+public:
+    static void initMain() { setupDefaultSurfaceFormat(); }
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void sizeHints();
+    void showsFramesUpright_data();
+    void showsFramesUpright();
+    void selectTextureShowsEachStoredFrameAgain();
+    void outOfRangeIndicesChangeNothing_data();
+    void outOfRangeIndicesChangeNothing();
+    void unstoredFrameKeepsIndices();
+    void stretchesToWideShape();
+    void memoryStaysBoundedOverManyStoredFrames();
+
+private:
+    GLStreamRenderer *m_renderer = nullptr;
+    const QImage m_first = quadrants(64, 48, qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0));
+    const QImage m_second = quadrants(64, 48, qRgb(0, 255, 255), qRgb(255, 0, 255), qRgb(255, 255, 255), qRgb(0, 0, 0));
+    const QImage m_third = quadrants(64, 48, qRgb(128, 0, 0), qRgb(0, 128, 0), qRgb(0, 0, 128), qRgb(128, 128, 0));
+};
+
+void tst_GLStreamRenderer::init()
+{
+    m_renderer = new GLStreamRenderer;
+    m_renderer->resize(320, 240);
+    m_renderer->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_renderer));
+}
+
+void tst_GLStreamRenderer::cleanup()
+{
+    delete m_renderer;
+    m_renderer = nullptr;
+}
+
+void tst_GLStreamRenderer::sizeHints()
+{
+    GLStreamRenderer renderer;
+    QCOMPARE(renderer.sizeHint(), QSize(640, 480));
+    QCOMPARE(renderer.minimumSizeHint(), QSize(50, 50));
+}
+
+void tst_GLStreamRenderer::showsFramesUpright_data()
+{
+    QTest::addColumn<QSize>("widgetSize");
+    QTest::newRow("frame size") << QSize(64, 48);
+    QTest::newRow("larger than the frame") << QSize(320, 240);
+}
+
+void tst_GLStreamRenderer::showsFramesUpright()
+{
+    QFETCH(QSize, widgetSize);
+    m_renderer->resize(widgetSize);
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_first));
+    const QImage shown = m_renderer->grabFramebuffer();
+    QCOMPARE(shown.size(), widgetSize);
+    for (int corner = 0; corner < 4; ++corner)
+        QCOMPARE(cornerColour(shown, corner), cornerColour(m_first, corner));
+    if (widgetSize == m_first.size()) // one texel per pixel: exactly the frame
+        QCOMPARE(maxChannelDifference(shown, m_first), 0);
+}
+
+void tst_GLStreamRenderer::selectTextureShowsEachStoredFrameAgain()
+{
+    m_renderer->resize(m_first.size());
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_first));
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_second));
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_third));
+    QCOMPARE(m_renderer->storedFrameCount(), 3);
+    QVERIFY(psnr(m_renderer->grabFramebuffer(), m_third) > 40);
+
+    m_renderer->selectTexture(0);
+    QVERIFY(psnr(m_renderer->grabFramebuffer(), m_first) > 38);
+    m_renderer->selectTexture(2);
+    QVERIFY(psnr(m_renderer->grabFramebuffer(), m_third) > 38);
+    m_renderer->selectTexture(1);
+    QVERIFY(psnr(m_renderer->grabFramebuffer(), m_second) > 38);
+    QCOMPARE(m_renderer->currentFrameIndex(), 1);
+}
+
+void tst_GLStreamRenderer::outOfRangeIndicesChangeNothing_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::newRow("minus one (slider of an empty history)") << -1;
+    QTest::newRow("one past the end") << 2;
+    QTest::newRow("far past the end") << 1000000;
+    QTest::newRow("most negative") << std::numeric_limits<int>::min();
+}
+
+void tst_GLStreamRenderer::outOfRangeIndicesChangeNothing()
+{
+    QFETCH(int, index);
+    m_renderer->resize(m_first.size());
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_first));
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_second));
+    const QImage before = m_renderer->grabFramebuffer();
+    m_renderer->selectTexture(index);
+    QCOMPARE(m_renderer->currentFrameIndex(), 1);
+    QCOMPARE(maxChannelDifference(m_renderer->grabFramebuffer(), before), 0);
+    QCOMPARE(m_renderer->storedFrameCount(), 2);
+}
+
+void tst_GLStreamRenderer::unstoredFrameKeepsIndices()
+{
+    m_renderer->resize(m_first.size());
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_first));
+    m_renderer->updateTexture(QPixmap::fromImage(m_second));
+    QCOMPARE(m_renderer->storedFrameCount(), 1);
+    QCOMPARE(maxChannelDifference(m_renderer->grabFramebuffer(), m_second), 0);
+    m_renderer->selectTexture(0);
+    QVERIFY(psnr(m_renderer->grabFramebuffer(), m_first) > 38);
+}
+
+void tst_GLStreamRenderer::stretchesToWideShape()
+{
+    m_renderer->resize(400, 60);
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(m_first));
+    const QImage shown = m_renderer->grabFramebuffer();
+    QCOMPARE(shown.size(), QSize(400, 60));
+    // The frame covers the whole widget: no clear colour shows at any edge.
+    for (int corner = 0; corner < 4; ++corner)
+        QCOMPARE(cornerColour(shown, corner), cornerColour(m_first, corner));
+    QCOMPARE(shown.pixel(100, 45) | 0xff000000u, m_first.pixel(16, 36) | 0xff000000u);
+    QCOMPARE(shown.pixel(300, 15) | 0xff000000u, m_first.pixel(48, 12) | 0xff000000u);
+}
+
+void tst_GLStreamRenderer::memoryStaysBoundedOverManyStoredFrames()
+{
+    // Kept as textures, 200 full-HD frames would take 1.6 GB.
+    m_renderer->resize(480, 270);
+    const QImage base = photoLikeImage(1920, 1080, 3);
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(base));
+    m_renderer->grabFramebuffer();
+    m_renderer->waitUntilStored();
+    const qint64 before = residentBytes();
+    for (int i = 1; i < 200; ++i) {
+        QImage frame = base;
+        frame.setPixel(i, 0, qRgb(255, 0, 0));
+        m_renderer->updateAndStoreTexture(QPixmap::fromImage(frame));
+        if (i % 10 == 0)
+            m_renderer->grabFramebuffer(); // paint now and then, as the event loop would
+    }
+    m_renderer->waitUntilStored();
+    const qint64 growth = residentBytes() - before;
+    QVERIFY2(growth < 200 * 1024 * 1024, qPrintable(QStringLiteral("grew by %1 MB").arg(growth >> 20)));
+    QCOMPARE(m_renderer->storedFrameCount(), 200);
+    m_renderer->resize(1920, 1080);
+    m_renderer->selectTexture(17);
+    QVERIFY(psnr(m_renderer->grabFramebuffer(), base) > 38);
+}
+
+QTEST_MAIN(tst_GLStreamRenderer)
+#include "tst_glstreamrenderer.moc"

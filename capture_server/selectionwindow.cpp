@@ -1,12 +1,29 @@
 #include "selectionwindow.h"
 
+#include "selectionedit.h"
+
 #include <QFont>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPen>
 #include <QPushButton>
 #include <QSpinBox>
 
+#include <cmath>
 #include <iostream>
+
+namespace {
+
+// The logical pixel under the pointer. Under a scale factor the position can fall between two
+// logical pixels; rounding would pick the next pixel for the right half of a logical pixel.
+QPoint pixelAt(const QMouseEvent *event)
+{
+    const QPointF pos = event->position();
+    return QPoint(int(std::floor(pos.x())), int(std::floor(pos.y())));
+}
+
+} // namespace
 
 SelectionWindow::SelectionWindow(QWidget *parent)
     : QWidget(parent)
@@ -24,9 +41,13 @@ SelectionWindow::SelectionWindow(QWidget *parent)
     closeButton = new QPushButton(tr("Close"), this);
     closeButton->setFont(QFont(QStringLiteral("Times"), 18, QFont::Bold, false));
 
-    connect(widthSpinBox, SIGNAL(valueChanged(int)), this, SLOT(SLOT_updateRecSize()));
-    connect(heightSpinBox, SIGNAL(valueChanged(int)), this, SLOT(SLOT_updateRecSize()));
-    connect(closeButton, SIGNAL(clicked()), this, SLOT(close()));
+    connectSpinBoxes();
+    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+
+    dragging = false;
+    // The window itself takes the keyboard so that the arrow keys reach the rectangle; a click
+    // on the snapshot takes it back from a spin box.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 QRect *SelectionWindow::getSelectionRect()
@@ -43,10 +64,7 @@ void SelectionWindow::setBackground(const QPixmap &pixmap)
 void SelectionWindow::setSelectionRect(const QRect &rect)
 {
     selectionRect = rect;
-    const QSignalBlocker blockWidth(widthSpinBox);
-    const QSignalBlocker blockHeight(heightSpinBox);
-    widthSpinBox->setValue(rect.width());
-    heightSpinBox->setValue(rect.height());
+    showRectSize();
     update();
 }
 
@@ -57,28 +75,108 @@ void SelectionWindow::SLOT_updateRecSize()
     update();
 }
 
-void SelectionWindow::mousePressEvent(QMouseEvent *event)
+void SelectionWindow::connectSpinBoxes()
 {
-    QWidget::mousePressEvent(event);
+    // Unique: a second button released after the first must not connect twice.
+    connect(widthSpinBox, &QSpinBox::valueChanged, this, &SelectionWindow::SLOT_updateRecSize,
+            Qt::UniqueConnection);
+    connect(heightSpinBox, &QSpinBox::valueChanged, this, &SelectionWindow::SLOT_updateRecSize,
+            Qt::UniqueConnection);
 }
 
-void SelectionWindow::mouseReleaseEvent(QMouseEvent *event)
+void SelectionWindow::disconnectSpinBoxes()
 {
-    QWidget::mouseReleaseEvent(event);
+    disconnect(widthSpinBox, &QSpinBox::valueChanged, this, &SelectionWindow::SLOT_updateRecSize);
+    disconnect(heightSpinBox, &QSpinBox::valueChanged, this, &SelectionWindow::SLOT_updateRecSize);
+}
+
+void SelectionWindow::showRectSize()
+{
+    // The values come from the rectangle, so they must not resize it again. Written one after
+    // the other with the slot connected, the first would resize the rectangle with the stale
+    // value of the second box, losing an edit of both sizes made since the last paint.
+    const QSignalBlocker blockWidth(widthSpinBox);
+    const QSignalBlocker blockHeight(heightSpinBox);
+    // Written only on a change, so that text being typed into a box is not replaced.
+    if (widthSpinBox->value() != selectionRect.width())
+        widthSpinBox->setValue(selectionRect.width());
+    if (heightSpinBox->value() != selectionRect.height())
+        heightSpinBox->setValue(selectionRect.height());
+}
+
+void SelectionWindow::mousePressEvent(QMouseEvent *event)
+{
+    std::cout << "MOUSE PRESSED" << std::endl;
+    lastMousePos = pixelAt(event);
+    // While a button is held the spin boxes only show the size; they do not resize.
+    disconnectSpinBoxes();
+}
+
+void SelectionWindow::mouseReleaseEvent(QMouseEvent *)
+{
+    std::cout << "MOUSE RELEASED" << std::endl;
+    dragging = false;
+    connectSpinBoxes();
 }
 
 void SelectionWindow::mouseMoveEvent(QMouseEvent *event)
 {
-    QWidget::mouseMoveEvent(event);
+    const QPoint pos = pixelAt(event);
+    const SelectionEdit edit = editSelectionForMove(selectionRect, pos, lastMousePos, dragging);
+    if (edit.edited) {
+        selectionRect = edit.rect;
+        update();
+        dragging = true;
+    }
+    lastMousePos = pos;
+}
+
+void SelectionWindow::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        close();
+        return;
+    default:
+        break;
+    }
+    const SelectionEdit edit = editSelectionForKey(selectionRect, event->key(), event->modifiers());
+    if (!edit.edited) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    selectionRect = edit.rect;
+    update();
+}
+
+void SelectionWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    activateWindow();
+    setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void SelectionWindow::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
+
+    // The snapshot at 30 % over the palette background; a snapshot in device pixels fills the
+    // window pixel for pixel.
     painter.setOpacity(0.3);
     painter.drawPixmap(rect(), background);
-    painter.setOpacity(1.0);
-    painter.setPen(Qt::black);
+
+    painter.setPen(QPen(Qt::black, 0));
     painter.setBrush(Qt::Dense7Pattern);
-    painter.drawRect(selectionRect);
+    painter.setOpacity(1.0);
+    painter.drawRects(&selectionRect, 1);
+
+    // The controls travel with the rectangle's top-left corner.
+    closeButton->setGeometry(selectionRect.left(), selectionRect.top(), 75, 30);
+    widthSpinBox->setGeometry(selectionRect.left() + 100, selectionRect.top(), 75, 30);
+    heightSpinBox->setGeometry(selectionRect.left() + 100, selectionRect.top() + 30, 75, 30);
+    showRectSize();
+
+    painter.end();
 }

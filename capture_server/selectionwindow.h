@@ -9,7 +9,9 @@ class QPushButton;
 class QSpinBox;
 
 // Full-screen window on a dimmed snapshot of the desktop in which the user picks the area to
-// capture. The rectangle is the window's only result; the control window reads it through
+// capture: the rectangle is moved or its edges dragged with the mouse, its size typed into two
+// spin boxes that travel with it, or it is nudged with the arrow keys. The rectangle is the
+// window's only result, in the window's logical pixels; the control window reads it through
 // getSelectionRect().
 class SelectionWindow : public QWidget
 {
@@ -17,7 +19,9 @@ class SelectionWindow : public QWidget
 public:
     explicit SelectionWindow(QWidget *parent = nullptr);
 
+    // Stays valid for the window's lifetime; every later edit is visible through it.
     QRect *getSelectionRect();
+    // Keeps a copy of the desktop snapshot and prints its size ("<width> <height>").
     void setBackground(const QPixmap &pixmap);
     // Replaces the rectangle (the control window's --area option) and shows its size.
     void setSelectionRect(const QRect &rect);
@@ -26,6 +30,7 @@ Q_SIGNALS:
     void doneSelected(QRect *);
 
 public Q_SLOTS:
+    // Resizes the rectangle to the spin boxes' width and height, keeping its top-left corner.
     void SLOT_updateRecSize();
 
 protected:
@@ -33,8 +38,14 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
+    void connectSpinBoxes();
+    void disconnectSpinBoxes();
+    void showRectSize();
+
     QPushButton *closeButton = nullptr;
     QPixmap background;
     QRect selectionRect;

@@ -1,0 +1,238 @@
+#include "configwindow.h"
+#include "glformat.h"
+#include "glstreamrenderer.h"
+#include "imagerecorder.h"
+#include "selectionwindow.h"
+#include "simpleimagesaver.h"
+#include "tcpserverimagehandler.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QInputDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+
+class tst_ConfigWindow : public QObject
+{
+    Q_OBJECT
+public:
+    static void initMain() { setupDefaultSurfaceFormat(); }
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void portDialogAsksForThePort();
+    void controlsAndLayout();
+    void startStopTogglesAndDisablesControls();
+    void handlerComesFromRadioButtons_data();
+    void handlerComesFromRadioButtons();
+    void rateComesFromSpinBox();
+    void sliderSpansFramesOfBothCaptures();
+    void stopBeforeFirstFrameKeepsSliderAtZero();
+    void closingDuringCaptureStopsIt();
+
+private:
+    // Clicks near the left end, where a radio button's indicator and text are.
+    void click(QAbstractButton *button)
+    {
+        const QPoint at = qobject_cast<QRadioButton *>(button) ? QPoint(8, button->height() / 2) : button->rect().center();
+        QTest::mouseClick(button, Qt::LeftButton, {}, at);
+    }
+    void captureFrames(int frames);
+
+    QTemporaryDir m_workDir;
+    ConfigWindow *m_window = nullptr;
+};
+
+void tst_ConfigWindow::initTestCase()
+{
+    QVERIFY(m_workDir.isValid());
+    QVERIFY(QDir::setCurrent(m_workDir.path())); // the saver writes ./capture
+}
+
+void tst_ConfigWindow::init()
+{
+    CaptureOptions options;
+    options.port = 0;
+    m_window = new ConfigWindow(nullptr, qApp, options);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void tst_ConfigWindow::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+}
+
+void tst_ConfigWindow::portDialogAsksForThePort()
+{
+    QString title;
+    QString label;
+    int value = -1;
+    int minimum = -1;
+    int maximum = -1;
+    QTimer::singleShot(0, this, [&] {
+        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        title = dialog->windowTitle();
+        label = dialog->labelText();
+        value = dialog->intValue();
+        minimum = dialog->intMinimum();
+        maximum = dialog->intMaximum();
+        dialog->setIntValue(0);
+        dialog->accept();
+    });
+    ConfigWindow window(nullptr, qApp);
+    QCOMPARE(title, QStringLiteral("QInputDialog::getInteger()"));
+    QCOMPARE(label, QStringLiteral("Port:"));
+    QCOMPARE(value, 3000);
+    QCOMPARE(minimum, 0);
+    QCOMPARE(maximum, 65000);
+}
+
+void tst_ConfigWindow::controlsAndLayout()
+{
+    auto *layout = qobject_cast<QVBoxLayout *>(m_window->layout());
+    QVERIFY(layout);
+    const QList<QWidget *> expected{m_window->streamRenderer, m_window->frameSlider, m_window->selectAreaButton,
+                                    m_window->handlerLabel,   m_window->tcpServerRadio, m_window->imageSaverRadio,
+                                    m_window->fpsLabel,       m_window->fpsSpinBox,   m_window->startStopButton};
+    QCOMPARE(layout->count(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
+    QCOMPARE(layout->stretch(0), 100);
+
+    QCOMPARE(m_window->selectAreaButton->text(), QStringLiteral("Select area"));
+    QCOMPARE(m_window->startStopButton->text(), QStringLiteral("Start/Stop"));
+    QCOMPARE(m_window->handlerLabel->text(), QStringLiteral("Imagehandler:"));
+    QCOMPARE(m_window->tcpServerRadio->text(), QStringLiteral("Tcp Server"));
+    QCOMPARE(m_window->imageSaverRadio->text(), QStringLiteral("Image saver"));
+    QCOMPARE(m_window->fpsLabel->text(), QStringLiteral("Target fps:"));
+    QVERIFY(!m_window->tcpServerRadio->isChecked());
+    QVERIFY(!m_window->imageSaverRadio->isChecked());
+    QCOMPARE(m_window->fpsSpinBox->minimum(), 1);
+    QCOMPARE(m_window->fpsSpinBox->maximum(), 60);
+    QCOMPARE(m_window->fpsSpinBox->value(), 20);
+    QCOMPARE(m_window->frameSlider->orientation(), Qt::Horizontal);
+    QCOMPARE(m_window->frameSlider->maximum(), 0);
+    QCOMPARE(*m_window->config.selection, QRect(0, 0, 640, 480));
+    QCOMPARE(m_window->config.selection, m_window->selectionWindow->getSelectionRect());
+}
+
+void tst_ConfigWindow::startStopTogglesAndDisablesControls()
+{
+    const QList<QWidget *> locked{m_window->selectAreaButton, m_window->tcpServerRadio, m_window->fpsSpinBox,
+                                  m_window->imageSaverRadio, m_window->frameSlider};
+    click(m_window->startStopButton);
+    QVERIFY(m_window->capturing);
+    QVERIFY(m_window->recorder->isRunning());
+    for (QWidget *widget : locked)
+        QVERIFY2(!widget->isEnabled(), widget->metaObject()->className());
+    QVERIFY(m_window->startStopButton->isEnabled());
+
+    click(m_window->startStopButton);
+    QVERIFY(!m_window->capturing);
+    QVERIFY(!m_window->recorder->isRunning());
+    for (QWidget *widget : locked)
+        QVERIFY(widget->isEnabled());
+}
+
+void tst_ConfigWindow::handlerComesFromRadioButtons_data()
+{
+    QTest::addColumn<QString>("checked");
+    QTest::addColumn<bool>("expectTcp");
+    QTest::newRow("none checked means the saver") << QString() << false;
+    QTest::newRow("image saver") << QStringLiteral("saver") << false;
+    QTest::newRow("tcp server") << QStringLiteral("tcp") << true;
+}
+
+void tst_ConfigWindow::handlerComesFromRadioButtons()
+{
+    QFETCH(QString, checked);
+    QFETCH(bool, expectTcp);
+    if (checked == QLatin1String("saver"))
+        click(m_window->imageSaverRadio);
+    else if (checked == QLatin1String("tcp"))
+        click(m_window->tcpServerRadio);
+    CoutCapture out;
+    click(m_window->startStopButton);
+    click(m_window->startStopButton);
+    ImageHandler *expected = expectTcp ? static_cast<ImageHandler *>(m_window->tcpServer)
+                                       : static_cast<ImageHandler *>(m_window->imageSaver);
+    QCOMPARE(m_window->config.handler, expected);
+    // The chosen handler's own start line shows which one ran.
+    const QString startLine = expectTcp ? QStringLiteral("Server started loop.") : QStringLiteral("Capturing images to memory...");
+    QVERIFY(!out.lines().filter(startLine).isEmpty());
+}
+
+void tst_ConfigWindow::rateComesFromSpinBox()
+{
+    m_window->fpsSpinBox->setValue(37);
+    click(m_window->startStopButton);
+    QCOMPARE(m_window->config.fps, 37);
+    click(m_window->startStopButton);
+    m_window->fpsSpinBox->setValue(61); // beyond the range: clamped
+    QCOMPARE(m_window->fpsSpinBox->value(), 60);
+}
+
+void tst_ConfigWindow::captureFrames(int frames)
+{
+    QSignalSpy spy(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+    click(m_window->startStopButton);
+    QTRY_VERIFY(spy.count() >= frames);
+    click(m_window->startStopButton);
+}
+
+void tst_ConfigWindow::sliderSpansFramesOfBothCaptures()
+{
+    m_window->fpsSpinBox->setValue(60);
+    captureFrames(2);
+    const int first = m_window->recorder->frameCount;
+    QCOMPARE(m_window->frameSlider->maximum(), first - 1);
+    click(m_window->tcpServerRadio); // the other handler for the second run
+    captureFrames(2);
+    const int total = m_window->recorder->frameCount;
+    QVERIFY(total >= first + 2);
+    QCOMPARE(m_window->frameSlider->maximum(), total - 1);
+    QCOMPARE(m_window->streamRenderer->storedFrameCount(), total);
+
+    m_window->frameSlider->setValue(1);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), 1);
+    m_window->frameSlider->setValue(total - 1);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), total - 1);
+}
+
+void tst_ConfigWindow::stopBeforeFirstFrameKeepsSliderAtZero()
+{
+    m_window->fpsSpinBox->setValue(1);
+    click(m_window->startStopButton);
+    click(m_window->startStopButton);
+    QCOMPARE(m_window->recorder->frameCount, 0);
+    QCOMPARE(m_window->frameSlider->maximum(), 0);
+    QCOMPARE(m_window->frameSlider->value(), 0);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), -1);
+}
+
+void tst_ConfigWindow::closingDuringCaptureStopsIt()
+{
+    click(m_window->startStopButton);
+    CoutCapture out;
+    m_window->close();
+    QVERIFY(!m_window->capturing);
+    QVERIFY(!m_window->recorder->isRunning());
+    QVERIFY(m_window->selectAreaButton->isEnabled());
+}
+
+QTEST_MAIN(tst_ConfigWindow)
+#include "tst_configwindow.moc"

@@ -66,11 +66,16 @@ void GLStreamRenderer::updateTexture()
     if (!imageSource || !imageSource->stream)
         return;
     *imageSource->stream >> image;
+    const bool readable = imageSource->stream->status() == QDataStream::Ok;
     if (imageSource->device)
         imageSource->device->reset();
+    if (!readable)
+        return; // the source reports the unreadable image; the frame on display stays
     std::cout << "TEXTURE UPDATED" << std::endl;
     std::cout << image.height() << " " << image.width() << std::endl;
     display(image, -1);
+    if (!image.isNull())
+        Q_EMIT SIG_imageShown(image);
 }
 
 void GLStreamRenderer::updateTexture(const QPixmap &pixmap)

@@ -41,6 +41,11 @@ public Q_SLOTS:
     void updateAndStoreTexture(const QPixmap &pmap);
     void selectTexture(int i);
 
+Q_SIGNALS:
+    // An image read from the image source has become the frame on display (it is painted at
+    // the next repaint). Not emitted for a null image.
+    void SIG_imageShown(const QImage &image);
+
 protected:
     void initializeGL() override;
     void resizeGL(int w, int h) override;

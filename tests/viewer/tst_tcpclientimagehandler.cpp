@@ -1,0 +1,251 @@
+#include "framebytes.h"
+#include "glstreamrenderer.h"
+#include "tcpclientimagehandler.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+using Chunks = QList<QByteArray>;
+
+class tst_TCPclientImagehandler : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void consoleLinesInOrder_data();
+    void consoleLinesInOrder();
+    void badLengthClosesTheConnectionAndReconnects_data();
+    void badLengthClosesTheConnectionAndReconnects();
+    void reconnectsAfterTheServerGoesAwayAndComesBack();
+    void firstFailedConnectionIsNotRetried();
+    void imageRequestIsOneByte();
+
+private:
+    // Connects a fresh client (with the renderer as its reader) to the test server.
+    QTcpSocket *connectClient();
+    [[nodiscard]] QStringList linesMatching(const QString &start) const;
+
+    std::unique_ptr<CoutCapture> m_cout;
+    std::unique_ptr<QTcpServer> m_server;
+    std::unique_ptr<GLStreamRenderer> m_renderer;
+    std::unique_ptr<TCPclientImagehandler> m_client;
+    std::unique_ptr<QSignalSpy> m_shown;
+    quint16 m_port = 0;
+};
+
+void tst_TCPclientImagehandler::init()
+{
+    m_cout = std::make_unique<CoutCapture>();
+    m_server = std::make_unique<QTcpServer>();
+    QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
+    m_port = m_server->serverPort();
+    m_renderer = std::make_unique<GLStreamRenderer>();
+    m_shown = std::make_unique<QSignalSpy>(m_renderer.get(), &GLStreamRenderer::SIG_imageShown);
+}
+
+void tst_TCPclientImagehandler::cleanup()
+{
+    m_client.reset();
+    m_shown.reset();
+    m_renderer.reset();
+    m_server.reset();
+    m_cout.reset();
+}
+
+QTcpSocket *tst_TCPclientImagehandler::connectClient()
+{
+    m_client = std::make_unique<TCPclientImagehandler>();
+    m_client->setReconnectInterval(100);
+    m_client->connectToServer(QStringLiteral("127.0.0.1"), m_port);
+    m_renderer->setImageSource(m_client.get());
+    if (!m_server->hasPendingConnections() && !m_server->waitForNewConnection(5000))
+        return nullptr;
+    QTcpSocket *peer = m_server->nextPendingConnection();
+    m_cout->clear();
+    return peer;
+}
+
+QStringList tst_TCPclientImagehandler::linesMatching(const QString &start) const
+{
+    QStringList found;
+    for (const QString &line : m_cout->lines()) {
+        if (line.startsWith(start))
+            found << line;
+    }
+    return found;
+}
+
+void tst_TCPclientImagehandler::consoleLinesInOrder_data()
+{
+    QTest::addColumn<Chunks>("chunks");            // written one after the other, each awaited
+    QTest::addColumn<QList<QStringList>>("lines"); // the client's lines after each chunk
+    QTest::addColumn<QList<QImage>>("shown");      // images the renderer took, in order
+
+    const QImage a = patternImage(40, 30, 1);
+    const QImage b = patternImage(21, 57, 2);
+    const QByteArray fa = frameOf(a);
+    const QByteArray fb = frameOf(b);
+    const QString la = QString::number(fa.size() - 8);
+    const QString lb = QString::number(fb.size() - 8);
+    const QStringList shownA{"Length read! " + la, "Complete image written!", "TEXTURE UPDATED", "30 40"};
+    const QStringList shownB{"Length read! " + lb, "Complete image written!", "TEXTURE UPDATED", "57 21"};
+
+    QTest::newRow("frame in one write") << Chunks{fa} << QList<QStringList>{shownA} << QList<QImage>{a};
+    QTest::newRow("frame in two writes prints one need line")
+        << Chunks{fa.left(20), fa.mid(20)}
+        << QList<QStringList>{{"Length read! " + la, "12 need " + la}, shownA.mid(1)} << QList<QImage>{a};
+    QTest::newRow("length split across writes prints nothing early")
+        << Chunks{fa.left(5), fa.mid(5)} << QList<QStringList>{{}, shownA} << QList<QImage>{a};
+    QTest::newRow("two frames in one write are both shown at once")
+        << Chunks{fa + fb} << QList<QStringList>{shownA + shownB} << QList<QImage>{a, b};
+    QTest::newRow("second frame completes with the next write")
+        << Chunks{fa + fb.left(30), fb.mid(30)}
+        << QList<QStringList>{shownA + QStringList{"Length read! " + lb, "22 need " + lb}, shownB.mid(1)}
+        << QList<QImage>{a, b};
+    QTest::newRow("null image is a texture update of size 0 0")
+        << Chunks{frameOf(QImage()) + fa}
+        << QList<QStringList>{QStringList{"Length read! 4", "Complete image written!", "TEXTURE UPDATED", "0 0"} + shownA}
+        << QList<QImage>{a};
+
+    QByteArray garbage("\x00\x00\x00\x01", 4);
+    garbage += QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(64, 'x');
+    const QString skipped = QStringLiteral("Skipped an undecodable image (frame of %1 bytes from 127.0.0.1:");
+    QTest::newRow("undecodable image is skipped and the stream stays in step")
+        << Chunks{frameWithBody(garbage) + fb}
+        << QList<QStringList>{QStringList{"Length read! 76", "Complete image written!", skipped.arg(76)} + shownB}
+        << QList<QImage>{b};
+    const QByteArray bomb = bombBody(20000, 20000);
+    QTest::newRow("image claiming 1.5 GB of pixels is refused")
+        << Chunks{frameWithBody(bomb) + fb}
+        << QList<QStringList>{QStringList{"Length read! " + QString::number(bomb.size()), "Complete image written!",
+                                          skipped.arg(bomb.size())} + shownB}
+        << QList<QImage>{b};
+}
+
+void tst_TCPclientImagehandler::consoleLinesInOrder()
+{
+    QFETCH(Chunks, chunks);
+    QFETCH(QList<QStringList>, lines);
+    QFETCH(QList<QImage>, shown);
+
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    QStringList expected;
+    for (int i = 0; i < chunks.size(); ++i) {
+        peer->write(chunks[i]);
+        expected += lines[i];
+        // A skipped-image line ends with the port: compare it by its start.
+        QTRY_COMPARE(m_cout->lines().size(), expected.size());
+        const QStringList got = m_cout->lines();
+        for (int k = 0; k < expected.size(); ++k)
+            QVERIFY2(got[k].startsWith(expected[k]), qPrintable(got.join('|')));
+    }
+    QCOMPARE(m_shown->size(), shown.size());
+    for (int i = 0; i < shown.size(); ++i)
+        QCOMPARE(m_shown->at(i).at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), shown[i]);
+    QCOMPARE(m_client->socketState(), QAbstractSocket::ConnectedState);
+}
+
+void tst_TCPclientImagehandler::badLengthClosesTheConnectionAndReconnects_data()
+{
+    QTest::addColumn<qint64>("length");
+    QTest::newRow("length 0") << qint64(0);
+    QTest::newRow("length 3") << qint64(3);
+    QTest::newRow("negative length") << qint64(-1);
+    QTest::newRow("length 2^40") << (qint64(1) << 40);
+    QTest::newRow("length above 256 MiB") << (qint64(256) << 20) + 1;
+}
+
+void tst_TCPclientImagehandler::badLengthClosesTheConnectionAndReconnects()
+{
+    QFETCH(qint64, length);
+    const QImage image = patternImage(16, 8, 3);
+
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    QSignalSpy closed(peer, &QTcpSocket::disconnected);
+    // The good frame after the bad length must not be taken for one: its boundary is unknown.
+    peer->write(lengthField(length) + frameOf(image));
+    QTRY_COMPARE(closed.size(), 1);
+    QCOMPARE(m_shown->size(), 0);
+    const QStringList errors = linesMatching(QStringLiteral("Protocol error from 127.0.0.1:"));
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors.first().contains(QString::number(length)), qPrintable(errors.first()));
+
+    // A fresh connection starts at a frame boundary: its frames are shown again.
+    QTRY_VERIFY(m_server->hasPendingConnections()); // the client's timer needs the event loop
+    QTcpSocket *again = m_server->nextPendingConnection();
+    QTRY_COMPARE(linesMatching(QStringLiteral("Reconnected to 127.0.0.1:")).size(), 1);
+    again->write(frameOf(image));
+    QTRY_COMPARE(m_shown->size(), 1);
+    QCOMPARE(m_shown->at(0).at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), image);
+}
+
+void tst_TCPclientImagehandler::reconnectsAfterTheServerGoesAwayAndComesBack()
+{
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    // Half a frame is pending when the server goes away; it must not spoil the next connection.
+    const QByteArray frame = frameOf(patternImage(32, 32, 4));
+    peer->write(frame.left(frame.size() / 2));
+    QTRY_COMPARE(linesMatching(QStringLiteral("Length read!")).size(), 1);
+
+    QElapsedTimer away;
+    away.start();
+    m_server->close();
+    peer->disconnectFromHost();
+    QTRY_COMPARE(linesMatching(QStringLiteral("Connection to 127.0.0.1:")).size(), 1);
+    QVERIFY(linesMatching(QStringLiteral("Connection to 127.0.0.1:")).first().contains(QLatin1String("lost")));
+    QTRY_VERIFY(linesMatching(QStringLiteral("Reconnecting to 127.0.0.1:")).size() >= 3);
+    // One line per attempt at most, one attempt per interval.
+    QVERIFY(linesMatching(QStringLiteral("Reconnecting to")).size() <= away.elapsed() / 100 + 1);
+
+    QVERIFY(m_server->listen(QHostAddress::LocalHost, m_port));
+    QTRY_VERIFY(m_server->hasPendingConnections()); // the client's timer needs the event loop
+    QTcpSocket *again = m_server->nextPendingConnection();
+    QTRY_COMPARE(linesMatching(QStringLiteral("Reconnected to 127.0.0.1:")).size(), 1);
+    const QImage image = patternImage(24, 12, 5);
+    again->write(frameOf(image));
+    QTRY_COMPARE(m_shown->size(), 1);
+    QCOMPARE(m_shown->at(0).at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), image);
+    QCOMPARE(linesMatching(QStringLiteral("Connection to")).size(), 1);
+}
+
+void tst_TCPclientImagehandler::firstFailedConnectionIsNotRetried()
+{
+    m_server->close(); // nobody listens on m_port now
+    m_client = std::make_unique<TCPclientImagehandler>();
+    m_client->setReconnectInterval(100);
+    m_client->connectToServer(QStringLiteral("127.0.0.1"), m_port);
+    QCOMPARE(m_cout->lines().size(), 1);
+    QVERIFY2(m_cout->lines().first().startsWith(QLatin1String("Client created: Connection refused")),
+             qPrintable(m_cout->lines().first()));
+
+    // The server appears later: a viewer whose first connection failed does not come.
+    QVERIFY(m_server->listen(QHostAddress::LocalHost, m_port));
+    QVERIFY(!m_server->waitForNewConnection(0));
+    QTest::qWait(500); // five reconnection intervals
+    QVERIFY(!m_server->hasPendingConnections());
+    QCOMPARE(m_cout->lines().size(), 1);
+}
+
+void tst_TCPclientImagehandler::imageRequestIsOneByte()
+{
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    m_client->SLOT_reqNewImage();
+    QCOMPARE(m_cout->lines(), QStringList{"Image requested!"});
+    QTRY_COMPARE(peer->bytesAvailable(), qint64(1));
+    QCOMPARE(peer->readAll(), QByteArray("N"));
+}
+
+QTEST_MAIN(tst_TCPclientImagehandler)
+#include "tst_tcpclientimagehandler.moc"

@@ -1,0 +1,133 @@
+#include "captureoptions.h"
+
+#include <QProcess>
+#include <QTest>
+
+class tst_CaptureOptions : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void noOptionsKeepInteractiveDefaults();
+    void eachOptionIsTaken();
+    void badValuesAreRefused_data();
+    void badValuesAreRefused();
+    void programExitsWithStatus2OnBadValue_data();
+    void programExitsWithStatus2OnBadValue();
+    void programPrintsHelpAndVersion();
+};
+
+namespace {
+QStringList args(const QStringList &rest)
+{
+    return QStringList{QStringLiteral("capture_server")} + rest;
+}
+} // namespace
+
+void tst_CaptureOptions::noOptionsKeepInteractiveDefaults()
+{
+    CaptureOptions options;
+    QString message;
+    QCOMPARE(parseCaptureOptions(args({}), options, message), OptionsResult::Run);
+    QVERIFY(!options.port);
+    QVERIFY(!options.area);
+    QVERIFY(!options.fps);
+    QVERIFY(!options.handler);
+    QVERIFY(!options.start);
+    QCOMPARE(options.frames, 0);
+    QCOMPARE(options.bind, QHostAddress(QHostAddress::Any));
+}
+
+void tst_CaptureOptions::eachOptionIsTaken()
+{
+    CaptureOptions options;
+    QString message;
+    QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
+                                       "--fps", "60", "--handler", "tcp", "--start", "--frames", "12"}),
+                                 options, message),
+             OptionsResult::Run);
+    QCOMPARE(options.port.value_or(-1), 4567);
+    QCOMPARE(options.bind, QHostAddress(QStringLiteral("127.0.0.1")));
+    QCOMPARE(options.area.value_or(QRect()), QRect(-10, 20, 300, 200));
+    QCOMPARE(options.fps.value_or(-1), 60);
+    QCOMPARE(options.handler.value_or(QString()), QStringLiteral("tcp"));
+    QVERIFY(options.start);
+    QCOMPARE(options.frames, 12);
+
+    QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
+    QCOMPARE(options.port.value_or(-1), 0);
+    QCOMPARE(options.handler.value_or(QString()), QStringLiteral("saver"));
+    QCOMPARE(options.fps.value_or(-1), 1);
+}
+
+void tst_CaptureOptions::badValuesAreRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("port not a number") << QStringList{"--port", "http"} << "--port";
+    QTest::newRow("port above 65535") << QStringList{"--port", "70000"} << "--port";
+    QTest::newRow("negative port") << QStringList{"--port", "-1"} << "--port";
+    QTest::newRow("bind not an address") << QStringList{"--bind", "everywhere"} << "--bind";
+    QTest::newRow("area with three numbers") << QStringList{"--area", "0,0,640"} << "--area";
+    QTest::newRow("area of zero width") << QStringList{"--area", "0,0,0,480"} << "--area";
+    QTest::newRow("area not numbers") << QStringList{"--area", "a,b,c,d"} << "--area";
+    QTest::newRow("fps zero") << QStringList{"--fps", "0"} << "--fps";
+    QTest::newRow("fps above 60") << QStringList{"--fps", "61"} << "--fps";
+    QTest::newRow("fps fractional") << QStringList{"--fps", "29.97"} << "--fps";
+    QTest::newRow("unknown handler") << QStringList{"--handler", "ftp"} << "--handler";
+    QTest::newRow("frames zero") << QStringList{"--frames", "0"} << "--frames";
+    QTest::newRow("frames not a number") << QStringList{"--frames", "many"} << "--frames";
+    QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
+    QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
+    QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
+}
+
+void tst_CaptureOptions::badValuesAreRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
+    CaptureOptions options;
+    options.fps = 42;
+    QString message;
+    QCOMPARE(parseCaptureOptions(args(arguments), options, message), OptionsResult::Error);
+    QVERIFY2(message.contains(named), qPrintable(message));
+    QCOMPARE(options.fps.value_or(-1), 42); // nothing half-applied
+}
+
+void tst_CaptureOptions::programExitsWithStatus2OnBadValue_data()
+{
+    badValuesAreRefused_data();
+}
+
+void tst_CaptureOptions::programExitsWithStatus2OnBadValue()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
+    QProcess process;
+    process.start(QStringLiteral(CAPTURE_SERVER_PATH), arguments);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 2);
+    const QString error = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(error.contains(named), qPrintable(error));
+    QVERIFY(process.readAllStandardOutput().isEmpty()); // nothing started
+}
+
+void tst_CaptureOptions::programPrintsHelpAndVersion()
+{
+    QProcess help;
+    help.start(QStringLiteral(CAPTURE_SERVER_PATH), {QStringLiteral("--help")});
+    QVERIFY(help.waitForFinished(20000));
+    QCOMPARE(help.exitCode(), 0);
+    const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
+    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames"})
+        QVERIFY2(text.contains(QLatin1String(option)), option);
+
+    QProcess version;
+    version.start(QStringLiteral(CAPTURE_SERVER_PATH), {QStringLiteral("--version")});
+    QVERIFY(version.waitForFinished(20000));
+    QCOMPARE(version.exitCode(), 0);
+    QVERIFY(version.readAllStandardOutput().startsWith("capture_server "));
+}
+
+QTEST_GUILESS_MAIN(tst_CaptureOptions)
+#include "tst_captureoptions.moc"

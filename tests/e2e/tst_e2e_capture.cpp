@@ -1,0 +1,120 @@
+// Runs the real capture_server over a window with a known pattern and checks that the JPEG
+// files hold exactly the selected pixels.
+#include "testsupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QProcess>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QImage jpegRoundTrip(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "jpg", -1);
+    return QImage::fromData(bytes, "jpg");
+}
+
+} // namespace
+
+class tst_E2eCapture : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void filesHoldExactlyTheSelectedPixels_data();
+    void filesHoldExactlyTheSelectedPixels();
+    void secondRunNeverOverwritesTheFirst();
+
+private:
+    QStringList runCapture(const QString &workDir, const QStringList &arguments);
+};
+
+QStringList tst_E2eCapture::runCapture(const QString &workDir, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(workDir);
+    process.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                  // Keep the program's own window clear of the patterns.
+                  QStringList{QStringLiteral("-geometry"), QStringLiteral("560x640+1000+0"), QStringLiteral("--port"),
+                              QStringLiteral("0"), QStringLiteral("--start")} + arguments);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return {};
+    return QString::fromLatin1(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+void tst_E2eCapture::filesHoldExactlyTheSelectedPixels_data()
+{
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    QTest::addColumn<QRect>("patternRect");  // where the pattern window sits
+    QTest::addColumn<QRect>("selection");    // what --area asks for
+    QTest::addColumn<QRect>("expected");     // what must be in the file, in screen pixels
+    QTest::newRow("inside the screen") << QRect(200, 150, 320, 240) << QRect(230, 170, 211, 97)
+                                       << QRect(230, 170, 211, 97);
+    const QRect corner(screen.width() - 300, screen.height() - 200, 300, 200);
+    QTest::newRow("past the bottom-right edge: clipped")
+        << corner << QRect(corner.x() + 100, corner.y() + 50, 400, 400)
+        << QRect(corner.x() + 100, corner.y() + 50, 200, 150);
+    QTest::newRow("starts left of the screen: clipped")
+        << QRect(0, 300, 200, 100) << QRect(-50, 310, 150, 60) << QRect(0, 310, 100, 60);
+}
+
+void tst_E2eCapture::filesHoldExactlyTheSelectedPixels()
+{
+    QFETCH(QRect, patternRect);
+    QFETCH(QRect, selection);
+    QFETCH(QRect, expected);
+
+    const QImage pattern = patternImage(patternRect.width(), patternRect.height(), 7);
+    PatternWindow window(pattern, patternRect.topLeft());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(100); // let the X server settle the first paint
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString area = QStringLiteral("%1,%2,%3,%4").arg(selection.x()).arg(selection.y()).arg(selection.width()).arg(selection.height());
+    const QStringList lines = runCapture(dir.path(), {QStringLiteral("--area"), area, QStringLiteral("--fps"),
+                                                      QStringLiteral("30"), QStringLiteral("--frames"), QStringLiteral("3")});
+    QCOMPARE(lines.filter(QStringLiteral("Writing: ")).size(), 3);
+
+    // Encoded by the same JPEG writer, exactly the selected pixels give exactly the same file
+    // contents; a shift by one pixel or a wrong size would not.
+    const QImage wanted = jpegRoundTrip(pattern.copy(expected.translated(-patternRect.topLeft())));
+    for (int i = 0; i < 3; ++i) {
+        const QImage file = QImageReader(dir.filePath(QStringLiteral("capture/pic%1.jpg").arg(i))).read();
+        QCOMPARE(file.size(), expected.size());
+        QVERIFY2(maxChannelDifference(file, wanted) <= 2,
+                 qPrintable(QStringLiteral("frame %1 differs by up to %2").arg(i).arg(maxChannelDifference(file, wanted))));
+    }
+}
+
+void tst_E2eCapture::secondRunNeverOverwritesTheFirst()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QStringList first = runCapture(dir.path(), {QStringLiteral("--fps"), QStringLiteral("60"),
+                                                      QStringLiteral("--frames"), QStringLiteral("2")});
+    QCOMPARE(first.filter(QStringLiteral("Writing: ")),
+             (QStringList{QStringLiteral("Writing: ./capture/pic0.jpg"), QStringLiteral("Writing: ./capture/pic1.jpg")}));
+    const QStringList second = runCapture(dir.path(), {QStringLiteral("--fps"), QStringLiteral("60"),
+                                                       QStringLiteral("--frames"), QStringLiteral("2")});
+    QVERIFY(second.contains(QStringLiteral("Capturing images to memory...2")));
+    QCOMPARE(second.filter(QStringLiteral("Writing: ")),
+             (QStringList{QStringLiteral("Writing: ./capture/pic2.jpg"), QStringLiteral("Writing: ./capture/pic3.jpg")}));
+    QCOMPARE(QDir(dir.filePath(QStringLiteral("capture"))).entryList(QDir::Files).size(), 4);
+}
+
+QTEST_MAIN(tst_E2eCapture)
+#include "tst_e2e_capture.moc"

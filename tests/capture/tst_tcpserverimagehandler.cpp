@@ -1,0 +1,447 @@
+#include "tcpserverimagehandler.h"
+
+#include "captureoptions.h"
+#include "configwindow.h"
+#include "frameparser.h"
+#include "glformat.h"
+#include "imagerecorder.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QDataStream>
+#include <QDir>
+#include <QPixmap>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A viewer on a real socket: collects the bodies of the frames it receives, unless told not to
+// read at all.
+class TestViewer : public QObject
+{
+public:
+    TestViewer(quint16 port, bool reading = true, const QHostAddress &host = QHostAddress::LocalHost)
+    {
+        if (!reading) {
+            // Qt stops taking bytes from the kernel, so the connection backs up quickly.
+            socket.setReadBufferSize(4096);
+            socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        } else {
+            connect(&socket, &QIODevice::readyRead, this, &TestViewer::readFrames);
+        }
+        socket.connectToHost(host, port);
+    }
+
+    void startReading()
+    {
+        socket.setReadBufferSize(0);
+        connect(&socket, &QIODevice::readyRead, this, &TestViewer::readFrames, Qt::UniqueConnection);
+        readFrames();
+    }
+
+    QTcpSocket socket;
+    QList<QByteArray> bodies;
+    bool protocolError = false;
+
+private:
+    void readFrames()
+    {
+        parser.append(socket.readAll());
+        for (;;) {
+            const FrameParser::Step step = parser.next();
+            if (step == FrameParser::Step::FrameComplete)
+                bodies.append(parser.takeBody());
+            else if (step == FrameParser::Step::ProtocolError)
+                protocolError = true;
+            if (step != FrameParser::Step::FrameComplete && step != FrameParser::Step::LengthRead)
+                return;
+        }
+    }
+
+    FrameParser parser;
+};
+
+QImage decodeBody(const QByteArray &body)
+{
+    QDataStream stream(body);
+    stream.setVersion(QDataStream::Qt_4_4);
+    QImage image;
+    stream >> image;
+    return stream.status() == QDataStream::Ok && stream.atEnd() ? image : QImage();
+}
+
+// Noise does not compress, so every frame is as large as its pixels and fills buffers fast.
+QPixmap noisePixmap(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator rng(42);
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            line[x] = 0xff000000u | (rng.generate() & 0xffffffu);
+    }
+    return QPixmap::fromImage(image);
+}
+
+// The handler's sockets to its viewers (children of its listening server).
+QList<QTcpSocket *> serverSideSockets(const TcpServerImagehandler &handler)
+{
+    return handler.findChildren<QTcpSocket *>();
+}
+
+} // namespace
+
+class tst_TcpServerImagehandler : public QObject
+{
+    Q_OBJECT
+public:
+    static void initMain() { setupDefaultSurfaceFormat(); }
+
+private Q_SLOTS:
+    void initTestCase();
+    void statusLinesAndChosenPort_data();
+    void statusLinesAndChosenPort();
+    void listenFailureShowsErrorAndPortZero();
+    void framesOnlyWhileCapturingWithThisHandler();
+    void frameLinesMatchTheBytesSent();
+    void nullPixmapIsMarkerZero();
+    void twoViewersBothServed();
+    void stuckViewerNeverQueuesMoreThanOneFrame();
+    void disconnectAndReconnect_data();
+    void disconnectAndReconnect();
+    void seventeenthViewerRefused();
+    void bytesFromViewersAreDiscarded();
+    void bindAddressLimitsWhoCanConnect_data();
+    void bindAddressLimitsWhoCanConnect();
+
+private:
+    QTemporaryDir m_workDir;
+};
+
+void tst_TcpServerImagehandler::initTestCase()
+{
+    QVERIFY(m_workDir.isValid());
+    QVERIFY(QDir::setCurrent(m_workDir.path())); // the saver of the control window writes ./capture
+}
+
+void tst_TcpServerImagehandler::statusLinesAndChosenPort_data()
+{
+    QTest::addColumn<QHostAddress>("address");
+    QTest::addColumn<QString>("listenLine");
+    QTest::newRow("every address says the whole network")
+        << QHostAddress(QHostAddress::Any)
+        << QStringLiteral("Listening on every network address: the screen is offered to the whole network");
+    QTest::newRow("loopback says this machine only")
+        << QHostAddress(QHostAddress::LocalHost)
+        << QStringLiteral("Listening on 127.0.0.1 only: the screen is offered to this machine only");
+}
+
+void tst_TcpServerImagehandler::statusLinesAndChosenPort()
+{
+    QFETCH(QHostAddress, address);
+    QFETCH(QString, listenLine);
+    CoutCapture out;
+    TcpServerImagehandler handler(0, address);
+    QVERIFY(handler.serverPort() != 0);
+    QCOMPARE(out.lines(), QStringList({QStringLiteral("Server status:"), QString(),
+                                       QStringLiteral("Port: %1").arg(handler.serverPort()), listenLine}));
+
+    TestViewer viewer(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 1);
+    QCOMPARE(out.lines().last(), QStringLiteral("Client 127.0.0.1 connected!"));
+}
+
+void tst_TcpServerImagehandler::listenFailureShowsErrorAndPortZero()
+{
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    QTcpServer second;
+    QVERIFY(!second.listen(QHostAddress::LocalHost, taken.serverPort()));
+    QVERIFY(!second.errorString().isEmpty());
+
+    CoutCapture out;
+    TcpServerImagehandler handler(taken.serverPort(), QHostAddress::LocalHost);
+    QCOMPARE(handler.serverPort(), quint16(0));
+    QCOMPARE(out.lines(),
+             QStringList({QStringLiteral("Server status:"), second.errorString(), QStringLiteral("Port: 0"),
+                          QStringLiteral("Not listening on 127.0.0.1 port %1: no viewer can connect")
+                              .arg(taken.serverPort())}));
+
+    // Without a viewer every frame is skipped silently.
+    out.clear();
+    QCOMPARE(handler.handleImage(noisePixmap(8, 8)), 0);
+    handler.finishPendingFrames();
+    QVERIFY(out.lines().isEmpty());
+}
+
+void tst_TcpServerImagehandler::framesOnlyWhileCapturingWithThisHandler()
+{
+    CaptureOptions options;
+    options.port = 0;
+    options.bind = QHostAddress(QHostAddress::LocalHost);
+    options.area = QRect(0, 0, 64, 48);
+    options.fps = 60;
+    CoutCapture out;
+    ConfigWindow window(nullptr, qApp, options);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    TestViewer viewer(window.tcpServer->serverPort());
+    QTRY_COMPARE(window.tcpServer->viewerCount(), 1);
+
+    // A capture with the image saver: ticks run, the viewer gets nothing.
+    window.imageSaverRadio->setChecked(true);
+    const int before = window.recorder->frameCount;
+    window.SLOT_startStopCapture();
+    QTRY_VERIFY(window.recorder->frameCount >= before + 5);
+    window.SLOT_startStopCapture();
+    QVERIFY(!out.lines().contains(QStringLiteral("Server started loop.")));
+    QCOMPARE(out.lines().filter(QStringLiteral("Buffer length")).size(), 0);
+    for (QTcpSocket *socket : serverSideSockets(*window.tcpServer))
+        QCOMPARE(socket->bytesToWrite(), 0);
+
+    // A capture with the TCP server: frames arrive; after the stop no more are sent.
+    out.clear();
+    window.tcpServerRadio->setChecked(true);
+    window.SLOT_startStopCapture();
+    QTRY_VERIFY(viewer.bodies.size() >= 3);
+    window.SLOT_startStopCapture();
+    const QStringList lines = out.lines();
+    QCOMPARE(lines.mid(0, 2), QStringList({QStringLiteral("Server started loop."), QString()}));
+    QCOMPARE(lines.mid(lines.size() - 2), QStringList({QStringLiteral("Server ended loop."), QString()}));
+    const qsizetype sent = lines.filter(QStringLiteral("Buffer length ")).size();
+    QTRY_COMPARE(viewer.bodies.size(), sent);
+    for (const QByteArray &body : std::as_const(viewer.bodies))
+        QCOMPARE(decodeBody(body).size(), QSize(64, 48));
+
+    // Idle again, and then a run with the saver: still nothing more.
+    out.clear();
+    window.imageSaverRadio->setChecked(true);
+    const int again = window.recorder->frameCount;
+    window.SLOT_startStopCapture();
+    QTRY_VERIFY(window.recorder->frameCount >= again + 5);
+    window.SLOT_startStopCapture();
+    QCOMPARE(out.lines().filter(QStringLiteral("Buffer length")).size(), 0);
+    QCOMPARE(viewer.bodies.size(), sent);
+    QCOMPARE(viewer.socket.bytesAvailable(), 0);
+}
+
+void tst_TcpServerImagehandler::frameLinesMatchTheBytesSent()
+{
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    TestViewer viewer(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 1);
+    const QImage pattern = patternImage(123, 45, 3);
+
+    CoutCapture out;
+    QCOMPARE(handler.handleImage(QPixmap::fromImage(pattern)), 0);
+    QTRY_COMPARE(viewer.bodies.size(), 1);
+    const QStringList lines = out.lines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0), QStringLiteral("Buffer length %1").arg(8 + viewer.bodies.first().size()));
+    QVERIFY(lines.at(1).startsWith(QStringLiteral("Image buffered to socket ")));
+    const int queued = lines.at(1).mid(25).toInt();
+    QVERIFY(queued >= 0 && queued <= 8 + viewer.bodies.first().size());
+    QCOMPARE(decodeBody(viewer.bodies.first()).convertToFormat(QImage::Format_RGB32), pattern);
+}
+
+void tst_TcpServerImagehandler::nullPixmapIsMarkerZero()
+{
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    TestViewer viewer(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 1);
+    CoutCapture out;
+    handler.handleImage(QPixmap());
+    QTRY_COMPARE(viewer.bodies.size(), 1);
+    QCOMPARE(viewer.bodies.first(), QByteArray(4, '\0'));
+    QCOMPARE(out.lines().first(), QStringLiteral("Buffer length 12"));
+}
+
+void tst_TcpServerImagehandler::twoViewersBothServed()
+{
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    TestViewer first(handler.serverPort());
+    TestViewer second(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 2);
+
+    CoutCapture out;
+    for (int i = 0; i < 3; ++i) {
+        const QImage image = patternImage(40, 30, i);
+        handler.handleImage(QPixmap::fromImage(image));
+        QTRY_COMPARE(first.bodies.size(), i + 1);
+        QTRY_COMPARE(second.bodies.size(), i + 1);
+        QCOMPARE(decodeBody(first.bodies.last()).convertToFormat(QImage::Format_RGB32), image);
+        QCOMPARE(second.bodies.last(), first.bodies.last()); // one encoding for both
+    }
+    QCOMPARE(out.lines().filter(QStringLiteral("Buffer length")).size(), 6);
+    QVERIFY(out.lines().filter(QStringLiteral("CLIENT NOT READY")).isEmpty());
+}
+
+void tst_TcpServerImagehandler::stuckViewerNeverQueuesMoreThanOneFrame()
+{
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    TestViewer reader(handler.serverPort());
+    TestViewer stuck(handler.serverPort(), false);
+    QTRY_COMPARE(handler.viewerCount(), 2);
+
+    const QPixmap frame = noisePixmap(400, 300);
+    CoutCapture out;
+    qint64 mostQueued = 0;
+    int readerFramesWhileStuck = -1;
+    QTimer ticks;
+    connect(&ticks, &QTimer::timeout, &handler, [&] {
+        handler.handleImage(frame);
+        for (QTcpSocket *socket : serverSideSockets(handler))
+            mostQueued = qMax(mostQueued, socket->bytesToWrite());
+        if (readerFramesWhileStuck < 0 && out.lines().contains(QStringLiteral("CLIENT NOT READY"))
+            && stuck.bodies.isEmpty())
+            readerFramesWhileStuck = int(reader.bodies.size());
+    });
+    ticks.start(5);
+
+    // The stuck viewer is skipped while the other one goes on receiving.
+    QTRY_VERIFY_WITH_TIMEOUT(readerFramesWhileStuck >= 0 && reader.bodies.size() >= readerFramesWhileStuck + 10,
+                             60000);
+    QTRY_VERIFY(out.lines().filter(QStringLiteral("CLIENT NOT READY")).size() >= 10);
+    ticks.stop();
+    handler.finishPendingFrames();
+    QVERIFY(!reader.bodies.isEmpty());
+    const qint64 frameBytes = 8 + reader.bodies.first().size();
+    QVERIFY2(mostQueued <= frameBytes,
+             qPrintable(QStringLiteral("%1 bytes queued, one frame is %2").arg(mostQueued).arg(frameBytes)));
+
+    // Once it reads, it gets whole frames: those sent to it before, and then new ones.
+    const qsizetype sentToBoth = out.lines().filter(QStringLiteral("Buffer length")).size();
+    stuck.startReading();
+    QTRY_COMPARE(reader.bodies.size() + stuck.bodies.size(), sentToBoth);
+    QVERIFY(!stuck.protocolError);
+    QVERIFY(stuck.bodies.size() < reader.bodies.size());
+    for (const QByteArray &body : std::as_const(stuck.bodies))
+        QCOMPARE(decodeBody(body).size(), QSize(400, 300));
+    const qsizetype stuckBefore = stuck.bodies.size();
+    handler.handleImage(frame);
+    QTRY_COMPARE(stuck.bodies.size(), stuckBefore + 1);
+}
+
+void tst_TcpServerImagehandler::disconnectAndReconnect_data()
+{
+    QTest::addColumn<bool>("whileEncoding");
+    QTest::newRow("between frames") << false;
+    QTest::newRow("while its frame is encoded") << true;
+}
+
+void tst_TcpServerImagehandler::disconnectAndReconnect()
+{
+    QFETCH(bool, whileEncoding);
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    const QPixmap frame = noisePixmap(320, 240);
+    auto viewer = std::make_unique<TestViewer>(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 1);
+    handler.handleImage(frame);
+    QTRY_COMPARE(viewer->bodies.size(), 1);
+
+    CoutCapture out;
+    if (whileEncoding)
+        handler.handleImage(frame);
+    viewer->socket.abort();
+    viewer.reset();
+    QTRY_COMPARE(handler.viewerCount(), 0);
+    handler.finishPendingFrames();
+    QCOMPARE(out.lines().filter(QStringLiteral("Client disconnected!")).size(), 1);
+
+    // Gone: ticks are silent.
+    out.clear();
+    handler.handleImage(frame);
+    handler.finishPendingFrames();
+    QVERIFY(out.lines().isEmpty());
+
+    // A new viewer is served like the first.
+    TestViewer again(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 1);
+    handler.handleImage(frame);
+    QTRY_COMPARE(again.bodies.size(), 1);
+    QCOMPARE(decodeBody(again.bodies.first()).size(), QSize(320, 240));
+}
+
+void tst_TcpServerImagehandler::seventeenthViewerRefused()
+{
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    std::vector<std::unique_ptr<TestViewer>> viewers;
+    for (int i = 0; i < TcpServerImagehandler::MaxViewers; ++i)
+        viewers.push_back(std::make_unique<TestViewer>(handler.serverPort()));
+    QTRY_COMPARE(handler.viewerCount(), 16);
+
+    CoutCapture out;
+    TestViewer extra(handler.serverPort());
+    QSignalSpy closed(&extra.socket, &QAbstractSocket::disconnected);
+    QTRY_COMPARE(closed.size(), 1);
+    QCOMPARE(out.lines(), QStringList({QStringLiteral("Client 127.0.0.1 refused: already serving 16 viewers")}));
+    QCOMPARE(handler.viewerCount(), 16);
+
+    handler.handleImage(QPixmap::fromImage(patternImage(16, 16)));
+    for (const auto &viewer : viewers)
+        QTRY_COMPARE(viewer->bodies.size(), 1);
+    QVERIFY(extra.bodies.isEmpty());
+
+    // A place that comes free is taken by the next viewer.
+    viewers.front()->socket.disconnectFromHost();
+    QTRY_COMPARE(handler.viewerCount(), 15);
+    TestViewer late(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 16);
+    QCOMPARE(late.socket.state(), QAbstractSocket::ConnectedState);
+}
+
+void tst_TcpServerImagehandler::bytesFromViewersAreDiscarded()
+{
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    TestViewer viewer(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 1);
+    const QByteArray chatter(1 << 20, 'N');
+    viewer.socket.write(chatter);
+    QTRY_COMPARE(viewer.socket.bytesToWrite(), 0);
+    QTRY_VERIFY(!serverSideSockets(handler).isEmpty());
+    QTcpSocket *serverSide = serverSideSockets(handler).first();
+    QTRY_COMPARE(serverSide->bytesAvailable(), 0);
+
+    handler.handleImage(QPixmap::fromImage(patternImage(16, 16)));
+    QTRY_COMPARE(viewer.bodies.size(), 1);
+    QCOMPARE(serverSide->bytesAvailable(), 0);
+}
+
+void tst_TcpServerImagehandler::bindAddressLimitsWhoCanConnect_data()
+{
+    QTest::addColumn<QHostAddress>("bind");
+    QTest::addColumn<bool>("reachable");
+    QTest::newRow("bound to 127.0.0.1, not reachable via 127.0.0.2") << QHostAddress(QHostAddress::LocalHost) << false;
+    QTest::newRow("bound to every address, reachable via 127.0.0.2") << QHostAddress(QHostAddress::Any) << true;
+}
+
+void tst_TcpServerImagehandler::bindAddressLimitsWhoCanConnect()
+{
+    QFETCH(QHostAddress, bind);
+    QFETCH(bool, reachable);
+    TcpServerImagehandler handler(0, bind);
+    QTcpSocket socket;
+    QSignalSpy connected(&socket, &QAbstractSocket::connected);
+    QSignalSpy failed(&socket, &QAbstractSocket::errorOccurred);
+    socket.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), handler.serverPort());
+    QTRY_COMPARE(connected.size() + failed.size(), 1);
+    QCOMPARE(connected.size(), reachable ? 1 : 0);
+    if (reachable)
+        QTRY_COMPARE(handler.viewerCount(), 1);
+    else
+        QCOMPARE(socket.error(), QAbstractSocket::ConnectionRefusedError);
+}
+
+QTEST_MAIN(tst_TcpServerImagehandler)
+#include "tst_tcpserverimagehandler.moc"

@@ -3,11 +3,13 @@
 #include "selectionedit.h"
 
 #include <QFont>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 
 #include <cmath>
@@ -32,13 +34,16 @@ SelectionWindow::SelectionWindow(QWidget *parent)
     selectionRect = QRect(0, 0, 640, 480);
 
     widthSpinBox = new QSpinBox(this);
+    widthSpinBox->setObjectName(QStringLiteral("widthSpinBox"));
     widthSpinBox->setRange(1, 100000);
     widthSpinBox->setValue(640);
     heightSpinBox = new QSpinBox(this);
+    heightSpinBox->setObjectName(QStringLiteral("heightSpinBox"));
     heightSpinBox->setRange(1, 100000);
     heightSpinBox->setValue(480);
 
     closeButton = new QPushButton(tr("Close"), this);
+    closeButton->setObjectName(QStringLiteral("closeButton"));
     closeButton->setFont(QFont(QStringLiteral("Times"), 18, QFont::Bold, false));
 
     connectSpinBoxes();
@@ -106,6 +111,12 @@ void SelectionWindow::showRectSize()
 
 void SelectionWindow::mousePressEvent(QMouseEvent *event)
 {
+    // A press that a control let through (a spin box's frame) belongs to the control: the
+    // control also takes the release, which would leave the spin boxes disconnected.
+    if (childAt(event->position().toPoint())) {
+        event->ignore();
+        return;
+    }
     std::cout << "MOUSE PRESSED" << std::endl;
     lastMousePos = pixelAt(event);
     // While a button is held the spin boxes only show the size; they do not resize.
@@ -153,6 +164,10 @@ void SelectionWindow::keyPressEvent(QKeyEvent *event)
 
 void SelectionWindow::showEvent(QShowEvent *event)
 {
+    // Window coordinates must be desktop coordinates. Full-screen state alone relies on a window
+    // manager; without one the window would keep its own small size and place.
+    if (QScreen *primary = QGuiApplication::primaryScreen(); primary && isFullScreen())
+        setGeometry(primary->geometry());
     QWidget::showEvent(event);
     activateWindow();
     setFocus(Qt::ActiveWindowFocusReason);

@@ -53,9 +53,13 @@ public:
 
         quint8 error = 0;
         if (fetch(area, &error)) {
-            QImage image(area.size(), QImage::Format_RGB32);
-            if (!image.isNull())
-                copyOut(&image, QPoint(0, 0), area.size());
+            // Qt's RGB32 to ARGB32 conversion sets every alpha byte to 0xff while it copies the
+            // pixels out of the segment (the X server leaves the padding byte of a 24-bit pixel
+            // undefined, and QScreen::grabWindow makes it opaque), with Qt's vectorised code.
+            const QImage shared(static_cast<const uchar *>(m_address), area.width(), area.height(),
+                                qsizetype(area.width()) * 4, QImage::Format_RGB32);
+            QImage image = shared.convertToFormat(QImage::Format_ARGB32);
+            image.reinterpretAsFormat(QImage::Format_RGB32);
             return image;
         }
         if (error != xcbBadMatch)

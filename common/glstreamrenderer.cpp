@@ -1,6 +1,7 @@
 #include "glstreamrenderer.h"
 
 #include "ioimagehandler.h"
+#include "pngreader.h"
 
 #include <QColor>
 #include <QDataStream>
@@ -65,7 +66,7 @@ void GLStreamRenderer::updateTexture()
 {
     if (!imageSource || !imageSource->stream)
         return;
-    *imageSource->stream >> image;
+    readStreamImage(*imageSource->stream, image); // what operator>> reads, faster for plain PNGs
     const bool readable = imageSource->stream->status() == QDataStream::Ok;
     if (imageSource->device)
         imageSource->device->reset();

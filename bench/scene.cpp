@@ -98,7 +98,7 @@ protected:
         painter.drawText(QRect(8, 16, 312, 56), Qt::AlignVCenter, QStringLiteral("frame %1").arg(frame));
         painter.end();
         if (m_logStream.device())
-            m_logStream << frame << ' ' << monotonicMs() << '\n';
+            m_logStream << frame << ' ' << monotonicMs() << '\n' << Qt::flush; // readable while running
     }
 
 private:

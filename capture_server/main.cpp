@@ -1,6 +1,7 @@
 #include "captureoptions.h"
 #include "configwindow.h"
 #include "glformat.h"
+#include "shutdownsignals.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -30,6 +31,12 @@ int main(int argc, char **argv)
     }
 
     auto window = std::make_unique<ConfigWindow>(nullptr, &application, options);
+    // Ctrl+C or a TERM signal ends a running capture as "Start/Stop" would, then quits with 0.
+    ShutdownSignals shutdownSignals;
+    QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, window.get(), [&window] {
+        window->close();
+        QCoreApplication::quit();
+    });
     window->show();
     if (options.start)
         QTimer::singleShot(0, window.get(), &ConfigWindow::SLOT_startStopCapture);

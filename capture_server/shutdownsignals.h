@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGINT and SIGTERM into a Qt signal delivered in the event loop, so the program can end
+// a running capture the way "Start/Stop" would before it exits.
+class ShutdownSignals : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ShutdownSignals(QObject *parent = nullptr);
+    ~ShutdownSignals() override;
+
+Q_SIGNALS:
+    void shutdownRequested(int signalNumber);
+
+private:
+    void readSignal();
+
+    QSocketNotifier *m_notifier = nullptr;
+};

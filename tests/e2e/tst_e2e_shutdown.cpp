@@ -1,0 +1,66 @@
+// Interrupting capture_server during a capture ends the run like "Start/Stop" and exits 0.
+#include <QDir>
+#include <QImageReader>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+class tst_E2eShutdown : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void signalStopsCaptureAndExitsCleanly_data();
+    void signalStopsCaptureAndExitsCleanly();
+};
+
+void tst_E2eShutdown::signalStopsCaptureAndExitsCleanly_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("handler");
+    QTest::newRow("SIGINT, saver") << int(SIGINT) << QStringLiteral("saver");
+    QTest::newRow("SIGTERM, saver") << int(SIGTERM) << QStringLiteral("saver");
+    QTest::newRow("SIGINT, tcp server") << int(SIGINT) << QStringLiteral("tcp");
+    QTest::newRow("SIGTERM, tcp server") << int(SIGTERM) << QStringLiteral("tcp");
+}
+
+void tst_E2eShutdown::signalStopsCaptureAndExitsCleanly()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(QString, handler);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--handler"), handler,
+                   QStringLiteral("--fps"), QStringLiteral("60"), QStringLiteral("--start")});
+    QVERIFY(process.waitForStarted());
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += process.readAllStandardOutput()).count("Captures/s ") >= 5, 20000);
+    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+    QVERIFY(process.waitForFinished(20000));
+    output += process.readAllStandardOutput();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+
+    const QStringList lines = QString::fromLatin1(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (handler == QLatin1String("tcp")) {
+        QCOMPARE(lines.count(QStringLiteral("Server ended loop.")), 1);
+        QCOMPARE(lines.constLast(), QStringLiteral("Server ended loop."));
+    } else {
+        const QStringList written = lines.filter(QStringLiteral("Writing: "));
+        QVERIFY(written.size() >= 5);
+        // Every announced file is complete, and no other file was left behind.
+        for (const QString &line : written) {
+            const QString file = dir.filePath(line.mid(int(qstrlen("Writing: "))));
+            QImageReader reader(file);
+            QVERIFY2(!reader.read().isNull(), qPrintable(file + QLatin1String(": ") + reader.errorString()));
+        }
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("capture"))).entryList(QDir::Files).size(), written.size());
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_E2eShutdown)
+#include "tst_e2e_shutdown.moc"

@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 class tst_SimpleImageSaver : public QObject
 {
     Q_OBJECT
@@ -22,6 +25,7 @@ private Q_SLOTS:
     void neverOverwritesAFileThatAppearsMeanwhile();
     void failedSaveReportsAndKeepsTheNumber();
     void createsMissingFolder();
+    void fullDiskLosesNoNumberAndLeavesNoTruncatedFile();
     void stopWritesAndPrintsNothing();
 
 private:
@@ -166,6 +170,38 @@ void tst_SimpleImageSaver::failedSaveReportsAndKeepsTheNumber()
     saver.handleImage(m_frame);
     QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + prefix() + QStringLiteral("1.jpg")});
     QVERIFY(!QImageReader(prefix() + QStringLiteral("1.jpg")).read().isNull());
+}
+
+void tst_SimpleImageSaver::fullDiskLosesNoNumberAndLeavesNoTruncatedFile()
+{
+    // A file size limit makes writes fail part-way, as a full disk does.
+    const QPixmap big = QPixmap::fromImage(photoLikeImage(640, 480, 2));
+    SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
+    saver.startHandling(nullptr);
+    saver.handleImage(m_frame); // pic0, before the disk fills up
+
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = previous;
+    small.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    CoutCapture out;
+    for (int i = 0; i < 3; ++i)
+        saver.handleImage(big);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &previous), 0);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QCOMPARE(out.lines(), QStringList(3, QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg")));
+    QVERIFY2(!QFile::exists(prefix() + QStringLiteral("1.jpg")), "a truncated image was left behind");
+
+    // Space is back: writing resumes at the number that failed.
+    out.clear();
+    saver.handleImage(big);
+    QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + prefix() + QStringLiteral("1.jpg")});
+    QCOMPARE(QImageReader(prefix() + QStringLiteral("1.jpg")).read().size(), QSize(640, 480));
+    QCOMPARE(QDir(m_dir->path() + QStringLiteral("/capture")).entryList(QDir::Files),
+             (QStringList{QStringLiteral("pic0.jpg"), QStringLiteral("pic1.jpg")}));
 }
 
 void tst_SimpleImageSaver::createsMissingFolder()

@@ -199,5 +199,8 @@ void TcpServerImagehandler::deliver(PendingFrame &frame)
         socket->write(bytes);
         std::cout << "Buffer length " << bytes.size() << std::endl;
         std::cout << "Image buffered to socket " << socket->bytesToWrite() << std::endl;
+        // Hand the bytes to the system now rather than on the next pass of the event loop, so
+        // the viewer is ready again as early as it can be.
+        socket->flush();
     }
 }

@@ -2,6 +2,7 @@
 
 #include "frameencoder.h"
 
+#include <QDeadlineTimer>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QPixmap>
@@ -66,6 +67,17 @@ TcpServerImagehandler::~TcpServerImagehandler()
     for (PendingFrame &frame : m_pending)
         delete frame.watcher;
     m_pending.clear();
+
+    // Frames already announced as sent should arrive whole: give them a little time to leave
+    // before the connections close with the program.
+    const QDeadlineTimer deadline(2000);
+    for (const Viewer &viewer : std::as_const(m_viewers)) {
+        while (viewer.socket->state() == QAbstractSocket::ConnectedState && viewer.socket->bytesToWrite() > 0
+               && !deadline.hasExpired()) {
+            if (!viewer.socket->waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime()))))
+                break;
+        }
+    }
 }
 
 quint16 TcpServerImagehandler::serverPort() const

@@ -79,15 +79,25 @@ def wait_for(predicate, timeout, what):
     sys.exit(f"timed out waiting for {what}")
 
 
-def measure_reader(reader, watched):
-    """Follows the reader's output; samples CPU of the `watched` pids over its measuring window."""
+def captures_logged(log_path):
+    if not log_path:
+        return 0
+    with open(log_path) as f:
+        return f.read().count("Captures/s")
+
+
+def measure_reader(reader, watched, log_path=None):
+    """Follows the reader's output; samples CPU of the `watched` pids (and the frames captured, from
+    capture_server's log) over its measuring window."""
     start = None
     for line in reader.stdout:
         line = line.strip()
         if line == "window start":
-            start = ({pid: cpu_seconds(pid) for pid in watched}, machine_busy_seconds(), time.monotonic())
+            start = ({pid: cpu_seconds(pid) for pid in watched}, machine_busy_seconds(), time.monotonic(),
+                     captures_logged(log_path))
         elif line.startswith("result"):
-            end = ({pid: cpu_seconds(pid) for pid in watched}, machine_busy_seconds(), time.monotonic())
+            end = ({pid: cpu_seconds(pid) for pid in watched}, machine_busy_seconds(), time.monotonic(),
+                   captures_logged(log_path))
             numbers = dict(zip(line.split()[1::2], line.split()[2::2]))
             if start is None:
                 sys.exit("the reader received no frame after its warm-up")
@@ -99,6 +109,7 @@ def measure_reader(reader, watched):
                 "cpu": cpu,
                 "machine": end[1] - start[1],
                 "wall": end[2] - start[2],
+                "captured_fps": (end[3] - start[3]) / (end[2] - start[2]),
             }
     sys.exit("the reader ended without a result")
 
@@ -123,7 +134,7 @@ def run_capture(tools, procs, env, work, xvfb, width, height, fps, args):
     reader = procs.start([tools["tcpreader"], "--connect", f"127.0.0.1:{server_port}", "--warmup", str(args.warmup),
                           "--seconds", str(args.seconds), "--sample", sample],
                          env=env, stdout=subprocess.PIPE, text=True)
-    result = measure_reader(reader, [server.pid, xvfb.pid, reader.pid])
+    result = measure_reader(reader, [server.pid, xvfb.pid, reader.pid], log_path)
     reader.wait()
     procs.stop(server)
     log.close()
@@ -226,24 +237,25 @@ def main():
     print(f"TCP image stream on a 2-core machine: {os.cpu_count()} cores, load average before the run {load_before}")
     print(f"window {args.seconds:g} s after {args.warmup:g} s of warm-up; scene at 60 fps")
     print()
-    header = f"{'case':<26}{'fps':>8}{'encode ms':>11}{'(CPU)':>7}{'bytes/frame':>13}{'CPU ms/frame':>14}" \
+    header = f"{'case':<26}{'captured':>9}{'fps':>8}{'encode ms':>11}{'(CPU)':>7}{'bytes/frame':>13}{'CPU ms/frame':>14}" \
              f"{'Xvfb ms/frame':>15}{'not ready':>11}{'other load':>12}"
     print(header)
     for (w, h, fps), r in zip(cases, results):
-        print(f"{f'capture_server {w}x{h}@{fps}':<26}{r['fps']:>8.2f}{r['encode_ms']:>11.1f}"
+        print(f"{f'capture_server {w}x{h}@{fps}':<26}{r['captured_fps']:>9.2f}{r['fps']:>8.2f}{r['encode_ms']:>11.1f}"
               f"{r['encode_cpu_ms']:>7.1f}{r['bytes']:>13}"
               f"{per_frame_ms(r, r['process']):>14.1f}{per_frame_ms(r, r['xvfb']):>15.1f}"
               f"{r['not_ready']:>11}{other_load(r):>12.2f}")
     if ffmpeg:
-        print(f"{'ffmpeg x11grab 1920x1080@30':<26}{ffmpeg['fps']:>8.2f}{'':>18}{ffmpeg['bytes']:>13}"
+        print(f"{'ffmpeg x11grab 1920x1080@30':<26}{'':>9}{ffmpeg['fps']:>8.2f}{'':>18}{ffmpeg['bytes']:>13}"
               f"{per_frame_ms(ffmpeg, ffmpeg['process']):>14.1f}{per_frame_ms(ffmpeg, ffmpeg['xvfb']):>15.1f}"
               f"{'':>11}{other_load(ffmpeg):>12.2f}")
         ratio = per_frame_ms(results[0], results[0]["process"]) / per_frame_ms(ffmpeg, ffmpeg["process"])
         print()
         print(f"CPU per frame at 1920x1080, capture_server / ffmpeg: {ratio:.2f}")
     print()
-    print("fps: frames delivered to the reader per second; encode ms (wall, and CPU of the thread): the")
-    print("frame encoder on a captured frame; CPU ms/frame: user+system CPU of the process (all threads) per delivered frame;")
+    print("captured: frames per second the server grabbed; fps: frames delivered to the reader per second;")
+    print("encode ms (wall, and CPU of the thread): the frame encoder on a captured frame;")
+    print("CPU ms/frame: user+system CPU of the process (all threads) per delivered frame;")
     print("other load: cores busy with processes outside this benchmark during the window (disturbance).")
     for (w, h, fps), r in zip(cases, results):
         goal = {(1920, 1080): 29.7, (640, 480): 61.9}.get((w, h))

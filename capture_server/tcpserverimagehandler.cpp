@@ -18,10 +18,20 @@
 
 namespace {
 
+bool isEveryAddress(const QHostAddress &address)
+{
+    return address == QHostAddress::Any || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
+}
+
+QString placeText(const QHostAddress &address)
+{
+    return isEveryAddress(address) ? QStringLiteral("every network address") : address.toString();
+}
+
 // Who can reach a server bound to `address`.
 QString audience(const QHostAddress &address)
 {
-    if (address == QHostAddress::Any || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6)
+    if (isEveryAddress(address))
         return QStringLiteral("every network address: the screen is offered to the whole network");
     if (address.isLoopback())
         return QStringLiteral("%1 only: the screen is offered to this machine only").arg(address.toString());
@@ -54,7 +64,7 @@ TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &a
     if (listening) {
         std::cout << "Listening on " << audience(address).toLatin1().constData() << std::endl;
     } else {
-        std::cout << "Not listening on " << address.toString().toLatin1().constData() << " port " << port
+        std::cout << "Not listening on " << placeText(address).toLatin1().constData() << " port " << port
                   << ": no viewer can connect" << std::endl;
     }
     connect(server, SIGNAL(newConnection()), this, SLOT(SLOT_addClient()));

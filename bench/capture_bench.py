@@ -74,9 +74,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--long", action="store_true")
     parser.add_argument("--quick", action="store_true", help="fewer frames per configuration")
+    parser.add_argument("--config", action="append", default=[],
+                        help="WIDTHxHEIGHT@FPS:FRAMES instead of the default set (repeatable)")
     opts = parser.parse_args()
     n = 200 if opts.quick else 600
     configs = [(640, 480, 60, n), (1920, 1080, 30, n // 2 if opts.quick else 900)]
+    if opts.config:
+        configs = []
+        for spec in opts.config:
+            size, rest = spec.split("@")
+            fps, frames = rest.split(":")
+            w, h = size.split("x")
+            configs.append((int(w), int(h), int(fps), int(frames)))
     with benchlib.Display(scene_fps=30) as display:
         results = [run(display, *c, rss_marks=(900,)) for c in configs]
         if opts.long:

@@ -4,8 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
 #include <QImageWriter>
+#include <QMetaObject>
 #include <QPixmap>
 #include <QRegularExpression>
 
@@ -33,48 +33,115 @@ int firstFreeImageNumber(const QString &prefix, const QString &format)
     return next;
 }
 
-SimpleImageSaver::SimpleImageSaver(QString path_, QString format_, int quality_)
+SimpleImageSaver::SimpleImageSaver(QString path_, QString format_, int quality_, int maxQueued)
     : path(std::move(path_))
     , format(std::move(format_))
     , quality(quality_)
+    , m_maxQueued(std::max(1, maxQueued))
+    , fileCounter(firstFreeImageNumber(path, format))
+    , m_worker([this] { run(); })
 {
-    fileCounter = firstFreeImageNumber(path, format);
 }
 
-void SimpleImageSaver::skipTakenNumbers()
+SimpleImageSaver::~SimpleImageSaver()
 {
-    fileCounter = std::max(fileCounter, firstFreeImageNumber(path, format));
+    waitUntilWritten();
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_worker.join();
 }
 
 void SimpleImageSaver::startHandling(const ConfigStructure *)
 {
+    waitUntilWritten();
     QDir().mkpath(QFileInfo(path + QLatin1String("0.") + format).path());
-    skipTakenNumbers();
-    std::cout << "Capturing images to memory..." << fileCounter << std::endl;
+    int first = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        fileCounter = std::max(fileCounter, firstFreeImageNumber(path, format));
+        first = fileCounter;
+    }
+    std::cout << "Capturing images to memory..." << first << std::endl;
 }
 
 int SimpleImageSaver::handleImage(const QPixmap &frame)
 {
-    const QImage image = frame.toImage();
-    QString fileName = imageFileName(path, fileCounter, format);
-    bool written = write(image, fileName);
-    if (!written && QFile::exists(fileName)) {
-        // Somebody else wrote this number meanwhile: never overwrite, take the next free one.
-        skipTakenNumbers();
-        fileName = imageFileName(path, fileCounter, format);
-        written = write(image, fileName);
+    printFinishedLines();
+    QImage image = frame.toImage();
+    {
+        std::unique_lock lock(m_mutex);
+        m_progress.wait(lock, [this] { return int(m_queue.size()) < m_maxQueued; });
+        m_queue.push_back(std::move(image));
     }
-    if (!written) {
-        std::cout << "Could not write: " << fileName.toLatin1().constData() << std::endl;
-        return 0;
-    }
-    ++fileCounter;
-    std::cout << "Writing: " << fileName.toLatin1().constData() << std::endl;
+    m_wake.notify_one();
     return 0;
 }
 
 void SimpleImageSaver::stopHandling()
 {
+    waitUntilWritten();
+}
+
+void SimpleImageSaver::waitUntilWritten()
+{
+    {
+        std::unique_lock lock(m_mutex);
+        m_progress.wait(lock, [this] { return m_queue.empty(); });
+    }
+    printFinishedLines();
+}
+
+int SimpleImageSaver::nextFileNumber()
+{
+    waitUntilWritten();
+    std::lock_guard lock(m_mutex);
+    return fileCounter;
+}
+
+void SimpleImageSaver::printFinishedLines()
+{
+    std::deque<std::string> lines;
+    {
+        std::lock_guard lock(m_mutex);
+        lines.swap(m_finished);
+    }
+    for (const std::string &line : lines)
+        std::cout << line << std::endl;
+}
+
+void SimpleImageSaver::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;
+        const QImage image = m_queue.front();
+        int number = fileCounter;
+        lock.unlock();
+
+        QString fileName = imageFileName(path, number, format);
+        bool written = write(image, fileName);
+        if (!written && QFile::exists(fileName)) {
+            // Somebody else wrote this number meanwhile: never overwrite, take the next free one.
+            number = std::max(number + 1, firstFreeImageNumber(path, format));
+            fileName = imageFileName(path, number, format);
+            written = write(image, fileName);
+        }
+        const std::string line = (written ? "Writing: " : "Could not write: ") + fileName.toLatin1().toStdString();
+
+        lock.lock();
+        if (written)
+            fileCounter = number + 1;
+        m_finished.push_back(line);
+        m_queue.pop_front();
+        m_progress.notify_all();
+        // Print promptly on the saver's own thread of use, not only at the next frame.
+        QMetaObject::invokeMethod(this, [this] { printFinishedLines(); }, Qt::QueuedConnection);
+    }
 }
 
 bool SimpleImageSaver::write(const QImage &image, const QString &fileName) const

@@ -2,7 +2,14 @@
 
 #include "imagehandler.h"
 
+#include <QImage>
 #include <QString>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
 
 // File name of image `number`: prefix, the number in decimal, ".", the format.
 [[nodiscard]] QString imageFileName(const QString &prefix, int number, const QString &format);
@@ -13,23 +20,43 @@
 // Writes every frame to its own numbered file (prefix + N + "." + format). Numbering continues
 // after the highest number already present, so an earlier run is never overwritten, and a
 // frame that cannot be written does not use up its number.
+//
+// Encoding and writing run on a worker thread, in frame order, behind a queue of at most
+// `maxQueued` frames: a slow disk slows the capture down (handleImage() waits for room) and
+// never loses or reorders a frame. Each frame's "Writing: " (or "Could not write: ") line is
+// printed on the calling thread once the file is written, in frame order; stopHandling()
+// returns when every queued frame has been written and reported.
 class SimpleImageSaver : public ImageHandler
 {
 public:
-    SimpleImageSaver(QString path, QString format, int quality);
+    SimpleImageSaver(QString path, QString format, int quality, int maxQueued = 4);
+    ~SimpleImageSaver() override;
 
     void startHandling(const ConfigStructure *config) override;
     int handleImage(const QPixmap &frame) override;
     void stopHandling() override;
 
-    [[nodiscard]] int nextFileNumber() const { return fileCounter; }
+    // Waits until every queued frame is written and prints the lines not printed yet.
+    void waitUntilWritten();
+    // Number of the next file to be written (after every queued frame).
+    [[nodiscard]] int nextFileNumber();
 
 private:
+    void run();
+    void printFinishedLines();
     [[nodiscard]] bool write(const QImage &image, const QString &fileName) const;
-    void skipTakenNumbers();
 
-    QString path;
-    QString format;
-    int quality;
-    int fileCounter = 0;
+    const QString path;
+    const QString format;
+    const int quality;
+    const int m_maxQueued;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;     // worker: a frame is queued, or stop
+    std::condition_variable m_progress; // producer: room in the queue, or idle
+    std::deque<QImage> m_queue;         // frames waiting; the front one is being written
+    bool m_stop = false;
+    int fileCounter = 0;                // owned by the worker while it runs
+    std::deque<std::string> m_finished; // lines of written frames, not printed yet
+    std::thread m_worker;
 };

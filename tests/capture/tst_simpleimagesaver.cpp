@@ -27,6 +27,7 @@ private Q_SLOTS:
     void createsMissingFolder();
     void fullDiskLosesNoNumberAndLeavesNoTruncatedFile();
     void stopWritesAndPrintsNothing();
+    void stopReturnsWhenEveryFrameIsWrittenInOrder();
 
 private:
     [[nodiscard]] QString prefix() const { return m_dir->path() + QStringLiteral("/capture/pic"); }
@@ -71,6 +72,7 @@ void tst_SimpleImageSaver::numbersFramesAndPrintsLines()
     saver.startHandling(nullptr);
     for (int i = 0; i < 3; ++i)
         QCOMPARE(saver.handleImage(m_frame), 0);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines(), (QStringList{QStringLiteral("Capturing images to memory...0"),
                                        QStringLiteral("Writing: ") + prefix() + QStringLiteral("0.jpg"),
                                        QStringLiteral("Writing: ") + prefix() + QStringLiteral("1.jpg"),
@@ -94,6 +96,7 @@ void tst_SimpleImageSaver::secondRunContinuesNumbering()
     CoutCapture out;
     saver.startHandling(nullptr);
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines(), (QStringList{QStringLiteral("Capturing images to memory...10"),
                                        QStringLiteral("Writing: ") + prefix() + QStringLiteral("10.jpg")}));
 }
@@ -124,6 +127,7 @@ void tst_SimpleImageSaver::continuesAfterExistingFiles()
     CoutCapture out;
     saver.startHandling(nullptr);
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines().value(0), QStringLiteral("Capturing images to memory...%1").arg(firstNumber));
     QCOMPARE(out.lines().value(1), QStringLiteral("Writing: %1%2.jpg").arg(prefix()).arg(firstNumber));
     for (const QString &name : std::as_const(existing)) { // untouched
@@ -138,9 +142,11 @@ void tst_SimpleImageSaver::neverOverwritesAFileThatAppearsMeanwhile()
     SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
     saver.startHandling(nullptr);
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     touch(prefix() + QStringLiteral("1.jpg"), "someone else's"); // another program took number 1
     CoutCapture out;
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + prefix() + QStringLiteral("2.jpg")});
     QFile other(prefix() + QStringLiteral("1.jpg"));
     QVERIFY(other.open(QIODevice::ReadOnly));
@@ -152,6 +158,7 @@ void tst_SimpleImageSaver::failedSaveReportsAndKeepsTheNumber()
     SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
     saver.startHandling(nullptr);
     saver.handleImage(m_frame); // pic0
+    saver.waitUntilWritten();
     // Make the folder unusable in a way that holds even for root: a file where the folder was.
     const QString folder = m_dir->path() + QStringLiteral("/capture");
     QVERIFY(QDir(folder).removeRecursively());
@@ -160,6 +167,7 @@ void tst_SimpleImageSaver::failedSaveReportsAndKeepsTheNumber()
     CoutCapture out;
     saver.handleImage(m_frame);
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines(), (QStringList{QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg"),
                                        QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg")}));
     QCOMPARE(saver.nextFileNumber(), 1);
@@ -168,6 +176,7 @@ void tst_SimpleImageSaver::failedSaveReportsAndKeepsTheNumber()
     QVERIFY(QFile::remove(folder));
     out.clear();
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + prefix() + QStringLiteral("1.jpg")});
     QVERIFY(!QImageReader(prefix() + QStringLiteral("1.jpg")).read().isNull());
 }
@@ -179,6 +188,7 @@ void tst_SimpleImageSaver::fullDiskLosesNoNumberAndLeavesNoTruncatedFile()
     SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
     saver.startHandling(nullptr);
     saver.handleImage(m_frame); // pic0, before the disk fills up
+    saver.waitUntilWritten();
 
     rlimit previous{};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
@@ -189,6 +199,7 @@ void tst_SimpleImageSaver::fullDiskLosesNoNumberAndLeavesNoTruncatedFile()
     CoutCapture out;
     for (int i = 0; i < 3; ++i)
         saver.handleImage(big);
+    saver.waitUntilWritten();
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &previous), 0);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -198,6 +209,7 @@ void tst_SimpleImageSaver::fullDiskLosesNoNumberAndLeavesNoTruncatedFile()
     // Space is back: writing resumes at the number that failed.
     out.clear();
     saver.handleImage(big);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + prefix() + QStringLiteral("1.jpg")});
     QCOMPARE(QImageReader(prefix() + QStringLiteral("1.jpg")).read().size(), QSize(640, 480));
     QCOMPARE(QDir(m_dir->path() + QStringLiteral("/capture")).entryList(QDir::Files),
@@ -211,6 +223,7 @@ void tst_SimpleImageSaver::createsMissingFolder()
     saver.startHandling(nullptr);
     CoutCapture out;
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + deep + QStringLiteral("0.jpg")});
     QVERIFY(QFile::exists(deep + QStringLiteral("0.jpg")));
 }
@@ -220,10 +233,38 @@ void tst_SimpleImageSaver::stopWritesAndPrintsNothing()
     SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
     saver.startHandling(nullptr);
     saver.handleImage(m_frame);
+    saver.waitUntilWritten();
     CoutCapture out;
     saver.stopHandling();
     QVERIFY(out.lines().isEmpty());
     QCOMPARE(QDir(m_dir->path() + QStringLiteral("/capture")).entryList(QDir::Files).size(), 1);
+}
+
+void tst_SimpleImageSaver::stopReturnsWhenEveryFrameIsWrittenInOrder()
+{
+    // A queue of two frames against a burst of twenty: the producer has to wait, and each file
+    // must still hold its own frame under its own number.
+    SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1, 2);
+    QList<QImage> frames;
+    for (int i = 0; i < 20; ++i)
+        frames << patternImage(96, 64, i * 16);
+    CoutCapture out;
+    saver.startHandling(nullptr);
+    for (const QImage &frame : std::as_const(frames))
+        saver.handleImage(QPixmap::fromImage(frame));
+    saver.stopHandling();
+
+    QStringList expected{QStringLiteral("Capturing images to memory...0")};
+    for (int i = 0; i < 20; ++i)
+        expected << QStringLiteral("Writing: %1%2.jpg").arg(prefix()).arg(i);
+    QCOMPARE(out.lines(), expected);
+    for (int i = 0; i < 20; ++i) {
+        const QImage file = QImageReader(prefix() + QString::number(i) + QStringLiteral(".jpg")).read();
+        const double own = psnr(file, frames[i]);
+        QVERIFY2(own > 25.0, qPrintable(QStringLiteral("file %1: %2 dB").arg(i).arg(own)));
+        if (i > 0)
+            QVERIFY2(own > psnr(file, frames[i - 1]), "files out of order");
+    }
 }
 
 QTEST_MAIN(tst_SimpleImageSaver)

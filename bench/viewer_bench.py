@@ -8,7 +8,9 @@ reaches its screen. Matching the counters gives, per configuration:
   displayed fps   distinct frames that reached the viewer's screen per second
   latency         viewer on screen minus scene painted (median, 90th percentile); the grab
                   follows the paint by up to one scene frame, which this figure includes
-The first seconds (connection, first uploads) are left out.
+The first seconds (connection, first uploads) are left out. Then, to tell the viewer's share
+from the server's, frames recorded from the server are replayed to a fresh viewer at the same
+rate with the scene and the server stopped ("viewer alone": latency from send to display).
 
 Usage: bench/viewer_bench.py [--seconds N] [--build DIR] [--only WxH]
 """
@@ -16,16 +18,21 @@ import argparse
 import os
 import re
 import signal
+import socket
+import struct
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WARMUP_S = 3.0
 CONFIGS = [(640, 480, 60), (1920, 1080, 30)]
 SCENE_FPS = 60
+REPLAY_FRAMES = 48
 
 
 def build_dir(explicit):
@@ -79,6 +86,123 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def recv_exact(sock, n):
+    chunks = []
+    while n:
+        chunk = sock.recv(min(n, 1 << 20))
+        if not chunk:
+            raise ConnectionError("stream ended")
+        chunks.append(chunk)
+        n -= len(chunk)
+    return b"".join(chunks)
+
+
+def record_frames(port, count):
+    """Connects as one more viewer and keeps `count` whole frames (length field included)."""
+    frames = []
+    with socket.create_connection(("127.0.0.1", int(port)), timeout=30) as sock:
+        while len(frames) < count:
+            head = recv_exact(sock, 8)
+            (length,) = struct.unpack(">q", head)
+            frames.append(head + recv_exact(sock, length))
+    return frames
+
+
+def counter_of(frame):
+    """The scene's counter in a frame's PNG (8-bit RGB or RGBA, any filter), or None."""
+    png = frame[12:]
+    pos, idat, width, channels = 8, b"", 0, 0
+    while pos + 8 <= len(png):
+        (length,) = struct.unpack(">I", png[pos:pos + 4])
+        kind, body = png[pos + 4:pos + 8], png[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width = struct.unpack(">I", body[:4])[0]
+            channels = {2: 3, 6: 4}.get(body[9], 0)
+        elif kind == b"IDAT":
+            idat += body
+        elif kind == b"IEND":
+            break
+        pos += 12 + length
+    if not channels or width < 512:
+        return None
+    stride = width * channels
+    raw = zlib.decompressobj().decompress(idat, 9 * (stride + 1))
+    prev = bytearray(stride)
+    for y in range(9):
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        kind = raw[y * (stride + 1)]
+        for i in range(stride):
+            a = line[i - channels] if i >= channels else 0
+            b, c = prev[i], prev[i - channels] if i >= channels else 0
+            if kind == 1:
+                line[i] = (line[i] + a) & 255
+            elif kind == 2:
+                line[i] = (line[i] + b) & 255
+            elif kind == 3:
+                line[i] = (line[i] + ((a + b) >> 1)) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        prev = line
+    value = 0
+    for bit in range(32):
+        value = (value << 1) | (1 if prev[(bit * 16 + 8) * channels] > 127 else 0)
+    return value
+
+
+def replay(bin_dir, env, work, frames, fps, seconds):
+    """Serves recorded frames to a fresh stream_viewer at `fps`, one frame in flight at most
+    (the server's pacing rule); returns displayed fps and send-to-display latencies."""
+    counters = [counter_of(f) for f in frames]
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    log = os.path.join(work, "replay.log")
+    viewer = subprocess.Popen([os.path.join(bin_dir, "stream_viewer", "stream_viewer"),
+                               "-geometry", "640x480+1270+590", "--host", "127.0.0.1",
+                               "--port", str(listener.getsockname()[1]), "--timing-log", log],
+                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    conn, _ = listener.accept()
+    sent, busy = [], threading.Event()
+
+    def send(frame):
+        try:
+            conn.sendall(frame)
+        except OSError:
+            pass
+        busy.clear()
+
+    try:
+        start = time.monotonic()
+        tick = 0
+        cpu0 = None
+        while time.monotonic() - start < WARMUP_S + seconds:
+            if cpu0 is None and time.monotonic() - start >= WARMUP_S:
+                cpu0, t0 = cpu_seconds(viewer.pid), time.monotonic()
+            if not busy.is_set():
+                busy.set()
+                index = tick % len(frames)
+                sent.append((counters[index], time.monotonic() * 1000))
+                threading.Thread(target=send, args=(frames[index],), daemon=True).start()
+            tick += 1
+            time.sleep(max(0.0, start + tick / fps - time.monotonic()))
+        t1 = time.monotonic()
+        cpu = (cpu_seconds(viewer.pid) - cpu0) / (t1 - t0) * 100
+    finally:
+        stop(viewer)
+        conn.close()
+        listener.close()
+    painted = [(c, t) for c, t in read_log(log) if t0 * 1000 <= t <= t1 * 1000]
+    latencies = []
+    for counter, shown_ms in painted:
+        sends = [ms for c, ms in sent if c == counter and ms <= shown_ms]
+        if sends:
+            latencies.append(shown_ms - max(sends))
+    latencies.sort()
+    return {"displayed_fps": len(painted) / (t1 - t0), "latencies": latencies, "cpu": cpu}
+
+
 def run(bin_dir, width, height, fps, seconds):
     work = tempfile.mkdtemp(prefix="viewer-bench-")
     number = free_display()
@@ -130,6 +254,13 @@ def run(bin_dir, width, height, fps, seconds):
         end_ms = int(t1 * 1000)
         cpu = {name: (cpu_seconds(p.pid) - cpu0[name]) / (t1 - t0) * 100
                for name, p in (("server", server), ("viewer", viewer))}
+        # The viewer alone: frames recorded from the server are replayed to a fresh viewer with
+        # nothing else running but the X server.
+        stop(viewer)
+        frames = record_frames(port, REPLAY_FRAMES)
+        for proc in (server, procs[1]):
+            stop(proc)
+        alone = replay(bin_dir, env, work, frames, fps, seconds)
     finally:
         for proc in reversed(procs):
             stop(proc)
@@ -144,6 +275,11 @@ def run(bin_dir, width, height, fps, seconds):
     with open(os.path.join(work, "viewer.out")) as f:
         out = f.read()
     problems = len(re.findall(r"^(Protocol error|Skipped|Connection to)", out, re.M))
+    with open(server_out.name) as f:
+        server_text = f.read()
+    ticks = len(re.findall(r"^Captures/s ", server_text, re.M))
+    sent = len(re.findall(r"^Buffer length ", server_text, re.M))
+    received = len(re.findall(r"^Complete image written!", out, re.M))
     return {
         "displayed_fps": len(painted) / (t1 - t0),
         "distinct_fps": len(shown) / (t1 - t0),
@@ -153,6 +289,10 @@ def run(bin_dir, width, height, fps, seconds):
         "p90": latencies[int(len(latencies) * 0.9)] if latencies else float("nan"),
         "cpu": cpu,
         "problems": problems,
+        "ticks": ticks,
+        "sent": sent,
+        "received": received,
+        "alone": alone,
         "work": work,
     }
 
@@ -175,6 +315,14 @@ def main():
               f"latency grab-to-display median {r['median']:.0f} ms, p90 {r['p90']:.0f} ms "
               f"({r['matched']} frames matched); CPU server {r['cpu']['server']:.0f} %, "
               f"viewer {r['cpu']['viewer']:.0f} %; stream problems: {r['problems']}")
+        print(f"      server: {r['ticks']} captures, {r['sent']} frames sent, viewer received {r['received']} "
+              f"(whole run)")
+        a = r["alone"]
+        lat = a["latencies"]
+        if lat:
+            print(f"      viewer alone (recorded frames replayed at {fps} fps): displayed {a['displayed_fps']:.1f} fps, "
+                  f"send-to-display median {statistics.median(lat):.0f} ms, p90 {lat[int(len(lat) * 0.9)]:.0f} ms; "
+                  f"CPU {a['cpu']:.0f} %")
 
 
 if __name__ == "__main__":

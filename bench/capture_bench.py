@@ -81,8 +81,8 @@ def main():
     configs = [(640, 480, 60, n), (1920, 1080, 30, n // 2 if opts.quick else 900)]
     if opts.config:
         configs = []
-        for spec in opts.config:
-            size, rest = spec.split("@")
+        for item in opts.config:
+            size, rest = item.split("@")
             fps, frames = rest.split(":")
             w, h = size.split("x")
             configs.append((int(w), int(h), int(fps), int(frames)))

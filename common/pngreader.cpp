@@ -55,13 +55,22 @@ bool isHarmlessAncillary(quint32 type)
     }
 }
 
-bool exceedsAllocationLimit(quint32 width, quint32 height)
+bool exceedsAllocationLimit(quint64 bytes)
 {
     const int limitMiB = QImageReader::allocationLimit();
     if (limitMiB <= 0)
         return false;
-    return quint64(width) * quint64(height) * 4 > quint64(limitMiB) << 20;
+    return bytes > quint64(limitMiB) << 20;
 }
+
+bool exceedsAllocationLimit(quint32 width, quint32 height)
+{
+    return exceedsAllocationLimit(quint64(width) * quint64(height) * 4);
+}
+
+// Deflate expands its input at most 1032 times (a 258-byte match in two bits), the zlib header
+// and checksum aside.
+constexpr quint64 MaxDeflateRatio = 1032;
 
 quint8 paeth(int a, int b, int c)
 {
@@ -197,6 +206,14 @@ std::optional<QImage> readPlainPng(const QByteArray &png)
 
     const qsizetype rowBytes = qsizetype(width) * channels;
     const qsizetype rawSize = (rowBytes + 1) * qsizetype(height);
+    // Image data too short to fill the image cannot be read by any reader: refuse it before
+    // allocating, so a frame of a few bytes cannot claim hundreds of MiB.
+    if (quint64(rawSize) > quint64(idatSize) * MaxDeflateRatio)
+        return QImage();
+    // The filtered rows take a byte per row more than the pixels: near the limit, Qt's reader
+    // (which needs no second copy) reads the file.
+    if (exceedsAllocationLimit(quint64(rawSize)))
+        return std::nullopt;
     std::unique_ptr<quint8[]> raw(new (std::nothrow) quint8[size_t(rawSize)]);
     if (!raw)
         return std::nullopt;
@@ -225,13 +242,60 @@ std::optional<QImage> readPlainPng(const QByteArray &png)
     return image;
 }
 
+// The file as Qt's reader gets it. libpng allocates what a chunk header claims before it reads
+// the chunk, and inflates text chunks and colour profiles into as much memory as they expand to:
+// a frame of a few bytes could make it allocate gigabytes. So the file ends before the first
+// chunk that runs past its end (no reader can read that chunk; libpng now fails on the missing
+// header instead of after the allocation), and compressed text and colour profiles, which carry
+// no pixels, are left out. Every other file is handed over as it is.
+QByteArray boundedForQtReader(const QByteArray &png)
+{
+    const char *data = png.constData();
+    const qsizetype size = png.size();
+    if (size < SignatureSize || std::memcmp(data, Signature, SignatureSize) != 0)
+        return png;
+    QByteArray out;         // built only once something is left out
+    qsizetype copied = 0;   // bytes of `png` already in `out` (or skipped)
+    bool leftOut = false;
+    auto leaveOut = [&](qsizetype from, qsizetype to) {
+        if (!leftOut)
+            out.reserve(size);
+        leftOut = true;
+        out.append(data + copied, from - copied);
+        copied = to;
+    };
+    for (qsizetype pos = SignatureSize;;) {
+        if (size - pos < 12) {
+            if (pos < size)
+                leaveOut(pos, size);
+            break;
+        }
+        const quint32 length = qFromBigEndian<quint32>(data + pos);
+        if (length > 0x7fffffffu || qsizetype(length) > size - pos - 12) {
+            leaveOut(pos, size);
+            break;
+        }
+        const quint32 type = chunkType(data + pos + 4);
+        const qsizetype next = pos + 12 + qsizetype(length);
+        if (type == tag("zTXt") || type == tag("iTXt") || type == tag("iCCP"))
+            leaveOut(pos, next);
+        if (type == tag("IEND"))
+            break;
+        pos = next;
+    }
+    if (!leftOut)
+        return png;
+    out.append(data + copied, size - copied);
+    return out;
+}
+
 } // namespace
 
 QImage readPng(const QByteArray &png)
 {
     if (std::optional<QImage> image = readPlainPng(png))
         return *image;
-    return QImage::fromData(png, "PNG");
+    return QImage::fromData(boundedForQtReader(png), "PNG");
 }
 
 QDataStream &readStreamImage(QDataStream &in, QImage &image)

@@ -10,7 +10,11 @@ class QDataStream;
 // profiles) are inflated with libdeflate; every other PNG, and any file the fast path does not
 // accept, goes through Qt's reader, so the result is always what Qt's reader gives.
 // An image whose pixels would take more than QImageReader::allocationLimit() is refused
-// before anything is allocated. Null when the file cannot be read.
+// before anything is allocated, and so is one whose image data is too short to fill it.
+// Nothing a file's chunks claim makes Qt's reader allocate more than the file's size: a file is
+// cut before a chunk that runs past its end, and compressed text and colour profiles are not
+// read (the pixels are the same; QImage::text() and colorSpace() do not have them).
+// Null when the file cannot be read.
 [[nodiscard]] QImage readPng(const QByteArray &png);
 
 // Reads an image as operator>>(QDataStream &, QImage &) does: a 32-bit marker (0: null image),

@@ -5,14 +5,6 @@
 
 #include <iostream>
 
-namespace {
-
-// Frames claim at most 256 MiB, and so may the pixels of the image inside one: an image whose
-// header claims more is refused before anything is allocated for it.
-constexpr int ImageAllocationLimitMiB = 256;
-
-} // namespace
-
 TCPclientImagehandler::TCPclientImagehandler()
 {
     device = &socket;

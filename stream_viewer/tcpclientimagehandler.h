@@ -20,6 +20,11 @@
 class TCPclientImagehandler : public IOImageHandler
 {
 public:
+    // Frames claim at most 256 MiB, and so may the pixels of the image inside one: an image whose
+    // header claims more is refused before anything is allocated for it (QImageReader's limit,
+    // set by the constructor).
+    static constexpr int ImageAllocationLimitMiB = 256;
+
     TCPclientImagehandler();
     ~TCPclientImagehandler() override;
 

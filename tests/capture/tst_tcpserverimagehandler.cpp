@@ -113,8 +113,8 @@ private Q_SLOTS:
     void statusLinesAndChosenPort();
     void listenFailureShowsErrorAndPortZero();
     void framesOnlyWhileCapturingWithThisHandler();
+    void frameLinesMatchTheBytesSent_data();
     void frameLinesMatchTheBytesSent();
-    void nullPixmapIsMarkerZero();
     void twoViewersBothServed();
     void stuckViewerNeverQueuesMoreThanOneFrame();
     void disconnectAndReconnect_data();
@@ -236,35 +236,34 @@ void tst_TcpServerImagehandler::framesOnlyWhileCapturingWithThisHandler()
     QCOMPARE(viewer.socket.bytesAvailable(), 0);
 }
 
-void tst_TcpServerImagehandler::frameLinesMatchTheBytesSent()
+void tst_TcpServerImagehandler::frameLinesMatchTheBytesSent_data()
 {
-    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
-    TestViewer viewer(handler.serverPort());
-    QTRY_COMPARE(handler.viewerCount(), 1);
-    const QImage pattern = patternImage(123, 45, 3);
-
-    CoutCapture out;
-    QCOMPARE(handler.handleImage(QPixmap::fromImage(pattern)), 0);
-    QTRY_COMPARE(viewer.bodies.size(), 1);
-    const QStringList lines = out.lines();
-    QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines.at(0), QStringLiteral("Buffer length %1").arg(8 + viewer.bodies.first().size()));
-    QVERIFY(lines.at(1).startsWith(QStringLiteral("Image buffered to socket ")));
-    const int queued = lines.at(1).mid(25).toInt();
-    QVERIFY(queued >= 0 && queued <= 8 + viewer.bodies.first().size());
-    QCOMPARE(decodeBody(viewer.bodies.first()).convertToFormat(QImage::Format_RGB32), pattern);
+    QTest::addColumn<QImage>("image");
+    QTest::newRow("pattern arrives exactly") << patternImage(123, 45, 3);
+    QTest::newRow("null pixmap is marker 0 alone") << QImage();
 }
 
-void tst_TcpServerImagehandler::nullPixmapIsMarkerZero()
+void tst_TcpServerImagehandler::frameLinesMatchTheBytesSent()
 {
+    QFETCH(QImage, image);
     TcpServerImagehandler handler(0, QHostAddress::LocalHost);
     TestViewer viewer(handler.serverPort());
     QTRY_COMPARE(handler.viewerCount(), 1);
+
     CoutCapture out;
-    handler.handleImage(QPixmap());
+    QCOMPARE(handler.handleImage(image.isNull() ? QPixmap() : QPixmap::fromImage(image)), 0);
     QTRY_COMPARE(viewer.bodies.size(), 1);
-    QCOMPARE(viewer.bodies.first(), QByteArray(4, '\0'));
-    QCOMPARE(out.lines().first(), QStringLiteral("Buffer length 12"));
+    const QByteArray body = viewer.bodies.first();
+    const QStringList lines = out.lines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0), QStringLiteral("Buffer length %1").arg(8 + body.size()));
+    QVERIFY(lines.at(1).startsWith(QStringLiteral("Image buffered to socket ")));
+    const int queued = lines.at(1).mid(25).toInt();
+    QVERIFY(queued >= 0 && queued <= 8 + body.size());
+    if (image.isNull())
+        QCOMPARE(body, QByteArray(4, '\0'));
+    else
+        QCOMPARE(decodeBody(body).convertToFormat(QImage::Format_RGB32), image);
 }
 
 void tst_TcpServerImagehandler::twoViewersBothServed()

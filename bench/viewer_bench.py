@@ -7,7 +7,8 @@ streams it; stream_viewer logs "<counter> <monotonic ms>" (its --timing-log) whe
 reaches its screen. Matching the counters gives, per configuration:
   displayed fps   distinct frames that reached the viewer's screen per second
   latency         viewer on screen minus scene painted (median, 90th percentile); the grab
-                  follows the paint by up to one scene frame, which this figure includes
+                  follows the paint by up to one scene frame (half of one on average), which
+                  this figure includes
 The first seconds (connection, first uploads) are left out. Then, to tell the viewer's share
 from the server's, frames recorded from the server are replayed to a fresh viewer at the same
 rate with the scene and the server stopped ("viewer alone": latency from send to display).
@@ -31,7 +32,9 @@ import zlib
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WARMUP_S = 3.0
 CONFIGS = [(640, 480, 60), (1920, 1080, 30)]
-SCENE_FPS = 60
+# The scene paints the whole screen; at the capture rate it loads the machine least while every
+# grab still finds a new frame. SCENE_FPS=N overrides it.
+SCENE_FPS = int(os.environ.get("SCENE_FPS", "0"))
 REPLAY_FRAMES = 48
 
 
@@ -218,7 +221,7 @@ def run(bin_dir, width, height, fps, seconds):
         env.pop("QT_QPA_PLATFORM", None)
         scene_log = os.path.join(work, "scene.log")
         viewer_log = os.path.join(work, "viewer.log")
-        procs.append(subprocess.Popen([os.path.join(bin_dir, "bench", "scene"), "--fps", str(SCENE_FPS),
+        procs.append(subprocess.Popen([os.path.join(bin_dir, "bench", "scene"), "--fps", str(SCENE_FPS or fps),
                                        "--log", scene_log], env=env,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         time.sleep(1.5)
@@ -304,7 +307,8 @@ def main():
     parser.add_argument("--only", help="run one configuration only, e.g. 1920x1080")
     args = parser.parse_args()
     bin_dir = build_dir(args.build)
-    print(f"stream_viewer benchmark ({bin_dir}, {os.cpu_count()} cores, scene at {SCENE_FPS} fps, "
+    scene = f"{SCENE_FPS} fps" if SCENE_FPS else "the capture rate"
+    print(f"stream_viewer benchmark ({bin_dir}, {os.cpu_count()} cores, scene at {scene}, "
           f"{args.seconds:.0f} s measured per run)")
     for width, height, fps in CONFIGS:
         if args.only and args.only != f"{width}x{height}":

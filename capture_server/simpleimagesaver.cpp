@@ -1,5 +1,7 @@
 #include "simpleimagesaver.h"
 
+#include "jpegcodec.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -147,7 +149,14 @@ void SimpleImageSaver::run()
 bool SimpleImageSaver::write(const QImage &image, const QString &fileName) const
 {
     QByteArray encoded;
-    {
+    const QString lowerFormat = format.toLower();
+    if (lowerFormat == QLatin1String("jpg") || lowerFormat == QLatin1String("jpeg")) {
+        // The same baseline JPEG that Qt's writer makes (4:2:0, quality 75 by default), straight
+        // from the frame's pixels without a copy per scanline.
+        encoded = encodeJpeg(image, quality, ChromaSubsampling::Half);
+        if (encoded.isEmpty())
+            return false;
+    } else {
         QBuffer buffer(&encoded);
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, format.toLatin1());

@@ -1,8 +1,9 @@
 #include "framehistory.h"
 
+#include "jpegcodec.h"
+
 #include <QDir>
 
-#include <turbojpeg.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,12 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-constexpr int kPixelFormat = TJPF_BGRX; // QImage::Format_RGB32 in memory
-#else
-constexpr int kPixelFormat = TJPF_XRGB;
-#endif
 
 int openUnlinkedTempFile()
 {
@@ -167,46 +162,10 @@ void FrameHistory::run()
 
 QByteArray FrameHistory::compress(const QImage &frame) const
 {
-    if (frame.isNull())
-        return {};
-    QImage source = frame;
-    if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
-        source = source.convertToFormat(QImage::Format_RGB32);
-
-    tjhandle handle = tjInitCompress();
-    if (!handle)
-        return {};
-    unsigned char *jpeg = nullptr;
-    unsigned long jpegSize = 0;
-    const int rc = tjCompress2(handle, source.constBits(), source.width(), int(source.bytesPerLine()),
-                               source.height(), kPixelFormat, &jpeg, &jpegSize, TJSAMP_444, m_quality, 0);
-    QByteArray result;
-    if (rc == 0)
-        result = QByteArray(reinterpret_cast<const char *>(jpeg), qsizetype(jpegSize));
-    tjFree(jpeg);
-    tjDestroy(handle);
-    return result;
+    return encodeJpeg(frame, m_quality, ChromaSubsampling::Full);
 }
 
 QImage FrameHistory::decompress(const QByteArray &data)
 {
-    tjhandle handle = tjInitDecompress();
-    if (!handle)
-        return {};
-    auto *bytes = reinterpret_cast<unsigned char *>(const_cast<char *>(data.constData()));
-    int width = 0;
-    int height = 0;
-    int subsampling = 0;
-    int colorspace = 0;
-    QImage image;
-    if (tjDecompressHeader3(handle, bytes, (unsigned long)data.size(), &width, &height, &subsampling, &colorspace) == 0
-        && width > 0 && height > 0) {
-        image = QImage(width, height, QImage::Format_RGB32);
-        if (image.isNull()
-            || tjDecompress2(handle, bytes, (unsigned long)data.size(), image.bits(), width,
-                             int(image.bytesPerLine()), height, kPixelFormat, 0) != 0)
-            image = QImage();
-    }
-    tjDestroy(handle);
-    return image;
+    return decodeJpeg(data);
 }

@@ -137,6 +137,11 @@ void GLStreamRenderer::uploadPendingFrame()
         return;
 
     QImage frame = m_displayed;
+    // A frame larger than the widget is shrunk on the CPU first: the quad would sample it down
+    // anyway, and a fraction of the pixels is much cheaper to upload.
+    const QSize target = (QSizeF(size()) * devicePixelRatioF()).toSize();
+    if (!target.isEmpty() && (frame.width() > target.width() || frame.height() > target.height()))
+        frame = frame.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32)
         frame = frame.convertToFormat(QImage::Format_ARGB32);
 

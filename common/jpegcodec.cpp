@@ -1,0 +1,84 @@
+#include "jpegcodec.h"
+
+#include <QImageReader>
+
+#include <turbojpeg.h>
+
+#include <memory>
+
+namespace {
+
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+constexpr int kPixelFormat = TJPF_BGRX; // QImage::Format_RGB32 in memory
+#else
+constexpr int kPixelFormat = TJPF_XRGB;
+#endif
+
+struct HandleDeleter
+{
+    void operator()(void *handle) const { tjDestroy(handle); }
+};
+using Handle = std::unique_ptr<void, HandleDeleter>;
+
+// One compressor and one decompressor per thread: the handles are not thread-safe.
+tjhandle compressor()
+{
+    thread_local Handle handle(tjInitCompress());
+    return handle.get();
+}
+
+tjhandle decompressor()
+{
+    thread_local Handle handle(tjInitDecompress());
+    return handle.get();
+}
+
+} // namespace
+
+QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsampling)
+{
+    if (image.isNull())
+        return {};
+    QImage source = image;
+    if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
+        source = source.convertToFormat(QImage::Format_RGB32);
+    tjhandle handle = compressor();
+    if (!handle)
+        return {};
+    unsigned char *jpeg = nullptr;
+    unsigned long jpegSize = 0;
+    const int rc = tjCompress2(handle, source.constBits(), source.width(), int(source.bytesPerLine()),
+                               source.height(), kPixelFormat, &jpeg, &jpegSize,
+                               subsampling == ChromaSubsampling::Full ? TJSAMP_444 : TJSAMP_420,
+                               quality < 0 ? 75 : qBound(1, quality, 100), 0);
+    QByteArray result;
+    if (rc == 0)
+        result = QByteArray(reinterpret_cast<const char *>(jpeg), qsizetype(jpegSize));
+    tjFree(jpeg);
+    return result;
+}
+
+QImage decodeJpeg(const QByteArray &data)
+{
+    tjhandle handle = decompressor();
+    if (!handle || data.isEmpty())
+        return {};
+    auto *bytes = reinterpret_cast<unsigned char *>(const_cast<char *>(data.constData()));
+    int width = 0;
+    int height = 0;
+    int subsampling = 0;
+    int colorspace = 0;
+    if (tjDecompressHeader3(handle, bytes, static_cast<unsigned long>(data.size()), &width, &height, &subsampling,
+                            &colorspace) != 0
+        || width <= 0 || height <= 0)
+        return {};
+    const int limitMb = QImageReader::allocationLimit();
+    if (limitMb > 0 && qint64(width) * height * 4 > qint64(limitMb) * 1024 * 1024)
+        return {};
+    QImage image(width, height, QImage::Format_RGB32);
+    if (image.isNull()
+        || tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()), image.bits(), width,
+                         int(image.bytesPerLine()), height, kPixelFormat, 0) != 0)
+        return {};
+    return image;
+}

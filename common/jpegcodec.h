@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+
+enum class ChromaSubsampling {
+    Full, // 4:4:4, every pixel keeps its own colour
+    Half, // 4:2:0, the usual JPEG file
+};
+
+// Encodes an image as a baseline JPEG file (libjpeg-turbo, accurate DCT). A quality below 0
+// means 75, the usual default. Returns an empty array for a null image or on failure.
+[[nodiscard]] QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsampling);
+
+// Decodes a JPEG file to QImage::Format_RGB32; a null image when the data is not a readable JPEG
+// or claims an image larger than Qt's image allocation limit.
+[[nodiscard]] QImage decodeJpeg(const QByteArray &data);

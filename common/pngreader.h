@@ -8,7 +8,8 @@ class QDataStream;
 // A fast PNG reader for the frames of the image stream. 8-bit RGB and RGBA images without
 // interlacing and without chunks that change how pixels read (transparency key, gamma, colour
 // profiles) are inflated with libdeflate; every other PNG, and any file the fast path does not
-// accept, goes through Qt's reader, so the result is always what Qt's reader gives.
+// accept, goes through Qt's reader, so the result is what Qt's reader gives. (One leniency:
+// libdeflate inflates a few deflate streams that zlib refuses, with their checksum right.)
 // An image whose pixels would take more than QImageReader::allocationLimit() is refused
 // before anything is allocated, and so is one whose image data is too short to fill it.
 // Nothing a file's chunks claim makes Qt's reader allocate more than the file's size: a file is

@@ -9,7 +9,7 @@ packages=(
     libgl-dev libgl1-mesa-dri libglx-mesa0 mesa-utils
     libdeflate-dev libturbojpeg0-dev libxcb1-dev libxcb-shm0-dev
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
-    clang libclang-rt-dev
+    clang libclang-rt-dev zlib1g-dev
 )
 
 missing=()

@@ -6,6 +6,7 @@
 
 
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,6 +48,21 @@ bool readAll(int fd, char *data, qint64 size, qint64 offset)
         data += n;
         size -= n;
         offset += n;
+    }
+    return true;
+}
+
+// Whether two frames hold the same pixels (for the formats a grab yields, byte for byte).
+bool samePixels(const QImage &a, const QImage &b)
+{
+    if (a.isNull() || a.size() != b.size() || a.format() != b.format())
+        return false;
+    if (a.constBits() == b.constBits())
+        return true;
+    const size_t lineBytes = size_t(a.width()) * size_t(a.depth()) / 8;
+    for (int y = 0; y < a.height(); ++y) {
+        if (std::memcmp(a.constScanLine(y), b.constScanLine(y), lineBytes) != 0)
+            return false;
     }
     return true;
 }
@@ -133,6 +149,8 @@ qint64 FrameHistory::bytesInMemory() const
 
 void FrameHistory::run()
 {
+    QImage previous;     // the last frame compressed, to spot repeats
+    Entry previousEntry; // and where it went
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stop || !m_pending.empty(); });
@@ -142,8 +160,11 @@ void FrameHistory::run()
         lock.unlock();
 
         Entry entry;
-        const QByteArray data = compress(image);
-        if (!data.isEmpty()) {
+        const bool repeat = samePixels(image, previous);
+        const QByteArray data = repeat ? QByteArray() : compress(image);
+        if (repeat) {
+            entry = previousEntry; // a still screen costs no compression and no space
+        } else if (!data.isEmpty()) {
             entry.size = data.size();
             entry.offset = m_fileEnd;
             if (m_fd >= 0 && writeAll(m_fd, data.constData(), data.size(), m_fileEnd))
@@ -152,8 +173,14 @@ void FrameHistory::run()
                 entry.inMemory = data; // disk full or no temp file: keep the frame anyway
         }
 
+        if (!repeat) {
+            previous = image;
+            previousEntry = entry;
+        }
+
         lock.lock();
-        m_bytesInMemory += entry.inMemory.size();
+        if (!repeat)
+            m_bytesInMemory += entry.inMemory.size();
         m_entries.push_back(std::move(entry));
         m_pending.pop_front();
         m_progress.notify_all();

@@ -10,7 +10,8 @@
 
 // Keeps every frame it is given, for the life of the object, without keeping them in memory:
 // a worker thread compresses each frame (JPEG, quality 95, no chroma subsampling) and appends
-// it to an unlinked temporary file; only a small index stays in memory. Frames that are still
+// it to an unlinked temporary file; only a small index stays in memory. A frame with the same
+// pixels as the one before it (a still screen) shares that frame's record. Frames that are still
 // waiting for compression are served from memory. append() blocks while `maxPending` frames
 // wait, so a slow disk slows the producer down instead of dropping frames or piling them up.
 class FrameHistory

@@ -35,6 +35,7 @@ private Q_SLOTS:
     void nullFrameKeepsItsIndex();
     void keepsOrderUnderBackPressure();
     void memoryStaysBoundedOverManyFrames();
+    void stillScreenCostsNoSpace();
 };
 
 void tst_FrameHistory::keepsFramesFaithfully_data()
@@ -138,6 +139,30 @@ void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
     QCOMPARE(history.bytesInMemory(), 0);
     QCOMPARE(history.size(), 300);
     QVERIFY(psnr(history.frame(150), base) >= 38.0);
+}
+
+void tst_FrameHistory::stillScreenCostsNoSpace()
+{
+    FrameHistory history;
+    const QImage still = photoLikeImage(320, 240, 5);
+    history.append(still);
+    history.waitUntilStored();
+    const qint64 one = history.storedBytes();
+    for (int i = 0; i < 10; ++i)
+        history.append(still.copy()); // equal pixels in a separate buffer, as a new grab gives
+    QImage changed = still.copy();
+    changed.setPixel(319, 239, qRgb(255, 0, 0)); // one pixel differs in the last row
+    history.append(changed);
+    history.append(still.copy());
+    history.waitUntilStored();
+    QCOMPARE(history.size(), 13);
+    // The repeats share the first record; the changed frame and the one after it get their own.
+    QVERIFY(history.storedBytes() >= 3 * one - 3 * one / 10);
+    QVERIFY(history.storedBytes() <= 3 * one + 3 * one / 10);
+    for (int i = 0; i < 11; ++i)
+        QVERIFY(psnr(history.frame(i), still) >= 38.0);
+    QVERIFY(history.frame(11).pixelColor(319, 239).red() > 200); // the changed pixel is kept
+    QVERIFY(psnr(history.frame(12), still) >= 38.0);
 }
 
 QTEST_MAIN(tst_FrameHistory)

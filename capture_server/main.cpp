@@ -33,9 +33,11 @@ int main(int argc, char **argv)
         break;
     }
 
-    auto window = std::make_unique<ConfigWindow>(nullptr, &application, options);
     // Ctrl+C or a TERM signal ends a running capture as "Start/Stop" would, then quits with 0.
+    // Caught from before the window (and the server it may start) exists: a signal that arrives
+    // while it is being built is handled once the event loop runs.
     ShutdownSignals shutdownSignals;
+    auto window = std::make_unique<ConfigWindow>(nullptr, &application, options);
     QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, window.get(), [&window] {
         window->close();
         QCoreApplication::quit();

@@ -106,7 +106,7 @@ int FrameHistory::size() const
     return int(m_entries.size() + m_pending.size());
 }
 
-QImage FrameHistory::frame(int index) const
+QImage FrameHistory::frame(int index, const QSize &minimumSize) const
 {
     std::unique_lock lock(m_mutex);
     if (index < 0)
@@ -122,11 +122,11 @@ QImage FrameHistory::frame(int index) const
     if (entry.size == 0)
         return {};
     if (!entry.inMemory.isEmpty())
-        return decompress(entry.inMemory);
+        return decompress(entry.inMemory, minimumSize);
     QByteArray data(entry.size, Qt::Uninitialized);
     if (!readAll(m_fd, data.data(), entry.size, entry.offset))
         return {};
-    return decompress(data);
+    return decompress(data, minimumSize);
 }
 
 void FrameHistory::waitUntilStored() const
@@ -192,7 +192,7 @@ QByteArray FrameHistory::compress(const QImage &frame) const
     return encodeJpeg(frame, m_quality, ChromaSubsampling::Full);
 }
 
-QImage FrameHistory::decompress(const QByteArray &data)
+QImage FrameHistory::decompress(const QByteArray &data, const QSize &minimumSize)
 {
-    return decodeJpeg(data);
+    return decodeJpeg(data, minimumSize);
 }

@@ -25,8 +25,9 @@ public:
     // Stores a frame and returns its index (0 for the first frame).
     int append(const QImage &frame);
     [[nodiscard]] int size() const;
-    // The stored frame, decoded; a null image for an index outside 0..size()-1.
-    [[nodiscard]] QImage frame(int index) const;
+    // The stored frame, decoded; a null image for an index outside 0..size()-1. With a
+    // `minimumSize` the frame may come back shrunk, but never below that size (for display).
+    [[nodiscard]] QImage frame(int index, const QSize &minimumSize = QSize()) const;
     // Blocks until every appended frame has been compressed and stored.
     void waitUntilStored() const;
     // Bytes of compressed frames held in the file, and in memory because the file could not take them.
@@ -43,7 +44,7 @@ private:
 
     void run();
     [[nodiscard]] QByteArray compress(const QImage &frame) const;
-    [[nodiscard]] static QImage decompress(const QByteArray &data);
+    [[nodiscard]] static QImage decompress(const QByteArray &data, const QSize &minimumSize);
 
     const int m_maxPending;
     const int m_quality;

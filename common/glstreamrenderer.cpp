@@ -95,7 +95,15 @@ void GLStreamRenderer::selectTexture(int i)
 {
     if (i < 0 || i >= m_history->size() || i == m_currentIndex)
         return; // an index outside the stored frames shows nothing new
-    display(m_history->frame(i), i);
+    display(m_history->frame(i, displaySize()), i);
+}
+
+QSize GLStreamRenderer::displaySize() const
+{
+    // Decoding a stored frame straight to about the size on screen keeps paging fast for large
+    // frames; before the widget has a size, the frame comes back whole.
+    const QSize target = (QSizeF(size()) * devicePixelRatioF()).toSize();
+    return isVisible() && !target.isEmpty() ? target : QSize();
 }
 
 void GLStreamRenderer::display(const QImage &frame, int storedIndex)
@@ -121,6 +129,12 @@ void GLStreamRenderer::initializeGL()
 
 void GLStreamRenderer::resizeGL(int w, int h)
 {
+    // A stored frame decoded small for a smaller widget is fetched again for the new size.
+    const QSize target = displaySize();
+    if (m_currentIndex >= 0 && target.isValid()
+        && (m_displayed.width() < target.width() || m_displayed.height() < target.height()))
+        display(m_history->frame(m_currentIndex, target), m_currentIndex);
+
     glViewport(0, 0, w, h);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();

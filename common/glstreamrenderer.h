@@ -56,6 +56,7 @@ protected:
 private:
     void display(const QImage &frame, int storedIndex);
     void uploadPendingFrame();
+    [[nodiscard]] QSize displaySize() const;
 
     QImage image;             // last image read from the image source
     unsigned currentTexture = 0; // the one texture that holds the frame on display

@@ -58,7 +58,7 @@ QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsam
     return result;
 }
 
-QImage decodeJpeg(const QByteArray &data)
+QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize)
 {
     tjhandle handle = decompressor();
     if (!handle || data.isEmpty())
@@ -75,10 +75,24 @@ QImage decodeJpeg(const QByteArray &data)
     const int limitMb = QImageReader::allocationLimit();
     if (limitMb > 0 && qint64(width) * height * 4 > qint64(limitMb) * 1024 * 1024)
         return {};
-    QImage image(width, height, QImage::Format_RGB32);
+    int scaledWidth = width;
+    int scaledHeight = height;
+    if (minimumSize.isValid()) {
+        int count = 0;
+        const tjscalingfactor *factors = tjGetScalingFactors(&count);
+        for (int i = 0; factors && i < count; ++i) {
+            const int w = TJSCALED(width, factors[i]);
+            const int h = TJSCALED(height, factors[i]);
+            if (w >= minimumSize.width() && h >= minimumSize.height() && w * qint64(h) < scaledWidth * qint64(scaledHeight)) {
+                scaledWidth = w;
+                scaledHeight = h;
+            }
+        }
+    }
+    QImage image(scaledWidth, scaledHeight, QImage::Format_RGB32);
     if (image.isNull()
-        || tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()), image.bits(), width,
-                         int(image.bytesPerLine()), height, kPixelFormat, 0) != 0)
+        || tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()), image.bits(), scaledWidth,
+                         int(image.bytesPerLine()), scaledHeight, kPixelFormat, 0) != 0)
         return {};
     return image;
 }

@@ -44,6 +44,7 @@ private Q_SLOTS:
     void outOfRangeIndicesChangeNothing();
     void unstoredFrameKeepsIndices();
     void stretchesToWideShape();
+    void smallPreviewPagesThenSharpensOnResize();
     void memoryStaysBoundedOverManyStoredFrames();
 
 private:
@@ -156,6 +157,24 @@ void tst_GLStreamRenderer::stretchesToWideShape()
         QCOMPARE(cornerColour(shown, corner), cornerColour(m_first, corner));
     QCOMPARE(shown.pixel(100, 45) | 0xff000000u, m_first.pixel(16, 36) | 0xff000000u);
     QCOMPARE(shown.pixel(300, 15) | 0xff000000u, m_first.pixel(48, 12) | 0xff000000u);
+}
+
+void tst_GLStreamRenderer::smallPreviewPagesThenSharpensOnResize()
+{
+    const QImage first = photoLikeImage(640, 480, 1);
+    const QImage second = photoLikeImage(640, 480, 2);
+    m_renderer->resize(160, 120);
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(first));
+    m_renderer->updateAndStoreTexture(QPixmap::fromImage(second));
+    m_renderer->waitUntilStored();
+    m_renderer->selectTexture(0);
+    const QImage small = m_renderer->grabFramebuffer();
+    QVERIFY(psnr(small, first.scaled(small.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)) > 25);
+    QVERIFY(psnr(small, first.scaled(small.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation))
+            > psnr(small, second.scaled(small.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)) + 3);
+    // Made as large as the frame, the widget shows it at full detail again.
+    m_renderer->resize(640, 480);
+    QVERIFY(psnr(m_renderer->grabFramebuffer(), first) > 38);
 }
 
 void tst_GLStreamRenderer::memoryStaysBoundedOverManyStoredFrames()

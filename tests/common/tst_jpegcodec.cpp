@@ -10,6 +10,8 @@ class tst_JpegCodec : public QObject
 private Q_SLOTS:
     void readsBackWhatItWrote_data();
     void readsBackWhatItWrote();
+    void decodesSmallButNeverBelowTheSizeAsked_data();
+    void decodesSmallButNeverBelowTheSizeAsked();
     void refusesBadInput_data();
     void refusesBadInput();
 };
@@ -40,6 +42,28 @@ void tst_JpegCodec::readsBackWhatItWrote()
     QCOMPARE(qts.size(), image.size());
     QVERIFY(psnr(ours, image) >= minimumPsnr);
     QVERIFY(psnr(qts, image) >= minimumPsnr);
+}
+
+void tst_JpegCodec::decodesSmallButNeverBelowTheSizeAsked_data()
+{
+    QTest::addColumn<QSize>("minimum");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("no size asked: whole") << QSize() << QSize(1920, 1080);
+    QTest::newRow("half size fits exactly") << QSize(960, 540) << QSize(960, 540);
+    QTest::newRow("preview of 640x480: half") << QSize(640, 480) << QSize(960, 540);
+    QTest::newRow("just above half: five eighths") << QSize(1000, 600) << QSize(1200, 675);
+    QTest::newRow("tiny: one eighth") << QSize(10, 10) << QSize(240, 135);
+    QTest::newRow("larger than the frame: whole, never enlarged") << QSize(3840, 2160) << QSize(1920, 1080);
+}
+
+void tst_JpegCodec::decodesSmallButNeverBelowTheSizeAsked()
+{
+    QFETCH(QSize, minimum);
+    QFETCH(QSize, expected);
+    const QImage image = photoLikeImage(1920, 1080, 4);
+    const QImage decoded = decodeJpeg(encodeJpeg(image, 95, ChromaSubsampling::Full), minimum);
+    QCOMPARE(decoded.size(), expected);
+    QVERIFY(psnr(decoded, image.scaled(expected, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)) > 30);
 }
 
 void tst_JpegCodec::refusesBadInput_data()

@@ -1,18 +1,10 @@
 #include "captureoptions.h"
 
+#include "commandline.h"
+
 #include <QCommandLineParser>
 
 namespace {
-
-bool parseInt(const QString &text, int minimum, int maximum, int &value)
-{
-    bool ok = false;
-    const int parsed = text.trimmed().toInt(&ok);
-    if (!ok || parsed < minimum || parsed > maximum)
-        return false;
-    value = parsed;
-    return true;
-}
 
 bool parseArea(const QString &text, QRect &area)
 {
@@ -22,7 +14,7 @@ bool parseArea(const QString &text, QRect &area)
     int values[4] = {};
     const int limits[4][2] = {{-100000, 100000}, {-100000, 100000}, {1, 100000}, {1, 100000}};
     for (int i = 0; i < 4; ++i) {
-        if (!parseInt(parts[i], limits[i][0], limits[i][1], values[i]))
+        if (!parseIntInRange(parts[i], limits[i][0], limits[i][1], values[i]))
             return false;
     }
     area = QRect(values[0], values[1], values[2], values[3]);
@@ -80,7 +72,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     CaptureOptions parsed;
     if (parser.isSet(portOption)) {
         int port = 0;
-        if (!parseInt(parser.value(portOption), 0, 65535, port)) {
+        if (!parseIntInRange(parser.value(portOption), 0, 65535, port)) {
             message = QStringLiteral("Invalid value for --port: '%1' (expected a number from 0 to 65535).")
                           .arg(parser.value(portOption));
             return OptionsResult::Error;
@@ -107,7 +99,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     }
     if (parser.isSet(fpsOption)) {
         int fps = 0;
-        if (!parseInt(parser.value(fpsOption), 1, 60, fps)) {
+        if (!parseIntInRange(parser.value(fpsOption), 1, 60, fps)) {
             message = QStringLiteral("Invalid value for --fps: '%1' (expected a number from 1 to 60).")
                           .arg(parser.value(fpsOption));
             return OptionsResult::Error;
@@ -126,7 +118,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     parsed.start = parser.isSet(startOption);
     if (parser.isSet(framesOption)) {
         int frames = 0;
-        if (!parseInt(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
+        if (!parseIntInRange(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
             message = QStringLiteral("Invalid value for --frames: '%1' (expected a positive number).")
                           .arg(parser.value(framesOption));
             return OptionsResult::Error;

@@ -1,24 +1,12 @@
 #include "vieweroptions.h"
 
+#include "commandline.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 
 #include <limits>
-
-namespace {
-
-bool parseInt(const QString &text, int minimum, int maximum, int &value)
-{
-    bool ok = false;
-    const int parsed = text.trimmed().toInt(&ok);
-    if (!ok || parsed < minimum || parsed > maximum)
-        return false;
-    value = parsed;
-    return true;
-}
-
-} // namespace
 
 ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptions &options, QString &message)
 {
@@ -75,7 +63,7 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
     }
     if (parser.isSet(portOption)) {
         int port = 0;
-        if (!parseInt(parser.value(portOption), 1, 65535, port)) {
+        if (!parseIntInRange(parser.value(portOption), 1, 65535, port)) {
             message = QStringLiteral("Invalid value for --port: '%1' (expected a number from 1 to 65535).")
                           .arg(parser.value(portOption));
             return ViewerOptionsResult::Error;
@@ -84,7 +72,7 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
     }
     if (parser.isSet(framesOption)) {
         int frames = 0;
-        if (!parseInt(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
+        if (!parseIntInRange(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
             message = QStringLiteral("Invalid value for --frames: '%1' (expected a positive number).")
                           .arg(parser.value(framesOption));
             return ViewerOptionsResult::Error;

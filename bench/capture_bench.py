@@ -87,7 +87,7 @@ def main():
             w, h = size.split("x")
             configs.append((int(w), int(h), int(fps), int(frames)))
     with benchlib.Display(scene_fps=30) as display:
-        results = [run(display, *c, rss_marks=(900,)) for c in configs]
+        results = [run(display, *c, rss_marks=(900, 3000, 6000)) for c in configs]
         if opts.long:
             results.append(run(display, 1920, 1080, 30, 9000, rss_marks=(900, 3000, 6000)))
     for r in results:

@@ -91,6 +91,15 @@ void tst_PngReader::readsWhatQtReads_data()
     QTest::newRow("damaged image data") << badDeflate;
     QTest::newRow("claims more rows than it carries") << withHeaderSize(good, 97, 62);
     QTest::newRow("bytes after the end") << good + QByteArray("trailing");
+    // Qt's reader gets these without the chunks that could make it allocate more than the file
+    // holds; the pixels must come out the same.
+    QImage described = pattern.convertToFormat(QImage::Format_Indexed8);
+    described.setText(QStringLiteral("Description"), QString(3000, QLatin1Char('x'))); // long: compressed
+    QTest::newRow("palette with a compressed text chunk") << qtPng(described);
+    const QByteArray palette = qtPng(pattern.convertToFormat(QImage::Format_Indexed8));
+    const qsizetype iend = palette.size() - 12;
+    QTest::newRow("palette, a chunk claiming 1 MiB more than the file holds")
+        << palette.left(iend) + QByteArray("\x00\x10\x00\x00tEXtabc", 11);
     QTest::newRow("not a PNG") << QByteArray("GIF89a and more");
     QTest::newRow("empty") << QByteArray();
 }

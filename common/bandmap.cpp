@@ -1,0 +1,57 @@
+#include "bandmap.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+BandMap BandMap::allChanged(int height)
+{
+    BandMap map;
+    map.m_height = std::max(0, height);
+    map.m_changed.assign(size_t(bandCount(height)), 1);
+    return map;
+}
+
+int BandMap::rowCount(int band, int height)
+{
+    return std::clamp(height - band * BandRows, 0, BandRows);
+}
+
+BandMap BandMap::compare(const QImage &frame, const QImage &previous)
+{
+    if (previous.isNull() || frame.size() != previous.size() || frame.format() != previous.format())
+        return allChanged(frame.height());
+
+    BandMap map;
+    map.m_height = frame.height();
+    map.m_changed.assign(size_t(bandCount(frame.height())), 0);
+    const size_t rowBytes = size_t(frame.width()) * size_t(frame.depth()) / 8;
+    for (int band = 0; band < map.count(); ++band) {
+        const int first = firstRow(band);
+        const int rows = rowCount(band, map.m_height);
+        for (int y = first; y < first + rows; ++y) {
+            if (std::memcmp(frame.constScanLine(y), previous.constScanLine(y), rowBytes) != 0) {
+                map.m_changed[size_t(band)] = 1;
+                break;
+            }
+        }
+    }
+    return map;
+}
+
+int BandMap::changedCount() const
+{
+    return int(std::count(m_changed.begin(), m_changed.end(), 1));
+}
+
+QRect BandMap::changedRows(int width) const
+{
+    const auto first = std::find(m_changed.begin(), m_changed.end(), 1);
+    if (first == m_changed.end())
+        return {};
+    const auto last = std::find(m_changed.rbegin(), m_changed.rend(), 1);
+    const int top = firstRow(int(first - m_changed.begin()));
+    const int lastBand = int(m_changed.rend() - last) - 1;
+    const int bottom = firstRow(lastBand) + rowCount(lastBand, m_height);
+    return QRect(0, top, width, bottom - top);
+}

@@ -79,7 +79,9 @@ int main(int argc, char **argv)
 
     const int viewWidth = argc > 4 ? atoi(argv[4]) : 960;
     const int viewHeight = argc > 5 ? atoi(argv[5]) : 540;
+    FrameHistory history;
     GLStreamRenderer renderer;
+    renderer.setHistory(&history);
     renderer.resize(viewWidth, viewHeight);
     renderer.show();
     renderer.grabFramebuffer();
@@ -89,7 +91,7 @@ int main(int argc, char **argv)
     wall.start();
     for (int i = 0; i < frames; ++i)
         renderer.updateAndStoreTexture(QPixmap::fromImage(sceneFrame(width, height, i)));
-    renderer.waitUntilStored();
+    history.waitUntilStored();
     const double storeCpu = threadCpuMs() - cpu0;
     std::printf("stored %d frames of %dx%d in %.0f ms wall, %.2f ms CPU per frame (all threads)\n", frames,
                 width, height, double(wall.elapsed()), storeCpu / frames);

@@ -1,5 +1,6 @@
 #include "configwindow.h"
 
+#include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
 #include "selectionwindow.h"
@@ -36,7 +37,9 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
 
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);
+    m_history = std::make_unique<FrameHistory>();
     streamRenderer = new GLStreamRenderer(this);
+    streamRenderer->setHistory(m_history.get());
     frameSlider = new QSlider(Qt::Horizontal, this);
     frameSlider->setMinimum(0);
     frameSlider->setMaximum(0);

@@ -5,6 +5,9 @@
 
 #include <QWidget>
 
+#include <memory>
+
+class FrameHistory;
 class GLStreamRenderer;
 class ImageRecorder;
 class QApplication;
@@ -44,6 +47,8 @@ public:
     QSpinBox *fpsSpinBox = nullptr;
     bool capturing = false;
 
+    [[nodiscard]] FrameHistory *history() const { return m_history.get(); }
+
 Q_SIGNALS:
     void SIG_startSelectionSignal();
     void SIG_startCapture(const ConfigStructure *);
@@ -60,6 +65,7 @@ protected:
 private:
     void onFrameCaptured(int frameCount);
 
+    std::unique_ptr<FrameHistory> m_history; // every frame captured since start-up, for the slider
     int m_frameLimit = 0;      // --frames: stop and quit after this many frames of a run
     int m_runStartCount = 0;   // recorder's frameCount when the current run started
 };

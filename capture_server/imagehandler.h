@@ -1,12 +1,17 @@
 #pragma once
 
+#include "capturedframe.h"
+
 #include <QObject>
+#include <QPixmap>
 
 struct ConfigStructure;
-class QPixmap;
 
-// Where captured frames go. The recorder calls startHandling() once per run, handleImage()
-// for every frame (the frame is valid only during the call) and stopHandling() at the end.
+// Where captured frames go. The recorder calls startHandling() once per run, handleFrame() for
+// every frame and stopHandling() at the end; hasRoom() is asked before each grab, and a handler
+// that cannot take a frame without waiting makes the recorder skip that tick's grab (the capture
+// slows down; no grabbed frame is dropped or reordered). handleImage() is the plain entry point
+// for a single pixmap (valid only during the call).
 class ImageHandler : public QObject
 {
 public:
@@ -16,4 +21,8 @@ public:
     virtual void startHandling(const ConfigStructure *config) = 0;
     virtual int handleImage(const QPixmap &frame) = 0;
     virtual void stopHandling() = 0;
+
+    // A grabbed frame with its band map; by default it goes through handleImage().
+    virtual void handleFrame(const CapturedFrame &frame) { handleImage(QPixmap::fromImage(frame.image)); }
+    [[nodiscard]] virtual bool hasRoom() const { return true; }
 };

@@ -2,6 +2,7 @@
 
 #include "capturearea.h"
 #include "configstructure.h"
+#include "frameconsole.h"
 #include "glstreamrenderer.h"
 #include "imagehandler.h"
 #include "screengrabber.h"
@@ -11,6 +12,7 @@
 #include <QTimerEvent>
 
 #include <iostream>
+#include <sstream>
 
 ImageRecorder::ImageRecorder(QObject *parent)
     : QObject(parent)
@@ -25,6 +27,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
         SLOT_stopCapture(); // a second start while running begins a fresh run
 
     frameTime.start();
+    m_skipReported = false;
     config = configuration;
     running = true;
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
@@ -63,15 +66,31 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     if (!running || captureWidth <= 0 || captureHeight <= 0)
         return;
 
-    const QPixmap frame =
-        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight));
+    if ((config->renderer && !config->renderer->canStore()) || (config->handler && !config->handler->hasRoom())) {
+        if (!m_skipReported) {
+            m_skipReported = true;
+            FrameConsole::instance().print(
+                "Capture slower than the target rate: frames are still being stored or written, "
+                "so grabs are skipped until there is room (no grabbed frame is lost)");
+        }
+        return;
+    }
+
+    CapturedFrame frame;
+    frame.image =
+        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight)).toImage();
+    frame.changes = BandMap::compare(frame.image, m_previous);
+    frame.number = ++m_frameNumber;
+    m_previous = frame.image;
     if (config->renderer)
         config->renderer->updateAndStoreTexture(frame);
     if (config->handler)
-        config->handler->handleImage(frame);
+        config->handler->handleFrame(frame);
 
     const float rate = 1000.0f / float(frameTime.elapsed());
-    std::cout << "Captures/s " << rate << std::endl;
+    std::ostringstream line;
+    line << "Captures/s " << rate;
+    FrameConsole::instance().print(line.str());
     ++frameCount;
     frameTime.restart();
     Q_EMIT SIG_frameCaptured(frameCount);

@@ -8,7 +8,9 @@
 struct ConfigStructure;
 
 // The capture clock: while running, grabs the selected area at the configured rate, shows each
-// frame in the preview, hands it to the handler and prints the achieved rate.
+// frame in the preview, hands it to the handler and prints the achieved rate. A tick whose
+// preview history or handler has no room for a frame grabs nothing (said once per run), so a
+// slow stage slows the capture down instead of making the GUI thread wait.
 class ImageRecorder : public QObject
 {
     Q_OBJECT
@@ -45,4 +47,8 @@ private:
     int captureWidth = 0;
     int captureHeight = 0;
     QElapsedTimer frameTime;
+
+    QImage m_previous;          // the frame grabbed last, for the next frame's band map
+    qint64 m_frameNumber = -1;  // number of the frame grabbed last
+    bool m_skipReported = false; // this run has said that it skips grabs
 };

@@ -1,5 +1,6 @@
 #include "simpleimagesaver.h"
 
+#include "frameconsole.h"
 #include "jpegcodec.h"
 
 #include <QBuffer>
@@ -7,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QMetaObject>
 #include <QPixmap>
 #include <QRegularExpression>
 
@@ -35,51 +35,66 @@ int firstFreeImageNumber(const QString &prefix, const QString &format)
     return next;
 }
 
+struct SimpleImageSaver::WriterState
+{
+    int fileCounter = 0;   // number of the next file
+    QImage last;           // the frame written last
+    qint64 lastNumber = -2;
+};
+
 SimpleImageSaver::SimpleImageSaver(QString path_, QString format_, int quality_, int maxQueued)
     : path(std::move(path_))
     , format(std::move(format_))
     , quality(quality_)
-    , m_maxQueued(std::max(1, maxQueued))
-    , fileCounter(firstFreeImageNumber(path, format))
-    , m_worker([this] { run(); })
+    , m_state(std::make_shared<WriterState>())
+    , m_worker(std::max(1, maxQueued))
 {
+    m_state->fileCounter = firstFreeImageNumber(path, format);
 }
 
 SimpleImageSaver::~SimpleImageSaver()
 {
     waitUntilWritten();
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    m_worker.join();
 }
 
 void SimpleImageSaver::startHandling(const ConfigStructure *)
 {
     waitUntilWritten();
     QDir().mkpath(QFileInfo(path + QLatin1String("0.") + format).path());
-    int first = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        fileCounter = std::max(fileCounter, firstFreeImageNumber(path, format));
-        first = fileCounter;
-    }
-    std::cout << "Capturing images to memory..." << first << std::endl;
+    // Files another program wrote since the last run are never overwritten.
+    m_state->fileCounter = std::max(m_state->fileCounter, firstFreeImageNumber(path, format));
+    FrameConsole::instance().print("Capturing images to memory..." + std::to_string(m_state->fileCounter));
 }
 
 int SimpleImageSaver::handleImage(const QPixmap &frame)
 {
-    printFinishedLines();
-    QImage image = frame.toImage();
-    {
-        std::unique_lock lock(m_mutex);
-        m_progress.wait(lock, [this] { return int(m_queue.size()) < m_maxQueued; });
-        m_queue.push_back(std::move(image));
-    }
-    m_wake.notify_one();
+    CapturedFrame captured;
+    captured.image = frame.toImage();
+    captured.changes = BandMap::allChanged(captured.image.height());
+    captured.number = m_directNumber;
+    m_directNumber -= 2; // never the successor of the frame before: its bands are compared anew
+    // A caller outside the recorder does not ask hasRoom(): wait for room instead.
+    if (!m_worker.hasRoom())
+        m_worker.drain();
+    handleFrame(captured);
     return 0;
+}
+
+bool SimpleImageSaver::hasRoom() const
+{
+    return m_worker.hasRoom();
+}
+
+void SimpleImageSaver::handleFrame(const CapturedFrame &frame)
+{
+    const int place = FrameConsole::instance().reserve();
+    const std::shared_ptr<WriterState> state = m_state;
+    const auto work = [this, state, frame] { return writeFrame(frame, *state); };
+    const auto done = [place](std::string line) { FrameConsole::instance().fill(place, {std::move(line)}); };
+    // The recorder asked hasRoom() before grabbing; past the bound the frame still goes in, so
+    // nothing is lost.
+    if (!m_worker.tryPost(work, done))
+        m_worker.post(work, done);
 }
 
 void SimpleImageSaver::stopHandling()
@@ -89,82 +104,55 @@ void SimpleImageSaver::stopHandling()
 
 void SimpleImageSaver::waitUntilWritten()
 {
-    {
-        std::unique_lock lock(m_mutex);
-        m_progress.wait(lock, [this] { return m_queue.empty(); });
-    }
-    printFinishedLines();
+    m_worker.drain();
 }
 
 int SimpleImageSaver::nextFileNumber()
 {
     waitUntilWritten();
-    std::lock_guard lock(m_mutex);
-    return fileCounter;
+    return m_state->fileCounter;
 }
 
-void SimpleImageSaver::printFinishedLines()
-{
-    std::deque<std::string> lines;
-    {
-        std::lock_guard lock(m_mutex);
-        lines.swap(m_finished);
-    }
-    for (const std::string &line : lines)
-        std::cout << line << std::endl;
-}
-
-void SimpleImageSaver::run()
-{
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-        if (m_queue.empty())
-            return;
-        const QImage image = m_queue.front();
-        int number = fileCounter;
-        lock.unlock();
-
-        QString fileName = imageFileName(path, number, format);
-        bool written = write(image, fileName);
-        if (!written && QFile::exists(fileName)) {
-            // Somebody else wrote this number meanwhile: never overwrite, take the next free one.
-            number = std::max(number + 1, firstFreeImageNumber(path, format));
-            fileName = imageFileName(path, number, format);
-            written = write(image, fileName);
-        }
-        const std::string line = (written ? "Writing: " : "Could not write: ") + fileName.toLatin1().toStdString();
-
-        lock.lock();
-        if (written)
-            fileCounter = number + 1;
-        m_finished.push_back(line);
-        m_queue.pop_front();
-        m_progress.notify_all();
-        // Print promptly on the saver's own thread of use, not only at the next frame.
-        QMetaObject::invokeMethod(this, [this] { printFinishedLines(); }, Qt::QueuedConnection);
-    }
-}
-
-bool SimpleImageSaver::write(const QImage &image, const QString &fileName) const
+QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &) const
 {
     QByteArray encoded;
     const QString lowerFormat = format.toLower();
     if (lowerFormat == QLatin1String("jpg") || lowerFormat == QLatin1String("jpeg")) {
         // The same baseline JPEG that Qt's writer makes (4:2:0, quality 75 by default), straight
         // from the frame's pixels without a copy per scanline.
-        encoded = encodeJpeg(image, quality, ChromaSubsampling::Half);
-        if (encoded.isEmpty())
-            return false;
-    } else {
-        QBuffer buffer(&encoded);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, format.toLatin1());
-        writer.setQuality(quality);
-        if (!writer.write(image))
-            return false;
+        return encodeJpeg(frame.image, quality, ChromaSubsampling::Half);
     }
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format.toLatin1());
+    writer.setQuality(quality);
+    if (!writer.write(frame.image))
+        return {};
+    return encoded;
+}
 
+std::string SimpleImageSaver::writeFrame(const CapturedFrame &frame, WriterState &state) const
+{
+    const QByteArray encoded = encode(frame, state);
+    state.last = frame.image;
+    state.lastNumber = frame.number;
+
+    int number = state.fileCounter;
+    QString fileName = imageFileName(path, number, format);
+    bool written = !encoded.isEmpty() && write(encoded, fileName);
+    if (!written && !encoded.isEmpty() && QFile::exists(fileName)) {
+        // Somebody else wrote this number meanwhile: never overwrite, take the next free one.
+        number = std::max(number + 1, firstFreeImageNumber(path, format));
+        fileName = imageFileName(path, number, format);
+        written = write(encoded, fileName);
+    }
+    if (written)
+        state.fileCounter = number + 1;
+    return (written ? "Writing: " : "Could not write: ") + fileName.toLatin1().toStdString();
+}
+
+bool SimpleImageSaver::write(const QByteArray &encoded, const QString &fileName) const
+{
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         // The folder may have gone since the run started.

@@ -1,15 +1,13 @@
 #pragma once
 
 #include "imagehandler.h"
+#include "orderedworker.h"
 
 #include <QImage>
 #include <QString>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 
 // File name of image `number`: prefix, the number in decimal, ".", the format.
 [[nodiscard]] QString imageFileName(const QString &prefix, int number, const QString &format);
@@ -21,11 +19,12 @@
 // after the highest number already present, so an earlier run is never overwritten, and a
 // frame that cannot be written does not use up its number.
 //
-// Encoding and writing run on a worker thread, in frame order, behind a queue of at most
-// `maxQueued` frames: a slow disk slows the capture down (handleImage() waits for room) and
-// never loses or reorders a frame. Each frame's "Writing: " (or "Could not write: ") line is
-// printed on the calling thread once the file is written, in frame order; stopHandling()
-// returns when every queued frame has been written and reported.
+// Encoding and writing run on the saver's worker, in frame order, behind a queue of at most
+// `maxQueued` frames: a slow disk slows the capture down (hasRoom() turns false and the recorder
+// skips grabs; a direct handleImage() waits) and never loses or reorders a frame. Each frame's
+// "Writing: " (or "Could not write: ") line is printed on the calling thread once the file is
+// written, in frame order; stopHandling() returns when every queued frame has been written and
+// reported.
 class SimpleImageSaver : public ImageHandler
 {
 public:
@@ -34,6 +33,8 @@ public:
 
     void startHandling(const ConfigStructure *config) override;
     int handleImage(const QPixmap &frame) override;
+    void handleFrame(const CapturedFrame &frame) override;
+    [[nodiscard]] bool hasRoom() const override;
     void stopHandling() override;
 
     // Waits until every queued frame is written and prints the lines not printed yet.
@@ -41,22 +42,18 @@ public:
     // Number of the next file to be written (after every queued frame).
     [[nodiscard]] int nextFileNumber();
 
+    struct WriterState; // what the saver's worker keeps between frames
+
 private:
-    void run();
-    void printFinishedLines();
-    [[nodiscard]] bool write(const QImage &image, const QString &fileName) const;
+    // Encodes and writes one frame on the worker; returns its console line.
+    [[nodiscard]] std::string writeFrame(const CapturedFrame &frame, WriterState &state) const;
+    [[nodiscard]] bool write(const QByteArray &encoded, const QString &fileName) const;
+    [[nodiscard]] QByteArray encode(const CapturedFrame &frame, WriterState &state) const;
 
     const QString path;
     const QString format;
     const int quality;
-    const int m_maxQueued;
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;     // worker: a frame is queued, or stop
-    std::condition_variable m_progress; // producer: room in the queue, or idle
-    std::deque<QImage> m_queue;         // frames waiting; the front one is being written
-    bool m_stop = false;
-    int fileCounter = 0;                // owned by the worker while it runs
-    std::deque<std::string> m_finished; // lines of written frames, not printed yet
-    std::thread m_worker;
+    std::shared_ptr<WriterState> m_state; // touched by the worker's jobs only while any is queued
+    qint64 m_directNumber = -2;          // numbers of frames given through handleImage()
+    OrderedWorker m_worker;               // last member: its jobs end before the rest goes
 };

@@ -1,20 +1,19 @@
 #include "tcpserverimagehandler.h"
 
+#include "frameconsole.h"
 #include "frameencoder.h"
 
 #include <QDeadlineTimer>
-#include <QFutureWatcher>
 #include <QImage>
 #include <QPixmap>
-#include <QPromise>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <iostream>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -51,11 +50,15 @@ QByteArray peerText(const QTcpSocket *socket)
 
 } // namespace
 
-TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &address)
-    : m_encoders(std::make_unique<QThreadPool>())
+struct TcpServerImagehandler::EncoderState
 {
-    m_encoders->setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
+    QImage last;          // the frame encoded last
+    qint64 lastNumber = -2;
+};
 
+TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &address)
+    : m_encoderState(std::make_shared<EncoderState>())
+{
     server = new QTcpServer(this);
     const bool listening = server->listen(address, port);
     std::cout << "Server status:\n"
@@ -72,12 +75,8 @@ TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &a
 
 TcpServerImagehandler::~TcpServerImagehandler()
 {
-    // Frames still being encoded are not sent any more; the encoders only have to finish.
-    m_encoders->waitForDone();
-    for (PendingFrame &frame : m_pending)
-        delete frame.watcher;
-    m_pending.clear();
-
+    // Frames still being encoded are not sent any more (the encoder's worker finishes with the
+    // last member).
     // Frames already announced as sent should arrive whole: give them a little time to leave
     // before the connections close with the program.
     const QDeadlineTimer deadline(2000);
@@ -102,51 +101,56 @@ void TcpServerImagehandler::startHandling(const ConfigStructure *)
 
 int TcpServerImagehandler::handleImage(const QPixmap &frame)
 {
+    CapturedFrame captured;
+    captured.image = frame.toImage(); // shares the pixmap's pixels and keeps them
+    captured.changes = BandMap::allChanged(captured.image.height());
+    captured.number = -2;
+    handleFrame(captured);
+    return 0;
+}
+
+void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
+{
     QList<QPointer<QTcpSocket>> ready;
     for (Viewer &viewer : m_viewers) {
         if (viewer.socket->state() != QAbstractSocket::ConnectedState)
             continue;
-        if (viewer.awaitingFrame || viewer.socket->bytesToWrite() != 0) {
-            std::cout << "CLIENT NOT READY" << std::endl;
+        if (viewer.awaitingFrame || viewer.socket->bytesToWrite() != 0 || !m_encoder.hasRoom()) {
+            FrameConsole::instance().print("CLIENT NOT READY");
             continue;
         }
-        viewer.awaitingFrame = true;
         ready.append(viewer.socket);
     }
     if (ready.isEmpty())
-        return 0;
+        return;
+    for (const QPointer<QTcpSocket> &socket : std::as_const(ready))
+        findViewer(socket.data())->awaitingFrame = true;
 
-    // The pixmap is only valid during this call; the image shares its pixels and keeps them.
-    const QImage image = frame.toImage();
-    auto promise = std::make_shared<QPromise<QByteArray>>();
-    PendingFrame pending;
-    pending.encoded = promise->future();
-    pending.recipients = ready;
-    pending.watcher = new QFutureWatcher<QByteArray>(this);
-    connect(pending.watcher, &QFutureWatcherBase::finished, this,
-            &TcpServerImagehandler::deliverFinishedFrames);
-    pending.watcher->setFuture(pending.encoded);
-    m_pending.append(pending);
-
-    promise->start();
-    m_encoders->start([promise, image] {
-        promise->addResult(encodeFrame(image));
-        promise->finish();
-    });
-    return 0;
+    const int place = FrameConsole::instance().reserve();
+    const std::shared_ptr<EncoderState> state = m_encoderState;
+    const bool posted = m_encoder.tryPost(
+        [state, frame] {
+            const BandMap changes = frame.changesSince(state->lastNumber, state->last);
+            Q_UNUSED(changes);
+            QByteArray bytes = encodeFrame(frame.image);
+            state->last = frame.image;
+            state->lastNumber = frame.number;
+            return bytes;
+        },
+        [this, ready, place](QByteArray bytes) { deliver(bytes, ready, place); });
+    Q_ASSERT(posted); // room was checked above
+    Q_UNUSED(posted);
 }
 
 void TcpServerImagehandler::stopHandling()
 {
     finishPendingFrames();
-    std::cout << "Server ended loop.\n" << std::endl;
+    FrameConsole::instance().print("Server ended loop.\n");
 }
 
 void TcpServerImagehandler::finishPendingFrames()
 {
-    for (PendingFrame &frame : m_pending)
-        frame.encoded.waitForFinished();
-    deliverFinishedFrames();
+    m_encoder.drain();
 }
 
 void TcpServerImagehandler::SLOT_startSendingimage()
@@ -194,20 +198,11 @@ TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocke
     return nullptr;
 }
 
-void TcpServerImagehandler::deliverFinishedFrames()
+void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients,
+                                    int consolePlace)
 {
-    // Frames go out in capture order, so a frame waits for any earlier one still encoding.
-    while (!m_pending.isEmpty() && m_pending.constFirst().encoded.isFinished()) {
-        PendingFrame frame = m_pending.takeFirst();
-        deliver(frame);
-        frame.watcher->deleteLater();
-    }
-}
-
-void TcpServerImagehandler::deliver(PendingFrame &frame)
-{
-    const QByteArray bytes = frame.encoded.result();
-    for (const QPointer<QTcpSocket> &socket : std::as_const(frame.recipients)) {
+    std::vector<std::string> lines;
+    for (const QPointer<QTcpSocket> &socket : recipients) {
         Viewer *viewer = findViewer(socket.data());
         if (!viewer)
             continue; // gone while its frame was encoded
@@ -215,14 +210,15 @@ void TcpServerImagehandler::deliver(PendingFrame &frame)
         if (socket->state() != QAbstractSocket::ConnectedState)
             continue;
         if (bytes.isEmpty()) {
-            std::cout << "Could not encode the frame: dropped" << std::endl;
+            lines.emplace_back("Could not encode the frame: dropped");
             continue;
         }
         socket->write(bytes);
-        std::cout << "Buffer length " << bytes.size() << std::endl;
-        std::cout << "Image buffered to socket " << socket->bytesToWrite() << std::endl;
+        lines.push_back("Buffer length " + std::to_string(bytes.size()));
+        lines.push_back("Image buffered to socket " + std::to_string(socket->bytesToWrite()));
         // Hand the bytes to the system now rather than on the next pass of the event loop, so
         // the viewer is ready again as early as it can be.
         socket->flush();
     }
+    FrameConsole::instance().fill(consolePlace, std::move(lines));
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "imagehandler.h"
+#include "orderedworker.h"
 
 #include <QByteArray>
-#include <QFuture>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
@@ -12,15 +12,13 @@
 
 class QTcpServer;
 class QTcpSocket;
-class QThreadPool;
-template <typename T>
-class QFutureWatcher;
 
 // Serves captured frames to every connected viewer (up to MaxViewers) over TCP. Each viewer has
 // a one-frame queue: a frame goes to it only when its previous frame has left the socket,
 // otherwise the tick prints "CLIENT NOT READY" for it and its frame is dropped. A frame is
-// encoded once per tick, off the GUI thread, and only when some viewer is ready for it; its
-// console lines and its bytes follow on the GUI thread when the encoding is done.
+// encoded once per tick, on the encoder's worker, and only when some viewer is ready for it; the
+// bands that did not change since the frame encoded before keep their compressed bytes. Its
+// console lines and its bytes follow on the GUI thread when the encoding is done, in order.
 class TcpServerImagehandler : public ImageHandler
 {
     Q_OBJECT
@@ -32,6 +30,7 @@ public:
 
     void startHandling(const ConfigStructure *config) override;
     int handleImage(const QPixmap &frame) override;
+    void handleFrame(const CapturedFrame &frame) override;
     void stopHandling() override;
 
     // Port listened on; 0 when listening failed.
@@ -39,6 +38,8 @@ public:
     [[nodiscard]] int viewerCount() const { return int(m_viewers.size()); }
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
+
+    struct EncoderState; // what the encoder's worker keeps between frames
 
 public Q_SLOTS:
     void SLOT_startSendingimage();
@@ -51,19 +52,11 @@ private:
         QTcpSocket *socket = nullptr;
         bool awaitingFrame = false; // a frame is being encoded for it
     };
-    struct PendingFrame
-    {
-        QFuture<QByteArray> encoded;
-        QList<QPointer<QTcpSocket>> recipients;
-        QFutureWatcher<QByteArray> *watcher = nullptr;
-    };
-
     [[nodiscard]] Viewer *findViewer(const QTcpSocket *socket);
-    void deliverFinishedFrames();
-    void deliver(PendingFrame &frame);
+    void deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace);
 
     QTcpServer *server = nullptr;
-    QList<Viewer> m_viewers;         // in the order they connected
-    QList<PendingFrame> m_pending; // in capture order
-    std::unique_ptr<QThreadPool> m_encoders;
+    QList<Viewer> m_viewers; // in the order they connected
+    std::shared_ptr<EncoderState> m_encoderState;
+    OrderedWorker m_encoder{3}; // last member: its jobs end before the rest goes
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bandmap.h"
+
 #include <QImage>
 
 #include <condition_variable>
@@ -24,6 +26,8 @@ public:
 
     // Stores a frame and returns its index (0 for the first frame).
     int append(const QImage &frame);
+    int append(const QImage &frame, const BandMap &) { return append(frame); }
+    [[nodiscard]] bool hasRoom() const { return true; }
     [[nodiscard]] int size() const;
     // The stored frame, decoded; a null image for an index outside 0..size()-1. With a
     // `minimumSize` the frame may come back shrunk, but never below that size (for display).

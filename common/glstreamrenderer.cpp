@@ -1,5 +1,7 @@
 #include "glstreamrenderer.h"
 
+#include "capturedframe.h"
+#include "framehistory.h"
 #include "ioimagehandler.h"
 #include "pngreader.h"
 
@@ -11,6 +13,7 @@
 #include <GL/gl.h>
 
 #include <iostream>
+#include <vector>
 
 #ifndef GL_BGRA
 #define GL_BGRA 0x80E1
@@ -18,7 +21,6 @@
 
 GLStreamRenderer::GLStreamRenderer(QWidget *parent)
     : QOpenGLWidget(parent)
-    , m_history(std::make_unique<FrameHistory>())
 {
 }
 
@@ -47,19 +49,19 @@ void GLStreamRenderer::setImageSource(IOImageHandler *source)
     imageSource = source;
 }
 
+bool GLStreamRenderer::canStore() const
+{
+    return !m_history || m_history->hasRoom();
+}
+
 int GLStreamRenderer::storedFrameCount() const
 {
-    return m_history->size();
+    return m_history ? m_history->size() : 0;
 }
 
 QImage GLStreamRenderer::storedFrame(int index) const
 {
-    return m_history->frame(index);
-}
-
-void GLStreamRenderer::waitUntilStored() const
-{
-    m_history->waitUntilStored();
+    return m_history ? m_history->frame(index) : QImage();
 }
 
 void GLStreamRenderer::updateTexture()
@@ -74,7 +76,9 @@ void GLStreamRenderer::updateTexture()
         return; // the source reports the unreadable image; the frame on display stays
     std::cout << "TEXTURE UPDATED" << std::endl;
     std::cout << image.height() << " " << image.width() << std::endl;
-    display(image, -1);
+    // A stream frame of the size on display replaces only the bands that differ.
+    const BandMap changes = m_currentIndex < 0 && m_liveNumber < 0 ? BandMap::compare(image, m_displayed) : BandMap();
+    display(image, -1, changes);
     if (!image.isNull())
         Q_EMIT SIG_imageShown(image);
 }
@@ -87,13 +91,21 @@ void GLStreamRenderer::updateTexture(const QPixmap &pixmap)
 void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
 {
     const QImage frame = pmap.toImage();
-    const int index = m_history->append(frame);
+    const int index = m_history ? m_history->append(frame, BandMap::allChanged(frame.height())) : -1;
     display(frame, index);
+}
+
+void GLStreamRenderer::updateAndStoreTexture(const CapturedFrame &frame)
+{
+    const int index = m_history ? m_history->append(frame.image, frame.changes) : -1;
+    const bool follows = m_liveNumber >= 0 && m_liveNumber == frame.number - 1;
+    display(frame.image, index, follows ? frame.changes : BandMap());
+    m_liveNumber = frame.number;
 }
 
 void GLStreamRenderer::selectTexture(int i)
 {
-    if (i < 0 || i >= m_history->size() || i == m_currentIndex)
+    if (!m_history || i < 0 || i >= m_history->size() || i == m_currentIndex)
         return; // an index outside the stored frames shows nothing new
     display(m_history->frame(i, displaySize()), i);
 }
@@ -106,11 +118,24 @@ QSize GLStreamRenderer::displaySize() const
     return isVisible() && !target.isEmpty() ? target : QSize();
 }
 
-void GLStreamRenderer::display(const QImage &frame, int storedIndex)
+void GLStreamRenderer::display(const QImage &frame, int storedIndex, const BandMap &changes)
 {
+    // The texture holds the frame of the last upload: bands to upload are those changed since.
+    if (!m_dirty) {
+        m_pendingChanges = changes;
+    } else if (changes.count() > 0 && changes.height() == m_pendingChanges.height()
+               && changes.count() == m_pendingChanges.count()) {
+        for (int band = 0; band < changes.count(); ++band) {
+            if (changes.changed(band))
+                m_pendingChanges.setChanged(band, true);
+        }
+    } else {
+        m_pendingChanges = BandMap();
+    }
     m_displayed = frame;
     m_dirty = true;
     m_currentIndex = storedIndex;
+    m_liveNumber = -1;
     update();
 }
 
@@ -151,13 +176,48 @@ void GLStreamRenderer::uploadPendingFrame()
         return;
 
     QImage frame = m_displayed;
-    // A frame larger than the widget is shrunk on the CPU first: the quad would sample it down
-    // anyway, and a fraction of the pixels is much cheaper to upload.
-    const QSize target = (QSizeF(size()) * devicePixelRatioF()).toSize();
-    if (!target.isEmpty() && (frame.width() > target.width() || frame.height() > target.height()))
-        frame = frame.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32)
         frame = frame.convertToFormat(QImage::Format_ARGB32);
+
+    // A frame larger than the widget is shrunk on the CPU first (nearest pixel, as the quad would
+    // sample it): a fraction of the pixels is much cheaper to upload.
+    const QSize target = (QSizeF(size()) * devicePixelRatioF()).toSize();
+    QSize textureSize = frame.size();
+    if (!target.isEmpty())
+        textureSize = textureSize.boundedTo(target);
+    const bool shrink = textureSize != frame.size();
+
+    const BandMap &changes = m_pendingChanges;
+    const bool partial = currentTexture != 0 && textureSize == m_textureSize && changes.height() == frame.height()
+        && changes.count() == BandMap::bandCount(frame.height())
+        && (!shrink || (m_scaled.size() == textureSize && m_scaled.format() == frame.format()));
+    // Rows of the texture to upload, as flags per texture row.
+    std::vector<unsigned char> rows(size_t(textureSize.height()), 1);
+    const QImage *source = &frame;
+    if (shrink) {
+        if (!partial)
+            m_scaled = QImage(textureSize, frame.format());
+        const int tw = textureSize.width();
+        const int th = textureSize.height();
+        std::vector<int> columns(static_cast<size_t>(tw));
+        for (int x = 0; x < tw; ++x)
+            columns[size_t(x)] = int(qint64(x) * frame.width() / tw);
+        for (int y = 0; y < th; ++y) {
+            const int sy = int(qint64(y) * frame.height() / th);
+            if (partial && !changes.changed(sy / BandMap::BandRows)) {
+                rows[size_t(y)] = 0;
+                continue;
+            }
+            const auto *from = reinterpret_cast<const quint32 *>(frame.constScanLine(sy));
+            auto *to = reinterpret_cast<quint32 *>(m_scaled.scanLine(y));
+            for (int x = 0; x < tw; ++x)
+                to[x] = from[columns[size_t(x)]];
+        }
+        source = &m_scaled;
+    } else if (partial) {
+        for (int y = 0; y < textureSize.height(); ++y)
+            rows[size_t(y)] = changes.changed(y / BandMap::BandRows) ? 1 : 0;
+    }
 
     if (currentTexture == 0) {
         glGenTextures(1, &currentTexture);
@@ -170,16 +230,35 @@ void GLStreamRenderer::uploadPendingFrame()
         glBindTexture(GL_TEXTURE_2D, currentTexture);
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, int(frame.bytesPerLine() / 4));
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, int(source->bytesPerLine() / 4));
     // Rows go up in image order (top row first); paintGL flips the texture coordinates so
     // that the image's top-left pixel lands at the widget's top-left corner.
-    if (frame.size() == m_textureSize) {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, frame.width(), frame.height(), GL_BGRA,
-                        GL_UNSIGNED_BYTE, frame.constBits());
+    m_lastUploadedRows = 0;
+    if (!partial) {
+        if (textureSize == m_textureSize) {
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, source->width(), source->height(), GL_BGRA,
+                            GL_UNSIGNED_BYTE, source->constBits());
+        } else {
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, source->width(), source->height(), 0, GL_BGRA,
+                         GL_UNSIGNED_BYTE, source->constBits());
+            m_textureSize = textureSize;
+        }
+        m_lastUploadedRows = source->height();
     } else {
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, frame.width(), frame.height(), 0, GL_BGRA,
-                     GL_UNSIGNED_BYTE, frame.constBits());
-        m_textureSize = frame.size();
+        // Only the runs of changed rows.
+        for (int y = 0; y < source->height();) {
+            if (!rows[size_t(y)]) {
+                ++y;
+                continue;
+            }
+            int end = y;
+            while (end < source->height() && rows[size_t(end)])
+                ++end;
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y, source->width(), end - y, GL_BGRA, GL_UNSIGNED_BYTE,
+                            source->constScanLine(y));
+            m_lastUploadedRows += end - y;
+            y = end;
+        }
     }
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
 }

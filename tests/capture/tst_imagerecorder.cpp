@@ -1,5 +1,6 @@
 #include "configstructure.h"
 #include "glformat.h"
+#include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "imagehandler.h"
 #include "imagerecorder.h"
@@ -149,7 +150,9 @@ void tst_ImageRecorder::noRendererStillFeedsHandler()
 
 void tst_ImageRecorder::noHandlerStillPreviewsAndPrintsRate()
 {
+    FrameHistory history;
     GLStreamRenderer renderer;
+    renderer.setHistory(&history);
     renderer.show();
     QVERIFY(QTest::qWaitForWindowExposed(&renderer));
     ImageRecorder recorder;

@@ -1,9 +1,12 @@
 #include "glformat.h"
+#include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "testsupport.h"
 
 #include <QPixmap>
 #include <QTest>
+
+#include <memory>
 
 namespace {
 
@@ -49,6 +52,7 @@ private Q_SLOTS:
 
 private:
     GLStreamRenderer *m_renderer = nullptr;
+    std::unique_ptr<FrameHistory> m_history;
     const QImage m_first = quadrants(64, 48, qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0));
     const QImage m_second = quadrants(64, 48, qRgb(0, 255, 255), qRgb(255, 0, 255), qRgb(255, 255, 255), qRgb(0, 0, 0));
     const QImage m_third = quadrants(64, 48, qRgb(128, 0, 0), qRgb(0, 128, 0), qRgb(0, 0, 128), qRgb(128, 128, 0));
@@ -56,7 +60,9 @@ private:
 
 void tst_GLStreamRenderer::init()
 {
+    m_history = std::make_unique<FrameHistory>();
     m_renderer = new GLStreamRenderer;
+    m_renderer->setHistory(m_history.get());
     m_renderer->resize(320, 240);
     m_renderer->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_renderer));
@@ -166,7 +172,7 @@ void tst_GLStreamRenderer::smallPreviewPagesThenSharpensOnResize()
     m_renderer->resize(160, 120);
     m_renderer->updateAndStoreTexture(QPixmap::fromImage(first));
     m_renderer->updateAndStoreTexture(QPixmap::fromImage(second));
-    m_renderer->waitUntilStored();
+    m_history->waitUntilStored();
     m_renderer->selectTexture(0);
     const QImage small = m_renderer->grabFramebuffer();
     QVERIFY(psnr(small, first.scaled(small.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)) > 25);
@@ -184,7 +190,7 @@ void tst_GLStreamRenderer::memoryStaysBoundedOverManyStoredFrames()
     const QImage base = photoLikeImage(1920, 1080, 3);
     m_renderer->updateAndStoreTexture(QPixmap::fromImage(base));
     m_renderer->grabFramebuffer();
-    m_renderer->waitUntilStored();
+    m_history->waitUntilStored();
     const qint64 before = residentBytes();
     for (int i = 1; i < 200; ++i) {
         QImage frame = base;
@@ -193,7 +199,7 @@ void tst_GLStreamRenderer::memoryStaysBoundedOverManyStoredFrames()
         if (i % 10 == 0)
             m_renderer->grabFramebuffer(); // paint now and then, as the event loop would
     }
-    m_renderer->waitUntilStored();
+    m_history->waitUntilStored();
     const qint64 growth = residentBytes() - before;
     QVERIFY2(growth < 200 * 1024 * 1024, qPrintable(QStringLiteral("grew by %1 MB").arg(growth >> 20)));
     QCOMPARE(m_renderer->storedFrameCount(), 200);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "bandmap.h"
+
+#include <QImage>
+
+// One grabbed frame on its way through the pipeline: its pixels, which of its bands differ from
+// the frame grabbed before it, and its number (frames grabbed since the program started, from 0).
+struct CapturedFrame
+{
+    QImage image;
+    BandMap changes; // against frame number - 1
+    qint64 number = 0;
+
+    // The band map against `last`, the frame numbered `lastNumber` that a stage handled before
+    // this one: the recorder's map when that is the frame just before, otherwise compared anew
+    // (the stage skipped frames in between).
+    [[nodiscard]] BandMap changesSince(qint64 lastNumber, const QImage &last) const
+    {
+        return lastNumber == number - 1 && !last.isNull() ? changes : BandMap::compare(image, last);
+    }
+};

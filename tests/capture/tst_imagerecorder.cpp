@@ -4,6 +4,8 @@
 #include "glstreamrenderer.h"
 #include "imagehandler.h"
 #include "imagerecorder.h"
+#include "orderedworker.h"
+#include "simpleimagesaver.h"
 #include "testsupport.h"
 
 #include <QGuiApplication>
@@ -11,7 +13,11 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTemporaryDir>
 #include <QTimerEvent>
+
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -37,6 +43,39 @@ public:
     void stopHandling() override { calls << QStringLiteral("stop"); }
 };
 
+// A handler whose worker can be stalled, as a slow disk would stall the saver.
+class StallingHandler : public ImageHandler
+{
+public:
+    QList<qint64> handled; // numbers of the frames whose work is done, in the order it was done
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    OrderedWorker worker{1};
+
+    void startHandling(const ConfigStructure *) override {}
+    int handleImage(const QPixmap &) override { return 0; }
+    void stopHandling() override { worker.drain(); }
+    bool hasRoom() const override { return worker.hasRoom(); }
+    void handleFrame(const CapturedFrame &frame) override
+    {
+        QVERIFY(worker.tryPost(
+            [this] {
+                std::unique_lock lock(mutex);
+                opened.wait(lock, [this] { return open; });
+            },
+            [this, number = frame.number] { handled << number; }));
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        opened.notify_all();
+    }
+};
+
 } // namespace
 
 class tst_ImageRecorder : public QObject
@@ -56,6 +95,8 @@ private Q_SLOTS:
     void framesHaveTheSelectedSize_data();
     void framesHaveTheSelectedSize();
     void selectionOffScreenGrabsNothingAndSaysSoOnce();
+    void stalledHandlerSlowsGrabsAndLosesNothing();
+    void handlerLinesComeBeforeTheRateLine();
 
 private:
     QRect m_selection;
@@ -208,6 +249,47 @@ void tst_ImageRecorder::selectionOffScreenGrabsNothingAndSaysSoOnce()
     QCOMPARE(m_handler.calls, (QStringList{QStringLiteral("start"), QStringLiteral("stop")}));
     QCOMPARE(out.lines().filter(QStringLiteral("outside the screen")).size(), 1);
     QVERIFY(out.lines().filter(QStringLiteral("Captures/s")).isEmpty());
+}
+
+void tst_ImageRecorder::stalledHandlerSlowsGrabsAndLosesNothing()
+{
+    StallingHandler handler;
+    m_config.handler = &handler;
+    ImageRecorder recorder;
+    CoutCapture out;
+    recorder.SLOT_startCapture(&m_config);
+    // The first frame stalls the handler's worker: the recorder skips grabs and says so once.
+    QTRY_VERIFY(out.lines().filter(QStringLiteral("grabs are skipped")).size() == 1);
+    const int grabbedWhileStalled = recorder.frameCount;
+    QCOMPARE(grabbedWhileStalled, 1);
+    handler.release();
+    QTRY_VERIFY(handler.handled.size() >= 4);
+    recorder.SLOT_stopCapture();
+    QCOMPARE(out.lines().filter(QStringLiteral("grabs are skipped")).size(), 1);
+    // Every grabbed frame was handled, in grab order, none twice.
+    QCOMPARE(handler.handled.size(), recorder.frameCount);
+    for (int i = 0; i < handler.handled.size(); ++i)
+        QCOMPARE(handler.handled[i], handler.handled.constFirst() + i);
+}
+
+void tst_ImageRecorder::handlerLinesComeBeforeTheRateLine()
+{
+    QTemporaryDir dir;
+    SimpleImageSaver saver(dir.filePath(QStringLiteral("pic")), QStringLiteral("jpg"), -1);
+    m_config.handler = &saver;
+    ImageRecorder recorder;
+    QSignalSpy frames(&recorder, &ImageRecorder::SIG_frameCaptured);
+    CoutCapture out;
+    recorder.SLOT_startCapture(&m_config);
+    QTRY_VERIFY(frames.count() >= 6);
+    recorder.SLOT_stopCapture();
+    const QStringList lines =
+        out.lines().filter(QRegularExpression(QStringLiteral("^(Writing: |Captures/s )")));
+    QCOMPARE(lines.size(), 2 * recorder.frameCount);
+    for (int i = 0; i < lines.size(); i += 2) {
+        QVERIFY2(lines[i].startsWith(QStringLiteral("Writing: ")), qPrintable(lines[i]));
+        QVERIFY2(lines[i + 1].startsWith(QStringLiteral("Captures/s ")), qPrintable(lines[i + 1]));
+    }
 }
 
 QTEST_MAIN(tst_ImageRecorder)

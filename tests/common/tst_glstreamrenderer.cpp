@@ -1,4 +1,5 @@
 #include "glformat.h"
+#include "capturedframe.h"
 #include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "testsupport.h"
@@ -48,6 +49,8 @@ private Q_SLOTS:
     void unstoredFrameKeepsIndices();
     void stretchesToWideShape();
     void smallPreviewPagesThenSharpensOnResize();
+    void uploadsOnlyChangedBands_data();
+    void uploadsOnlyChangedBands();
     void memoryStaysBoundedOverManyStoredFrames();
 
 private:
@@ -206,6 +209,46 @@ void tst_GLStreamRenderer::memoryStaysBoundedOverManyStoredFrames()
     m_renderer->resize(1920, 1080);
     m_renderer->selectTexture(17);
     QVERIFY(psnr(m_renderer->grabFramebuffer(), base) > 38);
+}
+
+void tst_GLStreamRenderer::uploadsOnlyChangedBands_data()
+{
+    QTest::addColumn<QSize>("widgetSize");
+    QTest::addColumn<int>("changedRow"); // -1: the second frame equals the first
+    QTest::addColumn<bool>("follows");   // the second frame is the successor of the first
+    QTest::addColumn<int>("uploadedRows");
+    QTest::newRow("one band changed, frame size") << QSize(64, 48) << 20 << true << 16;
+    QTest::newRow("nothing changed: nothing uploaded") << QSize(64, 48) << -1 << true << 0;
+    QTest::newRow("shrunk preview: the band's rows only") << QSize(32, 24) << 20 << true << 8;
+    QTest::newRow("not the successor: everything") << QSize(64, 48) << 20 << false << 48;
+}
+
+void tst_GLStreamRenderer::uploadsOnlyChangedBands()
+{
+    QFETCH(QSize, widgetSize);
+    QFETCH(int, changedRow);
+    QFETCH(bool, follows);
+    QFETCH(int, uploadedRows);
+    m_renderer->resize(widgetSize);
+    CapturedFrame first{m_first, BandMap::allChanged(m_first.height()), 10};
+    m_renderer->updateAndStoreTexture(first);
+    m_renderer->grabFramebuffer();
+
+    QImage second = m_first.copy();
+    if (changedRow >= 0) {
+        for (int x = 0; x < second.width(); ++x)
+            second.setPixel(x, changedRow, qRgb(255, 255, 255));
+    }
+    CapturedFrame next{second, BandMap::compare(second, m_first), follows ? 11 : 20};
+    m_renderer->updateAndStoreTexture(next);
+    const QImage shown = m_renderer->grabFramebuffer();
+    QCOMPARE(m_renderer->lastUploadedRows(), uploadedRows);
+    // Whatever was uploaded, the picture is the second frame.
+    if (widgetSize == second.size())
+        QCOMPARE(maxChannelDifference(shown, second), 0);
+    else
+        QVERIFY(psnr(shown, second.scaled(widgetSize)) > 20);
+    QCOMPARE(m_renderer->storedFrameCount(), 2);
 }
 
 QTEST_MAIN(tst_GLStreamRenderer)

@@ -1,0 +1,147 @@
+#include "bandmap.h"
+#include "orderedworker.h"
+#include "parallel.h"
+
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// A gate that jobs wait at until the test opens it.
+class Gate
+{
+public:
+    void wait()
+    {
+        std::unique_lock lock(m_mutex);
+        m_opened.wait(lock, [this] { return m_open; });
+    }
+    void open()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_open = true;
+        }
+        m_opened.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_opened;
+    bool m_open = false;
+};
+
+QImage filled(int width, int height, QRgb colour)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+
+} // namespace
+
+class tst_OrderedWorker : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void resultsArriveInOrderOnTheCallingThread();
+    void boundIsKeptWithoutBlocking();
+    void parallelForRunsEveryIndexOnce();
+    void bandMapMarksExactlyTheChangedBands_data();
+    void bandMapMarksExactlyTheChangedBands();
+};
+
+void tst_OrderedWorker::resultsArriveInOrderOnTheCallingThread()
+{
+    OrderedWorker worker(64);
+    std::vector<int> results;
+    bool allOnThisThread = true;
+    for (int i = 0; i < 50; ++i) {
+        // Later jobs are quicker: a worker that ran them side by side would reorder them.
+        QVERIFY(worker.tryPost(
+            [i] {
+                QThread::usleep(unsigned(50 - i) * 100);
+                return i;
+            },
+            [&, i](int result) {
+                allOnThisThread &= QThread::currentThread() == thread();
+                QCOMPARE(result, i);
+                results.push_back(result);
+            }));
+    }
+    QTRY_COMPARE(int(results.size()), 50);
+    QVERIFY(allOnThisThread);
+    for (int i = 0; i < 50; ++i)
+        QCOMPARE(results[size_t(i)], i);
+    QCOMPARE(worker.pending(), 0);
+}
+
+void tst_OrderedWorker::boundIsKeptWithoutBlocking()
+{
+    Gate gate;
+    OrderedWorker worker(2);
+    int done = 0;
+    QVERIFY(worker.tryPost([&] { gate.wait(); }, [&] { ++done; }));
+    QVERIFY(worker.tryPost([] {}, [&] { ++done; }));
+    // Full: refused at once while the first job is stalled (a blocking post would hang here).
+    QVERIFY(!worker.hasRoom());
+    QVERIFY(!worker.tryPost([] {}, [&] { ++done; }));
+    gate.open();
+    QTRY_COMPARE(done, 2);
+    // A slot is free again only once its result has been handled.
+    QVERIFY(worker.hasRoom());
+    QVERIFY(worker.tryPost([] { return 7; }, [&](int value) { done += value; }));
+    worker.drain();
+    QCOMPARE(done, 9);
+}
+
+void tst_OrderedWorker::parallelForRunsEveryIndexOnce()
+{
+    std::vector<std::atomic<int>> seen(1000);
+    parallelFor(int(seen.size()), [&](int i) { seen[size_t(i)].fetch_add(1); });
+    for (const std::atomic<int> &count : seen)
+        QCOMPARE(count.load(), 1);
+    parallelFor(0, [](int) { QFAIL("no index to run"); });
+}
+
+void tst_OrderedWorker::bandMapMarksExactlyTheChangedBands_data()
+{
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("changedRow"); // -1: nothing changes
+    QTest::addColumn<QList<int>>("changedBands");
+    QTest::newRow("one row") << 1 << 0 << QList<int>{0};
+    QTest::newRow("nothing changed") << 40 << -1 << QList<int>{};
+    QTest::newRow("last row of a band") << 40 << 15 << QList<int>{0};
+    QTest::newRow("first row of the next band") << 40 << 16 << QList<int>{1};
+    QTest::newRow("short last band") << 33 << 32 << QList<int>{2};
+}
+
+void tst_OrderedWorker::bandMapMarksExactlyTheChangedBands()
+{
+    QFETCH(int, height);
+    QFETCH(int, changedRow);
+    QFETCH(QList<int>, changedBands);
+    const QImage before = filled(37, height, qRgb(10, 20, 30));
+    QImage after = before.copy();
+    if (changedRow >= 0)
+        after.setPixel(36, changedRow, qRgb(10, 20, 31)); // one channel of one pixel, at the row's end
+    const BandMap map = BandMap::compare(after, before);
+    QCOMPARE(map.count(), (height + 15) / 16);
+    QList<int> changed;
+    for (int band = 0; band < map.count(); ++band) {
+        if (map.changed(band))
+            changed << band;
+    }
+    QCOMPARE(changed, changedBands);
+    // Another size or no previous frame: every band counts as changed.
+    QCOMPARE(BandMap::compare(after, QImage()).changedCount(), map.count());
+    QCOMPARE(BandMap::compare(after, filled(36, height, qRgb(10, 20, 30))).changedCount(), map.count());
+}
+
+QTEST_GUILESS_MAIN(tst_OrderedWorker)
+#include "tst_orderedworker.moc"

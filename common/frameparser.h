@@ -1,7 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDataStream>
 #include <QString>
+
+// The QDataStream version of the image stream's bytes (the marker and the image after it).
+constexpr QDataStream::Version StreamVersion = QDataStream::Qt_4_4;
 
 // Splits a received byte stream into image frames. A frame is an 8-byte big-endian signed
 // length L followed by L bytes of body (a 32-bit marker, then a PNG file when the marker is 1).

@@ -1,3 +1,4 @@
+#include "frameparser.h"
 #include "frameencoder.h"
 #include "pngwriter.h"
 #include "testsupport.h"
@@ -159,7 +160,7 @@ void tst_FrameEncoder::framesBackToBackStayInStep()
     QBuffer device(&stream);
     QVERIFY(device.open(QIODevice::ReadOnly));
     QDataStream in(&device);
-    in.setVersion(QDataStream::Qt_4_4);
+    in.setVersion(StreamVersion);
     for (const QImage &image : images) {
         const qint64 start = device.pos();
         qint64 length = 0;

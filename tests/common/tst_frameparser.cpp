@@ -12,7 +12,7 @@ QByteArray frameOf(const QImage &image)
 {
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_4_4);
+    out.setVersion(StreamVersion);
     out << qint64(0) << image;
     out.device()->seek(0);
     out << qint64(bytes.size() - 8);
@@ -209,7 +209,7 @@ void tst_FrameParser::bodiesDecodeToTheSentImages()
         QBuffer buffer(&bodies[i]);
         buffer.open(QIODevice::ReadOnly);
         QDataStream in(&buffer);
-        in.setVersion(QDataStream::Qt_4_4);
+        in.setVersion(StreamVersion);
         QImage decoded;
         in >> decoded;
         if (images[i].isNull()) {

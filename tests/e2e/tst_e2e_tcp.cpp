@@ -72,7 +72,7 @@ void tst_E2eTcp::viewerReceivesThePatternExactly()
             if (step != FrameParser::Step::FrameComplete)
                 return;
             QDataStream stream(parser.takeBody());
-            stream.setVersion(QDataStream::Qt_4_4);
+            stream.setVersion(StreamVersion);
             stream >> lastFrame;
             ++frames;
             matched = matched || lastFrame.convertToFormat(QImage::Format_RGB32) == pattern;

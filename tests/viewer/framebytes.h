@@ -1,5 +1,7 @@
 #pragma once
 
+#include "frameparser.h"
+
 #include <QByteArray>
 #include <QDataStream>
 #include <QImage>
@@ -11,7 +13,7 @@ inline QByteArray frameOf(const QImage &image)
 {
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_4_4);
+    out.setVersion(StreamVersion);
     out << qint64(0) << image;
     out.device()->seek(0);
     out << qint64(bytes.size() - 8);

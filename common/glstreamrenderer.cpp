@@ -132,10 +132,15 @@ void GLStreamRenderer::display(const QImage &frame, int storedIndex, const BandM
     } else {
         m_pendingChanges = BandMap();
     }
+    // A frame that changes nothing on screen costs no upload and no repaint.
+    const bool unchanged = !m_dirty && changes.count() > 0 && !changes.anyChanged() && currentTexture != 0
+        && frame.size() == m_displayed.size();
     m_displayed = frame;
-    m_dirty = true;
     m_currentIndex = storedIndex;
     m_liveNumber = -1;
+    if (unchanged)
+        return;
+    m_dirty = true;
     update();
 }
 

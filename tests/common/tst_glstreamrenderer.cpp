@@ -242,7 +242,10 @@ void tst_GLStreamRenderer::uploadsOnlyChangedBands()
     CapturedFrame next{second, BandMap::compare(second, m_first), follows ? 11 : 20};
     m_renderer->updateAndStoreTexture(next);
     const QImage shown = m_renderer->grabFramebuffer();
-    QCOMPARE(m_renderer->lastUploadedRows(), uploadedRows);
+    if (uploadedRows > 0)
+        QCOMPARE(m_renderer->lastUploadedRows(), uploadedRows);
+    else
+        QCOMPARE(m_renderer->lastUploadedRows(), m_first.height()); // the first frame's upload was the last
     // Whatever was uploaded, the picture is the second frame.
     if (widgetSize == second.size())
         QCOMPARE(maxChannelDifference(shown, second), 0);

@@ -40,6 +40,10 @@ public:
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
 
+Q_SIGNALS:
+    // A viewer has connected or gone; `count` is viewerCount() after the change.
+    void SIG_viewerCountChanged(int count);
+
 public Q_SLOTS:
     void SLOT_startSendingimage();
     void SLOT_addClient();

@@ -49,7 +49,8 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption handlerOption(QStringLiteral("handler"),
                                            QStringLiteral("Where frames go: saver (JPEG files below ./capture) or tcp."),
                                            QStringLiteral("saver|tcp"));
-    const QCommandLineOption startOption(QStringLiteral("start"), QStringLiteral("Start capturing at once."));
+    const QCommandLineOption startOption(QStringLiteral("start"),
+                                         QStringLiteral("Start capturing at once; an area wholly off the screen ends the program with status 1."));
     const QCommandLineOption framesOption(QStringLiteral("frames"),
                                           QStringLiteral("Stop after N frames and quit."),
                                           QStringLiteral("N"));

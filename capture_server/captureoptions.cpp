@@ -32,13 +32,16 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("TCP port to listen on (0-65535; 0 picks a free one). Skips the port dialog."),
+                                        QStringLiteral("TCP port to listen on, 0-65535 (0 picks a free one); the port dialog "
+                                                       "offers 0-65000 only. Skips the port dialog."),
                                         QStringLiteral("N"));
     const QCommandLineOption bindOption(QStringLiteral("bind"),
                                         QStringLiteral("Address to listen on (default: every address)."),
                                         QStringLiteral("ADDRESS"));
     const QCommandLineOption areaOption(QStringLiteral("area"),
-                                        QStringLiteral("Area to capture, in screen pixels (default 0,0,640,480)."),
+                                        QStringLiteral("Area to capture, in logical pixels: the screen's pixels divided by the "
+                                                       "scale factor, so with QT_SCALE_FACTOR=2 the default 0,0,640,480 "
+                                                       "grabs 1280x960 screen pixels (default 0,0,640,480)."),
                                         QStringLiteral("X,Y,W,H"));
     const QCommandLineOption fpsOption(QStringLiteral("fps"),
                                        QStringLiteral("Target frames per second, 1-60 (default 20)."),
@@ -46,7 +49,8 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption handlerOption(QStringLiteral("handler"),
                                            QStringLiteral("Where frames go: saver (JPEG files below ./capture) or tcp."),
                                            QStringLiteral("saver|tcp"));
-    const QCommandLineOption startOption(QStringLiteral("start"), QStringLiteral("Start capturing at once."));
+    const QCommandLineOption startOption(QStringLiteral("start"),
+                                         QStringLiteral("Start capturing at once; an area wholly off the screen ends the program with status 1."));
     const QCommandLineOption framesOption(QStringLiteral("frames"),
                                           QStringLiteral("Stop after N frames and quit."),
                                           QStringLiteral("N"));

@@ -1,15 +1,19 @@
 #include "configwindow.h"
 
+#include "capturearea.h"
 #include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
 #include "selectionwindow.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
+#include "windowplacement.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QFont>
+#include <QHBoxLayout>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLabel>
@@ -21,10 +25,22 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <iostream>
+
+namespace {
+
+const QString imagePrefix = QStringLiteral("./capture/pic");
+
+// How long the achieved rate in the title looks back.
+constexpr qint64 rateWindowMs = 2000;
+
+} // namespace
+
 ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOptions &options)
     : QWidget(parent)
 {
-    imageSaver = new SimpleImageSaver(QStringLiteral("./capture/pic"), QStringLiteral("jpg"), -1);
+    imageSaver = new SimpleImageSaver(imagePrefix, QStringLiteral("jpg"), -1);
 
     int port = 0;
     if (options.port) {
@@ -33,6 +49,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
         port = QInputDialog::getInt(this, QStringLiteral("QInputDialog::getInteger()"),
                                     QStringLiteral("Port:"), 3000, 0, 65000, 1);
     }
+    m_requestedPort = port;
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
 
     selectionWindow = new SelectionWindow(nullptr);
@@ -58,7 +75,11 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     fpsSpinBox->setValue(20);
 
     layout->addWidget(streamRenderer, 100);
-    layout->addWidget(frameSlider);
+    frameLabel = new QLabel(this);
+    auto *sliderRow = new QHBoxLayout;
+    sliderRow->addWidget(frameSlider, 1);
+    sliderRow->addWidget(frameLabel);
+    layout->addLayout(sliderRow);
     layout->addWidget(selectAreaButton);
     layout->addWidget(handlerLabel);
     layout->addWidget(tcpServerRadio);
@@ -93,6 +114,17 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
         (*options.handler == QLatin1String("tcp") ? tcpServerRadio : imageSaverRadio)->setChecked(true);
     m_frameLimit = options.frames;
     connect(recorder, &ImageRecorder::SIG_frameCaptured, this, &ConfigWindow::onFrameCaptured);
+
+    connect(frameSlider, &QSlider::valueChanged, this, &ConfigWindow::updateFrameLabel);
+    connect(tcpServer, &TcpServerImagehandler::SIG_viewerCountChanged, this, &ConfigWindow::updateTitle);
+    m_titleTimer.setInterval(250);
+    connect(&m_titleTimer, &QTimer::timeout, this, [this] {
+        updateTitle();
+        updateFrameLabel();
+    });
+    updateTitle();
+    updateFrameLabel();
+    fitToScreen();
 }
 
 ConfigWindow::~ConfigWindow()
@@ -120,19 +152,42 @@ void ConfigWindow::SLOT_startStopCapture()
                                                      : static_cast<ImageHandler *>(imageSaver);
         config.fps = fpsSpinBox->value();
         m_runStartCount = recorder->frameCount;
+        m_frameTimes.clear();
+        m_runClock.start();
+        keepOutOfCaptureArea();
         Q_EMIT SIG_startCapture(&config);
         capturing = true;
+        m_titleTimer.start();
     } else {
         Q_EMIT SIG_stopCapture();
         capturing = false;
-        // With no frame captured yet the slider stays at 0..0.
+        m_titleTimer.stop();
+        // With no frame captured yet the slider stays at 0..0. Otherwise the handle goes to the
+        // newest frame, the one the preview shows.
         frameSlider->setMaximum(std::max(0, recorder->frameCount - 1));
+        frameSlider->setValue(frameSlider->maximum());
     }
     selectAreaButton->setDisabled(capturing);
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
     frameSlider->setDisabled(capturing);
+    updateTitle();
+    updateFrameLabel();
+}
+
+bool ConfigWindow::startScriptedCapture()
+{
+    const QRect selection = *config.selection;
+    const QRect screen = config.desktop ? config.desktop->geometry() : QRect();
+    if (captureArea(selection, screen).isEmpty()) {
+        std::cout << "Selected area " << selection.x() << "," << selection.y() << " " << selection.width() << "x"
+                  << selection.height() << " lies outside the screen: nothing can be captured" << std::endl;
+        return false;
+    }
+    if (!capturing)
+        SLOT_startStopCapture();
+    return true;
 }
 
 void ConfigWindow::SLOT_captureEnded(int)
@@ -141,6 +196,12 @@ void ConfigWindow::SLOT_captureEnded(int)
 
 void ConfigWindow::onFrameCaptured(int frameCount)
 {
+    if (capturing) {
+        const qint64 now = m_runClock.elapsed();
+        m_frameTimes.push_back(now);
+        while (m_frameTimes.size() > 2 && now - m_frameTimes.front() > rateWindowMs)
+            m_frameTimes.pop_front();
+    }
     if (m_frameLimit <= 0 || !capturing || frameCount - m_runStartCount < m_frameLimit)
         return;
     SLOT_startStopCapture();
@@ -155,4 +216,73 @@ void ConfigWindow::closeEvent(QCloseEvent *event)
         SLOT_startStopCapture();
     selectionWindow->close();
     QWidget::closeEvent(event);
+}
+
+void ConfigWindow::updateTitle()
+{
+    QString title = QStringLiteral("capture_server - ");
+    if (!capturing) {
+        title += QStringLiteral("idle");
+    } else {
+        const int frames = recorder->frameCount - m_runStartCount;
+        title += QStringLiteral("capturing: %1 %2").arg(frames).arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
+        if (m_frameTimes.size() >= 2 && m_frameTimes.back() > m_frameTimes.front()) {
+            const double rate = double(m_frameTimes.size() - 1) * 1000.0 / double(m_frameTimes.back() - m_frameTimes.front());
+            title += QStringLiteral(" at %1 fps").arg(rate, 0, 'f', 1);
+        }
+        if (config.handler == tcpServer) {
+            const int viewers = tcpServer->viewerCount();
+            title += QStringLiteral(", %1 %2 connected").arg(viewers).arg(viewers == 1 ? QStringLiteral("viewer") : QStringLiteral("viewers"));
+        } else {
+            title += QStringLiteral(", into %1").arg(QFileInfo(imagePrefix).path());
+        }
+    }
+    if (tcpServer->serverPort() == 0)
+        title += QStringLiteral(" - port %1 could not be listened on").arg(m_requestedPort);
+    setWindowTitle(title);
+}
+
+void ConfigWindow::updateFrameLabel()
+{
+    const int total = capturing ? recorder->frameCount : frameSlider->maximum() + 1;
+    if (recorder->frameCount == 0)
+        frameLabel->setText(QStringLiteral("No frames yet"));
+    else
+        frameLabel->setText(QStringLiteral("Frame %1 of %2").arg(capturing ? total : frameSlider->value() + 1).arg(total));
+}
+
+void ConfigWindow::fitToScreen()
+{
+    const QScreen *screen = config.desktop;
+    if (!screen)
+        return;
+    // Keep room for a window manager's frame, which is not known before the window is shown.
+    const QSize room = screen->availableGeometry().size() - QSize(16, 32);
+    const QSize whole = layout()->sizeHint();
+    const QSize previewHint = streamRenderer->sizeHint();
+    const QSize controls(std::max(0, whole.width() - previewHint.width()), std::max(0, whole.height() - previewHint.height()));
+    const QSize preview = fittedPreviewSize(previewHint, room - controls);
+    resize((preview + controls).expandedTo(minimumSizeHint()));
+}
+
+void ConfigWindow::keepOutOfCaptureArea()
+{
+    const QScreen *screen = config.desktop;
+    if (!screen || !isVisible())
+        return;
+    const QRect area = captureArea(*config.selection, screen->geometry());
+    const QRect frame = frameGeometry();
+    if (area.isEmpty() || !frame.intersects(area))
+        return;
+    const QSize decoration = frame.size() - size();
+    const std::optional<QRect> place =
+        placeOutside(screen->availableGeometry(), frame, minimumSizeHint() + decoration, area);
+    if (!place) {
+        std::cout << "The control window lies inside the capture area and the screen has no room for it "
+                     "outside: it will be in the frames"
+                  << std::endl;
+        return;
+    }
+    resize(place->size() - decoration);
+    move(place->topLeft());
 }

@@ -3,8 +3,11 @@
 #include "captureoptions.h"
 #include "configstructure.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
+#include <deque>
 #include <memory>
 
 class FrameHistory;
@@ -46,6 +49,11 @@ public:
     QLabel *fpsLabel = nullptr;
     QSpinBox *fpsSpinBox = nullptr;
     bool capturing = false;
+    QLabel *frameLabel = nullptr; // beside the slider: "Frame N of M"
+
+    // For --start: starts a capture, or, when the selection lies wholly off the screen so that
+    // nothing could ever be captured, prints why and returns false.
+    bool startScriptedCapture();
 
     [[nodiscard]] FrameHistory *history() const { return m_history.get(); }
 
@@ -64,8 +72,16 @@ protected:
 
 private:
     void onFrameCaptured(int frameCount);
+    void updateTitle();
+    void updateFrameLabel();
+    void fitToScreen();
+    void keepOutOfCaptureArea();
 
     std::unique_ptr<FrameHistory> m_history; // every frame captured since start-up, for the slider
     int m_frameLimit = 0;      // --frames: stop and quit after this many frames of a run
     int m_runStartCount = 0;   // recorder's frameCount when the current run started
+    int m_requestedPort = 0;   // the port asked for, to name it when it could not be listened on
+    QTimer m_titleTimer;       // refreshes the title while capturing, a few times a second
+    QElapsedTimer m_runClock;  // since the current run started
+    std::deque<qint64> m_frameTimes; // m_runClock times of the run's recent frames, for the rate
 };

@@ -43,7 +43,13 @@ int main(int argc, char **argv)
         QCoreApplication::quit();
     });
     window->show();
-    if (options.start)
-        QTimer::singleShot(0, window.get(), &ConfigWindow::SLOT_startStopCapture);
+    // A scripted run whose area lies wholly off the screen could never capture a frame: it ends
+    // with status 1 instead of waiting for frames that never come.
+    if (options.start) {
+        QTimer::singleShot(0, window.get(), [&window] {
+            if (!window->startScriptedCapture())
+                QCoreApplication::exit(1);
+        });
+    }
     return application.exec();
 }

@@ -173,6 +173,7 @@ void TcpServerImagehandler::SLOT_addClient()
         connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
         m_viewers.append(Viewer{socket, false});
         std::cout << "Client " << peer.constData() << " connected!" << std::endl;
+        Q_EMIT SIG_viewerCountChanged(viewerCount());
     }
 }
 
@@ -187,6 +188,7 @@ void TcpServerImagehandler::SLOT_removeClient()
     m_viewers.erase(gone);
     socket->abort();
     socket->deleteLater();
+    Q_EMIT SIG_viewerCountChanged(viewerCount());
 }
 
 TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocket *socket)

@@ -41,6 +41,10 @@ public:
 
     struct EncoderState; // what the encoder's worker keeps between frames
 
+Q_SIGNALS:
+    // A viewer has connected or gone; `count` is viewerCount() after the change.
+    void SIG_viewerCountChanged(int count);
+
 public Q_SLOTS:
     void SLOT_startSendingimage();
     void SLOT_addClient();

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <QScreen>
 
 #include <iostream>
 
@@ -48,8 +49,26 @@ int main(int argc, char **argv)
         : QInputDialog::getInt(&renderer, QStringLiteral("QInputDialog::getInteger()"), QStringLiteral("Port:"),
                                3000, 0, 65000, 1);
 
+    // The title tells where the frames come from and how the connection is doing.
+    const auto showState = [&] {
+        renderer.setWindowTitle(
+            QStringLiteral("stream_viewer - %1:%2 - %3").arg(host).arg(port).arg(client.stateText()));
+    };
+    QObject::connect(&client, &TCPclientImagehandler::SIG_stateChanged, &renderer, showState);
     client.connectToServer(host, quint16(port));
+    showState();
     renderer.setImageSource(&client);
+
+    // Left to itself Qt caps a new window at 2/3 of the screen each way, which at a large scale
+    // factor squashes the picture; the window gets its preferred size, or the largest of the
+    // same shape that fits the screen (room left for a window manager's frame).
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableGeometry().size() - QSize(16, 32);
+        QSize size = renderer.sizeHint();
+        if (size.width() > room.width() || size.height() > room.height())
+            size = size.scaled(room, Qt::KeepAspectRatio);
+        renderer.resize(size);
+    }
     recorder.attach(&renderer);
     QObject::connect(&recorder, &ShownFrameRecorder::finished, &application, &QCoreApplication::quit);
     renderer.setVisible(true);

@@ -3,6 +3,7 @@
 #include <QDataStream>
 #include <QImageReader>
 
+#include <algorithm>
 #include <iostream>
 
 TCPclientImagehandler::TCPclientImagehandler()
@@ -11,7 +12,13 @@ TCPclientImagehandler::TCPclientImagehandler()
     stream = nullptr;
     QImageReader::setAllocationLimit(ImageAllocationLimitMiB);
 
-    m_reconnectTimer.setInterval(1000);
+    m_reconnectTimer.setSingleShot(true);
+    m_reconnectTimer.setTimerType(Qt::PreciseTimer);
+    m_reconnectTimer.setInterval(m_baseInterval);
+    QObject::connect(this, &IOImageHandler::SIG_imageWritten, this, [this] {
+        if (m_state == State::Connected)
+            setState(State::Showing);
+    });
     QObject::connect(&m_reconnectTimer, &QTimer::timeout, this, &TCPclientImagehandler::tryReconnect);
     QObject::connect(&socket, &QTcpSocket::connected, this, &TCPclientImagehandler::onConnected);
     QObject::connect(&socket, &QTcpSocket::disconnected, this, &TCPclientImagehandler::onDisconnected);
@@ -29,11 +36,50 @@ void TCPclientImagehandler::connectToServer(const QString &host, quint16 port)
 {
     m_host = host;
     m_port = port;
+    setState(State::Connecting);
     socket.connectToHost(host, port, QIODevice::ReadWrite);
     QObject::connect(&socket, &QTcpSocket::readyRead, this, &IOImageHandler::readImage);
-    socket.waitForConnected(30000);
+    const bool connected = socket.waitForConnected(30000);
     expectedLength = 0;
     std::cout << "Client created: " << socket.errorString().toLatin1().constData() << std::endl;
+    if (!connected && !m_keepConnected) {
+        m_failure = socket.errorString();
+        socket.abort();
+        setState(State::Failed);
+    }
+}
+
+int TCPclientImagehandler::reconnectDelay(int baseMs, int failedAttempts)
+{
+    const qint64 base = std::max(1, baseMs);
+    const qint64 longest = 30 * base;
+    const int doublings = std::clamp(failedAttempts, 0, 30);
+    return int(std::min(longest, base << doublings));
+}
+
+QString TCPclientImagehandler::stateText() const
+{
+    switch (m_state) {
+    case State::Connecting:
+        return QStringLiteral("connecting");
+    case State::Connected:
+        return QStringLiteral("connected, waiting for frames");
+    case State::Showing:
+        return QStringLiteral("showing");
+    case State::Waiting:
+        return QStringLiteral("connection lost, retrying in %1 s").arg((nextReconnectDelay() + 999) / 1000);
+    case State::Reconnecting:
+        return QStringLiteral("connection lost, retrying");
+    case State::Failed:
+        return QStringLiteral("could not connect: %1").arg(m_failure);
+    }
+    return {};
+}
+
+void TCPclientImagehandler::setState(State state)
+{
+    m_state = state;
+    Q_EMIT SIG_stateChanged(state);
 }
 
 void TCPclientImagehandler::readImage()
@@ -94,7 +140,7 @@ void TCPclientImagehandler::closeForProtocolError()
 {
     std::cout << "Protocol error from " << m_host.toLatin1().constData() << ":" << m_port << ": "
               << m_parser.errorString().toLatin1().constData()
-              << "; closed the connection, trying again every " << m_reconnectTimer.interval() << " ms" << std::endl;
+              << "; closed the connection, trying again in " << reconnectDelay(m_baseInterval, 0) << " ms" << std::endl;
     m_closingForError = true;
     socket.abort();
     m_closingForError = false;
@@ -109,11 +155,13 @@ void TCPclientImagehandler::onConnected()
     m_parser.reset();
     expectedLength = 0;
     m_keepConnected = true;
+    m_failedAttempts = 0;
     if (m_reconnecting) {
         m_reconnecting = false;
         m_reconnectTimer.stop();
         std::cout << "Reconnected to " << m_host.toLatin1().constData() << ":" << m_port << std::endl;
     }
+    setState(State::Connected);
 }
 
 void TCPclientImagehandler::onDisconnected()
@@ -122,7 +170,7 @@ void TCPclientImagehandler::onDisconnected()
         return;
     std::cout << "Connection to " << m_host.toLatin1().constData() << ":" << m_port
               << " lost: " << socket.errorString().toLatin1().constData()
-              << "; trying again every " << m_reconnectTimer.interval() << " ms" << std::endl;
+              << "; trying again in " << reconnectDelay(m_baseInterval, 0) << " ms" << std::endl;
     startReconnecting();
 }
 
@@ -131,27 +179,47 @@ void TCPclientImagehandler::onErrorOccurred(QAbstractSocket::SocketError)
     if (!m_reconnecting || m_attemptReported || socket.state() == QAbstractSocket::ConnectedState)
         return;
     m_attemptReported = true;
+    ++m_failedAttempts;
     std::cout << "Reconnecting to " << m_host.toLatin1().constData() << ":" << m_port
-              << " failed: " << socket.errorString().toLatin1().constData() << std::endl;
+              << " failed: " << socket.errorString().toLatin1().constData() << "; next attempt in "
+              << reconnectDelay(m_baseInterval, m_failedAttempts) << " ms" << std::endl;
+    waitBeforeNextAttempt();
 }
 
 void TCPclientImagehandler::startReconnecting()
 {
     m_reconnecting = true;
     m_attemptReported = true; // no attempt yet: nothing to report
-    m_reconnectTimer.start();
+    m_failedAttempts = 0;
+    waitBeforeNextAttempt();
+}
+
+void TCPclientImagehandler::waitBeforeNextAttempt()
+{
+    m_reconnectTimer.start(reconnectDelay(m_baseInterval, m_failedAttempts));
+    setState(State::Waiting);
 }
 
 void TCPclientImagehandler::tryReconnect()
 {
     if (socket.state() != QAbstractSocket::UnconnectedState) {
-        // The previous attempt is still under way after a whole interval: give it up.
-        if (!m_attemptReported) {
-            std::cout << "Reconnecting to " << m_host.toLatin1().constData() << ":" << m_port
-                      << " failed: no answer within " << m_reconnectTimer.interval() << " ms" << std::endl;
-        }
+        // The attempt is still under way after as long as the wait before it: give it up and
+        // wait longer before the next one.
+        const bool report = !m_attemptReported;
+        m_attemptReported = true;
         socket.abort();
+        if (report) {
+            ++m_failedAttempts;
+            std::cout << "Reconnecting to " << m_host.toLatin1().constData() << ":" << m_port
+                      << " failed: no answer within " << m_reconnectTimer.interval() << " ms; next attempt in "
+                      << reconnectDelay(m_baseInterval, m_failedAttempts) << " ms" << std::endl;
+        }
+        waitBeforeNextAttempt();
+        return;
     }
     m_attemptReported = false;
+    setState(State::Reconnecting);
+    // Also the deadline of this attempt: the timer fires again if it hangs.
+    m_reconnectTimer.start(reconnectDelay(m_baseInterval, m_failedAttempts));
     socket.connectToHost(m_host, m_port, QIODevice::ReadWrite);
 }

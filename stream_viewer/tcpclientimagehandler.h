@@ -16,10 +16,26 @@
 // connection out of step. It never decodes images itself.
 //
 // A frame length outside 4 bytes..256 MiB closes the connection. A connection that is lost or
-// closed that way is tried again once a second; a first connection that fails is not.
+// closed that way is tried again after 1 s, then after twice as long each time up to 30 s,
+// back to 1 s once connected again; a first connection that fails is not tried again.
 class TCPclientImagehandler : public IOImageHandler
 {
+    Q_OBJECT
 public:
+    enum class State {
+        Connecting,   // first connection under way
+        Connected,    // connected, no frame yet
+        Showing,      // frames have arrived on this connection
+        Waiting,      // connection lost: waiting for the next attempt
+        Reconnecting, // connection lost: an attempt is under way
+        Failed,       // the first connection failed; not tried again
+    };
+    Q_ENUM(State)
+
+    // Wait before reconnection attempt `failedAttempts` + 1 of a loss: `baseMs` doubled per
+    // failed attempt, at most 30 times `baseMs`.
+    [[nodiscard]] static int reconnectDelay(int baseMs, int failedAttempts);
+
     // Frames claim at most 256 MiB, and so may the pixels of the image inside one: an image whose
     // header claims more is refused before anything is allocated for it (QImageReader's limit,
     // set by the constructor).
@@ -33,9 +49,18 @@ public:
     void readImage() override;
     void SLOT_reqNewImage() override;
 
-    // Interval between two reconnection attempts (1000 ms; tests may shorten it).
-    void setReconnectInterval(int milliseconds) { m_reconnectTimer.setInterval(milliseconds); }
+    // First wait of the back-off after a loss (1000 ms; tests may shorten it).
+    void setReconnectInterval(int milliseconds) { m_baseInterval = milliseconds; }
     [[nodiscard]] QAbstractSocket::SocketState socketState() const { return socket.state(); }
+    [[nodiscard]] State state() const { return m_state; }
+    // Wait before the next reconnection attempt (meaningful while Waiting).
+    [[nodiscard]] int nextReconnectDelay() const { return m_reconnectTimer.interval(); }
+    // The state in words for a window title: "connecting", "showing", "connection lost,
+    // retrying in 4 s", "could not connect: Connection refused", ...
+    [[nodiscard]] QString stateText() const;
+
+Q_SIGNALS:
+    void SIG_stateChanged(TCPclientImagehandler::State state);
 
 private:
     void handleFrame(QByteArray body);
@@ -45,6 +70,8 @@ private:
     void onErrorOccurred(QAbstractSocket::SocketError error);
     void startReconnecting();
     void tryReconnect();
+    void setState(State state);
+    void waitBeforeNextAttempt();
 
     QTcpSocket socket;
     qint64 expectedLength = 0; // mirrors the parser: 0 while waiting for a frame length
@@ -57,4 +84,8 @@ private:
     bool m_attemptReported = false; // the current attempt's failure was printed
     bool m_closingForError = false; // the viewer itself is closing the connection
     QTimer m_reconnectTimer;
+    int m_baseInterval = 1000;
+    int m_failedAttempts = 0; // of the current loss
+    State m_state = State::Connecting;
+    QString m_failure; // why the first connection failed
 };

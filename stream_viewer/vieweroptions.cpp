@@ -20,7 +20,8 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
                                         QStringLiteral("Host name or address of capture_server. Skips the host dialog."),
                                         QStringLiteral("HOST"));
     const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("TCP port of capture_server (1-65535). Skips the port dialog."),
+                                        QStringLiteral("TCP port of capture_server, 1-65535: any port it can listen on (the "
+                                                       "port dialog offers 0-65000 only). Skips the port dialog."),
                                         QStringLiteral("N"));
     const QCommandLineOption framesOption(QStringLiteral("frames"),
                                           QStringLiteral("Quit after N frames shown."), QStringLiteral("N"));

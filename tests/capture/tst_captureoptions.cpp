@@ -121,6 +121,9 @@ void tst_CaptureOptions::programPrintsHelpAndVersion()
     const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
     for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
+    // The units of --area and why --port reaches further than the dialog.
+    for (const char *part : {"logical pixels", "QT_SCALE_FACTOR=2", "1280x960", "0-65535", "0-65000"})
+        QVERIFY2(text.contains(QLatin1String(part)), part);
 
     QProcess version;
     version.start(QStringLiteral(CAPTURE_SERVER_PATH), {QStringLiteral("--version")});

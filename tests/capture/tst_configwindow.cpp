@@ -15,7 +15,10 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QScreen>
 #include <QSpinBox>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -40,6 +43,13 @@ private Q_SLOTS:
     void sliderSpansFramesOfBothCaptures();
     void stopBeforeFirstFrameKeepsSliderAtZero();
     void closingDuringCaptureStopsIt();
+    void sliderFollowsTheFrameShown_data();
+    void sliderFollowsTheFrameShown();
+    void titleTellsTheState_data();
+    void titleTellsTheState();
+    void windowKeepsOutOfTheCaptureArea_data();
+    void windowKeepsOutOfTheCaptureArea();
+    void previewFitsTheScreen();
 
 private:
     // Clicks near the left end, where a radio button's indicator and text are.
@@ -105,13 +115,18 @@ void tst_ConfigWindow::controlsAndLayout()
 {
     auto *layout = qobject_cast<QVBoxLayout *>(m_window->layout());
     QVERIFY(layout);
-    const QList<QWidget *> expected{m_window->streamRenderer, m_window->frameSlider, m_window->selectAreaButton,
+    // The slider shares its row with the label that names the frame on display.
+    const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton,
                                     m_window->handlerLabel,   m_window->tcpServerRadio, m_window->imageSaverRadio,
                                     m_window->fpsLabel,       m_window->fpsSpinBox,   m_window->startStopButton};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
     QCOMPARE(layout->stretch(0), 100);
+    QLayout *sliderRow = layout->itemAt(1)->layout();
+    QVERIFY(sliderRow);
+    QCOMPARE(sliderRow->itemAt(0)->widget(), m_window->frameSlider);
+    QCOMPARE(sliderRow->itemAt(1)->widget(), m_window->frameLabel);
 
     QCOMPARE(m_window->selectAreaButton->text(), QStringLiteral("Select area"));
     QCOMPARE(m_window->startStopButton->text(), QStringLiteral("Start/Stop"));
@@ -232,6 +247,135 @@ void tst_ConfigWindow::closingDuringCaptureStopsIt()
     QVERIFY(!m_window->capturing);
     QVERIFY(!m_window->recorder->isRunning());
     QVERIFY(m_window->selectAreaButton->isEnabled());
+}
+
+void tst_ConfigWindow::sliderFollowsTheFrameShown_data()
+{
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<bool>("pageBackBetweenRuns");
+    QTest::addColumn<int>("pageTo"); // slider value set after the last run; -1: none
+    QTest::newRow("after stop the handle is on the newest frame") << 1 << false << -1;
+    QTest::newRow("paged back, then a second run: on the newest again") << 2 << true << -1;
+    QTest::newRow("paged back: the label names the frame shown") << 1 << false << 0;
+}
+
+void tst_ConfigWindow::sliderFollowsTheFrameShown()
+{
+    QFETCH(int, runs);
+    QFETCH(bool, pageBackBetweenRuns);
+    QFETCH(int, pageTo);
+    m_window->fpsSpinBox->setValue(60);
+    for (int run = 0; run < runs; ++run) {
+        if (run > 0 && pageBackBetweenRuns)
+            m_window->frameSlider->setValue(0);
+        captureFrames(3);
+    }
+    const int total = m_window->recorder->frameCount;
+    if (pageTo >= 0)
+        m_window->frameSlider->setValue(pageTo);
+    const int shown = pageTo >= 0 ? pageTo : total - 1;
+    QCOMPARE(m_window->frameSlider->maximum(), total - 1);
+    QCOMPARE(m_window->frameSlider->value(), shown);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), shown);
+    QCOMPARE(m_window->frameLabel->text(), QStringLiteral("Frame %1 of %2").arg(shown + 1).arg(total));
+}
+
+void tst_ConfigWindow::titleTellsTheState_data()
+{
+    QTest::addColumn<QString>("handler"); // empty: stay idle
+    QTest::addColumn<bool>("connectViewer");
+    QTest::addColumn<bool>("portTaken");
+    QTest::addColumn<QStringList>("expected"); // parts of the title
+    QTest::newRow("idle") << QString() << false << false << QStringList{QStringLiteral("capture_server - idle")};
+    QTest::newRow("capturing into the folder: count, rate, folder")
+        << QStringLiteral("saver") << false << false
+        << QStringList{QStringLiteral("capturing: "), QStringLiteral(" fps"), QStringLiteral("into ./capture")};
+    QTest::newRow("capturing to viewers: how many are connected")
+        << QStringLiteral("tcp") << true << false << QStringList{QStringLiteral("capturing: "), QStringLiteral("1 viewer connected")};
+    QTest::newRow("port taken: said in the title") << QString() << false << true
+                                                   << QStringList{QStringLiteral("could not be listened on")};
+}
+
+void tst_ConfigWindow::titleTellsTheState()
+{
+    QFETCH(QString, handler);
+    QFETCH(bool, connectViewer);
+    QFETCH(bool, portTaken);
+    QFETCH(QStringList, expected);
+
+    QTcpServer occupant;
+    if (portTaken) {
+        QVERIFY(occupant.listen(QHostAddress::Any, 0));
+        delete m_window;
+        CaptureOptions options;
+        options.port = occupant.serverPort();
+        m_window = new ConfigWindow(nullptr, qApp, options);
+        m_window->show();
+        expected.append(QStringLiteral("port %1 ").arg(occupant.serverPort()));
+    }
+    QTcpSocket viewer;
+    if (connectViewer) {
+        QSignalSpy joined(m_window->tcpServer, &TcpServerImagehandler::SIG_viewerCountChanged);
+        viewer.connectToHost(QHostAddress::LocalHost, m_window->tcpServer->serverPort());
+        QTRY_COMPARE(joined.count(), 1);
+    }
+    CoutCapture out;
+    if (!handler.isEmpty()) {
+        click(handler == QLatin1String("tcp") ? m_window->tcpServerRadio : m_window->imageSaverRadio);
+        click(m_window->startStopButton);
+    }
+    for (const QString &part : expected)
+        QTRY_VERIFY2(m_window->windowTitle().contains(part), qPrintable(m_window->windowTitle()));
+    if (!handler.isEmpty()) {
+        click(m_window->startStopButton);
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("capture_server - idle"));
+    }
+}
+
+void tst_ConfigWindow::windowKeepsOutOfTheCaptureArea_data()
+{
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<bool>("moves");
+    QTest::newRow("default area under the window: moved clear") << QRect(0, 0, 640, 480) << true;
+    QTest::newRow("area away from the window: stays")
+        << QRect(screen.width() - 200, screen.height() - 100, 200, 100) << false;
+    QTest::newRow("area covers the screen: stays, says so") << screen << false;
+}
+
+void tst_ConfigWindow::windowKeepsOutOfTheCaptureArea()
+{
+    QFETCH(QRect, area);
+    QFETCH(bool, moves);
+    m_window->move(0, 0);
+    QTRY_COMPARE(m_window->frameGeometry().topLeft(), QPoint(0, 0));
+    const QRect before = m_window->frameGeometry();
+    m_window->selectionWindow->setSelectionRect(area);
+    const bool inside = before.intersects(area) && !moves;
+
+    CoutCapture out;
+    click(m_window->startStopButton);
+    if (moves) {
+        QTRY_VERIFY(!m_window->frameGeometry().intersects(area));
+        QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(m_window->frameGeometry()));
+    } else {
+        QCOMPARE(m_window->frameGeometry(), before);
+    }
+    QCOMPARE(!out.lines().filter(QStringLiteral("The control window lies inside the capture area")).isEmpty(), inside);
+    click(m_window->startStopButton);
+}
+
+// Run at scale factors 1, 1.5 and 2: the window fits the screen and the preview is neither
+// crushed nor squashed.
+void tst_ConfigWindow::previewFitsTheScreen()
+{
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY(available.contains(m_window->frameGeometry()));
+    const QSize preview = m_window->streamRenderer->size();
+    QVERIFY2(preview.width() >= std::min(640, available.width() / 3),
+             qPrintable(QStringLiteral("preview %1x%2").arg(preview.width()).arg(preview.height())));
+    const double aspect = double(preview.width()) / preview.height();
+    QVERIFY2(aspect > 1.0 && aspect < 1.8, qPrintable(QStringLiteral("aspect %1").arg(aspect)));
 }
 
 QTEST_MAIN(tst_ConfigWindow)

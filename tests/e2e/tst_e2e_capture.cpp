@@ -28,6 +28,8 @@ private Q_SLOTS:
     void filesHoldExactlyTheSelectedPixels_data();
     void filesHoldExactlyTheSelectedPixels();
     void secondRunNeverOverwritesTheFirst();
+    void scriptedRunEndsWithItsStatus_data();
+    void scriptedRunEndsWithItsStatus();
 
 private:
     QStringList runCapture(const QString &workDir, const QStringList &arguments);
@@ -111,6 +113,46 @@ void tst_E2eCapture::secondRunNeverOverwritesTheFirst()
     QCOMPARE(second.filter(QStringLiteral("Writing: ")),
              (QStringList{QStringLiteral("Writing: ./capture/pic2.jpg"), QStringLiteral("Writing: ./capture/pic3.jpg")}));
     QCOMPARE(QDir(dir.filePath(QStringLiteral("capture"))).entryList(QDir::Files).size(), 4);
+}
+
+void tst_E2eCapture::scriptedRunEndsWithItsStatus_data()
+{
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    QTest::addColumn<QString>("area");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("files");
+    QTest::newRow("area wholly off the screen: status 1 at once, nothing written")
+        << QStringLiteral("5000,5000,100,100") << 1 << 0;
+    QTest::newRow("area partly on the screen: captured, status 0")
+        << QStringLiteral("%1,0,100,100").arg(screen.width() - 50) << 0 << 2;
+}
+
+void tst_E2eCapture::scriptedRunEndsWithItsStatus()
+{
+    QFETCH(QString, area);
+    QFETCH(int, exitCode);
+    QFETCH(int, files);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                  {QStringLiteral("-geometry"), QStringLiteral("560x640+1000+0"), QStringLiteral("--port"),
+                   QStringLiteral("0"), QStringLiteral("--area"), area, QStringLiteral("--start"),
+                   QStringLiteral("--frames"), QStringLiteral("2")});
+    const bool finished = process.waitForFinished(20000);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    QVERIFY2(finished, "capture_server did not end");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), exitCode);
+    if (exitCode != 0) {
+        const QString output = QString::fromLatin1(process.readAllStandardOutput());
+        QVERIFY2(output.contains(QStringLiteral("lies outside the screen: nothing can be captured")), qPrintable(output));
+    }
+    QCOMPARE(QDir(dir.filePath(QStringLiteral("capture"))).entryList(QDir::Files).size(), files);
 }
 
 QTEST_MAIN(tst_E2eCapture)

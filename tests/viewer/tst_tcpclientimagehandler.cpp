@@ -26,6 +26,9 @@ private Q_SLOTS:
     void badLengthClosesTheConnectionAndReconnects();
     void reconnectsAfterTheServerGoesAwayAndComesBack();
     void firstFailedConnectionIsNotRetried();
+    void reconnectDelay_data();
+    void reconnectDelay();
+    void reconnectionBacksOffAndResetsOnSuccess();
     void imageRequestIsOneByte();
 
 private:
@@ -235,6 +238,65 @@ void tst_TCPclientImagehandler::firstFailedConnectionIsNotRetried()
     QTest::qWait(500); // five reconnection intervals
     QVERIFY(!m_server->hasPendingConnections());
     QCOMPARE(m_cout->lines().size(), 1);
+}
+
+void tst_TCPclientImagehandler::reconnectDelay_data()
+{
+    QTest::addColumn<int>("base");
+    QTest::addColumn<int>("failedAttempts");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("first attempt after a loss: the base") << 1000 << 0 << 1000;
+    QTest::newRow("after one failure: doubled") << 1000 << 1 << 2000;
+    QTest::newRow("after four failures: sixteen times") << 1000 << 4 << 16000;
+    QTest::newRow("after five failures: capped at 30 s") << 1000 << 5 << 30000;
+    QTest::newRow("after an hour of failures: still 30 s, no overflow") << 1000 << 3600 << 30000;
+    QTest::newRow("a short base keeps the shape") << 20 << 5 << 600;
+}
+
+void tst_TCPclientImagehandler::reconnectDelay()
+{
+    QFETCH(int, base);
+    QFETCH(int, failedAttempts);
+    QFETCH(int, expected);
+    QCOMPARE(TCPclientImagehandler::reconnectDelay(base, failedAttempts), expected);
+}
+
+void tst_TCPclientImagehandler::reconnectionBacksOffAndResetsOnSuccess()
+{
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    QCOMPARE(m_client->state(), TCPclientImagehandler::State::Connected);
+    m_client->setReconnectInterval(20);
+    QElapsedTimer clock;
+    clock.start();
+    QList<int> delays;      // each wait as it starts
+    QList<qint64> attempts; // when each attempt starts
+    connect(m_client.get(), &TCPclientImagehandler::SIG_stateChanged, this, [&](TCPclientImagehandler::State state) {
+        if (state == TCPclientImagehandler::State::Waiting)
+            delays << m_client->nextReconnectDelay();
+        else if (state == TCPclientImagehandler::State::Reconnecting)
+            attempts << clock.elapsed();
+    });
+
+    m_server->close();
+    peer->disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(delays.size() >= 7, 10000);
+    QCOMPARE(delays.mid(0, 7), (QList<int>{20, 40, 80, 160, 320, 600, 600}));
+    for (int i = 1; i < 6; ++i)
+        QVERIFY2(attempts[i] - attempts[i - 1] >= delays[i] - 1, qPrintable(QStringLiteral("attempt %1").arg(i)));
+    QVERIFY(linesMatching(QStringLiteral("Reconnecting to")).size() <= attempts.size());
+
+    // Connected again: the next loss starts from the base once more.
+    QVERIFY(m_server->listen(QHostAddress::LocalHost, m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->hasPendingConnections(), 5000);
+    QTcpSocket *again = m_server->nextPendingConnection();
+    QTRY_COMPARE(m_client->state(), TCPclientImagehandler::State::Connected);
+    delays.clear();
+    m_server->close();
+    again->disconnectFromHost();
+    QTRY_VERIFY(!delays.isEmpty());
+    QCOMPARE(delays.first(), 20);
+    QVERIFY(m_client->stateText().startsWith(QLatin1String("connection lost, retrying")));
 }
 
 void tst_TCPclientImagehandler::imageRequestIsOneByte()

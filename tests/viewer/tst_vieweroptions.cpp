@@ -88,6 +88,8 @@ void tst_ViewerOptions::programExitStatus_data()
 
     QTest::newRow("help lists every option") << QStringList{"--help"} << 0
                                              << QStringList{"--host", "--port", "--frames", "--save", "--version"};
+    QTest::newRow("help tells how the port range differs from the dialog's")
+        << QStringList{"--help"} << 0 << QStringList{"1-65535", "0-65000"};
     QTest::newRow("version") << QStringList{"--version"} << 0 << QStringList{"stream_viewer 1.0.0"};
     QTest::newRow("port not a number") << QStringList{"--port", "abc"} << 2 << QStringList{"--port", "abc"};
     QTest::newRow("port 0 cannot be connected to") << QStringList{"--port", "0"} << 2 << QStringList{"--port"};

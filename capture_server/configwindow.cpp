@@ -2,11 +2,13 @@
 
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
+#include "screengrabber.h"
 #include "selectionwindow.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFont>
 #include <QGuiApplication>
@@ -53,6 +55,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     fpsSpinBox = new QSpinBox;
     fpsSpinBox->setRange(1, 60);
     fpsSpinBox->setValue(20);
+    recordCursorBox = new QCheckBox(tr("Record cursor"), this);
 
     layout->addWidget(streamRenderer, 100);
     layout->addWidget(frameSlider);
@@ -62,6 +65,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     layout->addWidget(imageSaverRadio);
     layout->addWidget(fpsLabel);
     layout->addWidget(fpsSpinBox);
+    layout->addWidget(recordCursorBox);
     layout->addWidget(startStopButton);
     setLayout(layout);
 
@@ -88,6 +92,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
         fpsSpinBox->setValue(*options.fps);
     if (options.handler)
         (*options.handler == QLatin1String("tcp") ? tcpServerRadio : imageSaverRadio)->setChecked(true);
+    recordCursorBox->setChecked(options.cursor);
     m_frameLimit = options.frames;
     connect(recorder, &ImageRecorder::SIG_frameCaptured, this, &ConfigWindow::onFrameCaptured);
 }
@@ -104,8 +109,9 @@ ConfigWindow::~ConfigWindow()
 
 void ConfigWindow::SLOT_startSelection()
 {
+    // The whole desktop, every monitor: the area may lie on any of them.
     QScreen *screen = QGuiApplication::primaryScreen();
-    const QPixmap snapshot = screen ? screen->grabWindow(0) : QPixmap();
+    const QPixmap snapshot = screen ? grabScreenArea(screen, screen->virtualGeometry()) : QPixmap();
     selectionWindow->setBackground(snapshot);
     selectionWindow->showFullScreen();
 }
@@ -116,6 +122,7 @@ void ConfigWindow::SLOT_startStopCapture()
         config.handler = tcpServerRadio->isChecked() ? static_cast<ImageHandler *>(tcpServer)
                                                      : static_cast<ImageHandler *>(imageSaver);
         config.fps = fpsSpinBox->value();
+        config.recordCursor = recordCursorBox->isChecked();
         m_runStartCount = recorder->frameCount;
         Q_EMIT SIG_startCapture(&config);
         capturing = true;
@@ -128,6 +135,7 @@ void ConfigWindow::SLOT_startStopCapture()
     selectAreaButton->setDisabled(capturing);
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
+    recordCursorBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
     frameSlider->setDisabled(capturing);
 }

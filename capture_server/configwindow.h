@@ -8,6 +8,7 @@
 class GLStreamRenderer;
 class ImageRecorder;
 class QApplication;
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -42,6 +43,7 @@ public:
     QRadioButton *imageSaverRadio = nullptr;
     QLabel *fpsLabel = nullptr;
     QSpinBox *fpsSpinBox = nullptr;
+    QCheckBox *recordCursorBox = nullptr;
     bool capturing = false;
 
 Q_SIGNALS:

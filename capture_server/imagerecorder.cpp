@@ -29,9 +29,8 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     running = true;
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
 
-    const QRect screen = config->desktop ? config->desktop->geometry() : QRect();
     const QRect selection = config->selection ? *config->selection : QRect();
-    const QRect area = captureArea(selection, screen);
+    const QRect area = captureArea(selection, desktopScreens(config->desktop)); // every monitor
     captureX = area.x();
     captureY = area.y();
     captureWidth = area.width();
@@ -64,7 +63,7 @@ void ImageRecorder::timerEvent(QTimerEvent *)
         return;
 
     const QPixmap frame =
-        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight));
+        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight), config->recordCursor);
     if (config->renderer)
         config->renderer->updateAndStoreTexture(frame);
     if (config->handler)

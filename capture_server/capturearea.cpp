@@ -17,3 +17,16 @@ QRect captureArea(const QRect &selection, const QRect &screen)
     const int bottom = std::max(selection.top(), selection.bottom());
     return QRect(QPoint(left, top), QPoint(right, bottom)).intersected(screen);
 }
+
+QRect desktopGeometry(const QList<QRect> &screens)
+{
+    QRect desktop;
+    for (const QRect &screen : screens)
+        desktop |= screen;
+    return desktop;
+}
+
+QRect captureArea(const QRect &selection, const QList<QRect> &screens)
+{
+    return captureArea(selection, desktopGeometry(screens));
+}

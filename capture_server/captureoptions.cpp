@@ -54,7 +54,10 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption framesOption(QStringLiteral("frames"),
                                           QStringLiteral("Stop after N frames and quit."),
                                           QStringLiteral("N"));
-    parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption});
+    const QCommandLineOption cursorOption(QStringLiteral("cursor"),
+                                          QStringLiteral("Draw the mouse pointer into every frame (\"Record cursor\")."));
+    parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
+                       cursorOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -120,6 +123,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         parsed.handler = handler;
     }
     parsed.start = parser.isSet(startOption);
+    parsed.cursor = parser.isSet(cursorOption);
     if (parser.isSet(framesOption)) {
         int frames = 0;
         if (!parseIntInRange(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {

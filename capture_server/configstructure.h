@@ -13,4 +13,5 @@ struct ConfigStructure
     QRect *selection = nullptr;           // area to capture, in logical desktop pixels
     QScreen *desktop = nullptr;           // screen to grab from
     int fps = 30;                         // target frames per second
+    bool recordCursor = false;            // draw the mouse pointer into every frame
 };

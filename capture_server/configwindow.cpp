@@ -4,12 +4,14 @@
 #include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
+#include "screengrabber.h"
 #include "selectionwindow.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
 #include "windowplacement.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QFont>
@@ -73,6 +75,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     fpsSpinBox = new QSpinBox;
     fpsSpinBox->setRange(1, 60);
     fpsSpinBox->setValue(20);
+    recordCursorBox = new QCheckBox(tr("Record cursor"), this);
 
     layout->addWidget(streamRenderer, 100);
     frameLabel = new QLabel(this);
@@ -86,6 +89,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     layout->addWidget(imageSaverRadio);
     layout->addWidget(fpsLabel);
     layout->addWidget(fpsSpinBox);
+    layout->addWidget(recordCursorBox);
     layout->addWidget(startStopButton);
     setLayout(layout);
 
@@ -112,6 +116,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
         fpsSpinBox->setValue(*options.fps);
     if (options.handler)
         (*options.handler == QLatin1String("tcp") ? tcpServerRadio : imageSaverRadio)->setChecked(true);
+    recordCursorBox->setChecked(options.cursor);
     m_frameLimit = options.frames;
     connect(recorder, &ImageRecorder::SIG_frameCaptured, this, &ConfigWindow::onFrameCaptured);
 
@@ -139,8 +144,9 @@ ConfigWindow::~ConfigWindow()
 
 void ConfigWindow::SLOT_startSelection()
 {
+    // The whole desktop, every monitor: the area may lie on any of them.
     QScreen *screen = QGuiApplication::primaryScreen();
-    const QPixmap snapshot = screen ? screen->grabWindow(0) : QPixmap();
+    const QPixmap snapshot = screen ? grabScreenArea(screen, screen->virtualGeometry()) : QPixmap();
     selectionWindow->setBackground(snapshot);
     selectionWindow->showFullScreen();
 }
@@ -151,6 +157,7 @@ void ConfigWindow::SLOT_startStopCapture()
         config.handler = tcpServerRadio->isChecked() ? static_cast<ImageHandler *>(tcpServer)
                                                      : static_cast<ImageHandler *>(imageSaver);
         config.fps = fpsSpinBox->value();
+        config.recordCursor = recordCursorBox->isChecked();
         m_runStartCount = recorder->frameCount;
         m_frameTimes.clear();
         m_runClock.start();
@@ -170,6 +177,7 @@ void ConfigWindow::SLOT_startStopCapture()
     selectAreaButton->setDisabled(capturing);
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
+    recordCursorBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
     frameSlider->setDisabled(capturing);
     updateTitle();

@@ -14,6 +14,7 @@ class FrameHistory;
 class GLStreamRenderer;
 class ImageRecorder;
 class QApplication;
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -48,6 +49,7 @@ public:
     QRadioButton *imageSaverRadio = nullptr;
     QLabel *fpsLabel = nullptr;
     QSpinBox *fpsSpinBox = nullptr;
+    QCheckBox *recordCursorBox = nullptr;
     bool capturing = false;
     QLabel *frameLabel = nullptr; // beside the slider: "Frame N of M"
 

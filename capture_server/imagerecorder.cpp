@@ -32,9 +32,8 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     running = true;
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
 
-    const QRect screen = config->desktop ? config->desktop->geometry() : QRect();
     const QRect selection = config->selection ? *config->selection : QRect();
-    const QRect area = captureArea(selection, screen);
+    const QRect area = captureArea(selection, desktopScreens(config->desktop)); // every monitor
     captureX = area.x();
     captureY = area.y();
     captureWidth = area.width();
@@ -78,7 +77,9 @@ void ImageRecorder::timerEvent(QTimerEvent *)
 
     CapturedFrame frame;
     frame.image =
-        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight)).toImage();
+        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight),
+                       config->recordCursor)
+            .toImage();
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_previous = frame.image;

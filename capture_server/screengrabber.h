@@ -1,16 +1,22 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QPixmap>
 #include <QRect>
 
 class QScreen;
 
-// Grabs `area` (logical pixels of `screen`, inside its geometry) into a pixmap in device pixels
-// whose device pixel ratio is the screen's, like QScreen::grabWindow. On X11 the pixels come
-// through the shared-memory extension when it is usable, otherwise (and whenever that grab
-// fails) from QScreen::grabWindow; both give the same pixels.
-[[nodiscard]] QPixmap grabScreenArea(QScreen *screen, const QRect &area);
+// Grabs `area` (logical desktop pixels, on any of the screens of `screen`'s desktop or spanning
+// several) into a pixmap in device pixels whose device pixel ratio is that of the screen holding
+// the area's top-left corner (else the one it overlaps most), like that screen's
+// QScreen::grabWindow. On X11 the pixels come through the shared-memory extension when it is
+// usable, otherwise (and whenever that grab fails) from QScreen::grabWindow; both give the same
+// pixels. With `withCursor` the mouse pointer is drawn in (see cursorgrabber.h).
+[[nodiscard]] QPixmap grabScreenArea(QScreen *screen, const QRect &area, bool withCursor = false);
+
+// The geometries of every screen on `screen`'s desktop (its virtual siblings), for captureArea.
+[[nodiscard]] QList<QRect> desktopScreens(QScreen *screen);
 
 // Whether grabScreenArea takes the shared-memory path on this platform and display.
 [[nodiscard]] bool sharedMemoryGrabAvailable();

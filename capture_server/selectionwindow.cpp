@@ -164,10 +164,11 @@ void SelectionWindow::keyPressEvent(QKeyEvent *event)
 
 void SelectionWindow::showEvent(QShowEvent *event)
 {
-    // Window coordinates must be desktop coordinates. Full-screen state alone relies on a window
-    // manager; without one the window would keep its own small size and place.
+    // Window coordinates must be desktop coordinates, and the window covers every monitor.
+    // Full-screen state alone relies on a window manager, which also keeps it to one monitor;
+    // without one the window would keep its own small size and place.
     if (QScreen *primary = QGuiApplication::primaryScreen(); primary && isFullScreen())
-        setGeometry(primary->geometry());
+        setGeometry(primary->virtualGeometry());
     QWidget::showEvent(event);
     activateWindow();
     setFocus(Qt::ActiveWindowFocusReason);

@@ -11,6 +11,8 @@ private Q_SLOTS:
     void intervalMatchesIntegerQuotientForEveryRate();
     void areaIsOrderedAndClipped_data();
     void areaIsOrderedAndClipped();
+    void areaIsClippedToTheWholeDesktop_data();
+    void areaIsClippedToTheWholeDesktop();
 };
 
 void tst_CaptureArea::intervalIsTruncatedNeverRounded_data()
@@ -64,6 +66,41 @@ void tst_CaptureArea::areaIsOrderedAndClipped()
     QFETCH(QRect, selection);
     QFETCH(QRect, expected);
     const QRect area = captureArea(selection, QRect(0, 0, 1920, 1080));
+    if (expected.isNull())
+        QVERIFY(area.isEmpty());
+    else
+        QCOMPARE(area, expected);
+}
+
+void tst_CaptureArea::areaIsClippedToTheWholeDesktop_data()
+{
+    QTest::addColumn<QList<QRect>>("screens");
+    QTest::addColumn<QRect>("selection");
+    QTest::addColumn<QRect>("expected");
+    const QList<QRect> sideBySide{QRect(0, 0, 1280, 1024), QRect(1280, 0, 1920, 1080)};
+    const QList<QRect> secondOnTheLeft{QRect(0, 0, 1280, 1024), QRect(-1920, 0, 1920, 1080)};
+    QTest::newRow("one screen as before") << QList<QRect>{QRect(0, 0, 1920, 1080)} << QRect(1800, 1000, 300, 200)
+                                          << QRect(1800, 1000, 120, 80);
+    QTest::newRow("wholly on the second monitor") << sideBySide << QRect(1500, 100, 200, 100) << QRect(1500, 100, 200, 100);
+    QTest::newRow("spanning both monitors") << sideBySide << QRect(1180, 100, 200, 100) << QRect(1180, 100, 200, 100);
+    QTest::newRow("past the second monitor's right edge") << sideBySide << QRect(3100, 100, 200, 50)
+                                                          << QRect(3100, 100, 100, 50);
+    QTest::newRow("below the shorter monitor: the desktop's bounding rectangle")
+        << sideBySide << QRect(100, 1000, 50, 100) << QRect(100, 1000, 50, 80);
+    QTest::newRow("second monitor left of the primary") << secondOnTheLeft << QRect(-100, 10, 200, 20)
+                                                        << QRect(-100, 10, 200, 20);
+    QTest::newRow("past the left monitor's left edge") << secondOnTheLeft << QRect(-2000, 10, 200, 20)
+                                                       << QRect(-1920, 10, 120, 20);
+    QTest::newRow("beyond every monitor") << sideBySide << QRect(3300, 0, 100, 100) << QRect();
+    QTest::newRow("no screens: nothing to capture") << QList<QRect>{} << QRect(0, 0, 100, 100) << QRect();
+}
+
+void tst_CaptureArea::areaIsClippedToTheWholeDesktop()
+{
+    QFETCH(QList<QRect>, screens);
+    QFETCH(QRect, selection);
+    QFETCH(QRect, expected);
+    const QRect area = captureArea(selection, screens);
     if (expected.isNull())
         QVERIFY(area.isEmpty());
     else

@@ -34,6 +34,7 @@ void tst_CaptureOptions::noOptionsKeepInteractiveDefaults()
     QVERIFY(!options.handler);
     QVERIFY(!options.start);
     QCOMPARE(options.frames, 0);
+    QVERIFY(!options.cursor);
     QCOMPARE(options.bind, QHostAddress(QHostAddress::Any));
 }
 
@@ -42,7 +43,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     CaptureOptions options;
     QString message;
     QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
-                                       "--fps", "60", "--handler", "tcp", "--start", "--frames", "12"}),
+                                       "--fps", "60", "--handler", "tcp", "--start", "--frames", "12", "--cursor"}),
                                  options, message),
              OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 4567);
@@ -52,11 +53,13 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(options.handler.value_or(QString()), QStringLiteral("tcp"));
     QVERIFY(options.start);
     QCOMPARE(options.frames, 12);
+    QVERIFY(options.cursor);
 
     QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 0);
     QCOMPARE(options.handler.value_or(QString()), QStringLiteral("saver"));
     QCOMPARE(options.fps.value_or(-1), 1);
+    QVERIFY(!options.cursor);
 }
 
 void tst_CaptureOptions::badValuesAreRefused_data()

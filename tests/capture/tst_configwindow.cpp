@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QInputDialog>
 #include <QLabel>
@@ -40,6 +41,7 @@ private Q_SLOTS:
     void handlerComesFromRadioButtons_data();
     void handlerComesFromRadioButtons();
     void rateComesFromSpinBox();
+    void cursorChoiceComesFromCheckBox();
     void sliderSpansFramesOfBothCaptures();
     void stopBeforeFirstFrameKeepsSliderAtZero();
     void closingDuringCaptureStopsIt();
@@ -52,10 +54,11 @@ private Q_SLOTS:
     void previewFitsTheScreen();
 
 private:
-    // Clicks near the left end, where a radio button's indicator and text are.
+    // Clicks near the left end, where a radio button's or check box's indicator and text are.
     void click(QAbstractButton *button)
     {
-        const QPoint at = qobject_cast<QRadioButton *>(button) ? QPoint(8, button->height() / 2) : button->rect().center();
+        const bool indicator = qobject_cast<QRadioButton *>(button) || qobject_cast<QCheckBox *>(button);
+        const QPoint at = indicator ? QPoint(8, button->height() / 2) : button->rect().center();
         QTest::mouseClick(button, Qt::LeftButton, {}, at);
     }
     void captureFrames(int frames);
@@ -118,7 +121,8 @@ void tst_ConfigWindow::controlsAndLayout()
     // The slider shares its row with the label that names the frame on display.
     const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton,
                                     m_window->handlerLabel,   m_window->tcpServerRadio, m_window->imageSaverRadio,
-                                    m_window->fpsLabel,       m_window->fpsSpinBox,   m_window->startStopButton};
+                                    m_window->fpsLabel,       m_window->fpsSpinBox,   m_window->recordCursorBox,
+                                    m_window->startStopButton};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
@@ -139,6 +143,8 @@ void tst_ConfigWindow::controlsAndLayout()
     QCOMPARE(m_window->fpsSpinBox->minimum(), 1);
     QCOMPARE(m_window->fpsSpinBox->maximum(), 60);
     QCOMPARE(m_window->fpsSpinBox->value(), 20);
+    QCOMPARE(m_window->recordCursorBox->text(), QStringLiteral("Record cursor"));
+    QVERIFY(!m_window->recordCursorBox->isChecked());
     QCOMPARE(m_window->frameSlider->orientation(), Qt::Horizontal);
     QCOMPARE(m_window->frameSlider->maximum(), 0);
     QCOMPARE(*m_window->config.selection, QRect(0, 0, 640, 480));
@@ -148,7 +154,7 @@ void tst_ConfigWindow::controlsAndLayout()
 void tst_ConfigWindow::startStopTogglesAndDisablesControls()
 {
     const QList<QWidget *> locked{m_window->selectAreaButton, m_window->tcpServerRadio, m_window->fpsSpinBox,
-                                  m_window->imageSaverRadio, m_window->frameSlider};
+                                  m_window->imageSaverRadio, m_window->frameSlider, m_window->recordCursorBox};
     click(m_window->startStopButton);
     QVERIFY(m_window->capturing);
     QVERIFY(m_window->recorder->isRunning());
@@ -199,6 +205,19 @@ void tst_ConfigWindow::rateComesFromSpinBox()
     click(m_window->startStopButton);
     m_window->fpsSpinBox->setValue(61); // beyond the range: clamped
     QCOMPARE(m_window->fpsSpinBox->value(), 60);
+}
+
+void tst_ConfigWindow::cursorChoiceComesFromCheckBox()
+{
+    QVERIFY(!m_window->config.recordCursor);
+    click(m_window->recordCursorBox);
+    click(m_window->startStopButton);
+    QVERIFY(m_window->config.recordCursor);
+    click(m_window->startStopButton);
+    click(m_window->recordCursorBox);
+    click(m_window->startStopButton);
+    QVERIFY(!m_window->config.recordCursor);
+    click(m_window->startStopButton);
 }
 
 void tst_ConfigWindow::captureFrames(int frames)

@@ -3,6 +3,7 @@
 #include "jpegcodec.h"
 #include "testsupport.h"
 
+#include <QCursor>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImageReader>
@@ -10,6 +11,9 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -30,6 +34,8 @@ private Q_SLOTS:
     void secondRunNeverOverwritesTheFirst();
     void scriptedRunEndsWithItsStatus_data();
     void scriptedRunEndsWithItsStatus();
+    void pointerDrawnOnlyWithCursorOption_data();
+    void pointerDrawnOnlyWithCursorOption();
 
 private:
     QStringList runCapture(const QString &workDir, const QStringList &arguments);
@@ -153,6 +159,65 @@ void tst_E2eCapture::scriptedRunEndsWithItsStatus()
         QVERIFY2(output.contains(QStringLiteral("lies outside the screen: nothing can be captured")), qPrintable(output));
     }
     QCOMPARE(QDir(dir.filePath(QStringLiteral("capture"))).entryList(QDir::Files).size(), files);
+}
+
+void tst_E2eCapture::pointerDrawnOnlyWithCursorOption_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("pointerShown");
+    QTest::newRow("without --cursor the frame holds the screen's pixels only") << QStringList{} << false;
+    QTest::newRow("with --cursor the pointer is drawn in, nothing else changes")
+        << QStringList{QStringLiteral("--cursor")} << true;
+}
+
+void tst_E2eCapture::pointerDrawnOnlyWithCursorOption()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, pointerShown);
+
+    const QRect patternRect(200, 150, 320, 240);
+    const QRect selection(208, 160, 288, 208); // whole JPEG blocks, so blocks far from the pointer stay exact
+    const QPoint pointer(350, 260);
+    const QImage pattern = patternImage(patternRect.width(), patternRect.height(), 11);
+    PatternWindow window(pattern, patternRect.topLeft());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"),
+                               {QStringLiteral("mousemove"), QString::number(pointer.x()), QString::number(pointer.y())}),
+             0);
+    QTRY_COMPARE(QCursor::pos(), pointer);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString area = QStringLiteral("%1,%2,%3,%4").arg(selection.x()).arg(selection.y()).arg(selection.width()).arg(selection.height());
+    const QStringList lines = runCapture(dir.path(), QStringList{QStringLiteral("--area"), area, QStringLiteral("--frames"),
+                                                                 QStringLiteral("1")} + options);
+    QCOMPARE(lines.filter(QStringLiteral("Writing: ")).size(), 1);
+    const QImage file = QImageReader(dir.filePath(QStringLiteral("capture/pic0.jpg"))).read().convertToFormat(QImage::Format_RGB32);
+    const QImage wanted = jpegRoundTrip(pattern.copy(selection.translated(-patternRect.topLeft())))
+                              .convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(file.size(), selection.size());
+
+    // Near the pointer (its shape within 32 pixels, plus the JPEG blocks it touches) the pixels
+    // may change, and with --cursor must; everywhere else they are the screen's.
+    const QRect nearPointer = QRect(pointer - QPoint(48, 48), QSize(96, 96)).translated(-selection.topLeft());
+    int changedNear = 0;
+    for (int y = 0; y < file.height(); ++y) {
+        for (int x = 0; x < file.width(); ++x) {
+            const QRgb a = file.pixel(x, y);
+            const QRgb b = wanted.pixel(x, y);
+            const int difference = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                                             std::abs(qBlue(a) - qBlue(b))});
+            if (nearPointer.contains(x, y))
+                changedNear += difference > 64 ? 1 : 0;
+            else
+                QVERIFY2(difference <= 2, qPrintable(QStringLiteral("pixel (%1,%2) differs by %3").arg(x).arg(y).arg(difference)));
+        }
+    }
+    if (pointerShown)
+        QVERIFY2(changedNear >= 10, qPrintable(QStringLiteral("%1 pixels show the pointer").arg(changedNear)));
+    else
+        QCOMPARE(changedNear, 0);
 }
 
 QTEST_MAIN(tst_E2eCapture)

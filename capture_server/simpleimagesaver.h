@@ -12,10 +12,13 @@
 #include <thread>
 
 // File name of image `number`: prefix, the number in decimal, ".", the format.
-[[nodiscard]] QString imageFileName(const QString &prefix, int number, const QString &format);
+[[nodiscard]] QString imageFileName(const QString &prefix, qint64 number, const QString &format);
 
-// One past the highest number N for which a file prefix + N + "." + format exists; 0 when none.
-[[nodiscard]] int firstFreeImageNumber(const QString &prefix, const QString &format);
+// One past the highest number N for which a file prefix + N + "." + format exists, whatever the
+// number of digits; 0 when none. NoFreeImageNumber when that number does not fit in a qint64
+// (a file already bears the highest number, or a larger one).
+constexpr qint64 NoFreeImageNumber = -1;
+[[nodiscard]] qint64 firstFreeImageNumber(const QString &prefix, const QString &format);
 
 // Writes every frame to its own numbered file (prefix + N + "." + format). Numbering continues
 // after the highest number already present, so an earlier run is never overwritten, and a
@@ -38,13 +41,17 @@ public:
 
     // Waits until every queued frame is written and prints the lines not printed yet.
     void waitUntilWritten();
-    // Number of the next file to be written (after every queued frame).
-    [[nodiscard]] int nextFileNumber();
+    // Number of the next file to be written (after every queued frame); NoFreeImageNumber when
+    // the numbers are used up.
+    [[nodiscard]] qint64 nextFileNumber();
 
 private:
     void run();
     void printFinishedLines();
-    [[nodiscard]] bool write(const QImage &image, const QString &fileName) const;
+    enum class WriteResult { Written, Taken, Failed };
+    // Writes the file whole under a temporary name and moves it into place, never over an
+    // existing file. On Failed `reason` says why.
+    [[nodiscard]] WriteResult write(const QImage &image, const QString &fileName, std::string &reason) const;
 
     const QString path;
     const QString format;
@@ -56,7 +63,8 @@ private:
     std::condition_variable m_progress; // producer: room in the queue, or idle
     std::deque<QImage> m_queue;         // frames waiting; the front one is being written
     bool m_stop = false;
-    int fileCounter = 0;                // owned by the worker while it runs
+    qint64 fileCounter = 0;             // owned by the worker while it runs
+    bool m_usedUpReported = false;      // the numbers-used-up line was printed this run
     std::deque<std::string> m_finished; // lines of written frames, not printed yet
     std::thread m_worker;
 };

@@ -50,7 +50,12 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption framesOption(QStringLiteral("frames"),
                                           QStringLiteral("Stop after N frames and quit."),
                                           QStringLiteral("N"));
-    parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption});
+    const QCommandLineOption viewerTimeoutOption(
+        QStringLiteral("viewer-timeout"),
+        QStringLiteral("Drop a TCP viewer that has taken no byte of its frame for this many seconds, 1-86400 (default 10)."),
+        QStringLiteral("SECONDS"));
+    parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
+                       viewerTimeoutOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -124,6 +129,15 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
             return OptionsResult::Error;
         }
         parsed.frames = frames;
+    }
+    if (parser.isSet(viewerTimeoutOption)) {
+        int seconds = 0;
+        if (!parseIntInRange(parser.value(viewerTimeoutOption), 1, 86400, seconds)) {
+            message = QStringLiteral("Invalid value for --viewer-timeout: '%1' (expected a number from 1 to 86400).")
+                          .arg(parser.value(viewerTimeoutOption));
+            return OptionsResult::Error;
+        }
+        parsed.viewerTimeoutSeconds = seconds;
     }
     options = parsed;
     return OptionsResult::Run;

@@ -18,6 +18,7 @@ struct CaptureOptions
     std::optional<QString> handler;            // --handler saver|tcp
     bool start = false;                        // --start
     int frames = 0;                            // --frames N: stop after N frames and quit (0: never)
+    int viewerTimeoutSeconds = 10;             // --viewer-timeout: drop a viewer that takes no byte for this long
 };
 
 enum class OptionsResult {

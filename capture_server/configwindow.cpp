@@ -3,6 +3,7 @@
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
 #include "selectionwindow.h"
+#include "shutdownsignals.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
 
@@ -20,6 +21,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <iostream>
+
 ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOptions &options)
     : QWidget(parent)
 {
@@ -28,11 +31,16 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     int port = 0;
     if (options.port) {
         port = *options.port;
-    } else {
+    } else if (!ShutdownSignals::requested()) {
         port = QInputDialog::getInt(this, QStringLiteral("QInputDialog::getInteger()"),
                                     QStringLiteral("Port:"), 3000, 0, 65000, 1);
     }
+    // Interrupted before or while the dialog was open (the handler of the signal closes the
+    // dialog): nothing is started, and the program ends without showing this window.
+    if (ShutdownSignals::requested())
+        return;
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
+    tcpServer->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
 
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);
@@ -118,6 +126,7 @@ void ConfigWindow::SLOT_startStopCapture()
         config.fps = fpsSpinBox->value();
         m_runStartCount = recorder->frameCount;
         Q_EMIT SIG_startCapture(&config);
+        m_runFirstFile = config.handler == imageSaver ? imageSaver->nextFileNumber() : 0;
         capturing = true;
     } else {
         Q_EMIT SIG_stopCapture();
@@ -141,7 +150,11 @@ void ConfigWindow::onFrameCaptured(int frameCount)
     if (m_frameLimit <= 0 || !capturing || frameCount - m_runStartCount < m_frameLimit)
         return;
     SLOT_startStopCapture();
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    // A scripted run that saved nothing has failed, whatever the reasons its lines gave.
+    const bool savedNothing = config.handler == imageSaver && imageSaver->nextFileNumber() == m_runFirstFile;
+    if (savedNothing)
+        std::cout << "No frame of the " << m_frameLimit << " captured was saved" << std::endl;
+    QTimer::singleShot(0, qApp, [savedNothing] { QCoreApplication::exit(savedNothing ? 1 : 0); });
 }
 
 void ConfigWindow::closeEvent(QCloseEvent *event)
@@ -150,6 +163,7 @@ void ConfigWindow::closeEvent(QCloseEvent *event)
     // finishes its run, and takes the selection window with it.
     if (capturing)
         SLOT_startStopCapture();
-    selectionWindow->close();
+    if (selectionWindow) // none when start-up was interrupted
+        selectionWindow->close();
     QWidget::closeEvent(event);
 }

@@ -62,4 +62,5 @@ private:
 
     int m_frameLimit = 0;      // --frames: stop and quit after this many frames of a run
     int m_runStartCount = 0;   // recorder's frameCount when the current run started
+    qint64 m_runFirstFile = 0; // the saver's next file number when the current run started
 };

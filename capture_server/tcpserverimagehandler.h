@@ -3,10 +3,12 @@
 #include "imagehandler.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFuture>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
+#include <QTimer>
 
 #include <memory>
 
@@ -21,6 +23,11 @@ class QFutureWatcher;
 // otherwise the tick prints "CLIENT NOT READY" for it and its frame is dropped. A frame is
 // encoded once per tick, off the GUI thread, and only when some viewer is ready for it; its
 // console lines and its bytes follow on the GUI thread when the encoding is done.
+//
+// Only live viewers count against MaxViewers: connections their clients have already closed are
+// let go before a newcomer is refused, and a viewer that has taken no byte of its frame for the
+// viewer timeout is dropped. A refused client is sent RefusedLine (see frameparser.h) before
+// the connection closes.
 class TcpServerImagehandler : public ImageHandler
 {
     Q_OBJECT
@@ -34,8 +41,14 @@ public:
     int handleImage(const QPixmap &frame) override;
     void stopHandling() override;
 
+    static constexpr int DefaultViewerTimeoutMs = 10000;
+
     // Port listened on; 0 when listening failed.
     [[nodiscard]] quint16 serverPort() const;
+    // Why listening failed ("" while listening).
+    [[nodiscard]] QString listenError() const;
+    // A viewer that takes no byte of its queued frame for this long is dropped.
+    void setViewerTimeout(int milliseconds);
     [[nodiscard]] int viewerCount() const { return int(m_viewers.size()); }
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
@@ -50,6 +63,7 @@ private:
     {
         QTcpSocket *socket = nullptr;
         bool awaitingFrame = false; // a frame is being encoded for it
+        QElapsedTimer stalled;      // running while bytes wait for it and none has left since
     };
     struct PendingFrame
     {
@@ -59,6 +73,9 @@ private:
     };
 
     [[nodiscard]] Viewer *findViewer(const QTcpSocket *socket);
+    void dropViewer(QTcpSocket *socket, const char *line);
+    void dropClosedViewers();
+    void dropStalledViewers();
     void deliverFinishedFrames();
     void deliver(PendingFrame &frame);
 
@@ -66,4 +83,6 @@ private:
     QList<Viewer> m_viewers;         // in the order they connected
     QList<PendingFrame> m_pending; // in capture order
     std::unique_ptr<QThreadPool> m_encoders;
+    int m_viewerTimeoutMs = DefaultViewerTimeoutMs;
+    QTimer m_stallCheck;
 };

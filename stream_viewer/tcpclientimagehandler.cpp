@@ -5,6 +5,19 @@
 
 #include <iostream>
 
+namespace {
+
+// A server serving all the viewers it can says so in a line instead of a frame, then closes.
+bool reportRefusal(const QByteArray &received)
+{
+    if (!received.startsWith(QByteArrayView(RefusedLine, FrameParser::LengthSize)))
+        return false;
+    std::cout << "refused: the server is serving its maximum of viewers" << std::endl;
+    return true;
+}
+
+} // namespace
+
 TCPclientImagehandler::TCPclientImagehandler()
 {
     device = &socket;
@@ -38,7 +51,10 @@ void TCPclientImagehandler::connectToServer(const QString &host, quint16 port)
 
 void TCPclientImagehandler::readImage()
 {
-    m_parser.append(socket.readAll());
+    const QByteArray received = socket.readAll();
+    if (m_parser.length() == 0 && m_parser.available() == 0 && reportRefusal(received))
+        return;
+    m_parser.append(received);
     for (;;) {
         switch (m_parser.next()) {
         case FrameParser::Step::NeedLength:

@@ -56,8 +56,12 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
                                           QStringLiteral("N"));
     const QCommandLineOption cursorOption(QStringLiteral("cursor"),
                                           QStringLiteral("Draw the mouse pointer into every frame (\"Record cursor\")."));
+    const QCommandLineOption viewerTimeoutOption(
+        QStringLiteral("viewer-timeout"),
+        QStringLiteral("Drop a TCP viewer that has taken no byte of its frame for this many seconds, 1-86400 (default 10)."),
+        QStringLiteral("SECONDS"));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
-                       cursorOption});
+                       viewerTimeoutOption, cursorOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -132,6 +136,15 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
             return OptionsResult::Error;
         }
         parsed.frames = frames;
+    }
+    if (parser.isSet(viewerTimeoutOption)) {
+        int seconds = 0;
+        if (!parseIntInRange(parser.value(viewerTimeoutOption), 1, 86400, seconds)) {
+            message = QStringLiteral("Invalid value for --viewer-timeout: '%1' (expected a number from 1 to 86400).")
+                          .arg(parser.value(viewerTimeoutOption));
+            return OptionsResult::Error;
+        }
+        parsed.viewerTimeoutSeconds = seconds;
     }
     options = parsed;
     return OptionsResult::Run;

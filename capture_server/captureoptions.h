@@ -19,6 +19,7 @@ struct CaptureOptions
     bool start = false;                        // --start
     int frames = 0;                            // --frames N: stop after N frames and quit (0: never)
     bool cursor = false;                       // --cursor: draw the mouse pointer into every frame
+    int viewerTimeoutSeconds = 10;             // --viewer-timeout: drop a viewer that takes no byte for this long
 };
 
 enum class OptionsResult {

@@ -6,6 +6,7 @@
 #include "imagerecorder.h"
 #include "screengrabber.h"
 #include "selectionwindow.h"
+#include "shutdownsignals.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
 #include "windowplacement.h"
@@ -47,12 +48,17 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     int port = 0;
     if (options.port) {
         port = *options.port;
-    } else {
+    } else if (!ShutdownSignals::requested()) {
         port = QInputDialog::getInt(this, QStringLiteral("QInputDialog::getInteger()"),
                                     QStringLiteral("Port:"), 3000, 0, 65000, 1);
     }
+    // Interrupted before or while the dialog was open (the handler of the signal closes the
+    // dialog): nothing is started, and the program ends without showing this window.
+    if (ShutdownSignals::requested())
+        return;
     m_requestedPort = port;
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
+    tcpServer->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
 
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);
@@ -84,11 +90,19 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     sliderRow->addWidget(frameLabel);
     layout->addLayout(sliderRow);
     layout->addWidget(selectAreaButton);
-    layout->addWidget(handlerLabel);
-    layout->addWidget(tcpServerRadio);
-    layout->addWidget(imageSaverRadio);
-    layout->addWidget(fpsLabel);
-    layout->addWidget(fpsSpinBox);
+    // The handler choice and the rate each take one row, so the preview keeps its room on a
+    // small or scaled screen.
+    auto *handlerRow = new QHBoxLayout;
+    handlerRow->addWidget(handlerLabel);
+    handlerRow->addWidget(tcpServerRadio);
+    handlerRow->addWidget(imageSaverRadio);
+    handlerRow->addStretch(1);
+    layout->addLayout(handlerRow);
+    auto *fpsRow = new QHBoxLayout;
+    fpsRow->addWidget(fpsLabel);
+    fpsRow->addWidget(fpsSpinBox);
+    fpsRow->addStretch(1);
+    layout->addLayout(fpsRow);
     layout->addWidget(recordCursorBox);
     layout->addWidget(startStopButton);
     setLayout(layout);
@@ -163,6 +177,7 @@ void ConfigWindow::SLOT_startStopCapture()
         m_runClock.start();
         keepOutOfCaptureArea();
         Q_EMIT SIG_startCapture(&config);
+        m_runFirstFile = config.handler == imageSaver ? imageSaver->nextFileNumber() : 0;
         capturing = true;
         m_titleTimer.start();
     } else {
@@ -187,8 +202,7 @@ void ConfigWindow::SLOT_startStopCapture()
 bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
-    const QRect screen = config.desktop ? config.desktop->geometry() : QRect();
-    if (captureArea(selection, screen).isEmpty()) {
+    if (captureArea(selection, desktopScreens(config.desktop)).isEmpty()) {
         std::cout << "Selected area " << selection.x() << "," << selection.y() << " " << selection.width() << "x"
                   << selection.height() << " lies outside the screen: nothing can be captured" << std::endl;
         return false;
@@ -213,7 +227,11 @@ void ConfigWindow::onFrameCaptured(int frameCount)
     if (m_frameLimit <= 0 || !capturing || frameCount - m_runStartCount < m_frameLimit)
         return;
     SLOT_startStopCapture();
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    // A scripted run that saved nothing has failed, whatever the reasons its lines gave.
+    const bool savedNothing = config.handler == imageSaver && imageSaver->nextFileNumber() == m_runFirstFile;
+    if (savedNothing)
+        std::cout << "No frame of the " << m_frameLimit << " captured was saved" << std::endl;
+    QTimer::singleShot(0, qApp, [savedNothing] { QCoreApplication::exit(savedNothing ? 1 : 0); });
 }
 
 void ConfigWindow::closeEvent(QCloseEvent *event)
@@ -222,7 +240,8 @@ void ConfigWindow::closeEvent(QCloseEvent *event)
     // finishes its run, and takes the selection window with it.
     if (capturing)
         SLOT_startStopCapture();
-    selectionWindow->close();
+    if (selectionWindow) // none when start-up was interrupted
+        selectionWindow->close();
     QWidget::closeEvent(event);
 }
 

@@ -86,4 +86,5 @@ private:
     QTimer m_titleTimer;       // refreshes the title while capturing, a few times a second
     QElapsedTimer m_runClock;  // since the current run started
     std::deque<qint64> m_frameTimes; // m_runClock times of the run's recent frames, for the rate
+    qint64 m_runFirstFile = 0; // the saver's next file number when the current run started
 };

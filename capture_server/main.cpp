@@ -2,9 +2,11 @@
 #include "configwindow.h"
 #include "glformat.h"
 #include "shutdownsignals.h"
+#include "tcpserverimagehandler.h"
 
 #include <QApplication>
 #include <QTimer>
+#include <QWidget>
 
 #include <csignal>
 #include <iostream>
@@ -37,7 +39,20 @@ int main(int argc, char **argv)
     // Caught from before the window (and the server it may start) exists: a signal that arrives
     // while it is being built is handled once the event loop runs.
     ShutdownSignals shutdownSignals;
+    // A signal while the port dialog is open closes it; the window then starts nothing.
+    QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, &application, [] {
+        if (QWidget *dialog = QApplication::activeModalWidget())
+            dialog->close();
+    });
     auto window = std::make_unique<ConfigWindow>(nullptr, &application, options);
+    if (ShutdownSignals::requested())
+        return 0;
+    if (options.start && options.handler == QLatin1String("tcp") && window->tcpServer->serverPort() == 0) {
+        // Capturing for viewers that can never connect would only look like working.
+        std::cerr << "capture_server: cannot serve viewers: "
+                  << window->tcpServer->listenError().toLocal8Bit().constData() << std::endl;
+        return 2;
+    }
     QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, window.get(), [&window] {
         window->close();
         QCoreApplication::quit();

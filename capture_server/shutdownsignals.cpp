@@ -9,9 +9,11 @@
 namespace {
 
 int g_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_requested = 0;
 
 extern "C" void forwardSignal(int signalNumber)
 {
+    g_requested = 1;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     // Only async-signal-safe calls here; a full pipe just loses a duplicate request.
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
@@ -44,6 +46,11 @@ ShutdownSignals::~ShutdownSignals()
             ::close(fd);
         fd = -1;
     }
+}
+
+bool ShutdownSignals::requested()
+{
+    return g_requested != 0;
 }
 
 void ShutdownSignals::readSignal()

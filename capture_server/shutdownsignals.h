@@ -13,6 +13,10 @@ public:
     explicit ShutdownSignals(QObject *parent = nullptr);
     ~ShutdownSignals() override;
 
+    // True once SIGINT or SIGTERM has arrived, even before the event loop has delivered it:
+    // start-up code that runs before the event loop (the port dialog) asks this.
+    [[nodiscard]] static bool requested();
+
 Q_SIGNALS:
     void shutdownRequested(int signalNumber);
 

@@ -9,35 +9,83 @@
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QPixmap>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <iostream>
+#include <limits>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
 
-QString imageFileName(const QString &prefix, int number, const QString &format)
+QString imageFileName(const QString &prefix, qint64 number, const QString &format)
 {
     return prefix + QString::number(number) + QLatin1Char('.') + format;
 }
 
-int firstFreeImageNumber(const QString &prefix, const QString &format)
+qint64 firstFreeImageNumber(const QString &prefix, const QString &format)
 {
     const QFileInfo info(prefix + QLatin1String("0.") + format);
     const QString stem = QFileInfo(prefix).fileName();
     const QRegularExpression pattern(QLatin1Char('^') + QRegularExpression::escape(stem)
-                                     + QLatin1String("(0|[1-9][0-9]{0,8})\\.")
+                                     + QLatin1String("(0|[1-9][0-9]*)\\.")
                                      + QRegularExpression::escape(format) + QLatin1Char('$'));
-    int next = 0;
+    qint64 next = 0;
     const QStringList names = info.dir().entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
         const QRegularExpressionMatch match = pattern.match(name);
-        if (match.hasMatch())
-            next = std::max(next, match.captured(1).toInt() + 1);
+        if (!match.hasMatch())
+            continue;
+        bool fits = false;
+        const qint64 number = match.capturedView(1).toLongLong(&fits);
+        if (!fits || number == std::numeric_limits<qint64>::max())
+            return NoFreeImageNumber;
+        next = std::max(next, number + 1);
     }
     return next;
 }
 
+namespace {
+
+std::string numbersUsedUpLine(const QString &path, const QString &format)
+{
+    return "No file number left after "
+           + imageFileName(path, std::numeric_limits<qint64>::max(), format).toLatin1().toStdString()
+           + ": no frame will be saved";
+}
+
+// Writes all of `bytes` to `fd`; false with errno set on failure.
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
+std::string errorText(int error)
+{
+    return std::generic_category().message(error);
+}
+
+} // namespace
+
 struct SimpleImageSaver::WriterState
 {
-    int fileCounter = 0;   // number of the next file
+    qint64 fileCounter = 0; // number of the next file; NoFreeImageNumber when none is left
+    bool usedUpReported = false; // the numbers-used-up line was printed this run
     QImage last;           // the frame written last
     qint64 lastNumber = -2;
 };
@@ -62,8 +110,15 @@ void SimpleImageSaver::startHandling(const ConfigStructure *)
     waitUntilWritten();
     QDir().mkpath(QFileInfo(path + QLatin1String("0.") + format).path());
     // Files another program wrote since the last run are never overwritten.
-    m_state->fileCounter = std::max(m_state->fileCounter, firstFreeImageNumber(path, format));
-    FrameConsole::instance().print("Capturing images to memory..." + std::to_string(m_state->fileCounter));
+    const qint64 free = firstFreeImageNumber(path, format);
+    WriterState &state = *m_state;
+    if (state.fileCounter != NoFreeImageNumber)
+        state.fileCounter = free == NoFreeImageNumber ? free : std::max(state.fileCounter, free);
+    state.usedUpReported = state.fileCounter == NoFreeImageNumber;
+    if (state.usedUpReported)
+        FrameConsole::instance().print(numbersUsedUpLine(path, format));
+    else
+        FrameConsole::instance().print("Capturing images to memory..." + std::to_string(state.fileCounter));
 }
 
 int SimpleImageSaver::handleImage(const QPixmap &frame)
@@ -90,7 +145,12 @@ void SimpleImageSaver::handleFrame(const CapturedFrame &frame)
     const int place = FrameConsole::instance().reserve();
     const std::shared_ptr<WriterState> state = m_state;
     const auto work = [this, state, frame] { return writeFrame(frame, *state); };
-    const auto done = [place](std::string line) { FrameConsole::instance().fill(place, {std::move(line)}); };
+    const auto done = [place](std::string line) {
+        std::vector<std::string> lines;
+        if (!line.empty())
+            lines.push_back(std::move(line));
+        FrameConsole::instance().fill(place, std::move(lines));
+    };
     // The recorder asked hasRoom() before grabbing; past the bound the frame still goes in, so
     // nothing is lost.
     if (!m_worker.tryPost(work, done))
@@ -107,7 +167,7 @@ void SimpleImageSaver::waitUntilWritten()
     m_worker.drain();
 }
 
-int SimpleImageSaver::nextFileNumber()
+qint64 SimpleImageSaver::nextFileNumber()
 {
     waitUntilWritten();
     return m_state->fileCounter;
@@ -133,38 +193,99 @@ QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &) c
 
 std::string SimpleImageSaver::writeFrame(const CapturedFrame &frame, WriterState &state) const
 {
-    const QByteArray encoded = encode(frame, state);
-    state.last = frame.image;
-    state.lastNumber = frame.number;
-
-    int number = state.fileCounter;
-    QString fileName = imageFileName(path, number, format);
-    bool written = !encoded.isEmpty() && write(encoded, fileName);
-    if (!written && !encoded.isEmpty() && QFile::exists(fileName)) {
-        // Somebody else wrote this number meanwhile: never overwrite, take the next free one.
-        number = std::max(number + 1, firstFreeImageNumber(path, format));
-        fileName = imageFileName(path, number, format);
-        written = write(encoded, fileName);
+    qint64 number = state.fileCounter;
+    std::string line;
+    bool written = false;
+    if (number != NoFreeImageNumber) {
+        const QByteArray encoded = encode(frame, state);
+        std::string reason;
+        QString fileName = imageFileName(path, number, format);
+        WriteResult result = WriteResult::Failed;
+        if (encoded.isEmpty())
+            reason = "the frame could not be encoded as " + format.toLatin1().toStdString();
+        else
+            result = write(encoded, fileName, reason);
+        while (result == WriteResult::Taken) {
+            // Somebody else wrote this number meanwhile: never overwrite, move on to the next
+            // free one, past every file present now.
+            const qint64 free = firstFreeImageNumber(path, format);
+            if (free == NoFreeImageNumber || number == std::numeric_limits<qint64>::max()) {
+                number = NoFreeImageNumber;
+                break;
+            }
+            number = std::max(number + 1, free);
+            fileName = imageFileName(path, number, format);
+            result = write(encoded, fileName, reason);
+        }
+        written = result == WriteResult::Written;
+        if (number != NoFreeImageNumber) {
+            line = (written ? "Writing: " : "Could not write: ") + fileName.toLatin1().toStdString();
+            if (!written)
+                line += ": " + reason;
+        }
     }
     if (written)
-        state.fileCounter = number + 1;
-    return (written ? "Writing: " : "Could not write: ") + fileName.toLatin1().toStdString();
+        state.fileCounter = number == std::numeric_limits<qint64>::max() ? NoFreeImageNumber : number + 1;
+    else if (number == NoFreeImageNumber)
+        state.fileCounter = NoFreeImageNumber;
+    if (number == NoFreeImageNumber && !state.usedUpReported) {
+        state.usedUpReported = true;
+        line = numbersUsedUpLine(path, format);
+    }
+    return line;
 }
 
-bool SimpleImageSaver::write(const QByteArray &encoded, const QString &fileName) const
+SimpleImageSaver::WriteResult SimpleImageSaver::write(const QByteArray &encoded, const QString &fileName,
+                                                      std::string &reason) const
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    // The bytes go to a hidden temporary in the same folder (its name never matches the
+    // numbering pattern) and the finished file is moved into place in one step, so that a kill
+    // at any moment leaves either the whole file or none.
+    const QFileInfo info(fileName);
+    const QByteArray target = QFile::encodeName(fileName);
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        temporary = QFile::encodeName(info.path() + QLatin1String("/.") + info.fileName() + QLatin1Char('.')
+                                      + QString::number(QRandomGenerator::global()->generate(), 16));
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         // The folder may have gone since the run started.
-        if (QFile::exists(fileName) || !QDir().mkpath(QFileInfo(fileName).path())
-            || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return false;
+        if (fd < 0 && errno == ENOENT && QDir().mkpath(info.path()))
+            fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
-    const bool ok = file.write(encoded) == encoded.size() && file.flush();
-    file.close();
-    if (!ok || file.error() != QFileDevice::NoError) {
-        file.remove(); // never leave a truncated image behind
-        return false;
+    if (fd < 0) {
+        reason = errorText(errno);
+        return WriteResult::Failed;
     }
-    return true;
+    const auto fail = [&](int error) {
+        ::unlink(temporary.constData()); // never leave a truncated image behind
+        reason = errorText(error);
+        return WriteResult::Failed;
+    };
+    if (!writeAll(fd, encoded)) {
+        const int error = errno;
+        ::close(fd);
+        return fail(error);
+    }
+    if (::close(fd) != 0)
+        return fail(errno);
+
+    if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return WriteResult::Written;
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        // A file system without an exclusive rename: a hard link does not replace either.
+        if (::link(temporary.constData(), target.constData()) == 0) {
+            ::unlink(temporary.constData());
+            return WriteResult::Written;
+        }
+        error = errno;
+    }
+    if (error == EEXIST) {
+        ::unlink(temporary.constData());
+        return WriteResult::Taken;
+    }
+    return fail(error);
 }

@@ -10,10 +10,13 @@
 #include <string>
 
 // File name of image `number`: prefix, the number in decimal, ".", the format.
-[[nodiscard]] QString imageFileName(const QString &prefix, int number, const QString &format);
+[[nodiscard]] QString imageFileName(const QString &prefix, qint64 number, const QString &format);
 
-// One past the highest number N for which a file prefix + N + "." + format exists; 0 when none.
-[[nodiscard]] int firstFreeImageNumber(const QString &prefix, const QString &format);
+// One past the highest number N for which a file prefix + N + "." + format exists, whatever the
+// number of digits; 0 when none. NoFreeImageNumber when that number does not fit in a qint64
+// (a file already bears the highest number, or a larger one).
+constexpr qint64 NoFreeImageNumber = -1;
+[[nodiscard]] qint64 firstFreeImageNumber(const QString &prefix, const QString &format);
 
 // Writes every frame to its own numbered file (prefix + N + "." + format). Numbering continues
 // after the highest number already present, so an earlier run is never overwritten, and a
@@ -39,15 +42,19 @@ public:
 
     // Waits until every queued frame is written and prints the lines not printed yet.
     void waitUntilWritten();
-    // Number of the next file to be written (after every queued frame).
-    [[nodiscard]] int nextFileNumber();
+    // Number of the next file to be written (after every queued frame); NoFreeImageNumber when
+    // the numbers are used up.
+    [[nodiscard]] qint64 nextFileNumber();
 
     struct WriterState; // what the saver's worker keeps between frames
 
 private:
     // Encodes and writes one frame on the worker; returns its console line.
     [[nodiscard]] std::string writeFrame(const CapturedFrame &frame, WriterState &state) const;
-    [[nodiscard]] bool write(const QByteArray &encoded, const QString &fileName) const;
+    enum class WriteResult { Written, Taken, Failed };
+    // Writes the file whole under a temporary name and moves it into place, never over an
+    // existing file. On Failed `reason` says why.
+    [[nodiscard]] WriteResult write(const QByteArray &encoded, const QString &fileName, std::string &reason) const;
     [[nodiscard]] QByteArray encode(const CapturedFrame &frame, WriterState &state) const;
 
     const QString path;

@@ -2,6 +2,7 @@
 
 #include "frameconsole.h"
 #include "frameencoder.h"
+#include "frameparser.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <poll.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +50,13 @@ QByteArray peerText(const QTcpSocket *socket)
     return (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
 }
 
+// The client has closed its end (or the connection broke), though Qt has not noticed it yet.
+bool peerHasClosed(const QTcpSocket *socket)
+{
+    pollfd fd{int(socket->socketDescriptor()), POLLRDHUP, 0};
+    return fd.fd < 0 || (::poll(&fd, 1, 0) == 1 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+}
+
 } // namespace
 
 struct TcpServerImagehandler::EncoderState
@@ -71,6 +80,8 @@ TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &a
                   << ": no viewer can connect" << std::endl;
     }
     connect(server, SIGNAL(newConnection()), this, SLOT(SLOT_addClient()));
+    setViewerTimeout(DefaultViewerTimeoutMs);
+    connect(&m_stallCheck, &QTimer::timeout, this, &TcpServerImagehandler::dropStalledViewers);
 }
 
 TcpServerImagehandler::~TcpServerImagehandler()
@@ -92,6 +103,18 @@ TcpServerImagehandler::~TcpServerImagehandler()
 quint16 TcpServerImagehandler::serverPort() const
 {
     return server->serverPort();
+}
+
+QString TcpServerImagehandler::listenError() const
+{
+    return server->isListening() ? QString() : server->errorString();
+}
+
+void TcpServerImagehandler::setViewerTimeout(int milliseconds)
+{
+    m_viewerTimeoutMs = std::max(1, milliseconds);
+    // A stalled viewer goes within a quarter of the timeout after it has run out.
+    m_stallCheck.setInterval(std::clamp(m_viewerTimeoutMs / 4, 1, 1000));
 }
 
 void TcpServerImagehandler::startHandling(const ConfigStructure *)
@@ -161,17 +184,28 @@ void TcpServerImagehandler::SLOT_addClient()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         const QByteArray peer = peerText(socket);
+        if (m_viewers.size() >= MaxViewers)
+            dropClosedViewers();
         if (m_viewers.size() >= MaxViewers) {
             std::cout << "Client " << peer.constData() << " refused: already serving " << MaxViewers
                       << " viewers" << std::endl;
+            // The line reaches the client before the close; to a frame parser it is a length far
+            // beyond any frame, so an older viewer stops with a protocol error.
+            connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+            socket->write(RefusedLine, qstrlen(RefusedLine));
             socket->disconnectFromHost();
-            socket->deleteLater();
             continue;
         }
         connect(socket, SIGNAL(disconnected()), this, SLOT(SLOT_removeClient()));
         // Viewers have nothing to say; whatever they send is read and dropped so it never piles up.
         connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
-        m_viewers.append(Viewer{socket, false});
+        connect(socket, &QIODevice::bytesWritten, this, [this, socket] {
+            if (Viewer *viewer = findViewer(socket))
+                viewer->stalled.invalidate();
+        });
+        m_viewers.append(Viewer{socket, false, {}});
+        if (!m_stallCheck.isActive())
+            m_stallCheck.start();
         std::cout << "Client " << peer.constData() << " connected!" << std::endl;
         Q_EMIT SIG_viewerCountChanged(viewerCount());
     }
@@ -179,16 +213,51 @@ void TcpServerImagehandler::SLOT_addClient()
 
 void TcpServerImagehandler::SLOT_removeClient()
 {
-    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    dropViewer(qobject_cast<QTcpSocket *>(sender()), "Client disconnected!");
+}
+
+void TcpServerImagehandler::dropViewer(QTcpSocket *socket, const char *line)
+{
     const auto gone = std::find_if(m_viewers.begin(), m_viewers.end(),
                                    [socket](const Viewer &viewer) { return viewer.socket == socket; });
     if (gone == m_viewers.end())
         return;
-    std::cout << "Client disconnected!" << std::endl;
+    std::cout << line << std::endl;
     m_viewers.erase(gone);
+    if (m_viewers.isEmpty())
+        m_stallCheck.stop();
     socket->abort();
     socket->deleteLater();
     Q_EMIT SIG_viewerCountChanged(viewerCount());
+}
+
+void TcpServerImagehandler::dropClosedViewers()
+{
+    QList<QTcpSocket *> closed;
+    for (const Viewer &viewer : std::as_const(m_viewers)) {
+        if (peerHasClosed(viewer.socket))
+            closed.append(viewer.socket);
+    }
+    for (QTcpSocket *socket : std::as_const(closed))
+        dropViewer(socket, "Client disconnected!");
+}
+
+void TcpServerImagehandler::dropStalledViewers()
+{
+    QList<QTcpSocket *> stalled;
+    for (Viewer &viewer : m_viewers) {
+        if (viewer.socket->bytesToWrite() == 0)
+            viewer.stalled.invalidate();
+        else if (!viewer.stalled.isValid())
+            viewer.stalled.start();
+        else if (viewer.stalled.elapsed() >= m_viewerTimeoutMs)
+            stalled.append(viewer.socket);
+    }
+    for (QTcpSocket *socket : std::as_const(stalled)) {
+        const std::string line = "Client " + peerText(socket).toStdString() + " dropped: it took no byte of its frame for "
+                                 + std::to_string(m_viewerTimeoutMs) + " ms";
+        dropViewer(socket, line.c_str());
+    }
 }
 
 TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocket *socket)

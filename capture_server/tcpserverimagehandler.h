@@ -4,9 +4,11 @@
 #include "orderedworker.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
+#include <QTimer>
 
 #include <memory>
 
@@ -19,6 +21,11 @@ class QTcpSocket;
 // encoded once per tick, on the encoder's worker, and only when some viewer is ready for it; the
 // bands that did not change since the frame encoded before keep their compressed bytes. Its
 // console lines and its bytes follow on the GUI thread when the encoding is done, in order.
+//
+// Only live viewers count against MaxViewers: connections their clients have already closed are
+// let go before a newcomer is refused, and a viewer that has taken no byte of its frame for the
+// viewer timeout is dropped. A refused client is sent RefusedLine (see frameparser.h) before
+// the connection closes.
 class TcpServerImagehandler : public ImageHandler
 {
     Q_OBJECT
@@ -33,8 +40,14 @@ public:
     void handleFrame(const CapturedFrame &frame) override;
     void stopHandling() override;
 
+    static constexpr int DefaultViewerTimeoutMs = 10000;
+
     // Port listened on; 0 when listening failed.
     [[nodiscard]] quint16 serverPort() const;
+    // Why listening failed ("" while listening).
+    [[nodiscard]] QString listenError() const;
+    // A viewer that takes no byte of its queued frame for this long is dropped.
+    void setViewerTimeout(int milliseconds);
     [[nodiscard]] int viewerCount() const { return int(m_viewers.size()); }
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
@@ -55,12 +68,18 @@ private:
     {
         QTcpSocket *socket = nullptr;
         bool awaitingFrame = false; // a frame is being encoded for it
+        QElapsedTimer stalled;      // running while bytes wait for it and none has left since
     };
     [[nodiscard]] Viewer *findViewer(const QTcpSocket *socket);
+    void dropViewer(QTcpSocket *socket, const char *line);
+    void dropClosedViewers();
+    void dropStalledViewers();
     void deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace);
 
     QTcpServer *server = nullptr;
     QList<Viewer> m_viewers; // in the order they connected
+    int m_viewerTimeoutMs = DefaultViewerTimeoutMs;
+    QTimer m_stallCheck;
     std::shared_ptr<EncoderState> m_encoderState;
     OrderedWorker m_encoder{3}; // last member: its jobs end before the rest goes
 };

@@ -54,3 +54,8 @@ private:
     QString m_errorString;
     QByteArray m_body;
 };
+
+// What a server that is serving all the viewers it can sends a further client before it closes
+// the connection. Read as a frame length its first 8 bytes are far beyond MaxFrameLength, so a
+// parser stops at them with a protocol error.
+inline constexpr char RefusedLine[] = "refused: the server is serving its maximum of viewers\n";

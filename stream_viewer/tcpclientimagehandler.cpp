@@ -6,6 +6,19 @@
 #include <algorithm>
 #include <iostream>
 
+namespace {
+
+// A server serving all the viewers it can says so in a line instead of a frame, then closes.
+bool reportRefusal(const QByteArray &received)
+{
+    if (!received.startsWith(QByteArrayView(RefusedLine, FrameParser::LengthSize)))
+        return false;
+    std::cout << "refused: the server is serving its maximum of viewers" << std::endl;
+    return true;
+}
+
+} // namespace
+
 TCPclientImagehandler::TCPclientImagehandler()
 {
     device = &socket;
@@ -84,7 +97,10 @@ void TCPclientImagehandler::setState(State state)
 
 void TCPclientImagehandler::readImage()
 {
-    m_parser.append(socket.readAll());
+    const QByteArray received = socket.readAll();
+    if (m_parser.length() == 0 && m_parser.available() == 0 && reportRefusal(received))
+        return;
+    m_parser.append(received);
     for (;;) {
         switch (m_parser.next()) {
         case FrameParser::Step::NeedLength:

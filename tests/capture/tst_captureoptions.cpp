@@ -35,6 +35,7 @@ void tst_CaptureOptions::noOptionsKeepInteractiveDefaults()
     QVERIFY(!options.start);
     QCOMPARE(options.frames, 0);
     QVERIFY(!options.cursor);
+    QCOMPARE(options.viewerTimeoutSeconds, 10);
     QCOMPARE(options.bind, QHostAddress(QHostAddress::Any));
 }
 
@@ -43,7 +44,8 @@ void tst_CaptureOptions::eachOptionIsTaken()
     CaptureOptions options;
     QString message;
     QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
-                                       "--fps", "60", "--handler", "tcp", "--start", "--frames", "12", "--cursor"}),
+                                       "--fps", "60", "--handler", "tcp", "--start", "--frames", "12",
+                                       "--viewer-timeout", "3", "--cursor"}),
                                  options, message),
              OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 4567);
@@ -54,6 +56,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QVERIFY(options.start);
     QCOMPARE(options.frames, 12);
     QVERIFY(options.cursor);
+    QCOMPARE(options.viewerTimeoutSeconds, 3);
 
     QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 0);
@@ -79,6 +82,8 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("unknown handler") << QStringList{"--handler", "ftp"} << "--handler";
     QTest::newRow("frames zero") << QStringList{"--frames", "0"} << "--frames";
     QTest::newRow("frames not a number") << QStringList{"--frames", "many"} << "--frames";
+    QTest::newRow("viewer timeout zero") << QStringList{"--viewer-timeout", "0"} << "--viewer-timeout";
+    QTest::newRow("viewer timeout above a day") << QStringList{"--viewer-timeout", "86401"} << "--viewer-timeout";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
@@ -122,7 +127,7 @@ void tst_CaptureOptions::programPrintsHelpAndVersion()
     QVERIFY(help.waitForFinished(20000));
     QCOMPARE(help.exitCode(), 0);
     const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
-    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames"})
+    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--viewer-timeout"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
     // The units of --area and why --port reaches further than the dialog.
     for (const char *part : {"logical pixels", "QT_SCALE_FACTOR=2", "1280x960", "0-65535", "0-65000"})

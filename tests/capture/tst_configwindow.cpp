@@ -119,14 +119,20 @@ void tst_ConfigWindow::controlsAndLayout()
     auto *layout = qobject_cast<QVBoxLayout *>(m_window->layout());
     QVERIFY(layout);
     // The slider shares its row with the label that names the frame on display.
-    const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton,
-                                    m_window->handlerLabel,   m_window->tcpServerRadio, m_window->imageSaverRadio,
-                                    m_window->fpsLabel,       m_window->fpsSpinBox,   m_window->recordCursorBox,
-                                    m_window->startStopButton};
+    // The handler choice and the rate each share a row too.
+    const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton, nullptr, nullptr,
+                                    m_window->recordCursorBox, m_window->startStopButton};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
     QCOMPARE(layout->stretch(0), 100);
+    QLayout *handlerRow = layout->itemAt(3)->layout();
+    QCOMPARE(handlerRow->itemAt(0)->widget(), m_window->handlerLabel);
+    QCOMPARE(handlerRow->itemAt(1)->widget(), m_window->tcpServerRadio);
+    QCOMPARE(handlerRow->itemAt(2)->widget(), m_window->imageSaverRadio);
+    QLayout *fpsRow = layout->itemAt(4)->layout();
+    QCOMPARE(fpsRow->itemAt(0)->widget(), m_window->fpsLabel);
+    QCOMPARE(fpsRow->itemAt(1)->widget(), m_window->fpsSpinBox);
     QLayout *sliderRow = layout->itemAt(1)->layout();
     QVERIFY(sliderRow);
     QCOMPARE(sliderRow->itemAt(0)->widget(), m_window->frameSlider);

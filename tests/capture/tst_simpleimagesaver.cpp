@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 
 class tst_SimpleImageSaver : public QObject
 {
@@ -22,8 +23,13 @@ private Q_SLOTS:
     void secondRunContinuesNumbering();
     void continuesAfterExistingFiles_data();
     void continuesAfterExistingFiles();
+    void neverOverwritesAFileThatAppearsMeanwhile_data();
     void neverOverwritesAFileThatAppearsMeanwhile();
+    void usedUpNumbersGiveOneLine_data();
+    void usedUpNumbersGiveOneLine();
     void failedSaveReportsAndKeepsTheNumber();
+    void failedWriteSaysWhy_data();
+    void failedWriteSaysWhy();
     void createsMissingFolder();
     void fullDiskLosesNoNumberAndLeavesNoTruncatedFile();
     void stopWritesAndPrintsNothing();
@@ -50,17 +56,18 @@ void tst_SimpleImageSaver::init()
 
 void tst_SimpleImageSaver::fileNames_data()
 {
-    QTest::addColumn<int>("number");
+    QTest::addColumn<qint64>("number");
     QTest::addColumn<QString>("name");
-    QTest::newRow("first file") << 0 << QStringLiteral("./capture/pic0.jpg");
-    QTest::newRow("no padding at 9") << 9 << QStringLiteral("./capture/pic9.jpg");
-    QTest::newRow("no padding at 10") << 10 << QStringLiteral("./capture/pic10.jpg");
-    QTest::newRow("large number") << 123456 << QStringLiteral("./capture/pic123456.jpg");
+    QTest::newRow("first file") << qint64(0) << QStringLiteral("./capture/pic0.jpg");
+    QTest::newRow("no padding at 9") << qint64(9) << QStringLiteral("./capture/pic9.jpg");
+    QTest::newRow("no padding at 10") << qint64(10) << QStringLiteral("./capture/pic10.jpg");
+    QTest::newRow("large number") << qint64(123456) << QStringLiteral("./capture/pic123456.jpg");
+    QTest::newRow("beyond 32 bits") << qint64(12345678901) << QStringLiteral("./capture/pic12345678901.jpg");
 }
 
 void tst_SimpleImageSaver::fileNames()
 {
-    QFETCH(int, number);
+    QFETCH(qint64, number);
     QFETCH(QString, name);
     QCOMPARE(imageFileName(QStringLiteral("./capture/pic"), number, QStringLiteral("jpg")), name);
 }
@@ -104,21 +111,31 @@ void tst_SimpleImageSaver::secondRunContinuesNumbering()
 void tst_SimpleImageSaver::continuesAfterExistingFiles_data()
 {
     QTest::addColumn<QStringList>("existing");
-    QTest::addColumn<int>("firstNumber");
-    QTest::newRow("empty folder") << QStringList() << 0;
-    QTest::newRow("a gap does not get filled") << QStringList{QStringLiteral("pic0.jpg"), QStringLiteral("pic7.jpg")} << 8;
-    QTest::newRow("9 is followed by 10") << QStringList{QStringLiteral("pic9.jpg")} << 10;
+    QTest::addColumn<qint64>("firstNumber");
+    QTest::newRow("empty folder") << QStringList() << qint64(0);
+    QTest::newRow("a gap does not get filled") << QStringList{QStringLiteral("pic0.jpg"), QStringLiteral("pic7.jpg")} << qint64(8);
+    QTest::newRow("9 is followed by 10") << QStringList{QStringLiteral("pic9.jpg")} << qint64(10);
+    QTest::newRow("ten-digit numbers are seen")
+        << QStringList{QStringLiteral("pic999999999.jpg"), QStringLiteral("pic1000000000.jpg"),
+                       QStringLiteral("pic1000000002.jpg")}
+        << qint64(1000000003);
+    QTest::newRow("nineteen-digit numbers are seen")
+        << QStringList{QStringLiteral("pic5.jpg"), QStringLiteral("pic9223372036854775806.jpg")}
+        << qint64(9223372036854775807);
+    QTest::newRow("temporaries of a killed run are not ours")
+        << QStringList{QStringLiteral("pic2.jpg"), QStringLiteral(".pic3.jpg.1a2b3c"), QStringLiteral(".pic40.jpg")}
+        << qint64(3);
     QTest::newRow("other names are ignored")
         << QStringList{QStringLiteral("pic3.png"), QStringLiteral("picture5.jpg"), QStringLiteral("pic4.jpg.bak"),
                        QStringLiteral("pic-2.jpg"), QStringLiteral("xpic6.jpg"), QStringLiteral("pic1.jpg")}
-        << 2;
-    QTest::newRow("padded numbers are not ours") << QStringList{QStringLiteral("pic007.jpg")} << 0;
+        << qint64(2);
+    QTest::newRow("padded numbers are not ours") << QStringList{QStringLiteral("pic007.jpg")} << qint64(0);
 }
 
 void tst_SimpleImageSaver::continuesAfterExistingFiles()
 {
     QFETCH(QStringList, existing);
-    QFETCH(int, firstNumber);
+    QFETCH(qint64, firstNumber);
     QVERIFY(QDir().mkpath(m_dir->path() + QStringLiteral("/capture")));
     for (const QString &name : std::as_const(existing))
         touch(m_dir->path() + QStringLiteral("/capture/") + name);
@@ -137,20 +154,93 @@ void tst_SimpleImageSaver::continuesAfterExistingFiles()
     }
 }
 
+void tst_SimpleImageSaver::neverOverwritesAFileThatAppearsMeanwhile_data()
+{
+    QTest::addColumn<QStringList>("existing"); // before the run
+    QTest::addColumn<QStringList>("appearing"); // after the first frame; "/" at the end: a folder
+    QTest::addColumn<qint64>("secondNumber");
+    QTest::newRow("the next name is taken")
+        << QStringList() << QStringList{QStringLiteral("pic1.jpg")} << qint64(2);
+    QTest::newRow("folders bear the next numbers, unseen by the scan")
+        << QStringList() << QStringList{QStringLiteral("pic1.jpg/"), QStringLiteral("pic2.jpg/")} << qint64(3);
+    QTest::newRow("ten-digit names taken meanwhile")
+        << QStringList{QStringLiteral("pic999999999.jpg")}
+        << QStringList{QStringLiteral("pic1000000001.jpg"), QStringLiteral("pic1000000002.jpg")}
+        << qint64(1000000003);
+}
+
 void tst_SimpleImageSaver::neverOverwritesAFileThatAppearsMeanwhile()
 {
+    QFETCH(QStringList, existing);
+    QFETCH(QStringList, appearing);
+    QFETCH(qint64, secondNumber);
+    const QString folder = m_dir->path() + QStringLiteral("/capture/");
+    QVERIFY(QDir().mkpath(folder));
+    for (const QString &name : std::as_const(existing))
+        touch(folder + name);
     SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
     saver.startHandling(nullptr);
+    const qint64 first = saver.nextFileNumber();
     saver.handleImage(m_frame);
     saver.waitUntilWritten();
-    touch(prefix() + QStringLiteral("1.jpg"), "someone else's"); // another program took number 1
+    for (const QString &name : std::as_const(appearing)) { // another program took these numbers
+        if (name.endsWith(QLatin1Char('/')))
+            QVERIFY(QDir().mkpath(folder + name));
+        else
+            touch(folder + name, "someone else's");
+    }
     CoutCapture out;
     saver.handleImage(m_frame);
+    saver.handleImage(m_frame);
     saver.waitUntilWritten();
-    QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + prefix() + QStringLiteral("2.jpg")});
-    QFile other(prefix() + QStringLiteral("1.jpg"));
-    QVERIFY(other.open(QIODevice::ReadOnly));
-    QCOMPARE(other.readAll(), QByteArray("someone else's"));
+    QCOMPARE(out.lines(), (QStringList{QStringLiteral("Writing: %1%2.jpg").arg(prefix()).arg(secondNumber),
+                                       QStringLiteral("Writing: %1%2.jpg").arg(prefix()).arg(secondNumber + 1)}));
+    QVERIFY(!QImageReader(prefix() + QString::number(first) + QStringLiteral(".jpg")).read().isNull());
+    for (const QString &name : std::as_const(appearing)) {
+        QFile other(folder + name);
+        if (name.endsWith(QLatin1Char('/')))
+            QVERIFY(QFileInfo(other).isDir());
+        else
+            QVERIFY(other.open(QIODevice::ReadOnly) && other.readAll() == "someone else's");
+    }
+}
+
+void tst_SimpleImageSaver::usedUpNumbersGiveOneLine_data()
+{
+    QTest::addColumn<QString>("existing");
+    QTest::addColumn<QStringList>("expected"); // lines of a start and three frames
+    const QString last = QStringLiteral("9223372036854775807");
+    QTest::newRow("the highest number is taken") << QStringLiteral("pic") + last + QStringLiteral(".jpg")
+                                                  << QStringList{QStringLiteral("usedUp")};
+    QTest::newRow("a number beyond the counter")
+        << QStringLiteral("pic99999999999999999999.jpg") << QStringList{QStringLiteral("usedUp")};
+    QTest::newRow("the last number is written, then none")
+        << QStringLiteral("pic9223372036854775806.jpg")
+        << QStringList{QStringLiteral("Capturing images to memory...") + last,
+                       QStringLiteral("Writing: %1") + last + QStringLiteral(".jpg"), QStringLiteral("usedUp")};
+}
+
+void tst_SimpleImageSaver::usedUpNumbersGiveOneLine()
+{
+    QFETCH(QString, existing);
+    QFETCH(QStringList, expected);
+    const QString usedUp = QStringLiteral("No file number left after %1%2.jpg: no frame will be saved")
+                               .arg(prefix(), QStringLiteral("9223372036854775807"));
+    for (QString &line : expected)
+        line = line == QLatin1String("usedUp") ? usedUp : line.replace(QLatin1String("%1"), prefix());
+    QVERIFY(QDir().mkpath(m_dir->path() + QStringLiteral("/capture")));
+    touch(m_dir->path() + QStringLiteral("/capture/") + existing);
+
+    SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
+    CoutCapture out;
+    saver.startHandling(nullptr);
+    for (int i = 0; i < 3; ++i)
+        saver.handleImage(m_frame);
+    saver.stopHandling();
+    QCOMPARE(out.lines(), expected);
+    QCOMPARE(saver.nextFileNumber(), NoFreeImageNumber);
+    QCOMPARE(QDir(m_dir->path() + QStringLiteral("/capture")).entryList(QDir::Files | QDir::Hidden).size(),
+             expected.size() == 1 ? 1 : 2);
 }
 
 void tst_SimpleImageSaver::failedSaveReportsAndKeepsTheNumber()
@@ -168,8 +258,7 @@ void tst_SimpleImageSaver::failedSaveReportsAndKeepsTheNumber()
     saver.handleImage(m_frame);
     saver.handleImage(m_frame);
     saver.waitUntilWritten();
-    QCOMPARE(out.lines(), (QStringList{QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg"),
-                                       QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg")}));
+    QCOMPARE(out.lines(), QStringList(2, QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg: Not a directory")));
     QCOMPARE(saver.nextFileNumber(), 1);
 
     // Once the folder can be written again, the sequence goes on without a gap.
@@ -203,7 +292,7 @@ void tst_SimpleImageSaver::fullDiskLosesNoNumberAndLeavesNoTruncatedFile()
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &previous), 0);
     std::signal(SIGXFSZ, oldHandler);
 
-    QCOMPARE(out.lines(), QStringList(3, QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg")));
+    QCOMPARE(out.lines(), QStringList(3, QStringLiteral("Could not write: ") + prefix() + QStringLiteral("1.jpg: File too large")));
     QVERIFY2(!QFile::exists(prefix() + QStringLiteral("1.jpg")), "a truncated image was left behind");
 
     // Space is back: writing resumes at the number that failed.
@@ -212,8 +301,53 @@ void tst_SimpleImageSaver::fullDiskLosesNoNumberAndLeavesNoTruncatedFile()
     saver.waitUntilWritten();
     QCOMPARE(out.lines(), QStringList{QStringLiteral("Writing: ") + prefix() + QStringLiteral("1.jpg")});
     QCOMPARE(QImageReader(prefix() + QStringLiteral("1.jpg")).read().size(), QSize(640, 480));
-    QCOMPARE(QDir(m_dir->path() + QStringLiteral("/capture")).entryList(QDir::Files),
+    // No temporary is left behind either.
+    QCOMPARE(QDir(m_dir->path() + QStringLiteral("/capture")).entryList(QDir::Files | QDir::Hidden),
              (QStringList{QStringLiteral("pic0.jpg"), QStringLiteral("pic1.jpg")}));
+}
+
+void tst_SimpleImageSaver::failedWriteSaysWhy_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("./capture is a file") << QStringLiteral("file") << QStringLiteral("Not a directory");
+    QTest::newRow("read-only folder") << QStringLiteral("read-only") << QStringLiteral("Permission denied");
+    QTest::newRow("the frame does not fit (full disk)") << QStringLiteral("size limit")
+                                                         << QStringLiteral("File too large");
+}
+
+void tst_SimpleImageSaver::failedWriteSaysWhy()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, reason);
+    const QString folder = m_dir->path() + QStringLiteral("/capture");
+    if (setup == QLatin1String("file")) {
+        touch(folder);
+    } else {
+        QVERIFY(QDir().mkpath(folder));
+        if (setup == QLatin1String("read-only")) {
+            if (::geteuid() == 0)
+                QSKIP("root writes into read-only folders");
+            QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+    }
+    SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
+    saver.startHandling(nullptr);
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    if (setup == QLatin1String("size limit")) {
+        rlimit small = previous;
+        small.rlim_cur = 100;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
+    CoutCapture out;
+    saver.handleImage(QPixmap::fromImage(photoLikeImage(320, 240)));
+    saver.waitUntilWritten();
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &previous), 0);
+    std::signal(SIGXFSZ, oldHandler);
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QCOMPARE(out.lines(), QStringList{QStringLiteral("Could not write: ") + prefix() + QStringLiteral("0.jpg: ") + reason});
 }
 
 void tst_SimpleImageSaver::createsMissingFolder()

@@ -5,6 +5,7 @@
 #include "frameparser.h"
 #include "glformat.h"
 #include "imagerecorder.h"
+#include "tcpclientimagehandler.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -120,6 +121,10 @@ private Q_SLOTS:
     void disconnectAndReconnect_data();
     void disconnectAndReconnect();
     void seventeenthViewerRefused();
+    void stalledViewersMakeRoom_data();
+    void stalledViewersMakeRoom();
+    void closedConnectionsDoNotCount_data();
+    void closedConnectionsDoNotCount();
     void bytesFromViewersAreDiscarded();
     void bindAddressLimitsWhoCanConnect_data();
     void bindAddressLimitsWhoCanConnect();
@@ -397,16 +402,30 @@ void tst_TcpServerImagehandler::seventeenthViewerRefused()
     QTRY_COMPARE(handler.viewerCount(), 16);
 
     CoutCapture out;
-    TestViewer extra(handler.serverPort());
-    QSignalSpy closed(&extra.socket, &QAbstractSocket::disconnected);
+    // The refused side is told why: a line that an older viewer's parser rejects as a frame.
+    QTcpSocket extra;
+    QByteArray told;
+    connect(&extra, &QIODevice::readyRead, &extra, [&] { told += extra.readAll(); });
+    QSignalSpy closed(&extra, &QAbstractSocket::disconnected);
+    extra.connectToHost(QHostAddress::LocalHost, handler.serverPort());
     QTRY_COMPARE(closed.size(), 1);
     QCOMPARE(out.lines(), QStringList({QStringLiteral("Client 127.0.0.1 refused: already serving 16 viewers")}));
     QCOMPARE(handler.viewerCount(), 16);
+    QCOMPARE(told, QByteArray(RefusedLine));
+    FrameParser olderViewer;
+    olderViewer.append(told);
+    QCOMPARE(olderViewer.next(), FrameParser::Step::ProtocolError);
+    // stream_viewer says so in words.
+    {
+        TCPclientImagehandler viewer;
+        viewer.connectToServer(QStringLiteral("127.0.0.1"), handler.serverPort());
+        QTRY_VERIFY(out.lines().contains(QStringLiteral("refused: the server is serving its maximum of viewers")));
+    }
+    QTRY_COMPARE(out.lines().filter(QStringLiteral(" refused: already serving 16 viewers")).size(), 2);
 
     handler.handleImage(QPixmap::fromImage(patternImage(16, 16)));
     for (const auto &viewer : viewers)
         QTRY_COMPARE(viewer->bodies.size(), 1);
-    QVERIFY(extra.bodies.isEmpty());
 
     // A place that comes free is taken by the next viewer.
     viewers.front()->socket.disconnectFromHost();
@@ -414,6 +433,76 @@ void tst_TcpServerImagehandler::seventeenthViewerRefused()
     TestViewer late(handler.serverPort());
     QTRY_COMPARE(handler.viewerCount(), 16);
     QCOMPARE(late.socket.state(), QAbstractSocket::ConnectedState);
+}
+
+void tst_TcpServerImagehandler::stalledViewersMakeRoom_data()
+{
+    QTest::addColumn<int>("stalled"); // connections that never read
+    QTest::addColumn<int>("readers");
+    QTest::newRow("sixteen idle connections lock nobody out") << 16 << 0;
+    QTest::newRow("stalled viewers go, reading ones stay") << 8 << 8;
+}
+
+void tst_TcpServerImagehandler::stalledViewersMakeRoom()
+{
+    QFETCH(int, stalled);
+    QFETCH(int, readers);
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    handler.setViewerTimeout(300);
+    std::vector<std::unique_ptr<TestViewer>> reading;
+    std::vector<std::unique_ptr<TestViewer>> idle;
+    for (int i = 0; i < readers; ++i)
+        reading.push_back(std::make_unique<TestViewer>(handler.serverPort()));
+    for (int i = 0; i < stalled; ++i)
+        idle.push_back(std::make_unique<TestViewer>(handler.serverPort(), false));
+    QTRY_COMPARE(handler.viewerCount(), TcpServerImagehandler::MaxViewers);
+
+    CoutCapture out;
+    const QPixmap frame = noisePixmap(400, 300);
+    QTimer ticks;
+    connect(&ticks, &QTimer::timeout, &handler, [&] { handler.handleImage(frame); });
+    ticks.start(5);
+    QTRY_COMPARE_WITH_TIMEOUT(handler.viewerCount(), readers, 20000);
+    QCOMPARE(out.lines().filter(QStringLiteral(" dropped: it took no byte of its frame for 300 ms")).size(), stalled);
+    for (const auto &viewer : reading)
+        QCOMPARE(viewer->socket.state(), QAbstractSocket::ConnectedState);
+
+    // A real viewer gets in and is served.
+    TestViewer late(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), readers + 1);
+    QTRY_VERIFY(!late.bodies.isEmpty());
+    QCOMPARE(decodeBody(late.bodies.first()).size(), QSize(400, 300));
+    QVERIFY(out.lines().filter(QStringLiteral("refused")).isEmpty());
+}
+
+void tst_TcpServerImagehandler::closedConnectionsDoNotCount_data()
+{
+    QTest::addColumn<int>("kept"); // viewers that stay connected throughout
+    QTest::newRow("connect/close loop, nobody else") << 0;
+    QTest::newRow("connect/close loop beside fifteen viewers") << 15;
+}
+
+void tst_TcpServerImagehandler::closedConnectionsDoNotCount()
+{
+    QFETCH(int, kept);
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    std::vector<std::unique_ptr<TestViewer>> viewers;
+    for (int i = 0; i < kept; ++i)
+        viewers.push_back(std::make_unique<TestViewer>(handler.serverPort()));
+    QTRY_COMPARE(handler.viewerCount(), kept);
+
+    // Each client is gone before the server gets round to the next: at most kept + 1 are open.
+    CoutCapture out;
+    const int attempts = 30;
+    for (int i = 0; i < attempts; ++i) {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, handler.serverPort());
+        QVERIFY(client.waitForConnected(5000));
+        client.disconnectFromHost();
+    }
+    QTRY_COMPARE(out.lines().filter(QStringLiteral("Client 127.0.0.1 ")).size(), attempts);
+    QCOMPARE(out.lines().filter(QStringLiteral("refused")), QStringList());
+    QTRY_COMPARE(handler.viewerCount(), kept);
 }
 
 void tst_TcpServerImagehandler::bytesFromViewersAreDiscarded()

@@ -13,6 +13,8 @@ class tst_E2eShutdown : public QObject
 private Q_SLOTS:
     void signalStopsCaptureAndExitsCleanly_data();
     void signalStopsCaptureAndExitsCleanly();
+    void signalWhileThePortDialogIsOpen_data();
+    void signalWhileThePortDialogIsOpen();
 };
 
 void tst_E2eShutdown::signalStopsCaptureAndExitsCleanly_data()
@@ -60,6 +62,41 @@ void tst_E2eShutdown::signalStopsCaptureAndExitsCleanly()
         }
         QCOMPARE(QDir(dir.filePath(QStringLiteral("capture"))).entryList(QDir::Files).size(), written.size());
     }
+}
+
+void tst_E2eShutdown::signalWhileThePortDialogIsOpen_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM while the port dialog waits") << int(SIGTERM);
+    QTest::newRow("SIGINT while the port dialog waits") << int(SIGINT);
+}
+
+void tst_E2eShutdown::signalWhileThePortDialogIsOpen()
+{
+    QFETCH(int, signalNumber);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    // No --port: the dialog asks for it, and would start capturing once answered.
+    process.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                  {QStringLiteral("--handler"), QStringLiteral("saver"), QStringLiteral("--start")});
+    QVERIFY(process.waitForStarted());
+    const auto dialogShown = [&process] {
+        return QProcess::execute(QStringLiteral("xdotool"),
+                                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                  QString::number(process.processId()), QStringLiteral("--name"),
+                                  QStringLiteral("^QInputDialog::getInteger\\(\\)$")})
+               == 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(dialogShown(), 20000);
+    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    const QByteArray output = process.readAllStandardOutput();
+    QVERIFY2(!output.contains("Server status:") && !output.contains("Capturing images"), output.constData());
+    QVERIFY(!QDir(dir.filePath(QStringLiteral("capture"))).exists());
 }
 
 QTEST_GUILESS_MAIN(tst_E2eShutdown)

@@ -87,7 +87,11 @@ void GLStreamRenderer::updateTexture(const QPixmap &pixmap)
 void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
 {
     const QImage frame = pmap.toImage();
-    const int index = m_history->append(frame);
+    // Until the recorder paces the grabs by hasRoom(), wait here rather than lose the frame.
+    if (!m_history->hasRoom())
+        m_history->waitUntilStored();
+    const int index = m_history->append(frame, BandMap::compare(frame, m_lastStored));
+    m_lastStored = frame;
     display(frame, index);
 }
 

@@ -63,6 +63,7 @@ private:
     IOImageHandler *imageSource = nullptr;
     std::unique_ptr<FrameHistory> m_history;
 
+    QImage m_lastStored;      // the frame appended last, to find the bands that changed
     QImage m_displayed;       // frame on display; uploaded at the next paint when m_dirty
     bool m_dirty = false;
     int m_currentIndex = -1;

@@ -33,7 +33,7 @@ class FrameHistory
 public:
     // `capacity`: frames that may wait for the worker; `directory`: where the file lives
     // (QDir::tempPath() when empty).
-    explicit FrameHistory(int capacity = 6, int quality = 95, const QString &directory = QString());
+    explicit FrameHistory(int capacity = 6, int quality = 90, const QString &directory = QString());
     ~FrameHistory();
     FrameHistory(const FrameHistory &) = delete;
     FrameHistory &operator=(const FrameHistory &) = delete;

@@ -2,65 +2,98 @@
 
 #include "bandmap.h"
 
-#include <QImage>
+#include "orderedworker.h"
 
-#include <condition_variable>
+#include <QImage>
+#include <QString>
+
 #include <deque>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
-// Keeps every frame it is given, for the life of the object, without keeping them in memory:
-// a worker thread compresses each frame (JPEG, quality 95, no chroma subsampling) and appends
-// it to an unlinked temporary file; only a small index stays in memory. A frame with the same
-// pixels as the one before it (a still screen) shares that frame's record. Frames that are still
-// waiting for compression are served from memory. append() blocks while `maxPending` frames
-// wait, so a slow disk slows the producer down instead of dropping frames or piling them up.
+// Keeps every frame it is given for the life of the object, on disk rather than in memory, in
+// proportion to what changed. A frame is a list of references to stored band records, one entry
+// per 16-row band (BandMap): a base record, the whole band (JPEG, quality `quality`, no chroma
+// subsampling), and, when only some columns of the band differ from that base, a patch record
+// holding just those columns (16-pixel aligned), drawn over the base. A record byte-for-byte equal
+// to one already stored (any earlier frame; found by hash, confirmed by comparing the bytes) is
+// stored once, so a still screen, a blinking cursor or a window that comes back cost nothing new.
+// Any frame decodes from at most two records per band, without earlier frames.
+//
+// Records go to an unlinked temporary file, written by an OrderedWorker thread; only the index
+// stays in memory. append() never blocks: call it only when hasRoom() (the recorder skips the
+// grab otherwise); a frame appended without room is not kept. Frames the worker has not stored
+// yet are served from memory. When the file cannot grow (disk full, file size limit), one line
+// says so and the history keeps running: frames whose bands are all stored already are still
+// kept, others are not. A frame that is not kept reads back as a null image (the preview then
+// shows no frame for it); every frame kept before stays showable.
+// All members are for the thread that made the history (the GUI thread).
 class FrameHistory
 {
 public:
-    explicit FrameHistory(int maxPending = 6, int quality = 95);
+    // `capacity`: frames that may wait for the worker; `directory`: where the file lives
+    // (QDir::tempPath() when empty).
+    explicit FrameHistory(int capacity = 6, int quality = 90, const QString &directory = QString());
     ~FrameHistory();
     FrameHistory(const FrameHistory &) = delete;
     FrameHistory &operator=(const FrameHistory &) = delete;
 
-    // Stores a frame and returns its index (0 for the first frame).
-    int append(const QImage &frame);
-    int append(const QImage &frame, const BandMap &) { return append(frame); }
-    [[nodiscard]] bool hasRoom() const { return true; }
-    [[nodiscard]] int size() const;
-    // The stored frame, decoded; a null image for an index outside 0..size()-1. With a
-    // `minimumSize` the frame may come back shrunk, but never below that size (for display).
+    // Stores a frame and returns its index (0 for the first frame). `changes` compares `frame`
+    // with the frame appended just before (BandMap::compare); bands marked unchanged reuse that
+    // frame's records.
+    int append(const QImage &frame, const BandMap &changes);
+    [[nodiscard]] bool hasRoom() const { return m_worker->hasRoom(); }
+    [[nodiscard]] int size() const { return int(m_frames.size() + m_waiting.size()); }
+    // The frame, decoded (Format_RGB32, or the appended image itself while it waits); a null image
+    // for an index outside 0..size()-1 or a frame not kept. With a `minimumSize` the frame may come
+    // back shrunk by 2, 4 or 8, but never below that size (for display).
     [[nodiscard]] QImage frame(int index, const QSize &minimumSize = QSize()) const;
-    // Blocks until every appended frame has been compressed and stored.
-    void waitUntilStored() const;
-    // Bytes of compressed frames held in the file, and in memory because the file could not take them.
-    [[nodiscard]] qint64 storedBytes() const;
-    [[nodiscard]] qint64 bytesInMemory() const;
+    // Blocks until every appended frame has been stored (or refused), for the end and for tests.
+    void waitUntilStored();
+    // Bytes of records in the file, and whether the file has refused a write.
+    [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
+    [[nodiscard]] bool isFull() const { return m_full; }
+
+    struct BandRef
+    {
+        quint32 base = 0;
+        quint32 patch = NoRecord;
+        friend bool operator==(const BandRef &a, const BandRef &b) { return a.base == b.base && a.patch == b.patch; }
+    };
+    static constexpr quint32 NoRecord = 0xffffffffu;
+    using Refs = std::shared_ptr<const std::vector<BandRef>>;
 
 private:
-    struct Entry
+    struct Record
     {
         qint64 offset = 0;
-        qint64 size = 0;
-        QByteArray inMemory; // set when writing to the file failed
+        int size = 0;
+        int x = 0; // left column of a patch, 0 for a base
     };
+    struct Stored
+    {
+        QSize size;
+        Refs refs; // null: not kept
+    };
+    struct Result
+    {
+        Stored stored;
+        qint64 bytes = 0;
+        QString failure; // why the file refused a write, set once
+    };
+    class Store;
 
-    void run();
-    [[nodiscard]] QByteArray compress(const QImage &frame) const;
-    [[nodiscard]] static QImage decompress(const QByteArray &data, const QSize &minimumSize);
+    void settle(Result result);
+    [[nodiscard]] QImage decode(const Stored &stored, const QSize &minimumSize) const;
 
-    const int m_maxPending;
-    const int m_quality;
-    int m_fd = -1;
-    qint64 m_fileEnd = 0; // written only by the worker
-
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_wake;     // worker waits for frames or stop
-    mutable std::condition_variable m_progress; // producers wait for room or for idle
-    std::vector<Entry> m_entries;               // compressed frames 0 .. n-1
-    std::deque<QImage> m_pending;               // frames n, n+1, ... awaiting compression
-    bool m_stop = false;
-    qint64 m_bytesInMemory = 0;
-    std::thread m_worker;
+    const int m_fd;
+    mutable std::mutex m_recordMutex;
+    std::vector<Record> m_records; // appended by the worker; read under m_recordMutex
+    std::vector<Stored> m_frames;  // frames the worker has finished, 0 .. n-1
+    std::deque<QImage> m_waiting;  // frames n, n+1, ... still with the worker
+    qint64 m_storedBytes = 0;
+    bool m_full = false;
+    std::unique_ptr<Store> m_store;         // the worker's state
+    std::unique_ptr<OrderedWorker> m_worker; // last: stops before the rest goes
 };

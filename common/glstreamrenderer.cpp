@@ -91,13 +91,23 @@ void GLStreamRenderer::updateTexture(const QPixmap &pixmap)
 void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
 {
     const QImage frame = pmap.toImage();
-    const int index = m_history ? m_history->append(frame, BandMap::allChanged(frame.height())) : -1;
+    // The recorder asks canStore() before it grabs; a caller of this slot waits for room instead.
+    if (!m_history)
+        return display(frame, -1);
+    if (!m_history->hasRoom())
+        m_history->waitUntilStored();
+    const int index = m_history->append(frame, BandMap::compare(frame, m_lastStored));
+    m_lastStored = frame;
+    m_lastStoredNumber = -2;
     display(frame, index);
 }
 
 void GLStreamRenderer::updateAndStoreTexture(const CapturedFrame &frame)
 {
-    const int index = m_history ? m_history->append(frame.image, frame.changes) : -1;
+    // The history's band map is against the frame it was given last.
+    const int index = m_history ? m_history->append(frame.image, frame.changesSince(m_lastStoredNumber, m_lastStored)) : -1;
+    m_lastStored = frame.image;
+    m_lastStoredNumber = frame.number;
     const bool follows = m_liveNumber >= 0 && m_liveNumber == frame.number - 1;
     display(frame.image, index, follows ? frame.changes : BandMap());
     m_liveNumber = frame.number;

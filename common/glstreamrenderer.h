@@ -73,6 +73,8 @@ private:
     IOImageHandler *imageSource = nullptr;
     FrameHistory *m_history = nullptr;
 
+    QImage m_lastStored;      // the frame appended last, to find the bands that changed
+    qint64 m_lastStoredNumber = -2; // its number when it was a grabbed frame
     QImage m_displayed;       // frame on display; uploaded at the next paint when m_dirty
     bool m_dirty = false;
     BandMap m_pendingChanges; // bands of m_displayed that differ from the texture's (empty: all)

@@ -1,10 +1,13 @@
 #include "framehistory.h"
+#include "jpegcodec.h"
 #include "testsupport.h"
 
 #include <QPainter>
 #include <QTest>
 
 #include <cmath>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -22,6 +25,35 @@ QImage textImage(int width, int height)
     return image;
 }
 
+// Appends as the recorder does: the change map against the frame before, and only with room.
+int feed(FrameHistory &history, QImage &previous, const QImage &frame)
+{
+    if (!history.hasRoom())
+        history.waitUntilStored();
+    const int index = history.append(frame, BandMap::compare(frame, previous));
+    previous = frame;
+    return index;
+}
+
+// `frame` with a rectangle of other content.
+QImage withPatch(const QImage &frame, const QRect &rect, int seed)
+{
+    QImage out = frame.copy();
+    QPainter painter(&out);
+    painter.drawImage(rect.topLeft(), photoLikeImage(rect.width(), rect.height(), seed));
+    return out;
+}
+
+// One 16-row band of `band` repeated down a frame.
+QImage tiled(const QImage &band, int height)
+{
+    QImage out(band.width(), height, QImage::Format_RGB32);
+    QPainter painter(&out);
+    for (int y = 0; y < height; y += 16)
+        painter.drawImage(0, y, band, 0, 0, band.width(), 16);
+    return out;
+}
+
 } // namespace
 
 class tst_FrameHistory : public QObject
@@ -33,9 +65,11 @@ private Q_SLOTS:
     void servesFramesWhileStillPending();
     void outOfRangeIndicesGiveNullImages();
     void nullFrameKeepsItsIndex();
-    void keepsOrderUnderBackPressure();
+    void frameWithoutRoomIsNotKeptAndOrderSurvives();
     void memoryStaysBoundedOverManyFrames();
-    void stillScreenCostsNoSpace();
+    void storesEachBandOnceAndFramesFaithfully_data();
+    void storesEachBandOnceAndFramesFaithfully();
+    void fullFileSaysSoOnceAndKeepsEarlierFrames();
 };
 
 void tst_FrameHistory::keepsFramesFaithfully_data()
@@ -55,13 +89,14 @@ void tst_FrameHistory::keepsFramesFaithfully()
 {
     QFETCH(QImage, frame);
     FrameHistory history;
-    QCOMPARE(history.append(frame), 0);
+    QImage previous;
+    QCOMPARE(feed(history, previous, frame), 0);
     history.waitUntilStored();
     const QImage kept = history.frame(0);
     QCOMPARE(kept.size(), frame.size());
     // What is kept must look like what was captured.
     QVERIFY2(psnr(kept, frame) >= 38.0, qPrintable(QStringLiteral("PSNR %1 dB").arg(psnr(kept, frame))));
-    QCOMPARE(history.bytesInMemory(), 0);
+    QVERIFY(!history.isFull());
     QVERIFY(history.storedBytes() > 0);
 }
 
@@ -69,9 +104,10 @@ void tst_FrameHistory::servesFramesWhileStillPending()
 {
     FrameHistory history(64);
     QList<QImage> frames;
+    QImage previous;
     for (int i = 0; i < 20; ++i) {
         frames << patternImage(64, 48, i);
-        QCOMPARE(history.append(frames.constLast()), i);
+        QCOMPARE(feed(history, previous, frames.constLast()), i);
         // Readable at once, whether the worker has got to it or not.
         QVERIFY(psnr(history.frame(i), frames.constLast()) >= 38.0);
     }
@@ -82,7 +118,8 @@ void tst_FrameHistory::outOfRangeIndicesGiveNullImages()
 {
     FrameHistory history;
     QVERIFY(history.frame(0).isNull());
-    history.append(patternImage(8, 8));
+    QImage previous;
+    feed(history, previous, patternImage(8, 8));
     history.waitUntilStored();
     QVERIFY(history.frame(-1).isNull());
     QVERIFY(history.frame(1).isNull());
@@ -93,76 +130,166 @@ void tst_FrameHistory::outOfRangeIndicesGiveNullImages()
 void tst_FrameHistory::nullFrameKeepsItsIndex()
 {
     FrameHistory history;
-    history.append(patternImage(10, 10, 1));
-    history.append(QImage());
-    history.append(patternImage(10, 10, 2));
+    QImage previous;
+    feed(history, previous, patternImage(10, 10, 1));
+    feed(history, previous, QImage());
+    feed(history, previous, patternImage(10, 10, 2));
     history.waitUntilStored();
     QCOMPARE(history.size(), 3);
     QVERIFY(history.frame(1).isNull());
     QVERIFY(psnr(history.frame(2), patternImage(10, 10, 2)) >= 38.0);
 }
 
-void tst_FrameHistory::keepsOrderUnderBackPressure()
+void tst_FrameHistory::frameWithoutRoomIsNotKeptAndOrderSurvives()
 {
-    // Only two frames may wait: append() has to block and the order must survive it.
+    // Two frames may wait; no event loop runs between the appends, so the third finds no room.
     FrameHistory history(2);
+    QImage previous;
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(history.append(patternImage(96, 64, i), BandMap::compare(patternImage(96, 64, i), previous)), i);
+    QVERIFY(!history.hasRoom());
+    previous = QImage(); // the refused frame is no base for the next one
     const int count = 40;
-    for (int i = 0; i < count; ++i)
-        QCOMPARE(history.append(patternImage(96, 64, i * 16)), i);
+    for (int i = 3; i < count; ++i)
+        QCOMPARE(feed(history, previous, patternImage(96, 64, i * 16)), i);
     history.waitUntilStored();
+    QCOMPARE(history.size(), count);
+    QVERIFY(history.frame(2).isNull());
     for (int i = 0; i < count; ++i) {
-        const QImage kept = history.frame(i);
-        // Each frame is closer to its own original than to its neighbours'.
-        const double own = psnr(kept, patternImage(96, 64, i * 16));
+        if (i == 2)
+            continue;
+        const QImage original = patternImage(96, 64, i < 3 ? i : i * 16);
+        const double own = psnr(history.frame(i), original);
         QVERIFY2(own >= 38.0, qPrintable(QStringLiteral("frame %1: %2 dB").arg(i).arg(own)));
-        if (i > 0)
-            QVERIFY(psnr(kept, patternImage(96, 64, (i - 1) * 16)) < own);
     }
 }
 
 void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
 {
-    // 300 full-HD frames are 2.4 GB raw; the history must keep them out of memory.
+    // 120 full-HD frames are 1 GB raw; the history must keep them out of memory.
     const QImage base = photoLikeImage(1920, 1080, 9);
     FrameHistory history;
-    history.append(base);
+    QImage previous;
+    feed(history, previous, base);
     history.waitUntilStored();
     const qint64 before = residentBytes();
-    for (int i = 1; i < 300; ++i) {
-        QImage frame = base;
-        frame.setPixel(i % 1920, 0, qRgb(i % 256, 0, 0)); // a distinct frame each time
-        history.append(frame);
+    QList<QImage> contents;
+    for (int i = 0; i < 3; ++i)
+        contents << photoLikeImage(1920, 1080, 10 + i);
+    for (int i = 1; i < 120; ++i) {
+        QImage frame = contents[i % 3].copy(); // every band changes each time
+
+        frame.setPixel(i % 1920, 0, qRgb(i % 256, 0, 0));
+        feed(history, previous, frame);
     }
     history.waitUntilStored();
     const qint64 growth = residentBytes() - before;
     QVERIFY2(growth < 150 * 1024 * 1024, qPrintable(QStringLiteral("grew by %1 MB").arg(growth >> 20)));
-    QCOMPARE(history.bytesInMemory(), 0);
-    QCOMPARE(history.size(), 300);
-    QVERIFY(psnr(history.frame(150), base) >= 38.0);
+    QVERIFY(!history.isFull());
+    QCOMPARE(history.size(), 120);
+    QVERIFY(psnr(history.frame(61), contents[61 % 3]) >= 38.0);
 }
 
-void tst_FrameHistory::stillScreenCostsNoSpace()
+void tst_FrameHistory::storesEachBandOnceAndFramesFaithfully_data()
 {
+    QTest::addColumn<QList<QImage>>("frames");
+    QTest::addColumn<int>("from");        // the frames from here on
+    QTest::addColumn<double>("maxBands"); // may cost at most this many bands of the first frame
+    const QImage p = photoLikeImage(640, 480, 1);
+    const QImage q = photoLikeImage(640, 480, 2);
+    QImage dot = p.copy();
+    dot.setPixel(639, 479, qRgb(255, 0, 0));
+    const QImage text = textImage(800, 600);
+    QImage cursor = text.copy();
+    QPainter(&cursor).fillRect(400, 300, 2, 12, Qt::black);
+    QTest::newRow("still screen costs nothing") << QList<QImage>{p, p.copy(), p.copy(), p.copy()} << 1 << 0.0;
+    QTest::newRow("old frame comes back after another") << QList<QImage>{p, q, p.copy(), q.copy()} << 2 << 0.0;
+    QTest::newRow("one pixel changes, then back") << QList<QImage>{p, dot, p.copy()} << 1 << 0.5;
+    QTest::newRow("blinking cursor") << QList<QImage>{text, cursor, text.copy(), cursor.copy(), text.copy()} << 2 << 0.0;
+    QTest::newRow("bands alike inside one frame") << QList<QImage>{p, tiled(q, 480)} << 1 << 1.0;
+    QList<QImage> video{p};
+    for (int i = 0; i < 6; ++i)
+        video << withPatch(p, QRect(200 + i, 100, 160, 90), i); // columns of a few bands change
+    QTest::newRow("video in a window") << video << 1 << 1e9;
+    QTest::newRow("new size, then null, then back") << QList<QImage>{p, q.scaled(333, 77), QImage(), p.copy()} << 3 << 0.0;
+}
+
+void tst_FrameHistory::storesEachBandOnceAndFramesFaithfully()
+{
+    QFETCH(QList<QImage>, frames);
+    QFETCH(int, from);
+    QFETCH(double, maxBands);
     FrameHistory history;
-    const QImage still = photoLikeImage(320, 240, 5);
-    history.append(still);
+    QImage previous;
+    for (int i = 0; i < frames.size(); ++i) {
+        if (i == from)
+            history.waitUntilStored();
+        feed(history, previous, frames[i]);
+    }
     history.waitUntilStored();
-    const qint64 one = history.storedBytes();
-    for (int i = 0; i < 10; ++i)
-        history.append(still.copy()); // equal pixels in a separate buffer, as a new grab gives
-    QImage changed = still.copy();
-    changed.setPixel(319, 239, qRgb(255, 0, 0)); // one pixel differs in the last row
-    history.append(changed);
-    history.append(still.copy());
+    const qint64 before = [&] {
+        FrameHistory part;
+        QImage last;
+        for (int i = 0; i < from; ++i)
+            feed(part, last, frames[i]);
+        part.waitUntilStored();
+        return part.storedBytes();
+    }();
+    const qint64 oneBand = encodeJpeg(frames[0].copy(0, 0, frames[0].width(), 16), 95, ChromaSubsampling::Full).size();
+    const qint64 growth = history.storedBytes() - before;
+    QVERIFY2(growth <= maxBands * oneBand,
+             qPrintable(QStringLiteral("grew by %1 bytes, a band is %2").arg(growth).arg(oneBand)));
+    for (int i = 0; i < frames.size(); ++i) {
+        const QImage kept = history.frame(i);
+        QCOMPARE(kept.isNull(), frames[i].isNull());
+        if (!kept.isNull())
+            QVERIFY2(psnr(kept, frames[i]) >= 38.0, qPrintable(QStringLiteral("frame %1: %2 dB").arg(i).arg(psnr(kept, frames[i]))));
+    }
+    // Decoded small for the preview, the last frame still looks like itself.
+    const QImage &last = frames.constLast();
+    const QImage small = history.frame(int(frames.size()) - 1, last.size() / 4);
+    QVERIFY(small.width() >= last.width() / 4 && small.height() >= last.height() / 4 && small.width() < last.width());
+    QVERIFY(psnr(small, last.scaled(small.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)) > 25);
+}
+
+void tst_FrameHistory::fullFileSaysSoOnceAndKeepsEarlierFrames()
+{
+    // A file size limit makes the history's file refuse to grow, as a full disk would.
+    rlimit old{};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = old;
+    limited.rlim_cur = 400 * 1024;
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    CoutCapture console;
+    FrameHistory history;
+    QImage previous;
+    QList<QImage> frames;
+    for (int i = 0; i < 40; ++i) {
+        frames << photoLikeImage(640, 480, i);
+        feed(history, previous, frames.constLast());
+    }
+    feed(history, previous, frames[0].copy()); // repeats what is stored: kept even now
     history.waitUntilStored();
-    QCOMPARE(history.size(), 13);
-    // The repeats share the first record; the changed frame and the one after it get their own.
-    QVERIFY(history.storedBytes() >= 3 * one - 3 * one / 10);
-    QVERIFY(history.storedBytes() <= 3 * one + 3 * one / 10);
-    for (int i = 0; i < 11; ++i)
-        QVERIFY(psnr(history.frame(i), still) >= 38.0);
-    QVERIFY(history.frame(11).pixelColor(319, 239).red() > 200); // the changed pixel is kept
-    QVERIFY(psnr(history.frame(12), still) >= 38.0);
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &old) == 0);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(history.isFull());
+    QCOMPARE(console.lines().filter(QStringLiteral("History file full")).size(), 1);
+    QVERIFY(history.storedBytes() <= qint64(limited.rlim_cur));
+    QCOMPARE(history.size(), 41);
+    int kept = 0;
+    for (int i = 0; i < 40; ++i) {
+        const QImage image = history.frame(i);
+        if (image.isNull())
+            break; // frames after the first refused one are not kept, not held in memory either
+        QVERIFY(psnr(image, frames[i]) >= 38.0);
+        ++kept;
+    }
+    QVERIFY(kept > 0 && kept < 40);
+    for (int i = kept; i < 40; ++i)
+        QVERIFY(history.frame(i).isNull());
+    QVERIFY(psnr(history.frame(40), frames[0]) >= 38.0);
 }
 
 QTEST_MAIN(tst_FrameHistory)

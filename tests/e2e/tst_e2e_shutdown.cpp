@@ -41,6 +41,8 @@ void tst_E2eShutdown::signalStopsCaptureAndExitsCleanly()
     QVERIFY(process.waitForStarted());
     QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT((output += process.readAllStandardOutput()).count("Captures/s ") >= 5, 20000);
+    // A pid of 0 would signal our own process group (ctest with it): the program must still run.
+    QVERIFY2(process.processId() > 0, process.readAllStandardError().constData());
     QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
     QVERIFY(process.waitForFinished(20000));
     output += process.readAllStandardOutput();
@@ -90,6 +92,8 @@ void tst_E2eShutdown::signalWhileThePortDialogIsOpen()
                == 0;
     };
     QTRY_VERIFY_WITH_TIMEOUT(dialogShown(), 20000);
+    // A pid of 0 would signal our own process group (ctest with it): the program must still run.
+    QVERIFY2(process.processId() > 0, process.readAllStandardError().constData());
     QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);

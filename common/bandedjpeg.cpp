@@ -1,0 +1,188 @@
+#include "bandedjpeg.h"
+
+#include "parallel.h"
+
+#include <turbojpeg.h>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+constexpr int kPixelFormat = TJPF_BGRX; // QImage::Format_RGB32 in memory
+#else
+constexpr int kPixelFormat = TJPF_XRGB;
+#endif
+
+struct HandleDeleter
+{
+    void operator()(void *handle) const { tjDestroy(handle); }
+};
+using Handle = std::unique_ptr<void, HandleDeleter>;
+
+tjhandle compressor()
+{
+    thread_local Handle handle(tjInitCompress());
+    return handle.get();
+}
+
+// A band encoded as a JPEG file of its own: the headers up to and including SOS, and the
+// entropy-coded data after them (without the EOI marker).
+struct BandFile
+{
+    QByteArray header;
+    QByteArray segment;
+};
+
+// Offset just past the SOS marker segment of a JPEG file, or -1.
+qsizetype entropyStart(const unsigned char *data, qsizetype size)
+{
+    qsizetype pos = 2; // after SOI
+    while (pos + 4 <= size) {
+        if (data[pos] != 0xff)
+            return -1;
+        const unsigned char marker = data[pos + 1];
+        const qsizetype length = (qsizetype(data[pos + 2]) << 8) | data[pos + 3];
+        if (length < 2)
+            return -1;
+        pos += 2 + length;
+        if (marker == 0xda)
+            return pos <= size ? pos : -1;
+    }
+    return -1;
+}
+
+bool encodeBand(const QImage &frame, int band, int quality, bool wantHeader, BandFile &out)
+{
+    tjhandle handle = compressor();
+    if (!handle)
+        return false;
+    const int first = BandMap::firstRow(band);
+    const int rows = BandMap::rowCount(band, frame.height());
+    // A band of 4:2:0 MCUs encoded alone pads its right edge and its last rows exactly as the
+    // whole frame's encode pads the same MCUs: both replicate the last column and the last row.
+    unsigned char *jpeg = nullptr;
+    unsigned long size = 0;
+    const int rc = tjCompress2(handle, frame.constScanLine(first), frame.width(), int(frame.bytesPerLine()),
+                               rows, kPixelFormat, &jpeg, &size, TJSAMP_420, quality, 0);
+    bool ok = false;
+    if (rc == 0) {
+        const qsizetype start = entropyStart(jpeg, qsizetype(size));
+        // The data ends with EOI (FF D9).
+        if (start > 0 && qsizetype(size) >= start + 2 && jpeg[size - 2] == 0xff && jpeg[size - 1] == 0xd9) {
+            const char *bytes = reinterpret_cast<const char *>(jpeg);
+            out.segment = QByteArray(bytes + start, qsizetype(size) - 2 - start);
+            if (wantHeader)
+                out.header = QByteArray(bytes, start);
+            ok = true;
+        }
+    }
+    tjFree(jpeg);
+    return ok;
+}
+
+// Turns a band file's header into the header of the whole frame: the frame's height in SOF0 and
+// a DRI of `interval` MCUs before SOS.
+bool frameHeader(QByteArray &header, int height, int interval)
+{
+    auto *data = reinterpret_cast<unsigned char *>(header.data());
+    qsizetype pos = 2;
+    qsizetype sos = -1;
+    bool patched = false;
+    while (pos + 4 <= header.size()) {
+        const unsigned char marker = data[pos + 1];
+        const qsizetype length = (qsizetype(data[pos + 2]) << 8) | data[pos + 3];
+        if (marker == 0xc0 && length >= 8 && pos + 2 + length <= header.size()) {
+            data[pos + 5] = uchar(height >> 8); // SOF0: length, precision, height, width, ...
+            data[pos + 6] = uchar(height & 0xff);
+            patched = true;
+        }
+        if (marker == 0xda) {
+            sos = pos;
+            break;
+        }
+        pos += 2 + length;
+    }
+    if (!patched || sos < 0)
+        return false;
+    const char dri[] = {char(0xff), char(0xdd), 0, 4, char(interval >> 8), char(interval & 0xff)};
+    header.insert(sos, dri, sizeof dri);
+    return true;
+}
+
+} // namespace
+
+BandedJpegEncoder::BandedJpegEncoder(int quality)
+    : m_quality(quality < 0 ? 75 : qBound(1, quality, 100))
+{
+}
+
+QByteArray BandedJpegEncoder::encode(const QImage &image, const BandMap &changes)
+{
+    m_reused = 0;
+    m_encoded = 0;
+    if (image.isNull() || image.width() > 65535 || image.height() > 65535)
+        return {};
+    QImage frame = image;
+    if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32)
+        frame = frame.convertToFormat(QImage::Format_RGB32);
+
+    const int bands = BandMap::bandCount(frame.height());
+    const bool sameLayout = frame.size() == m_size && image.format() == m_format && changes.height() == frame.height()
+        && changes.count() == bands && int(m_segments.size()) == bands && !m_header.isEmpty();
+    if (!sameLayout) {
+        m_size = QSize();
+        m_header.clear();
+        m_segments.assign(size_t(bands), QByteArray());
+    }
+
+    std::vector<int> todo;
+    for (int band = 0; band < bands; ++band) {
+        if (!sameLayout || changes.changed(band) || m_segments[size_t(band)].isEmpty())
+            todo.push_back(band);
+    }
+    std::vector<BandFile> files(todo.size());
+    std::atomic<bool> failed{false};
+    const bool needHeader = m_header.isEmpty();
+    parallelFor(int(todo.size()), [&](int i) {
+        if (!encodeBand(frame, todo[size_t(i)], m_quality, needHeader && i == 0, files[size_t(i)]))
+            failed = true;
+    });
+    if (failed) {
+        m_size = QSize();
+        m_segments.assign(size_t(bands), QByteArray());
+        m_header.clear();
+        return {};
+    }
+    if (needHeader) {
+        m_header = files.front().header;
+        if (!frameHeader(m_header, frame.height(), (frame.width() + 15) / 16)) {
+            m_header.clear();
+            return {};
+        }
+    }
+    for (size_t i = 0; i < todo.size(); ++i)
+        m_segments[size_t(todo[i])] = std::move(files[i].segment);
+    m_size = frame.size();
+    m_format = image.format();
+    m_encoded = int(todo.size());
+    m_reused = bands - m_encoded;
+
+    qsizetype total = m_header.size() + 2 + 2 * bands;
+    for (const QByteArray &segment : m_segments)
+        total += segment.size();
+    QByteArray out;
+    out.reserve(total);
+    out += m_header;
+    for (int band = 0; band < bands; ++band) {
+        if (band > 0) {
+            out += char(0xff);
+            out += char(0xd0 + (band - 1) % 8);
+        }
+        out += m_segments[size_t(band)];
+    }
+    out += char(0xff);
+    out += char(0xd9);
+    return out;
+}

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs a command with an X display: the current one when DISPLAY is set, otherwise a private
-# Xvfb screen of 1920x1080 at 24 bits that lives as long as the command.
+# Xvfb screen of 1920x1080 at 24 bits that lives as long as the command. -noreset: the server
+# must not reset (and refuse connections meanwhile) each time the last of the programs under
+# test closes its connection.
 set -euo pipefail
 if [ -n "${DISPLAY:-}" ]; then
     exec "$@"
 fi
-exec xvfb-run -a -s "-screen 0 ${XVFB_SCREEN:-1920x1080x24} -nolisten tcp" "$@"
+exec xvfb-run -a -s "-screen 0 ${XVFB_SCREEN:-1920x1080x24} -nolisten tcp -noreset" "$@"

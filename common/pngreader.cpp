@@ -214,12 +214,15 @@ std::optional<QImage> readBands(const char *index, quint32 indexSize, const char
         if (libdeflate_deflate_decompress_ex(decompressor(), in.data(), in.size(), out.data(), outSize, &consumed,
                                              &produced)
                 != LIBDEFLATE_SUCCESS
-            || consumed != in.size() || produced != outSize || out[0] > 1
-            || !unfilter(out.data(), rows, rowBytes, channels)) {
+            || consumed != in.size() || produced != outSize || out[0] > 1) {
             failed = true;
             return;
         }
-        adlers[size_t(band)] = quint32(libdeflate_adler32(1, out.data(), outSize));
+        adlers[size_t(band)] = quint32(libdeflate_adler32(1, out.data(), outSize)); // of the filtered rows
+        if (!unfilter(out.data(), rows, rowBytes, channels)) {
+            failed = true;
+            return;
+        }
         convertRows(out.data(), rows, rowBytes, channels, image, int(firstRow));
         if (out.capacity() > (size_t(16) << 20)) {
             std::vector<quint8>().swap(out);

@@ -1,7 +1,7 @@
 #include "simpleimagesaver.h"
 
+#include "bandedjpeg.h"
 #include "frameconsole.h"
-#include "jpegcodec.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -84,6 +85,8 @@ std::string errorText(int error)
 
 struct SimpleImageSaver::WriterState
 {
+    explicit WriterState(int quality) : jpeg(quality < 0 ? 75 : std::clamp(quality, 1, 100)) {}
+    BandedJpegEncoder jpeg; // keeps each band's entropy-coded segment for the next frame
     qint64 fileCounter = 0; // number of the next file; NoFreeImageNumber when none is left
     bool usedUpReported = false; // the numbers-used-up line was printed this run
     QImage last;           // the frame written last
@@ -94,7 +97,7 @@ SimpleImageSaver::SimpleImageSaver(QString path_, QString format_, int quality_,
     : path(std::move(path_))
     , format(std::move(format_))
     , quality(quality_)
-    , m_state(std::make_shared<WriterState>())
+    , m_state(std::make_shared<WriterState>(quality))
     , m_worker(std::max(1, maxQueued))
 {
     m_state->fileCounter = firstFreeImageNumber(path, format);
@@ -173,15 +176,19 @@ qint64 SimpleImageSaver::nextFileNumber()
     return m_state->fileCounter;
 }
 
-QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &) const
+QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &state) const
 {
-    QByteArray encoded;
     const QString lowerFormat = format.toLower();
     if (lowerFormat == QLatin1String("jpg") || lowerFormat == QLatin1String("jpeg")) {
-        // The same baseline JPEG that Qt's writer makes (4:2:0, quality 75 by default), straight
-        // from the frame's pixels without a copy per scanline.
-        return encodeJpeg(frame.image, quality, ChromaSubsampling::Half);
+        // The same baseline JPEG that Qt's writer makes (4:2:0, quality 75 by default), built from
+        // 16-row bands joined by restart markers: bands unchanged since the frame written before
+        // keep their coded bytes, changed ones are encoded on every core.
+        const BandMap changes = frame.changesSince(state.lastNumber, state.last);
+        state.last = frame.image;
+        state.lastNumber = frame.number;
+        return state.jpeg.encode(frame.image, changes);
     }
+    QByteArray encoded;
     QBuffer buffer(&encoded);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format.toLatin1());

@@ -1,7 +1,7 @@
 #include "tcpserverimagehandler.h"
 
 #include "frameconsole.h"
-#include "frameencoder.h"
+#include "bandedpng.h"
 #include "frameparser.h"
 
 #include <QDeadlineTimer>
@@ -61,6 +61,7 @@ bool peerHasClosed(const QTcpSocket *socket)
 
 struct TcpServerImagehandler::EncoderState
 {
+    BandedPngEncoder png; // keeps each band's compressed bytes for the next frame
     QImage last;          // the frame encoded last
     qint64 lastNumber = -2;
 };
@@ -154,8 +155,9 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
     const bool posted = m_encoder.tryPost(
         [state, frame] {
             const BandMap changes = frame.changesSince(state->lastNumber, state->last);
-            Q_UNUSED(changes);
-            QByteArray bytes = encodeFrame(frame.image);
+            QByteArray bytes;
+            if (!state->png.appendFrame(bytes, frame.image, changes))
+                bytes.clear();
             state->last = frame.image;
             state->lastNumber = frame.number;
             return bytes;

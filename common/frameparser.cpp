@@ -18,6 +18,11 @@ FrameParser::Step FrameParser::next()
 {
     if (m_error)
         return Step::ProtocolError;
+    if (m_bodyPending) {
+        // The frame completed before was not taken: skip it without a copy.
+        m_bodyPending = false;
+        compact();
+    }
 
     if (m_length == 0) {
         if (available() < LengthSize)
@@ -40,16 +45,36 @@ FrameParser::Step FrameParser::next()
 
     if (available() < m_length)
         return Step::NeedBody;
-    m_body = m_buffer.mid(qsizetype(m_offset), qsizetype(m_length));
+    m_bodyStart = m_offset;
+    m_bodyLength = m_length;
+    m_bodyPending = true;
     m_offset += m_length;
     m_length = 0;
-    compact();
     return Step::FrameComplete;
 }
 
 QByteArray FrameParser::takeBody()
 {
-    return std::exchange(m_body, QByteArray());
+    if (!m_bodyPending)
+        return {};
+    m_bodyPending = false;
+    const qsizetype start = qsizetype(m_bodyStart);
+    const qsizetype length = qsizetype(m_bodyLength);
+    const qsizetype rest = m_buffer.size() - start - length;
+    if (rest > length) {
+        // A small body before many buffered bytes: copy the body.
+        QByteArray body = m_buffer.mid(start, length);
+        compact();
+        return body;
+    }
+    // Otherwise the buffer becomes the body (dropping bytes at its front moves nothing) and the
+    // few bytes after it, if any, are copied to a buffer of their own.
+    QByteArray after = rest > 0 ? m_buffer.mid(start + length) : QByteArray();
+    QByteArray body = std::exchange(m_buffer, std::move(after));
+    m_offset = 0;
+    body.truncate(start + length);
+    body.remove(0, start);
+    return body;
 }
 
 void FrameParser::reset()
@@ -59,7 +84,7 @@ void FrameParser::reset()
     m_length = 0;
     m_error = false;
     m_errorString.clear();
-    m_body.clear();
+    m_bodyPending = false;
 }
 
 void FrameParser::compact()

@@ -32,7 +32,9 @@ public:
     // Takes the next step on the buffered bytes. NeedLength, NeedBody and ProtocolError mean
     // nothing more can be done until more bytes arrive (or, after an error, until reset()).
     [[nodiscard]] Step next();
-    // Body of the frame that the last FrameComplete step completed (moved out).
+    // Body of the frame that the last FrameComplete step completed, taken out of the buffer
+    // without a copy when it is the larger part of what is buffered. A body not taken before the
+    // next step is dropped; a second call returns an empty array.
     [[nodiscard]] QByteArray takeBody();
     // Drops every buffered byte and waits for a length again (a new connection).
     void reset();
@@ -52,7 +54,9 @@ private:
     qint64 m_length = 0;     // 0: the next bytes are a length
     bool m_error = false;
     QString m_errorString;
-    QByteArray m_body;
+    qint64 m_bodyStart = 0;     // the completed frame's body in m_buffer, until taken or skipped
+    qint64 m_bodyLength = 0;
+    bool m_bodyPending = false;
 };
 
 // What a server that is serving all the viewers it can sends a further client before it closes

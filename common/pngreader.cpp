@@ -1,5 +1,9 @@
 #include "pngreader.h"
 
+#include "bandedpng.h"
+#include "parallel.h"
+
+#include <QBuffer>
 #include <QDataStream>
 #include <QImageReader>
 #include <QIODevice>
@@ -7,9 +11,11 @@
 
 #include <libdeflate.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -49,6 +55,7 @@ bool isHarmlessAncillary(quint32 type)
     case tag("iTXt"):
     case tag("tIME"):
     case tag("pHYs"):
+    case bandedpng::ChunkTag: // the band index: read by the fast path, ignored by every other reader
         return true;
     default:
         return false;
@@ -127,11 +134,116 @@ bool unfilter(quint8 *rows, qsizetype height, qsizetype rowBytes, int bpp)
     return true;
 }
 
-// The fast path; nullopt when the file is not one it reads (Qt's reader then decides).
-std::optional<QImage> readPlainPng(const QByteArray &png)
+// Unfiltered rows of `channels` bytes per pixel to 32-bit (A)RGB scanlines.
+void convertRows(const quint8 *rows, qsizetype count, qsizetype rowBytes, int channels, QImage &image, int firstRow)
 {
-    const char *data = png.constData();
-    const qsizetype size = png.size();
+    const int width = image.width();
+    for (qsizetype y = 0; y < count; ++y) {
+        const quint8 *src = rows + y * (rowBytes + 1) + 1;
+        auto *dst = reinterpret_cast<QRgb *>(image.scanLine(firstRow + int(y)));
+        if (channels == 3) {
+            for (int x = 0; x < width; ++x, src += 3)
+                dst[x] = 0xff000000u | (quint32(src[0]) << 16) | (quint32(src[1]) << 8) | src[2];
+        } else {
+            for (int x = 0; x < width; ++x, src += 4)
+                dst[x] = (quint32(src[3]) << 24) | (quint32(src[0]) << 16) | (quint32(src[1]) << 8) | src[2];
+        }
+    }
+}
+
+// Reads the image data band by band, in parallel, as the band index chunk describes it. Only a
+// file whose index is exactly what the banded writer makes is read this way: the bands lie back
+// to back from the zlib header to the empty final block before the checksum, each ends with a
+// full flush and inflates on its own to exactly its rows, no band's first row refers to the row
+// above, and the checksum of the whole is right. Anything else gives nullopt: the caller then
+// inflates the stream as one, so an index that lies changes nothing that is read.
+std::optional<QImage> readBands(const char *index, quint32 indexSize, const char *idat, qsizetype idatSize,
+                                quint32 width, quint32 height, int channels)
+{
+    if (indexSize < 8)
+        return std::nullopt;
+    const quint32 bandRows = qFromBigEndian<quint32>(index);
+    const quint32 bands = qFromBigEndian<quint32>(index + 4);
+    if (bandRows == 0 || bands == 0 || quint64(indexSize) != 8 + 8 * quint64(bands)
+        || quint64(bands) != (quint64(height) + bandRows - 1) / bandRows)
+        return std::nullopt;
+    // zlib header: deflate, no preset dictionary, header checksum right.
+    if (idatSize < 2 + 2 + 4)
+        return std::nullopt;
+    const quint8 cmf = quint8(idat[0]);
+    const quint8 flg = quint8(idat[1]);
+    if ((cmf & 0x0f) != 8 || (cmf >> 4) > 7 || (flg & 0x20) != 0 || ((cmf << 8) | flg) % 31 != 0)
+        return std::nullopt;
+    static const char flush[4] = {'\0', '\0', '\xff', '\xff'};
+    quint64 end = 2;
+    for (quint32 band = 0; band < bands; ++band) {
+        const quint32 offset = qFromBigEndian<quint32>(index + 8 + 8 * band);
+        const quint32 length = qFromBigEndian<quint32>(index + 12 + 8 * band);
+        if (offset != end || length < sizeof flush || quint64(offset) + length > quint64(idatSize)
+            || std::memcmp(idat + offset + length - sizeof flush, flush, sizeof flush) != 0)
+            return std::nullopt;
+        end = quint64(offset) + length;
+    }
+    if (end + sizeof bandedpng::FinalBlock + 4 != quint64(idatSize)
+        || std::memcmp(idat + end, bandedpng::FinalBlock, sizeof bandedpng::FinalBlock) != 0)
+        return std::nullopt;
+
+    QImage image(int(width), int(height), channels == 3 ? QImage::Format_RGB32 : QImage::Format_ARGB32);
+    if (image.isNull())
+        return std::nullopt;
+    const qsizetype rowBytes = qsizetype(width) * channels;
+    std::vector<quint32> adlers(bands);
+    std::atomic<bool> failed{false};
+    parallelFor(int(bands), [&](int band) {
+        if (failed)
+            return;
+        const quint32 offset = qFromBigEndian<quint32>(index + 8 + 8 * quint32(band));
+        const quint32 length = qFromBigEndian<quint32>(index + 12 + 8 * quint32(band));
+        const quint64 firstRow = quint64(band) * bandRows;
+        const qsizetype rows = qsizetype(std::min<quint64>(bandRows, height - firstRow));
+        thread_local std::vector<quint8> in;
+        thread_local std::vector<quint8> out;
+        // The band alone ends without a final block: give it one, then it inflates on its own.
+        in.resize(size_t(length) + sizeof bandedpng::FinalBlock);
+        std::memcpy(in.data(), idat + offset, length);
+        std::memcpy(in.data() + length, bandedpng::FinalBlock, sizeof bandedpng::FinalBlock);
+        const size_t outSize = size_t(rows) * size_t(rowBytes + 1);
+        out.resize(outSize);
+        size_t consumed = 0;
+        size_t produced = 0;
+        if (libdeflate_deflate_decompress_ex(decompressor(), in.data(), in.size(), out.data(), outSize, &consumed,
+                                             &produced)
+                != LIBDEFLATE_SUCCESS
+            || consumed != in.size() || produced != outSize || out[0] > 1) {
+            failed = true;
+            return;
+        }
+        adlers[size_t(band)] = quint32(libdeflate_adler32(1, out.data(), outSize)); // of the filtered rows
+        if (!unfilter(out.data(), rows, rowBytes, channels)) {
+            failed = true;
+            return;
+        }
+        convertRows(out.data(), rows, rowBytes, channels, image, int(firstRow));
+        if (out.capacity() > (size_t(16) << 20)) {
+            std::vector<quint8>().swap(out);
+            std::vector<quint8>().swap(in);
+        }
+    });
+    if (failed)
+        return std::nullopt;
+    quint32 adler = 1;
+    for (quint32 band = 0; band < bands; ++band) {
+        const quint64 rows = std::min<quint64>(bandRows, height - quint64(band) * bandRows);
+        adler = bandedpng::adler32Combine(adler, adlers[band], rows * quint64(rowBytes + 1));
+    }
+    if (adler != qFromBigEndian<quint32>(idat + idatSize - 4))
+        return std::nullopt;
+    return image;
+}
+
+// The fast path; nullopt when the file is not one it reads (Qt's reader then decides).
+std::optional<QImage> readPlainPng(const char *data, qsizetype size)
+{
     if (size < SignatureSize || std::memcmp(data, Signature, SignatureSize) != 0)
         return std::nullopt;
 
@@ -142,6 +254,9 @@ std::optional<QImage> readPlainPng(const QByteArray &png)
     const char *idat = nullptr;    // the IDAT data when there is only one
     qsizetype idatSize = 0;
     int idatChunks = 0;
+    const char *bandIndex = nullptr; // the band index chunk, when there is exactly one before IDAT
+    quint32 bandIndexSize = 0;
+    int bandIndexChunks = 0;
     bool ended = false;
     for (qsizetype pos = SignatureSize; !ended;) {
         if (size - pos < 12)
@@ -190,6 +305,14 @@ std::optional<QImage> readPlainPng(const QByteArray &png)
         case tag("IEND"):
             ended = true;
             break;
+        case bandedpng::ChunkTag:
+            if (++bandIndexChunks == 1 && idatChunks == 0) {
+                bandIndex = body;
+                bandIndexSize = length;
+            } else {
+                bandIndex = nullptr;
+            }
+            break;
         default:
             if (!isHarmlessAncillary(type))
                 return std::nullopt;
@@ -210,6 +333,11 @@ std::optional<QImage> readPlainPng(const QByteArray &png)
     // allocating, so a frame of a few bytes cannot claim hundreds of MiB.
     if (quint64(rawSize) > quint64(idatSize) * MaxDeflateRatio)
         return QImage();
+    // A file of ours: its bands inflate in parallel, straight into the image.
+    if (bandIndex) {
+        if (std::optional<QImage> image = readBands(bandIndex, bandIndexSize, idat, idatSize, width, height, channels))
+            return image;
+    }
     // The filtered rows take a byte per row more than the pixels: near the limit, Qt's reader
     // (which needs no second copy) reads the file.
     if (exceedsAllocationLimit(quint64(rawSize)))
@@ -228,17 +356,7 @@ std::optional<QImage> readPlainPng(const QByteArray &png)
     QImage image(int(width), int(height), channels == 3 ? QImage::Format_RGB32 : QImage::Format_ARGB32);
     if (image.isNull())
         return std::nullopt;
-    for (qsizetype y = 0; y < qsizetype(height); ++y) {
-        const quint8 *src = raw.get() + y * (rowBytes + 1) + 1;
-        auto *dst = reinterpret_cast<QRgb *>(image.scanLine(int(y)));
-        if (channels == 3) {
-            for (quint32 x = 0; x < width; ++x, src += 3)
-                dst[x] = 0xff000000u | (quint32(src[0]) << 16) | (quint32(src[1]) << 8) | src[2];
-        } else {
-            for (quint32 x = 0; x < width; ++x, src += 4)
-                dst[x] = (quint32(src[3]) << 24) | (quint32(src[0]) << 16) | (quint32(src[1]) << 8) | src[2];
-        }
-    }
+    convertRows(raw.get(), qsizetype(height), rowBytes, channels, image, 0);
     return image;
 }
 
@@ -293,9 +411,25 @@ QByteArray boundedForQtReader(const QByteArray &png)
 
 QImage readPng(const QByteArray &png)
 {
-    if (std::optional<QImage> image = readPlainPng(png))
+    if (std::optional<QImage> image = readPlainPng(png.constData(), png.size()))
         return *image;
     return QImage::fromData(boundedForQtReader(png), "PNG");
+}
+
+bool decodeFrameBody(const QByteArray &body, QImage &image)
+{
+    constexpr qsizetype MarkerSize = 4;
+    if (body.size() < MarkerSize) {
+        image = QImage();
+        return false;
+    }
+    if (qFromBigEndian<qint32>(body.constData()) == 0) {
+        image = QImage();
+        return true;
+    }
+    // The PNG file is the rest of the body, read where it lies.
+    image = readPng(QByteArray::fromRawData(body.constData() + MarkerSize, body.size() - MarkerSize));
+    return !image.isNull();
 }
 
 QDataStream &readStreamImage(QDataStream &in, QImage &image)
@@ -303,6 +437,18 @@ QDataStream &readStreamImage(QDataStream &in, QImage &image)
     QIODevice *device = in.device();
     if (!device || device->isSequential())
         return in >> image;
+    if (auto *buffer = qobject_cast<QBuffer *>(device)) {
+        // The body is already in memory: decode it there instead of reading a copy.
+        const QByteArray &data = buffer->data();
+        const qint64 pos = buffer->pos();
+        const bool ok = pos == 0 ? decodeFrameBody(data, image)
+                                 : decodeFrameBody(QByteArray::fromRawData(data.constData() + pos, data.size() - pos),
+                                                   image);
+        buffer->seek(data.size());
+        if (!ok)
+            in.setStatus(data.size() - pos < 4 ? QDataStream::ReadPastEnd : QDataStream::ReadCorruptData);
+        return in;
+    }
     qint32 marker = 0;
     in >> marker;
     if (in.status() != QDataStream::Ok)

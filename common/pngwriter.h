@@ -4,10 +4,8 @@
 
 class QImage;
 
-// A fast PNG writer for captured frames: rows filtered with the "Up" filter and deflated at
-// libdeflate's fastest level. Opaque images are written as 8-bit RGB, images with an alpha
-// channel as 8-bit RGBA (straight alpha), so any PNG reader gets back exactly the pixels.
-// Images with more than 8 bits per channel go through Qt's own PNG writer, which keeps them.
+// PNG files of single images, written by BandedPngEncoder (see bandedpng.h for what is kept of
+// each format) with every band encoded.
 
 // The PNG file of `image`; empty for a null image (or if the image cannot be encoded).
 [[nodiscard]] QByteArray writePng(const QImage &image);

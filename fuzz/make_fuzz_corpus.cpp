@@ -75,6 +75,25 @@ QByteArray splitIdat(const QByteArray &png)
 
 } // namespace
 
+// The frame with the big-endian value at `offset` in the data of its band index replaced (and
+// the chunk's CRC made good): a band index that lies about the image data.
+QByteArray withBandIndexValue(QByteArray frame, qsizetype offset, quint32 value)
+{
+    const qsizetype type = frame.indexOf("bdIX");
+    if (type < 0)
+        return {};
+    const auto length = qFromBigEndian<quint32>(frame.constData() + type - 4);
+    qToBigEndian(value, frame.data() + type + 4 + offset);
+    quint32 crc = 0xffffffffu;
+    for (qsizetype i = type; i < type + 4 + qsizetype(length); ++i) {
+        crc ^= quint8(frame[i]);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    qToBigEndian(crc ^ 0xffffffffu, frame.data() + type + 4 + length);
+    return frame;
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 2) {
@@ -91,7 +110,18 @@ int main(int argc, char **argv)
     QImage grey = pattern(6, 5, QImage::Format_RGB32).convertToFormat(QImage::Format_Grayscale8);
     QImage indexed = pattern(9, 4, QImage::Format_RGB32).convertToFormat(QImage::Format_Indexed8);
     indexed.setText(QStringLiteral("Title"), QStringLiteral("frame"));
+    // Three bands (16 + 16 + 1 rows), and band indexes that lie about them.
+    const QByteArray banded = encodeFrame(pattern(11, 33, QImage::Format_RGB32));
+    const quint32 band0Length = qFromBigEndian<quint32>(banded.constData() + banded.indexOf("bdIX") + 4 + 12);
     const QList<QPair<QString, QByteArray>> seeds = {
+        {QStringLiteral("banded_rgb_11x33"), banded},
+        {QStringLiteral("banded_argb_9x17"), encodeFrame(pattern(9, 17, QImage::Format_ARGB32))},
+        {QStringLiteral("lying_bands_overlap"), withBandIndexValue(banded, 16, 2)},
+        {QStringLiteral("lying_bands_past_end"), withBandIndexValue(banded, 20, 0x00ffffffu)},
+        {QStringLiteral("lying_bands_moved_boundary"),
+         withBandIndexValue(withBandIndexValue(banded, 12, band0Length - 1), 16, 1 + band0Length)},
+        {QStringLiteral("lying_bands_rows"), withBandIndexValue(banded, 0, 8)},
+        {QStringLiteral("lying_bands_count"), withBandIndexValue(banded, 4, 2)},
         {QStringLiteral("null"), encodeFrame(QImage())},
         {QStringLiteral("rgb_1x1"), encodeFrame(pattern(1, 1, QImage::Format_RGB32))},
         {QStringLiteral("rgb_7x3"), encodeFrame(pattern(7, 3, QImage::Format_RGB32))},

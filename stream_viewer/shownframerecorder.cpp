@@ -53,7 +53,7 @@ bool ShownFrameRecorder::open(QString &error)
     if (m_timingPath.isEmpty())
         return true;
     m_timingFile.setFileName(m_timingPath);
-    if (!m_timingFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    if (!m_timingFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         error = QStringLiteral("Cannot write the timing log %1: %2").arg(m_timingPath, m_timingFile.errorString());
         return false;
     }

@@ -97,31 +97,64 @@ void TCPclientImagehandler::setState(State state)
 
 void TCPclientImagehandler::readImage()
 {
+    // One turn of the event loop decodes one frame at most: of the frames complete in what has
+    // arrived, only the newest is shown; the older ones are dropped unread.
     const QByteArray received = socket.readAll();
     if (m_parser.length() == 0 && m_parser.available() == 0 && reportRefusal(received))
         return;
     m_parser.append(received);
-    for (;;) {
-        switch (m_parser.next()) {
-        case FrameParser::Step::NeedLength:
-            expectedLength = 0;
-            return;
+    QByteArray newest;
+    bool newestLengthRead = false; // its length was read in this turn (and not printed yet)
+    bool lengthRead = false;       // the same for the frame being read
+    int dropped = 0;
+    FrameParser::Step step = FrameParser::Step::NeedLength;
+    for (bool more = true; more;) {
+        step = m_parser.next();
+        switch (step) {
         case FrameParser::Step::LengthRead:
-            expectedLength = m_parser.length();
-            std::cout << "Length read! " << expectedLength << std::endl;
+            lengthRead = true;
             break;
-        case FrameParser::Step::NeedBody:
-            std::cout << m_parser.available() << " need " << expectedLength << std::endl;
-            return;
         case FrameParser::Step::FrameComplete:
-            std::cout << "Complete image written!" << std::endl;
-            handleFrame(m_parser.takeBody());
-            expectedLength = 0;
+            if (!newest.isNull())
+                ++dropped;
+            newest = QByteArray(); // an older frame's body goes before the next one is taken
+            newest = m_parser.takeBody();
+            newestLengthRead = lengthRead;
+            lengthRead = false;
             break;
+        case FrameParser::Step::NeedLength:
+        case FrameParser::Step::NeedBody:
         case FrameParser::Step::ProtocolError:
-            closeForProtocolError();
-            return;
+            more = false;
+            break;
         }
+    }
+
+    if (dropped > 0) {
+        std::cout << "Dropped " << dropped << (dropped == 1 ? " older frame" : " older frames")
+                  << " that arrived with a newer one" << std::endl;
+    }
+    if (!newest.isNull()) {
+        if (newestLengthRead)
+            std::cout << "Length read! " << newest.size() << std::endl;
+        std::cout << "Complete image written!" << std::endl;
+        handleFrame(std::move(newest));
+    }
+    switch (step) {
+    case FrameParser::Step::NeedLength:
+        expectedLength = 0;
+        break;
+    case FrameParser::Step::NeedBody:
+        expectedLength = m_parser.length();
+        if (lengthRead)
+            std::cout << "Length read! " << expectedLength << std::endl;
+        std::cout << m_parser.available() << " need " << expectedLength << std::endl;
+        break;
+    case FrameParser::Step::ProtocolError:
+        closeForProtocolError();
+        break;
+    default:
+        break;
     }
 }
 

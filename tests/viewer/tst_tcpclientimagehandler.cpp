@@ -107,29 +107,39 @@ void tst_TCPclientImagehandler::consoleLinesInOrder_data()
         << QList<QStringList>{{"Length read! " + la, "12 need " + la}, shownA.mid(1)} << QList<QImage>{a};
     QTest::newRow("length split across writes prints nothing early")
         << Chunks{fa.left(5), fa.mid(5)} << QList<QStringList>{{}, shownA} << QList<QImage>{a};
-    QTest::newRow("two frames in one write are both shown at once")
-        << Chunks{fa + fb} << QList<QStringList>{shownA + shownB} << QList<QImage>{a, b};
+    // One turn of the event loop decodes the newest complete frame only.
+    const QStringList dropOne{"Dropped 1 older frame that arrived with a newer one"};
+    QTest::newRow("two frames in one write: only the newer is decoded")
+        << Chunks{fa + fb} << QList<QStringList>{dropOne + shownB} << QList<QImage>{b};
+    QTest::newRow("burst of five frames: one decode, one line for the four dropped")
+        << Chunks{fa + fb + fa + fb + fa}
+        << QList<QStringList>{QStringList{"Dropped 4 older frames that arrived with a newer one"} + shownA}
+        << QList<QImage>{a};
+    QTest::newRow("burst ending in half a frame: the newest complete one is decoded")
+        << Chunks{fb + fa + fb.left(30), fb.mid(30)}
+        << QList<QStringList>{dropOne + shownA + QStringList{"Length read! " + lb, "22 need " + lb}, shownB.mid(1)}
+        << QList<QImage>{a, b};
     QTest::newRow("second frame completes with the next write")
         << Chunks{fa + fb.left(30), fb.mid(30)}
         << QList<QStringList>{shownA + QStringList{"Length read! " + lb, "22 need " + lb}, shownB.mid(1)}
         << QList<QImage>{a, b};
     QTest::newRow("null image is a texture update of size 0 0")
-        << Chunks{frameOf(QImage()) + fa}
-        << QList<QStringList>{QStringList{"Length read! 4", "Complete image written!", "TEXTURE UPDATED", "0 0"} + shownA}
+        << Chunks{frameOf(QImage()), fa}
+        << QList<QStringList>{QStringList{"Length read! 4", "Complete image written!", "TEXTURE UPDATED", "0 0"}, shownA}
         << QList<QImage>{a};
 
     QByteArray garbage("\x00\x00\x00\x01", 4);
     garbage += QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(64, 'x');
     const QString skipped = QStringLiteral("Skipped an undecodable image (frame of %1 bytes from 127.0.0.1:");
     QTest::newRow("undecodable image is skipped and the stream stays in step")
-        << Chunks{frameWithBody(garbage) + fb}
-        << QList<QStringList>{QStringList{"Length read! 76", "Complete image written!", skipped.arg(76)} + shownB}
+        << Chunks{frameWithBody(garbage), fb}
+        << QList<QStringList>{QStringList{"Length read! 76", "Complete image written!", skipped.arg(76)}, shownB}
         << QList<QImage>{b};
     const QByteArray bomb = bombBody(20000, 20000);
     QTest::newRow("image claiming 1.5 GB of pixels is refused")
-        << Chunks{frameWithBody(bomb) + fb}
+        << Chunks{frameWithBody(bomb), fb}
         << QList<QStringList>{QStringList{"Length read! " + QString::number(bomb.size()), "Complete image written!",
-                                          skipped.arg(bomb.size())} + shownB}
+                                          skipped.arg(bomb.size())}, shownB}
         << QList<QImage>{b};
 }
 

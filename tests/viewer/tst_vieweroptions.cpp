@@ -1,3 +1,4 @@
+#include "shownframerecorder.h"
 #include "vieweroptions.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@ private Q_SLOTS:
     void goodValues_data();
     void goodValues();
     void saveCreatesTheFolder();
+    void timingLogIsAppendedTo();
     void programExitStatus_data();
     void programExitStatus();
 
@@ -25,6 +27,25 @@ private:
 void tst_ViewerOptions::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+}
+
+// The help says the timing log is appended to: a second run must not wipe the first's lines.
+void tst_ViewerOptions::timingLogIsAppendedTo()
+{
+    const QString path = m_dir.filePath(QStringLiteral("timing.log"));
+    QFile earlier(path);
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("7 1234\n");
+    earlier.close();
+    ViewerOptions options;
+    options.timingLog = path;
+    {
+        ShownFrameRecorder recorder(options);
+        QString error;
+        QVERIFY2(recorder.open(error), qPrintable(error));
+    }
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QCOMPARE(earlier.readAll(), QByteArray("7 1234\n"));
 }
 
 void tst_ViewerOptions::goodValues_data()

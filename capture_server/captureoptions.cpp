@@ -50,7 +50,10 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption framesOption(QStringLiteral("frames"),
                                           QStringLiteral("Stop after N frames and quit."),
                                           QStringLiteral("N"));
-    parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption});
+    const QCommandLineOption webOption(QStringLiteral("web"),
+                                       QStringLiteral("Also show the capture to web browsers at http://ADDRESS:PORT/ (0-65535; 0 picks a free one)."),
+                                       QStringLiteral("PORT"));
+    parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption, webOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -124,6 +127,15 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
             return OptionsResult::Error;
         }
         parsed.frames = frames;
+    }
+    if (parser.isSet(webOption)) {
+        int port = 0;
+        if (!parseIntInRange(parser.value(webOption), 0, 65535, port)) {
+            message = QStringLiteral("Invalid value for --web: '%1' (expected a number from 0 to 65535).")
+                          .arg(parser.value(webOption));
+            return OptionsResult::Error;
+        }
+        parsed.webPort = port;
     }
     options = parsed;
     return OptionsResult::Run;

@@ -18,6 +18,7 @@ struct CaptureOptions
     std::optional<QString> handler;            // --handler saver|tcp
     bool start = false;                        // --start
     int frames = 0;                            // --frames N: stop after N frames and quit (0: never)
+    std::optional<int> webPort;                // --web PORT: also serve the capture to browsers
 };
 
 enum class OptionsResult {

@@ -5,6 +5,7 @@
 #include "selectionwindow.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
+#include "webviewserver.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -33,6 +34,8 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
                                     QStringLiteral("Port:"), 3000, 0, 65000, 1);
     }
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
+    if (options.webPort)
+        tcpServer->setWebView(new WebViewServer(quint16(*options.webPort), options.bind, this));
 
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);

@@ -1,6 +1,8 @@
 #include "tcpserverimagehandler.h"
 
 #include "frameencoder.h"
+#include "listenaddress.h"
+#include "webviewserver.h"
 
 #include <QDeadlineTimer>
 #include <QFutureWatcher>
@@ -17,27 +19,6 @@
 #include <utility>
 
 namespace {
-
-bool isEveryAddress(const QHostAddress &address)
-{
-    return address == QHostAddress::Any || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
-}
-
-QString placeText(const QHostAddress &address)
-{
-    return isEveryAddress(address) ? QStringLiteral("every network address") : address.toString();
-}
-
-// Who can reach a server bound to `address`.
-QString audience(const QHostAddress &address)
-{
-    if (isEveryAddress(address))
-        return QStringLiteral("every network address: the screen is offered to the whole network");
-    if (address.isLoopback())
-        return QStringLiteral("%1 only: the screen is offered to this machine only").arg(address.toString());
-    return QStringLiteral("%1 only: the screen is offered to whoever can reach that address")
-        .arg(address.toString());
-}
 
 // A viewer's address as people write it: IPv4 viewers of a dual-stack server without the
 // "::ffff:" prefix.
@@ -72,6 +53,8 @@ TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &a
 
 TcpServerImagehandler::~TcpServerImagehandler()
 {
+    if (m_webView)
+        m_webView->setAdmission(nullptr);
     // Frames still being encoded are not sent any more; the encoders only have to finish.
     m_encoders->waitForDone();
     for (PendingFrame &frame : m_pending)
@@ -113,8 +96,10 @@ int TcpServerImagehandler::handleImage(const QPixmap &frame)
         viewer.awaitingFrame = true;
         ready.append(viewer.socket);
     }
-    if (ready.isEmpty())
+    const bool forWebView = m_webView && !m_webFrameEncoding && m_webView->wantsFrame();
+    if (ready.isEmpty() && !forWebView)
         return 0;
+    m_webFrameEncoding = m_webFrameEncoding || forWebView;
 
     // The pixmap is only valid during this call; the image shares its pixels and keeps them.
     const QImage image = frame.toImage();
@@ -122,6 +107,7 @@ int TcpServerImagehandler::handleImage(const QPixmap &frame)
     PendingFrame pending;
     pending.encoded = promise->future();
     pending.recipients = ready;
+    pending.forWebView = forWebView;
     pending.watcher = new QFutureWatcher<QByteArray>(this);
     connect(pending.watcher, &QFutureWatcherBase::finished, this,
             &TcpServerImagehandler::deliverFinishedFrames);
@@ -142,6 +128,12 @@ void TcpServerImagehandler::stopHandling()
     std::cout << "Server ended loop.\n" << std::endl;
 }
 
+void TcpServerImagehandler::setWebView(WebViewServer *webView)
+{
+    m_webView = webView;
+    webView->setAdmission([this] { return m_viewers.size() + m_webView->viewerCount() < MaxViewers; });
+}
+
 void TcpServerImagehandler::finishPendingFrames()
 {
     for (PendingFrame &frame : m_pending)
@@ -157,7 +149,7 @@ void TcpServerImagehandler::SLOT_addClient()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         const QByteArray peer = peerText(socket);
-        if (m_viewers.size() >= MaxViewers) {
+        if (m_viewers.size() + (m_webView ? m_webView->viewerCount() : 0) >= MaxViewers) {
             std::cout << "Client " << peer.constData() << " refused: already serving " << MaxViewers
                       << " viewers" << std::endl;
             socket->disconnectFromHost();
@@ -224,5 +216,12 @@ void TcpServerImagehandler::deliver(PendingFrame &frame)
         // Hand the bytes to the system now rather than on the next pass of the event loop, so
         // the viewer is ready again as early as it can be.
         socket->flush();
+    }
+    if (frame.forWebView) {
+        m_webFrameEncoding = false;
+        // Browsers get the PNG file that follows the 8-byte length and the 4-byte marker.
+        constexpr qsizetype PngOffset = 12;
+        if (m_webView && bytes.size() > PngOffset)
+            m_webView->sendFrame(QByteArray::fromRawData(bytes.constData() + PngOffset, bytes.size() - PngOffset));
     }
 }

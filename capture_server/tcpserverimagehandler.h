@@ -11,6 +11,7 @@
 #include <memory>
 
 class QTcpServer;
+class WebViewServer;
 class QTcpSocket;
 class QThreadPool;
 template <typename T>
@@ -37,6 +38,9 @@ public:
     // Port listened on; 0 when listening failed.
     [[nodiscard]] quint16 serverPort() const;
     [[nodiscard]] int viewerCount() const { return int(m_viewers.size()); }
+    // Also hands the PNG of a frame to the web view's browsers when some of them is ready; they
+    // count toward MaxViewers.
+    void setWebView(WebViewServer *webView);
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
 
@@ -56,6 +60,7 @@ private:
         QFuture<QByteArray> encoded;
         QList<QPointer<QTcpSocket>> recipients;
         QFutureWatcher<QByteArray> *watcher = nullptr;
+        bool forWebView = false;
     };
 
     [[nodiscard]] Viewer *findViewer(const QTcpSocket *socket);
@@ -66,4 +71,6 @@ private:
     QList<Viewer> m_viewers;         // in the order they connected
     QList<PendingFrame> m_pending; // in capture order
     std::unique_ptr<QThreadPool> m_encoders;
+    QPointer<WebViewServer> m_webView;
+    bool m_webFrameEncoding = false; // a frame for the web view is being encoded
 };

@@ -34,6 +34,7 @@ void tst_CaptureOptions::noOptionsKeepInteractiveDefaults()
     QVERIFY(!options.handler);
     QVERIFY(!options.start);
     QCOMPARE(options.frames, 0);
+    QVERIFY(!options.webPort);
     QCOMPARE(options.bind, QHostAddress(QHostAddress::Any));
 }
 
@@ -42,7 +43,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     CaptureOptions options;
     QString message;
     QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
-                                       "--fps", "60", "--handler", "tcp", "--start", "--frames", "12"}),
+                                       "--fps", "60", "--handler", "tcp", "--start", "--frames", "12", "--web", "8080"}),
                                  options, message),
              OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 4567);
@@ -52,6 +53,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(options.handler.value_or(QString()), QStringLiteral("tcp"));
     QVERIFY(options.start);
     QCOMPARE(options.frames, 12);
+    QCOMPARE(options.webPort.value_or(-1), 8080);
 
     QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 0);
@@ -76,6 +78,8 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("unknown handler") << QStringList{"--handler", "ftp"} << "--handler";
     QTest::newRow("frames zero") << QStringList{"--frames", "0"} << "--frames";
     QTest::newRow("frames not a number") << QStringList{"--frames", "many"} << "--frames";
+    QTest::newRow("web port above 65535") << QStringList{"--web", "65536"} << "--web";
+    QTest::newRow("web port not a number") << QStringList{"--web", "yes"} << "--web";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
@@ -119,7 +123,7 @@ void tst_CaptureOptions::programPrintsHelpAndVersion()
     QVERIFY(help.waitForFinished(20000));
     QCOMPARE(help.exitCode(), 0);
     const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
-    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames"})
+    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--web"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
 
     QProcess version;

@@ -116,6 +116,10 @@ WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject 
 
 WebViewServer::~WebViewServer()
 {
+    // The connections still being read go with the TCP server; they must not call back here.
+    for (QTcpSocket *socket : std::as_const(m_requests))
+        disconnect(socket, nullptr, this, nullptr);
+    m_requests.clear();
     for (const Browser &browser : std::as_const(m_browsers)) {
         disconnect(browser.socket, nullptr, this, nullptr);
         browser.socket->abort();

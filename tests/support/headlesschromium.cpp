@@ -49,6 +49,10 @@ QString HeadlessChromium::program()
 bool HeadlessChromium::open(const QString &url, int width, int height, QString *error)
 {
     m_process.setProgram(program());
+    // The browser is not ours to instrument: no sanitizer runtime preloaded into it.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LD_PRELOAD"));
+    m_process.setProcessEnvironment(environment);
     m_process.setArguments({QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
                             QStringLiteral("--no-first-run"), QStringLiteral("--remote-debugging-address=127.0.0.1"),
                             QStringLiteral("--remote-debugging-port=0"),

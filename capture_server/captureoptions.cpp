@@ -60,8 +60,11 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         QStringLiteral("viewer-timeout"),
         QStringLiteral("Drop a TCP viewer that has taken no byte of its frame for this many seconds, 1-86400 (default 10)."),
         QStringLiteral("SECONDS"));
+    const QCommandLineOption webOption(QStringLiteral("web"),
+                                       QStringLiteral("Also show the capture to web browsers at http://ADDRESS:PORT/ (0-65535; 0 picks a free one)."),
+                                       QStringLiteral("PORT"));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
-                       viewerTimeoutOption, cursorOption});
+                       viewerTimeoutOption, cursorOption, webOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -145,6 +148,15 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
             return OptionsResult::Error;
         }
         parsed.viewerTimeoutSeconds = seconds;
+    }
+    if (parser.isSet(webOption)) {
+        int port = 0;
+        if (!parseIntInRange(parser.value(webOption), 0, 65535, port)) {
+            message = QStringLiteral("Invalid value for --web: '%1' (expected a number from 0 to 65535).")
+                          .arg(parser.value(webOption));
+            return OptionsResult::Error;
+        }
+        parsed.webPort = port;
     }
     options = parsed;
     return OptionsResult::Run;

@@ -20,6 +20,7 @@ struct CaptureOptions
     int frames = 0;                            // --frames N: stop after N frames and quit (0: never)
     bool cursor = false;                       // --cursor: draw the mouse pointer into every frame
     int viewerTimeoutSeconds = 10;             // --viewer-timeout: drop a viewer that takes no byte for this long
+    std::optional<int> webPort;                // --web PORT: also serve the capture to browsers
 };
 
 enum class OptionsResult {

@@ -9,6 +9,7 @@
 #include "shutdownsignals.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
+#include "webviewserver.h"
 #include "windowplacement.h"
 
 #include <QApplication>
@@ -59,6 +60,8 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     m_requestedPort = port;
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
     tcpServer->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
+    if (options.webPort)
+        tcpServer->setWebView(new WebViewServer(quint16(*options.webPort), options.bind, this));
 
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);

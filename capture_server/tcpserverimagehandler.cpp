@@ -1,8 +1,10 @@
 #include "tcpserverimagehandler.h"
 
-#include "frameconsole.h"
 #include "bandedpng.h"
+#include "frameconsole.h"
 #include "frameparser.h"
+#include "listenaddress.h"
+#include "webviewserver.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
@@ -18,27 +20,6 @@
 #include <vector>
 
 namespace {
-
-bool isEveryAddress(const QHostAddress &address)
-{
-    return address == QHostAddress::Any || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
-}
-
-QString placeText(const QHostAddress &address)
-{
-    return isEveryAddress(address) ? QStringLiteral("every network address") : address.toString();
-}
-
-// Who can reach a server bound to `address`.
-QString audience(const QHostAddress &address)
-{
-    if (isEveryAddress(address))
-        return QStringLiteral("every network address: the screen is offered to the whole network");
-    if (address.isLoopback())
-        return QStringLiteral("%1 only: the screen is offered to this machine only").arg(address.toString());
-    return QStringLiteral("%1 only: the screen is offered to whoever can reach that address")
-        .arg(address.toString());
-}
 
 // A viewer's address as people write it: IPv4 viewers of a dual-stack server without the
 // "::ffff:" prefix.
@@ -87,6 +68,8 @@ TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &a
 
 TcpServerImagehandler::~TcpServerImagehandler()
 {
+    if (m_webView)
+        m_webView->setAdmission(nullptr);
     // Frames still being encoded are not sent any more (the encoder's worker finishes with the
     // last member).
     // Frames already announced as sent should arrive whole: give them a little time to leave
@@ -145,8 +128,11 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
         }
         ready.append(viewer.socket);
     }
-    if (ready.isEmpty())
+    // Browsers of the web view get the same bytes, one frame in flight for all of them.
+    const bool forWebView = m_webView && !m_webFrameEncoding && m_webView->wantsFrame() && m_encoder.hasRoom();
+    if (ready.isEmpty() && !forWebView)
         return;
+    m_webFrameEncoding = m_webFrameEncoding || forWebView;
     for (const QPointer<QTcpSocket> &socket : std::as_const(ready))
         findViewer(socket.data())->awaitingFrame = true;
 
@@ -162,7 +148,7 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
             state->lastNumber = frame.number;
             return bytes;
         },
-        [this, ready, place](QByteArray bytes) { deliver(bytes, ready, place); });
+        [this, ready, place, forWebView](QByteArray bytes) { deliver(bytes, ready, place, forWebView); });
     Q_ASSERT(posted); // room was checked above
     Q_UNUSED(posted);
 }
@@ -171,6 +157,12 @@ void TcpServerImagehandler::stopHandling()
 {
     finishPendingFrames();
     FrameConsole::instance().print("Server ended loop.\n");
+}
+
+void TcpServerImagehandler::setWebView(WebViewServer *webView)
+{
+    m_webView = webView;
+    webView->setAdmission([this] { return m_viewers.size() + m_webView->viewerCount() < MaxViewers; });
 }
 
 void TcpServerImagehandler::finishPendingFrames()
@@ -186,9 +178,10 @@ void TcpServerImagehandler::SLOT_addClient()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         const QByteArray peer = peerText(socket);
-        if (m_viewers.size() >= MaxViewers)
+        const auto full = [this] { return m_viewers.size() + (m_webView ? m_webView->viewerCount() : 0) >= MaxViewers; };
+        if (full())
             dropClosedViewers();
-        if (m_viewers.size() >= MaxViewers) {
+        if (full()) {
             std::cout << "Client " << peer.constData() << " refused: already serving " << MaxViewers
                       << " viewers" << std::endl;
             // The line reaches the client before the close; to a frame parser it is a length far
@@ -272,7 +265,7 @@ TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocke
 }
 
 void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients,
-                                    int consolePlace)
+                                    int consolePlace, bool forWebView)
 {
     std::vector<std::string> lines;
     for (const QPointer<QTcpSocket> &socket : recipients) {
@@ -292,6 +285,13 @@ void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointe
         // Hand the bytes to the system now rather than on the next pass of the event loop, so
         // the viewer is ready again as early as it can be.
         socket->flush();
+    }
+    if (forWebView) {
+        m_webFrameEncoding = false;
+        // Browsers get the PNG file that follows the 8-byte length and the 4-byte marker.
+        constexpr qsizetype PngOffset = 12;
+        if (m_webView && bytes.size() > PngOffset)
+            m_webView->sendFrame(QByteArray::fromRawData(bytes.constData() + PngOffset, bytes.size() - PngOffset));
     }
     FrameConsole::instance().fill(consolePlace, std::move(lines));
 }

@@ -13,6 +13,7 @@
 #include <memory>
 
 class QTcpServer;
+class WebViewServer;
 class QTcpSocket;
 
 // Serves captured frames to every connected viewer (up to MaxViewers) over TCP. Each viewer has
@@ -49,6 +50,9 @@ public:
     // A viewer that takes no byte of its queued frame for this long is dropped.
     void setViewerTimeout(int milliseconds);
     [[nodiscard]] int viewerCount() const { return int(m_viewers.size()); }
+    // Also hands the PNG of a frame to the web view's browsers when some of them is ready; they
+    // count toward MaxViewers.
+    void setWebView(WebViewServer *webView);
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
 
@@ -74,7 +78,8 @@ private:
     void dropViewer(QTcpSocket *socket, const char *line);
     void dropClosedViewers();
     void dropStalledViewers();
-    void deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace);
+    void deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace,
+                 bool forWebView);
 
     QTcpServer *server = nullptr;
     QList<Viewer> m_viewers; // in the order they connected
@@ -82,4 +87,6 @@ private:
     QTimer m_stallCheck;
     std::shared_ptr<EncoderState> m_encoderState;
     OrderedWorker m_encoder{3}; // last member: its jobs end before the rest goes
+    QPointer<WebViewServer> m_webView;
+    bool m_webFrameEncoding = false; // a frame for the web view is being encoded
 };

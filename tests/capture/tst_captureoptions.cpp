@@ -36,6 +36,7 @@ void tst_CaptureOptions::noOptionsKeepInteractiveDefaults()
     QCOMPARE(options.frames, 0);
     QVERIFY(!options.cursor);
     QCOMPARE(options.viewerTimeoutSeconds, 10);
+    QVERIFY(!options.webPort);
     QCOMPARE(options.bind, QHostAddress(QHostAddress::Any));
 }
 
@@ -45,7 +46,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QString message;
     QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
                                        "--fps", "60", "--handler", "tcp", "--start", "--frames", "12",
-                                       "--viewer-timeout", "3", "--cursor"}),
+                                       "--viewer-timeout", "3", "--cursor", "--web", "8080"}),
                                  options, message),
              OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 4567);
@@ -57,6 +58,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(options.frames, 12);
     QVERIFY(options.cursor);
     QCOMPARE(options.viewerTimeoutSeconds, 3);
+    QCOMPARE(options.webPort.value_or(-1), 8080);
 
     QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 0);
@@ -84,6 +86,8 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("frames not a number") << QStringList{"--frames", "many"} << "--frames";
     QTest::newRow("viewer timeout zero") << QStringList{"--viewer-timeout", "0"} << "--viewer-timeout";
     QTest::newRow("viewer timeout above a day") << QStringList{"--viewer-timeout", "86401"} << "--viewer-timeout";
+    QTest::newRow("web port above 65535") << QStringList{"--web", "65536"} << "--web";
+    QTest::newRow("web port not a number") << QStringList{"--web", "yes"} << "--web";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
@@ -127,7 +131,7 @@ void tst_CaptureOptions::programPrintsHelpAndVersion()
     QVERIFY(help.waitForFinished(20000));
     QCOMPARE(help.exitCode(), 0);
     const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
-    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--viewer-timeout"})
+    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--viewer-timeout", "--web"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
     // The units of --area and why --port reaches further than the dialog.
     for (const char *part : {"logical pixels", "QT_SCALE_FACTOR=2", "1280x960", "0-65535", "0-65000"})

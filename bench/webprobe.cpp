@@ -1,0 +1,86 @@
+// Opens the web view in a headless Chromium and reports what the page measures: its frame rate
+// (over requestAnimationFrame times of the frames drawn) once a second, and the frames shown.
+// Usage: webprobe URL [SECONDS [WARMUP_SECONDS]]; prints one line per second and a summary.
+#include "headlesschromium.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonValue>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <algorithm>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+void pause(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 2) {
+        std::cerr << "usage: webprobe URL [SECONDS [WARMUP_SECONDS]]" << std::endl;
+        return 2;
+    }
+    const int seconds = args.size() > 2 ? args[2].toInt() : 10;
+    const int warmup = args.size() > 3 ? args[3].toInt() : 5;
+
+    HeadlessChromium browser;
+    QString error;
+    if (!browser.open(args[1], 1920, 1080, &error)) {
+        std::cerr << error.toLocal8Bit().constData() << std::endl;
+        return 1;
+    }
+    const QRegularExpression status(QStringLiteral("^connected, (\\d+) frames shown, ([0-9.]+) frames/s"));
+    auto sample = [&](int &shown, double &rate) {
+        const QString text = browser.evaluate(QStringLiteral("document.getElementById('status').textContent")).toString();
+        const QRegularExpressionMatch match = status.match(text);
+        shown = match.hasMatch() ? match.captured(1).toInt() : -1;
+        rate = match.hasMatch() ? match.captured(2).toDouble() : 0;
+        return text;
+    };
+    int shown0 = 0;
+    double rate = 0;
+    for (int i = 0; i < 100 && (sample(shown0, rate), shown0 < 1); ++i)
+        pause(200); // the page is still loading
+    // Also time each decode, to tell the browser's share from the server's.
+    (void)browser.evaluate(QStringLiteral(
+        "window.decodeTimes = []; const decodeImage = window.createImageBitmap;"
+        "window.createImageBitmap = blob => { const start = performance.now();"
+        "  return decodeImage(blob).then(bitmap => { decodeTimes.push(performance.now() - start); return bitmap; }); };"
+        "true"));
+    pause(warmup * 1000);
+    (void)browser.evaluate(QStringLiteral("decodeTimes = []; true"));
+    sample(shown0, rate);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<double> rates;
+    int shown = shown0;
+    for (int i = 0; i < seconds; ++i) {
+        pause(1000);
+        const QString text = sample(shown, rate);
+        rates.push_back(rate);
+        std::cout << text.toLocal8Bit().constData() << std::endl;
+    }
+    const double elapsed = clock.elapsed() / 1000.0;
+    std::sort(rates.begin(), rates.end());
+    std::cout << "page rate (requestAnimationFrame, median of " << rates.size() << " samples): "
+              << rates[rates.size() / 2] << " frames/s, lowest " << rates.front() << std::endl;
+    std::cout << "frames shown: " << shown - shown0 << " in " << elapsed << " s = " << (shown - shown0) / elapsed
+              << " frames/s" << std::endl;
+    const double decodeMs = browser.evaluate(QStringLiteral(
+        "decodeTimes.length ? decodeTimes.reduce((a, b) => a + b, 0) / decodeTimes.length : -1")).toDouble();
+    std::cout << "browser decode of a frame: " << decodeMs << " ms on average" << std::endl;
+    return shown > shown0 ? 0 : 1;
+}

@@ -1,0 +1,122 @@
+// Starts the real capture_server with its web view over a window with a known picture, and
+// opens the page in a real (headless) Chromium: the page must show the picture, scaled to fit
+// with its aspect kept, and its status line must count the frames shown.
+#include "glformat.h"
+#include "headlesschromium.h"
+#include "testsupport.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTest>
+
+class tst_E2eWeb : public QObject
+{
+    Q_OBJECT
+public:
+    static void initMain() { setupDefaultSurfaceFormat(); }
+
+private Q_SLOTS:
+    void browserShowsTheCapture();
+};
+
+namespace {
+
+const QColor Quadrants[4] = {QColor(230, 30, 30), QColor(30, 200, 60), QColor(40, 60, 220), QColor(240, 220, 40)};
+
+// Four solid quadrants (top-left, top-right, bottom-left, bottom-right): survives scaling, and
+// shows a flipped or mirrored picture.
+QImage quadrantPicture(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QPainter painter(&image);
+    for (int i = 0; i < 4; ++i)
+        painter.fillRect(QRect((i % 2) * width / 2, (i / 2) * height / 2, width / 2, height / 2), Quadrants[i]);
+    return image;
+}
+
+bool near(const QColor &a, const QColor &b)
+{
+    return qAbs(a.red() - b.red()) <= 12 && qAbs(a.green() - b.green()) <= 12 && qAbs(a.blue() - b.blue()) <= 12;
+}
+
+} // namespace
+
+void tst_E2eWeb::browserShowsTheCapture()
+{
+    if (HeadlessChromium::program().isEmpty())
+        QSKIP("chromium is not installed");
+
+    const QImage picture = quadrantPicture(320, 240);
+    const QPoint at(1500, 800);
+    PatternWindow window(picture, at);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QScreen *screen = QGuiApplication::primaryScreen();
+    QTRY_COMPARE(screen->grabWindow(0, at.x(), at.y(), picture.width(), picture.height())
+                     .toImage()
+                     .convertToFormat(QImage::Format_RGB32),
+                 picture);
+
+    QProcess server;
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    const QString area = QStringLiteral("%1,%2,%3,%4").arg(at.x()).arg(at.y()).arg(picture.width()).arg(picture.height());
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                  QStringLiteral("--web"), QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("tcp"),
+                  QStringLiteral("--start"), QStringLiteral("--area"), area, QStringLiteral("--fps"), QStringLiteral("20")});
+    QVERIFY(server.waitForStarted());
+
+    QByteArray output;
+    QString url;
+    const QRegularExpression webLine(QStringLiteral("^Web view: (http://\\S+) \\(127\\.0\\.0\\.1 only: the screen is offered to this machine only\\)$"),
+                                     QRegularExpression::MultilineOption);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            output += server.readAllStandardOutput();
+            url = webLine.match(QString::fromLatin1(output)).captured(1);
+            return !url.isEmpty() || server.state() == QProcess::NotRunning;
+        }(),
+        20000);
+    QVERIFY2(!url.isEmpty(), output.constData());
+    window.raise();
+
+    // Wider than the picture's 4:3: the picture fills the height, with black bars either side.
+    const QSize page(800, 480);
+    HeadlessChromium browser;
+    QString error;
+    QVERIFY2(browser.open(url, page.width(), page.height(), &error), qPrintable(error));
+
+    const QRegularExpression shownText(QStringLiteral("^connected, (\\d+) frames shown"));
+    QString status;
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        [&] {
+            status = browser.evaluate(QStringLiteral("document.getElementById('status').textContent")).toString();
+            const QRegularExpressionMatch match = shownText.match(status);
+            return match.hasMatch() && match.captured(1).toInt() >= 10;
+        }(),
+        qPrintable(status), 30000);
+
+    const QImage shot = browser.screenshot();
+    QCOMPARE(shot.size(), page);
+    // 320x240 scaled to 640x480, centred: x from 80 to 720.
+    const QPoint centres[4] = {{240, 120}, {560, 120}, {240, 360}, {560, 360}};
+    for (int i = 0; i < 4; ++i) {
+        const QColor seen = shot.pixelColor(centres[i]);
+        QVERIFY2(near(seen, Quadrants[i]),
+                 qPrintable(QStringLiteral("quadrant %1 shows %2").arg(i).arg(seen.name())));
+    }
+    for (const QPoint bar : {QPoint(40, 240), QPoint(760, 240)})
+        QVERIFY2(near(shot.pixelColor(bar), Qt::black), qPrintable(shot.pixelColor(bar).name()));
+
+    server.terminate();
+    QVERIFY(server.waitForFinished(30000));
+    QCOMPARE(server.exitCode(), 0);
+    output += server.readAllStandardOutput();
+    QVERIFY(output.contains("Browser 127.0.0.1 connected!"));
+}
+
+QTEST_MAIN(tst_E2eWeb)
+#include "tst_e2e_web.moc"

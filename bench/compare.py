@@ -222,7 +222,10 @@ def main():
                                                 ">=", 61.9))
     finally:
         if spinner:
+            spun = benchlib.cpu_seconds(spinner.pid) / max(1e-9, time.monotonic() - started)
             spinner.close()
+    if spinner:
+        print(f"the busy process used {spun:.2f} cores on average over the run")
     print("fps: JPEG from the files' times, TCP as delivered to the reader; capt ms / X ms: CPU per frame of the "
           "capturer / of the X server (user+system); total: their sum; ratio: total against ffmpeg's; "
           "load: 1-minute load average at the window's start; other: cores busy outside the measured processes "

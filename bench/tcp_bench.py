@@ -1,268 +1,158 @@
 #!/usr/bin/env python3
-"""Benchmark of the TCP image stream on a private Xvfb screen full of moving photo-like content.
+"""PNG frames over loopback TCP: capture_server --handler tcp against ffmpeg's x11grab piping PNG
+images, both read by the same raw reader (bench/tcpreader, which parses frames without decoding
+them), on a private Xvfb showing the scene.
 
-Runs capture_server --handler tcp against bench/tcpreader at 1920x1080 (30 fps target) and at
-640x480 (60 fps target) and prints, for each: frames per second delivered to the reader, encode
-milliseconds and bytes per frame, and capture_server's CPU milliseconds per delivered frame.
-For comparison, in the same run, ffmpeg's x11grab pipes PNG frames of the full 1920x1080 screen
-at 30 fps over TCP to the same reader; its CPU per frame and the ratio are printed too.
+For each case it prints the frames per second delivered to the reader, the bytes per frame, and
+the CPU milliseconds per delivered frame of the capturer and of the X server (read from
+/proc/<pid>/stat over the reader's measuring window). bench/compare.py runs these cases for both
+scene contents beside the JPEG files; this script alone runs the moving content:
+1920x1080 at 30 fps and 640x480 at 60 fps.
 
 Usage: bench/tcp_bench.py [--build DIR] [--seconds S] [--warmup S] [--no-ffmpeg]
 """
 import argparse
 import os
 import re
-import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    """User + system CPU of a process, all its threads, in seconds."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import benchlib  # noqa: E402
 
 
-def machine_busy_seconds():
-    """CPU seconds spent by the whole machine (all cores) in anything but idle and iowait."""
-    with open("/proc/stat") as f:
-        values = [int(v) for v in f.readline().split()[1:]]
-    return (sum(values) - values[3] - values[4]) / TICK
-
-
-class Processes:
-    """Every process this script starts, stopped by its own pid at the end."""
-
-    def __init__(self):
-        self.started = []
-
-    def start(self, args, **kwargs):
-        process = subprocess.Popen(args, **kwargs)
-        self.started.append(process)
-        return process
-
-    def stop(self, process):
-        if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-
-    def stop_all(self):
-        for process in reversed(self.started):
-            self.stop(process)
-
-
-def free_display():
-    for n in range(90, 200):
-        if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
-            return n
-    sys.exit("no free X display number")
-
-
-def wait_for(predicate, timeout, what):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    sys.exit(f"timed out waiting for {what}")
-
-
-def captures_logged(log_path):
-    if not log_path:
-        return 0
-    with open(log_path) as f:
-        return f.read().count("Captures/s")
-
-
-def measure_reader(reader, watched, log_path=None):
-    """Follows the reader's output; samples CPU of the `watched` pids (and the frames captured, from
-    capture_server's log) over its measuring window."""
+def measure_reader(reader, watched, what, sender_log=None):
+    """Follows the reader's output and samples the CPU of the `watched` pids over its window."""
     start = None
     for line in reader.stdout:
         line = line.strip()
         if line == "window start":
-            start = ({pid: cpu_seconds(pid) for pid in watched}, machine_busy_seconds(), time.monotonic(),
-                     captures_logged(log_path))
+            start = benchlib.Sample(watched)
         elif line.startswith("result"):
-            end = ({pid: cpu_seconds(pid) for pid in watched}, machine_busy_seconds(), time.monotonic(),
-                   captures_logged(log_path))
+            end = benchlib.Sample(watched)
             numbers = dict(zip(line.split()[1::2], line.split()[2::2]))
-            if start is None:
-                sys.exit("the reader received no frame after its warm-up")
-            cpu = {pid: end[0][pid] - start[0][pid] for pid in watched}
-            return {
-                "frames": int(numbers["frames"]),
-                "fps": float(numbers["fps"]),
-                "bytes": int(numbers["bytes_per_frame"]),
-                "cpu": cpu,
-                "machine": end[1] - start[1],
-                "wall": end[2] - start[2],
-                "captured_fps": (end[3] - start[3]) / (end[2] - start[2]),
-            }
-    sys.exit("the reader ended without a result")
+            if start is None or int(numbers["frames"]) == 0:
+                benchlib.fail(f"{what}: no frame reached the reader in its measuring window" + sender_says(sender_log))
+            cpu, wall, other = end.since(start)
+            return {"frames": int(numbers["frames"]), "fps": float(numbers["fps"]),
+                    "bytes": int(numbers["bytes_per_frame"]), "cpu": cpu, "wall": wall, "other": other,
+                    "load": start.load}
+    reader.wait()
+    benchlib.fail(f"{what}: the reader ended without a result (status {reader.returncode})" + sender_says(sender_log))
 
 
-def run_capture(tools, procs, env, work, xvfb, width, height, fps, args):
-    # The server's control window comes up at the top-left corner (662x720 here): smaller areas
-    # are taken from the bottom-right corner so they hold only the moving scene.
-    left, top = 1920 - width, 1080 - height
-    log_path = os.path.join(work, f"capture_{width}x{height}.log")
-    log = open(log_path, "w")
-    server = procs.start([tools["capture_server"], "--port", "0", "--bind", "127.0.0.1", "--handler", "tcp",
-                          "--start", "--area", f"{left},{top},{width},{height}", "--fps", str(fps)],
-                         env=env, cwd=work, stdout=log, stderr=subprocess.STDOUT)
+def sender_says(log):
+    """The end of a sender's console (an open file or a path), for a failure message."""
+    if log is None:
+        return ""
+    if not isinstance(log, str):
+        log.flush()
+        log = log.name
+    return benchlib.tail(log)
 
-    def port():
+
+def finish(result, capturer, display):
+    frames = result["frames"]
+    result["capturer_ms"] = 1000.0 * result["cpu"][capturer] / frames
+    result["x_ms"] = 1000.0 * result["cpu"][display.xvfb.pid] / frames
+    result["total_ms"] = result["capturer_ms"] + result["x_ms"]
+    return result
+
+
+def run_server(build, display, area, fps, warmup, seconds, extra_pids=()):
+    """capture_server --handler tcp on `area` (x, y, w, h) at `fps`, read by tcpreader."""
+    what = f"capture_server PNG over TCP {area[2]}x{area[3]}@{fps}"
+    work = tempfile.mkdtemp(prefix="tcp-bench-")
+    try:
+        server, log_path = benchlib.start_capture_server(
+            build, display, work, ["--handler", "tcp", "--start", "--area", ",".join(map(str, area)), "--fps", str(fps)])
         with open(log_path) as f:
-            match = re.search(r"^Port: (\d+)$", f.read(), re.M)
-        return int(match.group(1)) if match else 0
-
-    server_port = wait_for(port, 30, "capture_server's port")
-    sample = os.path.join(work, f"sample_{width}x{height}.png")
-    reader = procs.start([tools["tcpreader"], "--connect", f"127.0.0.1:{server_port}", "--warmup", str(args.warmup),
-                          "--seconds", str(args.seconds), "--sample", sample],
-                         env=env, stdout=subprocess.PIPE, text=True)
-    result = measure_reader(reader, [server.pid, xvfb.pid, reader.pid], log_path)
-    reader.wait()
-    procs.stop(server)
-    log.close()
-    with open(log_path) as f:
-        text = f.read()
-    result["not_ready"] = text.count("CLIENT NOT READY")
-    result["sent"] = text.count("Buffer length ")
-    encode = subprocess.run([tools["tcpreader"], "--encode", sample, "--repeat", "20"], env=env,
-                            capture_output=True, text=True, check=True).stdout
-    match = re.search(r"ms ([\d.]+) cpu_ms ([\d.]+) bytes (\d+)", encode)
-    result["encode_ms"] = float(match.group(1))
-    result["encode_cpu_ms"] = float(match.group(2))
-    result["encode_bytes"] = int(match.group(3))
-    result["process"], result["xvfb"], result["reader"] = server.pid, xvfb.pid, reader.pid
-    return result
+            port = re.search(r"^Port: (\d+)$", f.read(), re.M).group(1)
+        reader = subprocess.Popen([benchlib.tool(build, os.path.join("bench", "tcpreader")),
+                                   "--connect", f"127.0.0.1:{port}", "--warmup", str(warmup), "--seconds", str(seconds)],
+                                  env=display.env, stdout=subprocess.PIPE, text=True)
+        try:
+            result = measure_reader(reader, [server.pid, display.xvfb.pid, display.scene.pid, reader.pid]
+                                    + list(extra_pids), what, log_path)
+        finally:
+            benchlib.stop(reader)
+        if server.poll() is not None:
+            benchlib.fail(f"{what}: capture_server ended during the run (status {server.returncode})"
+                          + benchlib.tail(log_path))
+        benchlib.stop(server)
+        display.check()
+        with open(log_path, errors="replace") as f:
+            result["not_ready"] = f.read().count("CLIENT NOT READY")
+        return finish(result, server.pid, display)
+    finally:
+        benchlib.clean(work)
 
 
-def ensure_ffmpeg():
-    if shutil.which("ffmpeg"):
-        return True
-    print("ffmpeg is missing: installing it for the comparison (apt-get install -y ffmpeg)")
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    return subprocess.run(sudo + ["apt-get", "install", "-y", "ffmpeg"], env=env).returncode == 0 \
-        and shutil.which("ffmpeg") is not None
-
-
-def run_ffmpeg(tools, procs, env, display, xvfb, args):
-    # An idle capture_server keeps its control window on the screen, so ffmpeg grabs the same
-    # picture as capture_server did.
-    idle = procs.start([tools["capture_server"], "--port", "0", "--bind", "127.0.0.1"], env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(2)
-    reader = procs.start([tools["tcpreader"], "--listen", "0", "--png-stream", "--warmup", str(args.warmup),
-                          "--seconds", str(args.seconds)], env=env, stdout=subprocess.PIPE, text=True)
-    first = reader.stdout.readline().split()
-    if len(first) != 2 or first[0] != "listening":
-        sys.exit("the reader did not listen")
-    ffmpeg = procs.start(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", "30",
-                          "-video_size", "1920x1080", "-i", f":{display}+0,0", "-f", "image2pipe", "-c:v", "png",
-                          f"tcp://127.0.0.1:{first[1]}"], env=env, stdout=subprocess.DEVNULL)
-    result = measure_reader(reader, [ffmpeg.pid, xvfb.pid, reader.pid])
-    reader.wait()
-    procs.stop(ffmpeg)
-    procs.stop(idle)
-    result["process"], result["xvfb"], result["reader"] = ffmpeg.pid, xvfb.pid, reader.pid
-    return result
-
-
-def per_frame_ms(result, pid):
-    return 1000.0 * result["cpu"][pid] / max(1, result["frames"])
-
-
-def other_load(result):
-    """Cores' worth of CPU used during the window by processes outside the measurement."""
-    ours = sum(result["cpu"].values())
-    return max(0.0, (result["machine"] - ours) / result["wall"])
+def run_ffmpeg(build, display, area, fps, warmup, seconds, extra_pids=()):
+    """ffmpeg's x11grab piping PNG images of `area` at `fps` over TCP into tcpreader. An idle
+    capture_server keeps its control window on the screen, so both grab the same picture."""
+    what = f"ffmpeg PNG pipe {area[2]}x{area[3]}@{fps}"
+    work = tempfile.mkdtemp(prefix="tcp-bench-ffmpeg-")
+    idle = None
+    try:
+        idle, _ = benchlib.start_capture_server(build, display, work, [])
+        reader = subprocess.Popen([benchlib.tool(build, os.path.join("bench", "tcpreader")), "--listen", "0",
+                                   "--png-stream", "--warmup", str(warmup), "--seconds", str(seconds)],
+                                  env=display.env, stdout=subprocess.PIPE, text=True)
+        first = reader.stdout.readline().split()
+        if len(first) != 2 or first[0] != "listening":
+            benchlib.fail(f"{what}: the reader did not listen")
+        x, y, w, h = area
+        errors = open(os.path.join(work, "ffmpeg.log"), "w")
+        ffmpeg = subprocess.Popen(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate", str(fps),
+                                   "-video_size", f"{w}x{h}", "-i", f"{display.name}+{x},{y}", "-f", "image2pipe",
+                                   "-c:v", "png", f"tcp://127.0.0.1:{first[1]}"],
+                                  env=display.env, stdout=subprocess.DEVNULL, stderr=errors)
+        try:
+            result = measure_reader(reader, [ffmpeg.pid, display.xvfb.pid, display.scene.pid, reader.pid]
+                                    + list(extra_pids), what, errors)
+        finally:
+            benchlib.stop(ffmpeg)
+            benchlib.stop(reader)
+        display.check()
+        result["not_ready"] = 0
+        return finish(result, ffmpeg.pid, display)
+    finally:
+        if idle is not None:
+            benchlib.stop(idle)
+        benchlib.clean(work)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", default=os.path.join(REPO, "build", "release"),
-                        help="build directory with capture_server, bench/scene and bench/tcpreader (Release)")
-    parser.add_argument("--seconds", type=float, default=15, help="measuring window per case")
-    parser.add_argument("--warmup", type=float, default=4, help="seconds of frames before measuring")
+    parser.add_argument("--build", help="build directory (default: build/release, ci or dev)")
+    parser.add_argument("--seconds", type=float, default=10, help="measuring window per case")
+    parser.add_argument("--warmup", type=float, default=3, help="seconds of frames before measuring")
     parser.add_argument("--no-ffmpeg", action="store_true", help="skip the ffmpeg comparison")
     args = parser.parse_args()
-    args.build = os.path.abspath(args.build)
+    build = benchlib.build_dir(args.build)
+    if not args.no_ffmpeg:
+        benchlib.ensure_ffmpeg()
 
-    tools = {
-        "capture_server": os.path.join(args.build, "capture_server", "capture_server"),
-        "scene": os.path.join(args.build, "bench", "scene"),
-        "tcpreader": os.path.join(args.build, "bench", "tcpreader"),
-    }
-    for name, path in tools.items():
-        if not os.access(path, os.X_OK):
-            sys.exit(f"{name} not found at {path}: build it first (cmake --build {args.build} --target {name})")
-    use_ffmpeg = not args.no_ffmpeg and ensure_ffmpeg()
-
-    procs = Processes()
-    work = tempfile.mkdtemp(prefix="tcp_bench_")
-    display = free_display()
-    env = dict(os.environ, DISPLAY=f":{display}", QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=work)
-    try:
-        with open("/proc/loadavg") as f:
-            load_before = f.read().split()[0]
-        xvfb = procs.start(["Xvfb", f":{display}", "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{display}"), 20, "Xvfb")
-        procs.start([tools["scene"], "--fps", "60"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(2)
-
-        cases = [(1920, 1080, 30), (640, 480, 60)]
-        results = [run_capture(tools, procs, env, work, xvfb, w, h, fps, args) for w, h, fps in cases]
-        ffmpeg = run_ffmpeg(tools, procs, env, display, xvfb, args) if use_ffmpeg else None
-    finally:
-        procs.stop_all()
-
-    print()
-    print(f"TCP image stream on a 2-core machine: {os.cpu_count()} cores, load average before the run {load_before}")
-    print(f"window {args.seconds:g} s after {args.warmup:g} s of warm-up; scene at 60 fps")
-    print()
-    header = f"{'case':<26}{'captured':>9}{'fps':>8}{'encode ms':>11}{'(CPU)':>7}{'bytes/frame':>13}{'CPU ms/frame':>14}" \
-             f"{'Xvfb ms/frame':>15}{'not ready':>11}{'other load':>12}"
-    print(header)
-    for (w, h, fps), r in zip(cases, results):
-        print(f"{f'capture_server {w}x{h}@{fps}':<26}{r['captured_fps']:>9.2f}{r['fps']:>8.2f}{r['encode_ms']:>11.1f}"
-              f"{r['encode_cpu_ms']:>7.1f}{r['bytes']:>13}"
-              f"{per_frame_ms(r, r['process']):>14.1f}{per_frame_ms(r, r['xvfb']):>15.1f}"
-              f"{r['not_ready']:>11}{other_load(r):>12.2f}")
-    if ffmpeg:
-        print(f"{'ffmpeg x11grab 1920x1080@30':<26}{'':>9}{ffmpeg['fps']:>8.2f}{'':>18}{ffmpeg['bytes']:>13}"
-              f"{per_frame_ms(ffmpeg, ffmpeg['process']):>14.1f}{per_frame_ms(ffmpeg, ffmpeg['xvfb']):>15.1f}"
-              f"{'':>11}{other_load(ffmpeg):>12.2f}")
-        ratio = per_frame_ms(results[0], results[0]["process"]) / per_frame_ms(ffmpeg, ffmpeg["process"])
-        print()
-        print(f"CPU per frame at 1920x1080, capture_server / ffmpeg: {ratio:.2f}")
-    print()
-    print("captured: frames per second the server grabbed; fps: frames delivered to the reader per second;")
-    print("encode ms (wall, and CPU of the thread): the frame encoder on a captured frame;")
-    print("CPU ms/frame: user+system CPU of the process (all threads) per delivered frame;")
-    print("other load: cores busy with processes outside this benchmark during the window (disturbance).")
-    for (w, h, fps), r in zip(cases, results):
-        goal = {(1920, 1080): 29.7, (640, 480): 61.9}.get((w, h))
-        if goal:
-            verdict = "met" if r["fps"] >= goal else "NOT met"
-            print(f"goal {w}x{h}: >= {goal} fps delivered: {verdict}")
-    shutil.rmtree(work, ignore_errors=True)
+    cases = [((0, 0, 1920, 1080), 30), ((680, 560, 640, 480), 60)]
+    rows = []
+    with benchlib.Display(content="moving", build=build) as display:
+        for area, fps in cases:
+            rows.append((f"capture_server {area[2]}x{area[3]}@{fps}",
+                         run_server(build, display, area, fps, args.warmup, args.seconds)))
+            if not args.no_ffmpeg:
+                rows.append((f"ffmpeg png pipe {area[2]}x{area[3]}@{fps}",
+                             run_ffmpeg(build, display, area, fps, args.warmup, args.seconds)))
+    print(f"PNG over TCP, moving scene at 30 fps; {os.cpu_count()} cores; window {args.seconds:g} s after "
+          f"{args.warmup:g} s of warm-up")
+    print(f"{'case':<34}{'fps':>7}{'bytes/frame':>13}{'capturer ms':>13}{'X ms':>7}{'total ms':>10}"
+          f"{'load':>7}{'other':>7}")
+    for name, r in rows:
+        print(f"{name:<34}{r['fps']:>7.2f}{r['bytes']:>13}{r['capturer_ms']:>13.1f}{r['x_ms']:>7.1f}"
+              f"{r['total_ms']:>10.1f}{r['load']:>7.2f}{r['other']:>7.2f}")
+    print("ms: CPU per delivered frame (user+system, all threads); load: 1-minute load average at the window's "
+          "start; other: cores busy with processes outside the measurement during the window")
 
 
 if __name__ == "__main__":

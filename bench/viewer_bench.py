@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Benchmark of stream_viewer fed by capture_server's TCP server, both on one private Xvfb.
 
-The scene paints a frame counter (32 black or white 16x16 cells at the top-left) and logs
-"<frame> <monotonic ms>" for every frame it paints; capture_server grabs the top-left area and
-streams it; stream_viewer logs "<counter> <monotonic ms>" (its --timing-log) whenever a frame
+The scene's moving content (bench/scene --content moving: the whole screen moves, pushed at
+30 fps with shared-memory puts) carries a frame counter (32 black or white 16x16 cells at the
+top-left) and logs "<frame> <monotonic ms>" once each frame is on the screen; capture_server
+grabs the whole 1920x1080 screen at 30 fps (--all: also 640x480 at 60 fps) and streams it; stream_viewer logs "<counter> <monotonic ms>" (its --timing-log) whenever a frame
 reaches its screen. Matching the counters gives, per configuration:
   displayed fps   distinct frames that reached the viewer's screen per second
   latency         viewer on screen minus scene painted (median, 90th percentile); the grab
@@ -13,7 +14,7 @@ The first seconds (connection, first uploads) are left out. Then, to tell the vi
 from the server's, frames recorded from the server are replayed to a fresh viewer at the same
 rate with the scene and the server stopped ("viewer alone": latency from send to display).
 
-Usage: bench/viewer_bench.py [--seconds N] [--build DIR] [--only WxH]
+Usage: bench/viewer_bench.py [--seconds N] [--build DIR] [--all | --only WxH]
 """
 import argparse
 import os
@@ -29,30 +30,30 @@ import threading
 import time
 import zlib
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import benchlib  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WARMUP_S = 3.0
-CONFIGS = [(640, 480, 60), (1920, 1080, 30)]
-# The scene paints the whole screen; at the capture rate it loads the machine least while every
-# grab still finds a new frame. SCENE_FPS=N overrides it.
-SCENE_FPS = int(os.environ.get("SCENE_FPS", "0"))
+CONFIGS = [(1920, 1080, 30), (640, 480, 60)]
+# The scene's rate; SCENE_FPS=N overrides it.
+SCENE_FPS = int(os.environ.get("SCENE_FPS", "30"))
 REPLAY_FRAMES = 48
 
 
 def build_dir(explicit):
-    if explicit:
-        return os.path.abspath(explicit)
-    for name in ("release", "ci", "dev", "viewer"):
-        path = os.path.join(ROOT, "build", name)
-        if os.path.exists(os.path.join(path, "stream_viewer", "stream_viewer")):
-            return path
-    sys.exit("no build with stream_viewer found: run scripts/build.sh release first")
+    path = benchlib.build_dir(explicit, os.path.join("stream_viewer", "stream_viewer"))
+    for program in (("capture_server", "capture_server"), ("bench", "scene")):
+        benchlib.tool(path, os.path.join(*program))
+    benchlib.require("Xvfb", "apt-get install xvfb")
+    return path
 
 
 def free_display():
     for n in range(120, 250):
         if not os.path.exists(f"/tmp/.X{n}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{n}"):
             return n
-    sys.exit("no free X display number")
+    benchlib.fail("no free X display number")
 
 
 def stop(proc):
@@ -221,10 +222,14 @@ def run(bin_dir, width, height, fps, seconds):
         env.pop("QT_QPA_PLATFORM", None)
         scene_log = os.path.join(work, "scene.log")
         viewer_log = os.path.join(work, "viewer.log")
-        procs.append(subprocess.Popen([os.path.join(bin_dir, "bench", "scene"), "--fps", str(SCENE_FPS or fps),
-                                       "--log", scene_log], env=env,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        time.sleep(1.5)
+        scene = subprocess.Popen([os.path.join(bin_dir, "bench", "scene"), "--content", "moving",
+                                  "--fps", str(SCENE_FPS), "--log", scene_log], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        procs.append(scene)
+        ready = scene.stdout.readline()
+        if not ready.startswith("scene ready"):
+            benchlib.fail(f"the scene did not start: {ready.strip() or 'no output'}")
+        threading.Thread(target=scene.stdout.read, daemon=True).start()
         server_out = open(os.path.join(work, "server.out"), "w+")
         # Both windows sit at the bottom-right, away from the counter strip.
         server = subprocess.Popen([os.path.join(bin_dir, "capture_server", "capture_server"),
@@ -241,7 +246,7 @@ def run(bin_dir, width, height, fps, seconds):
                 break
             time.sleep(0.05)
         if not port:
-            sys.exit("capture_server printed no port")
+            benchlib.fail("capture_server printed no port" + benchlib.tail(server_out.name))
         viewer_out = open(os.path.join(work, "viewer.out"), "w")
         viewer = subprocess.Popen([os.path.join(bin_dir, "stream_viewer", "stream_viewer"),
                                    "-geometry", "640x480+1270+590", "--host", "127.0.0.1", "--port", port,
@@ -304,29 +309,46 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=15.0, help="measured seconds per configuration")
     parser.add_argument("--build", help="build folder (default: build/release, ci, dev or viewer)")
-    parser.add_argument("--only", help="run one configuration only, e.g. 1920x1080")
+    parser.add_argument("--only", help="run one configuration only, e.g. 640x480")
+    parser.add_argument("--all", action="store_true", help="also 640x480 at 60 fps")
     args = parser.parse_args()
     bin_dir = build_dir(args.build)
-    scene = f"{SCENE_FPS} fps" if SCENE_FPS else "the capture rate"
-    print(f"stream_viewer benchmark ({bin_dir}, {os.cpu_count()} cores, scene at {scene}, "
+    print(f"stream_viewer benchmark ({bin_dir}, {os.cpu_count()} cores, moving scene at {SCENE_FPS} fps, "
           f"{args.seconds:.0f} s measured per run)")
+    verdicts = []
     for width, height, fps in CONFIGS:
         if args.only and args.only != f"{width}x{height}":
             continue
+        if not args.only and not args.all and (width, height) != (1920, 1080):
+            continue
+        load = benchlib.load_average()
         r = run(bin_dir, width, height, fps, args.seconds)
+        if r["displayed_fps"] == 0 or r["matched"] == 0:
+            benchlib.fail(f"{width}x{height}: no frame reached the viewer's screen in the measured window "
+                          f"(server: {r['ticks']} captures, {r['sent']} frames sent; viewer received {r['received']})")
         print(f"  {width}x{height} at {fps} fps: displayed {r['displayed_fps']:.1f} fps "
               f"({r['distinct_fps']:.1f} distinct scene frames/s, scene painted {r['scene_fps']:.1f}/s), "
               f"latency grab-to-display median {r['median']:.0f} ms, p90 {r['p90']:.0f} ms "
               f"({r['matched']} frames matched); CPU server {r['cpu']['server']:.0f} %, "
-              f"viewer {r['cpu']['viewer']:.0f} %; stream problems: {r['problems']}")
+              f"viewer {r['cpu']['viewer']:.0f} %; stream problems: {r['problems']}; "
+              f"load average {load:.2f} before, {benchlib.load_average():.2f} after")
         print(f"      server: {r['ticks']} captures, {r['sent']} frames sent, viewer received {r['received']} "
               f"(whole run)")
+        if (width, height, fps) == (1920, 1080, 30):
+            verdicts.append(f"viewer shows >= 29 fps: {r['displayed_fps']:.1f} "
+                            f"{'met' if r['displayed_fps'] >= 29 else 'NOT met'}")
+            verdicts.append(f"median grab-to-display latency < 50 ms: {r['median']:.0f} ms "
+                            f"{'met' if r['median'] < 50 else 'NOT met'}")
         a = r["alone"]
         lat = a["latencies"]
         if lat:
             print(f"      viewer alone (recorded frames replayed at {fps} fps): displayed {a['displayed_fps']:.1f} fps, "
                   f"send-to-display median {statistics.median(lat):.0f} ms, p90 {lat[int(len(lat) * 0.9)]:.0f} ms; "
                   f"CPU {a['cpu']:.0f} %")
+    if verdicts:
+        print("figures to reach (1920x1080, moving, 30 fps):")
+        for line in verdicts:
+            print("  " + line)
 
 
 if __name__ == "__main__":

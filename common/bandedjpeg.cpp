@@ -1,31 +1,12 @@
 #include "bandedjpeg.h"
 
 #include "parallel.h"
-
-#include <turbojpeg.h>
+#include "turbojpeghandles.h"
 
 #include <atomic>
 #include <memory>
 
 namespace {
-
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-constexpr int kPixelFormat = TJPF_BGRX; // QImage::Format_RGB32 in memory
-#else
-constexpr int kPixelFormat = TJPF_XRGB;
-#endif
-
-struct HandleDeleter
-{
-    void operator()(void *handle) const { tjDestroy(handle); }
-};
-using Handle = std::unique_ptr<void, HandleDeleter>;
-
-tjhandle compressor()
-{
-    thread_local Handle handle(tjInitCompress());
-    return handle.get();
-}
 
 // A band encoded as a JPEG file of its own: the headers up to and including SOS, and the
 // entropy-coded data after them (without the EOI marker).
@@ -55,7 +36,7 @@ qsizetype entropyStart(const unsigned char *data, qsizetype size)
 
 bool encodeBand(const QImage &frame, int band, int quality, bool wantHeader, BandFile &out)
 {
-    tjhandle handle = compressor();
+    tjhandle handle = threadJpegCompressor();
     if (!handle)
         return false;
     const int first = BandMap::firstRow(band);
@@ -65,7 +46,7 @@ bool encodeBand(const QImage &frame, int band, int quality, bool wantHeader, Ban
     unsigned char *jpeg = nullptr;
     unsigned long size = 0;
     const int rc = tjCompress2(handle, frame.constScanLine(first), frame.width(), int(frame.bytesPerLine()),
-                               rows, kPixelFormat, &jpeg, &size, TJSAMP_420, quality, 0);
+                               rows, RGB32PixelFormat, &jpeg, &size, TJSAMP_420, quality, 0);
     bool ok = false;
     if (rc == 0) {
         const qsizetype start = entropyStart(jpeg, qsizetype(size));

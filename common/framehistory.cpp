@@ -2,11 +2,11 @@
 
 #include "jpegcodec.h"
 #include "parallel.h"
+#include "turbojpeghandles.h"
 
 #include <QDir>
 #include <QHashFunctions>
 
-#include <turbojpeg.h>
 
 #include <atomic>
 #include <cerrno>
@@ -19,11 +19,6 @@
 
 namespace {
 
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-constexpr int kPixelFormat = TJPF_BGRX; // QImage::Format_RGB32 in memory
-#else
-constexpr int kPixelFormat = TJPF_XRGB;
-#endif
 
 // Patches are cut at this column grid, which keeps them on whole blocks at every decode scale.
 constexpr int kColumnStep = 16;
@@ -66,17 +61,6 @@ bool readAll(int fd, char *data, qint64 size, qint64 offset)
         offset += n;
     }
     return true;
-}
-
-struct HandleDeleter
-{
-    void operator()(void *handle) const { tjDestroy(handle); }
-};
-
-tjhandle decompressor()
-{
-    thread_local std::unique_ptr<void, HandleDeleter> handle(tjInitDecompress());
-    return handle.get();
 }
 
 // Columns [x0, x1) of rows [first, first + rows) that differ between two images of one size,
@@ -407,7 +391,7 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
             if (record.size == 0)
                 continue;
             data.resize(record.size);
-            tjhandle handle = decompressor();
+            tjhandle handle = threadJpegDecompressor();
             int width = 0;
             int height = 0;
             int subsampling = 0;
@@ -420,7 +404,7 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
                 || scaled(height) != rows || x + scaled(width) > image.width()
                 || tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()),
                                  image.scanLine(firstRow) + size_t(x) * 4, scaled(width), int(image.bytesPerLine()),
-                                 rows, kPixelFormat, 0) != 0) {
+                                 rows, RGB32PixelFormat, 0) != 0) {
                 failed = true;
                 return;
             }

@@ -1,18 +1,12 @@
 #include "jpegcodec.h"
 
-#include <QImageReader>
+#include "turbojpeghandles.h"
 
-#include <turbojpeg.h>
+#include <QImageReader>
 
 #include <memory>
 
 namespace {
-
-#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
-constexpr int kPixelFormat = TJPF_BGRX; // QImage::Format_RGB32 in memory
-#else
-constexpr int kPixelFormat = TJPF_XRGB;
-#endif
 
 struct HandleDeleter
 {
@@ -20,20 +14,19 @@ struct HandleDeleter
 };
 using Handle = std::unique_ptr<void, HandleDeleter>;
 
-// One compressor and one decompressor per thread: the handles are not thread-safe.
-tjhandle compressor()
+} // namespace
+
+tjhandle threadJpegCompressor()
 {
     thread_local Handle handle(tjInitCompress());
     return handle.get();
 }
 
-tjhandle decompressor()
+tjhandle threadJpegDecompressor()
 {
     thread_local Handle handle(tjInitDecompress());
     return handle.get();
 }
-
-} // namespace
 
 QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsampling)
 {
@@ -42,13 +35,13 @@ QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsam
     QImage source = image;
     if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
         source = source.convertToFormat(QImage::Format_RGB32);
-    tjhandle handle = compressor();
+    tjhandle handle = threadJpegCompressor();
     if (!handle)
         return {};
     unsigned char *jpeg = nullptr;
     unsigned long jpegSize = 0;
     const int rc = tjCompress2(handle, source.constBits(), source.width(), int(source.bytesPerLine()),
-                               source.height(), kPixelFormat, &jpeg, &jpegSize,
+                               source.height(), RGB32PixelFormat, &jpeg, &jpegSize,
                                subsampling == ChromaSubsampling::Full ? TJSAMP_444 : TJSAMP_420,
                                quality < 0 ? 75 : qBound(1, quality, 100), 0);
     QByteArray result;
@@ -60,7 +53,7 @@ QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsam
 
 QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize)
 {
-    tjhandle handle = decompressor();
+    tjhandle handle = threadJpegDecompressor();
     if (!handle || data.isEmpty())
         return {};
     auto *bytes = reinterpret_cast<unsigned char *>(const_cast<char *>(data.constData()));
@@ -92,7 +85,7 @@ QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize)
     QImage image(scaledWidth, scaledHeight, QImage::Format_RGB32);
     if (image.isNull()
         || tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()), image.bits(), scaledWidth,
-                         int(image.bytesPerLine()), scaledHeight, kPixelFormat, 0) != 0)
+                         int(image.bytesPerLine()), scaledHeight, RGB32PixelFormat, 0) != 0)
         return {};
     return image;
 }

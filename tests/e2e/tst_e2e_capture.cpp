@@ -182,7 +182,7 @@ void tst_E2eCapture::pointerDrawnOnlyWithCursorOption()
     PatternWindow window(pattern, patternRect.topLeft());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"),
+    QCOMPARE(runSystemTool(QStringLiteral("xdotool"),
                                {QStringLiteral("mousemove"), QString::number(pointer.x()), QString::number(pointer.y())}),
              0);
     QTRY_COMPARE(QCursor::pos(), pointer);

@@ -1,4 +1,6 @@
 // Interrupting capture_server during a capture ends the run like "Start/Stop" and exits 0.
+#include "testsupport.h"
+
 #include <QDir>
 #include <QImageReader>
 #include <QProcess>
@@ -85,7 +87,7 @@ void tst_E2eShutdown::signalWhileThePortDialogIsOpen()
                   {QStringLiteral("--handler"), QStringLiteral("saver"), QStringLiteral("--start")});
     QVERIFY(process.waitForStarted());
     const auto dialogShown = [&process] {
-        return QProcess::execute(QStringLiteral("xdotool"),
+        return runSystemTool(QStringLiteral("xdotool"),
                                  {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
                                   QString::number(process.processId()), QStringLiteral("--name"),
                                   QStringLiteral("^QInputDialog::getInteger\\(\\)$")})

@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QPainter>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 
 #include <cmath>
@@ -130,4 +132,17 @@ qint64 residentBytes()
     if (fields.size() < 2)
         return -1;
     return fields[1].toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+int runSystemTool(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LD_PRELOAD"));
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
 }

@@ -55,3 +55,7 @@ private:
 
 // Resident set size of this process in bytes (from /proc/self/statm).
 [[nodiscard]] qint64 residentBytes();
+
+// Runs a program of the system (xdotool, ...) to its end and returns its exit code, -1 when it
+// did not run. It runs without the sanitizer build's LD_PRELOAD: its own leaks are not ours.
+[[nodiscard]] int runSystemTool(const QString &program, const QStringList &arguments);

@@ -3,11 +3,8 @@
 #include "capturedframe.h"
 #include "framehistory.h"
 #include "ioimagehandler.h"
-#include "pngreader.h"
 
 #include <QColor>
-#include <QDataStream>
-#include <QIODevice>
 #include <QPixmap>
 
 #include <GL/gl.h>
@@ -66,14 +63,8 @@ QImage GLStreamRenderer::storedFrame(int index) const
 
 void GLStreamRenderer::updateTexture()
 {
-    if (!imageSource || !imageSource->stream)
-        return;
-    readStreamImage(*imageSource->stream, image); // what operator>> reads, faster for plain PNGs
-    const bool readable = imageSource->stream->status() == QDataStream::Ok;
-    if (imageSource->device)
-        imageSource->device->reset();
-    if (!readable)
-        return; // the source reports the unreadable image; the frame on display stays
+    if (!imageSource || !imageSource->takeImage(image))
+        return; // the source reports an unreadable image; the frame on display stays
     std::cout << "TEXTURE UPDATED" << std::endl;
     std::cout << image.height() << " " << image.width() << std::endl;
     // A stream frame of the size on display replaces only the bands that differ.

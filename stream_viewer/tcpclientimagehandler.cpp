@@ -1,6 +1,8 @@
 #include "tcpclientimagehandler.h"
 
-#include <QDataStream>
+#include "pngreader.h"
+
+#include <QImage>
 #include <QImageReader>
 
 #include <algorithm>
@@ -160,23 +162,25 @@ void TCPclientImagehandler::readImage()
 
 void TCPclientImagehandler::handleFrame(QByteArray body)
 {
-    const qint64 length = body.size();
-    QBuffer buffer(&body);
-    buffer.open(QIODevice::ReadOnly);
-    QDataStream frameStream(&buffer);
-    frameStream.setVersion(QDataStream::Qt_4_4);
-
-    // The reader takes the image from exactly this frame's body during the emission.
-    stream = &frameStream;
-    device = &buffer;
-    Q_EMIT SIG_imageWritten();
-    stream = nullptr;
-    device = &socket;
-
-    if (frameStream.status() != QDataStream::Ok) {
-        std::cout << "Skipped an undecodable image (frame of " << length << " bytes from "
+    QImage image;
+    if (!decodeFrameBody(body, image)) {
+        std::cout << "Skipped an undecodable image (frame of " << body.size() << " bytes from "
                   << m_host.toLatin1().constData() << ":" << m_port << ")" << std::endl;
+        return;
     }
+    m_ready = std::move(image);
+    m_hasReady = true;
+    Q_EMIT SIG_imageWritten();
+    m_hasReady = false;
+    m_ready = QImage();
+}
+
+bool TCPclientImagehandler::takeImage(QImage &image)
+{
+    if (!m_hasReady)
+        return false;
+    image = m_ready;
+    return true;
 }
 
 void TCPclientImagehandler::SLOT_reqNewImage()

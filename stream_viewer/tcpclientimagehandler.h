@@ -3,17 +3,17 @@
 #include "frameparser.h"
 #include "ioimagehandler.h"
 
-#include <QBuffer>
+#include <QImage>
 #include <QString>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <memory>
 
-// The receiving end of the image stream. It finds frame boundaries in what the server pushes
-// and, for each whole frame, emits SIG_imageWritten() with `stream` reading exactly that
-// frame's body (a buffer over it), so a reader that mis-reads one image cannot put the
-// connection out of step. It never decodes images itself.
+// The receiving end of the image stream. It finds frame boundaries in what the server pushes,
+// decodes the image of each whole frame from exactly that frame's bytes (so an undecodable
+// image cannot put the connection out of step) and announces it with SIG_imageWritten(); the
+// reader takes it with takeImage(). `stream` stays null.
 //
 // A frame length outside 4 bytes..256 MiB closes the connection. A connection that is lost or
 // closed that way is tried again after 1 s, then after twice as long each time up to 30 s,
@@ -48,6 +48,8 @@ public:
 
     void readImage() override;
     void SLOT_reqNewImage() override;
+    // The image decoded from the frame that SIG_imageWritten() announces.
+    [[nodiscard]] bool takeImage(QImage &image) override;
 
     // First wait of the back-off after a loss (1000 ms; tests may shorten it).
     void setReconnectInterval(int milliseconds) { m_baseInterval = milliseconds; }
@@ -88,4 +90,6 @@ private:
     int m_failedAttempts = 0; // of the current loss
     State m_state = State::Connecting;
     QString m_failure; // why the first connection failed
+    QImage m_ready;        // the decoded image during SIG_imageWritten()
+    bool m_hasReady = false;
 };

@@ -26,6 +26,7 @@ TCPclientImagehandler::TCPclientImagehandler()
     device = &socket;
     stream = nullptr;
     QImageReader::setAllocationLimit(ImageAllocationLimitMiB);
+    m_decoder = [](const QByteArray &body, QImage &image) { return decodeFrameBody(body, image); };
 
     m_reconnectTimer.setSingleShot(true);
     m_reconnectTimer.setTimerType(Qt::PreciseTimer);
@@ -99,8 +100,8 @@ void TCPclientImagehandler::setState(State state)
 
 void TCPclientImagehandler::readImage()
 {
-    // One turn of the event loop decodes one frame at most: of the frames complete in what has
-    // arrived, only the newest is shown; the older ones are dropped unread.
+    // Of the frames complete in what has arrived, and of one still waiting for the decoder, only
+    // the newest is decoded; the older ones are dropped unread.
     const QByteArray received = socket.readAll();
     if (m_parser.length() == 0 && m_parser.available() == 0 && reportRefusal(received))
         return;
@@ -109,6 +110,11 @@ void TCPclientImagehandler::readImage()
     bool newestLengthRead = false; // its length was read in this turn (and not printed yet)
     bool lengthRead = false;       // the same for the frame being read
     int dropped = 0;
+    if (!m_next.isNull()) {
+        newest = std::move(m_next); // waiting for the decoder: the first frame of this read drops it
+        m_next = QByteArray();
+    }
+    bool newestWaited = !newest.isNull(); // `newest` was waiting before this read
     FrameParser::Step step = FrameParser::Step::NeedLength;
     for (bool more = true; more;) {
         step = m_parser.next();
@@ -121,6 +127,7 @@ void TCPclientImagehandler::readImage()
                 ++dropped;
             newest = QByteArray(); // an older frame's body goes before the next one is taken
             newest = m_parser.takeBody();
+            newestWaited = false;
             newestLengthRead = lengthRead;
             lengthRead = false;
             break;
@@ -137,10 +144,13 @@ void TCPclientImagehandler::readImage()
                   << " that arrived with a newer one" << std::endl;
     }
     if (!newest.isNull()) {
-        if (newestLengthRead)
-            std::cout << "Length read! " << newest.size() << std::endl;
-        std::cout << "Complete image written!" << std::endl;
-        handleFrame(std::move(newest));
+        if (!newestWaited) {
+            if (newestLengthRead)
+                std::cout << "Length read! " << newest.size() << std::endl;
+            std::cout << "Complete image written!" << std::endl;
+        }
+        m_next = std::move(newest);
+        decodeNext();
     }
     switch (step) {
     case FrameParser::Step::NeedLength:
@@ -160,19 +170,43 @@ void TCPclientImagehandler::readImage()
     }
 }
 
-void TCPclientImagehandler::handleFrame(QByteArray body)
+void TCPclientImagehandler::decodeNext()
 {
-    QImage image;
-    if (!decodeFrameBody(body, image)) {
-        std::cout << "Skipped an undecodable image (frame of " << body.size() << " bytes from "
-                  << m_host.toLatin1().constData() << ":" << m_port << ")" << std::endl;
+    if (m_decoding || m_next.isNull())
         return;
+    m_decoding = true;
+    QByteArray body = std::move(m_next);
+    m_next = QByteArray();
+    const qint64 length = body.size();
+    struct Decoded
+    {
+        bool ok = false;
+        QImage image;
+    };
+    // The job holds what it needs by value: it may outlive this object's other members.
+    m_decodeWorker.post(
+        [decoder = m_decoder, body = std::move(body)] {
+            Decoded result;
+            result.ok = decoder(body, result.image);
+            return result;
+        },
+        [this, length](Decoded result) { decoded(length, result.ok, std::move(result.image)); });
+}
+
+void TCPclientImagehandler::decoded(qint64 length, bool ok, QImage image)
+{
+    m_decoding = false;
+    if (!ok) {
+        std::cout << "Skipped an undecodable image (frame of " << length << " bytes from "
+                  << m_host.toLatin1().constData() << ":" << m_port << ")" << std::endl;
+    } else {
+        m_ready = std::move(image);
+        m_hasReady = true;
+        Q_EMIT SIG_imageWritten();
+        m_hasReady = false;
+        m_ready = QImage();
     }
-    m_ready = std::move(image);
-    m_hasReady = true;
-    Q_EMIT SIG_imageWritten();
-    m_hasReady = false;
-    m_ready = QImage();
+    decodeNext();
 }
 
 bool TCPclientImagehandler::takeImage(QImage &image)

@@ -2,18 +2,24 @@
 
 #include "frameparser.h"
 #include "ioimagehandler.h"
+#include "orderedworker.h"
 
 #include <QImage>
 #include <QString>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 // The receiving end of the image stream. It finds frame boundaries in what the server pushes,
 // decodes the image of each whole frame from exactly that frame's bytes (so an undecodable
 // image cannot put the connection out of step) and announces it with SIG_imageWritten(); the
 // reader takes it with takeImage(). `stream` stays null.
+//
+// Decoding runs on a worker thread, one frame at a time: the GUI thread never waits for it.
+// The newest frame wins: of the frames that complete while a decode is under way, or together
+// in one read, only the newest is decoded next; the others are dropped with one line.
 //
 // A frame length outside 4 bytes..256 MiB closes the connection. A connection that is lost or
 // closed that way is tried again after 1 s, then after twice as long each time up to 30 s,
@@ -51,6 +57,11 @@ public:
     // The image decoded from the frame that SIG_imageWritten() announces.
     [[nodiscard]] bool takeImage(QImage &image) override;
 
+    // Turns a frame's body into its image on the decode thread (decodeFrameBody by default; tests
+    // slow it down). Must be safe to call from another thread.
+    using Decoder = std::function<bool(const QByteArray &body, QImage &image)>;
+    void setDecoder(Decoder decoder) { m_decoder = std::move(decoder); }
+
     // First wait of the back-off after a loss (1000 ms; tests may shorten it).
     void setReconnectInterval(int milliseconds) { m_baseInterval = milliseconds; }
     [[nodiscard]] QAbstractSocket::SocketState socketState() const { return socket.state(); }
@@ -65,7 +76,8 @@ Q_SIGNALS:
     void SIG_stateChanged(TCPclientImagehandler::State state);
 
 private:
-    void handleFrame(QByteArray body);
+    void decodeNext();
+    void decoded(qint64 length, bool ok, QImage image);
     void closeForProtocolError();
     void onConnected();
     void onDisconnected();
@@ -92,4 +104,8 @@ private:
     QString m_failure; // why the first connection failed
     QImage m_ready;        // the decoded image during SIG_imageWritten()
     bool m_hasReady = false;
+    Decoder m_decoder;
+    QByteArray m_next;     // body of the newest complete frame not yet decoding (null: none)
+    bool m_decoding = false;
+    OrderedWorker m_decodeWorker{1}; // last: its job ends before the rest goes
 };

@@ -1,14 +1,18 @@
 #include "framebytes.h"
+#include "pngreader.h"
 #include "glstreamrenderer.h"
 #include "tcpclientimagehandler.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QSemaphore>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 using Chunks = QList<QByteArray>;
@@ -30,6 +34,8 @@ private Q_SLOTS:
     void reconnectDelay();
     void reconnectionBacksOffAndResetsOnSuccess();
     void imageRequestIsOneByte();
+    void slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest_data();
+    void slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest();
 
 private:
     // Connects a fresh client (with the renderer as its reader) to the test server.
@@ -115,13 +121,16 @@ void tst_TCPclientImagehandler::consoleLinesInOrder_data()
         << Chunks{fa + fb + fa + fb + fa}
         << QList<QStringList>{QStringList{"Dropped 4 older frames that arrived with a newer one"} + shownA}
         << QList<QImage>{a};
+    // The image is shown once its decode, off the GUI thread, is done: after what the same read
+    // printed about the next frame.
+    const QStringList needB{"Length read! " + lb, "22 need " + lb};
     QTest::newRow("burst ending in half a frame: the newest complete one is decoded")
         << Chunks{fb + fa + fb.left(30), fb.mid(30)}
-        << QList<QStringList>{dropOne + shownA + QStringList{"Length read! " + lb, "22 need " + lb}, shownB.mid(1)}
+        << QList<QStringList>{dropOne + shownA.mid(0, 2) + needB + shownA.mid(2), shownB.mid(1)}
         << QList<QImage>{a, b};
     QTest::newRow("second frame completes with the next write")
         << Chunks{fa + fb.left(30), fb.mid(30)}
-        << QList<QStringList>{shownA + QStringList{"Length read! " + lb, "22 need " + lb}, shownB.mid(1)}
+        << QList<QStringList>{shownA.mid(0, 2) + needB + shownA.mid(2), shownB.mid(1)}
         << QList<QImage>{a, b};
     QTest::newRow("null image is a texture update of size 0 0")
         << Chunks{frameOf(QImage()), fa}
@@ -317,6 +326,70 @@ void tst_TCPclientImagehandler::imageRequestIsOneByte()
     QCOMPARE(m_cout->lines(), QStringList{"Image requested!"});
     QTRY_COMPARE(peer->bytesAvailable(), qint64(1));
     QCOMPARE(peer->readAll(), QByteArray("N"));
+}
+
+void tst_TCPclientImagehandler::slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest_data()
+{
+    QTest::addColumn<Chunks>("during");   // written while the first frame's decode is held
+    QTest::addColumn<int>("newest");      // pattern seed of the frame shown after the first
+    QTest::addColumn<QString>("dropped"); // the line for the frames never decoded, if any
+
+    const auto frame = [](int seed) { return frameOf(patternImage(48, 32, seed)); };
+    QTest::newRow("one frame arrives: it is decoded next") << Chunks{frame(2)} << 2 << QString();
+    QTest::newRow("three frames in one write: the newest is decoded next")
+        << Chunks{frame(2) + frame(3) + frame(4)} << 4
+        << QStringLiteral("Dropped 2 older frames that arrived with a newer one");
+    QTest::newRow("frames in separate writes: each newer one replaces the waiting one")
+        << Chunks{frame(2), frame(3)} << 3 << QStringLiteral("Dropped 1 older frame that arrived with a newer one");
+}
+
+void tst_TCPclientImagehandler::slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest()
+{
+    QFETCH(Chunks, during);
+    QFETCH(int, newest);
+    QFETCH(QString, dropped);
+
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    // The first decode waits until the test lets it go; on the GUI thread it would block the
+    // timer below (and give up after 5 s, failing the test rather than hanging it).
+    auto started = std::make_shared<QSemaphore>();
+    auto gate = std::make_shared<QSemaphore>();
+    auto decodes = std::make_shared<std::atomic<int>>(0);
+    auto heldUntilReleased = std::make_shared<std::atomic<bool>>(false);
+    m_client->setDecoder([started, gate, decodes, heldUntilReleased](const QByteArray &body, QImage &image) {
+        if (decodes->fetch_add(1) == 0) {
+            started->release();
+            heldUntilReleased->store(gate->tryAcquire(1, 5000));
+        }
+        return decodeFrameBody(body, image);
+    });
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(5);
+    connect(&timer, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    timer.start();
+
+    peer->write(frameOf(patternImage(48, 32, 1)));
+    QTRY_COMPARE(started->available(), 1);
+    const int ticksBefore = ticks;
+    QTRY_VERIFY(ticks >= ticksBefore + 5); // the GUI thread runs while the decode is held
+    for (const QByteArray &chunk : during) {
+        peer->write(chunk);
+        QVERIFY(peer->waitForBytesWritten(5000));
+    }
+    if (!dropped.isEmpty())
+        QTRY_VERIFY(m_cout->lines().contains(dropped));
+    else
+        QTRY_COMPARE(linesMatching(QStringLiteral("Complete image written!")).size(), 2);
+    QCOMPARE(m_shown->size(), 0);
+
+    gate->release();
+    QTRY_COMPARE(m_shown->size(), 2);
+    QCOMPARE(m_shown->at(0).at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), patternImage(48, 32, 1));
+    QCOMPARE(m_shown->at(1).at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), patternImage(48, 32, newest));
+    QCOMPARE(decodes->load(), 2); // the dropped frames were never decoded
+    QVERIFY(heldUntilReleased->load());
 }
 
 QTEST_MAIN(tst_TCPclientImagehandler)

@@ -284,7 +284,8 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     {
         bool reuse = false;
         bool newBase = false;
-        bool taken = false; // the record is the saver's segment
+        bool taken = false;   // the record is the saver's segment
+        bool encoded = false; // coded here (kept or not)
         int x = 0;
         QByteArray header;
         QByteArray data;
@@ -322,10 +323,14 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         w.x = x0;
         const QImage part(frame.constScanLine(first) + size_t(x0) * 4, x1 - x0, rows, frame.bytesPerLine(),
                           QImage::Format_RGB32);
+        w.encoded = true;
         if (!splitJpeg(encodeJpeg(part, m_quality, ChromaSubsampling::Half), &w.header, &w.data))
             w.data.clear();
-        if (coded && !w.data.isEmpty() && w.data.size() >= coded->segments[size_t(band)].size()) {
-            w = Work{false, true, true, 0, {}, {}}; // the whole band costs no more than the patch
+        if (coded && !w.newBase && !w.data.isEmpty() && w.data.size() >= coded->segments[size_t(band)].size()) {
+            // The whole band costs no more than the patch.
+            w.newBase = w.taken = true;
+            w.x = 0;
+            w.data.clear();
         }
     });
 
@@ -336,6 +341,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     for (int band = 0; band < bands; ++band) {
         Work &w = work[size_t(band)];
         BandRef &ref = (*refs)[size_t(band)];
+        result.encoded += w.encoded ? 1 : 0;
         if (w.reuse) {
             ref = (*m_previous)[size_t(band)];
         } else if (w.taken) {
@@ -352,11 +358,9 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
             encodeFailed = true;
         } else if (w.newBase) {
             ref.base = intern(std::move(w.data), 0, internHeader(w.header), batch);
-            ++result.coded;
         } else {
             ref.base = m_bands[size_t(band)].record;
             ref.patch = intern(std::move(w.data), w.x, internHeader(w.header), batch);
-            ++result.coded;
         }
     }
 
@@ -389,7 +393,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
             result.failure = QString::fromLocal8Bit(std::strerror(error));
         }
         m_previous.reset();
-        result.taken = result.coded = 0;
+        result.taken = 0; // nothing of this frame is kept; its coding still cost
         return result;
     }
     {
@@ -450,7 +454,7 @@ void FrameHistory::settle(Result result)
     m_frames.push_back(std::move(result.stored));
     m_storedBytes += result.bytes;
     m_takenBands += result.taken;
-    m_codedRecords += result.coded;
+    m_encodedParts += result.encoded;
     if (!result.failure.isEmpty() && !m_full) {
         m_full = true;
         std::cout << "History file full (" << result.failure.toLatin1().constData() << "): frames from "

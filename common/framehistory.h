@@ -64,10 +64,10 @@ public:
     // Bytes of records in the file, and whether the file has refused a write.
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
     [[nodiscard]] bool isFull() const { return m_full; }
-    // Bands of the stored frames whose new record is the saver's segment, and records (whole
-    // bands or column patches) the history coded itself.
+    // Bands of the stored frames whose new record is the saver's segment, and parts (whole bands
+    // or column patches) the history coded itself, kept or not.
     [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
-    [[nodiscard]] qint64 codedRecords() const { return m_codedRecords; }
+    [[nodiscard]] qint64 encodedParts() const { return m_encodedParts; }
 
     struct BandRef
     {
@@ -96,7 +96,7 @@ private:
         Stored stored;
         qint64 bytes = 0;
         int taken = 0;
-        int coded = 0;
+        int encoded = 0;
         QString failure; // why the file refused a write, set once
     };
     class Store;
@@ -114,7 +114,7 @@ private:
     std::deque<QImage> m_waiting;  // frames n, n+1, ... still with the worker
     qint64 m_storedBytes = 0;
     qint64 m_takenBands = 0;
-    qint64 m_codedRecords = 0;
+    qint64 m_encodedParts = 0;
     bool m_full = false;
     std::unique_ptr<Store> m_store;         // the worker's state
     std::unique_ptr<OrderedWorker> m_worker; // last: stops before the rest goes

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QHashFunctions>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -173,7 +174,11 @@ public:
 private:
     struct Band
     {
-        QImage base;              // the pixels of the base record (rows of this band only)
+        // The pixels of the base record: rows baseRow .. baseRow + 15 of `base`, which is either
+        // this band's own copy (baseRow 0) or, after a frame that was new in every band, that
+        // whole frame, shared by all bands (so at most one frame is held beyond the copies).
+        QImage base;
+        int baseRow = 0;
         quint32 record = NoRecord; // the base record
     };
     struct Pending // a record this frame needs
@@ -308,7 +313,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         int x0 = 0;
         int x1 = width;
         if (state.record != NoRecord)
-            std::tie(x0, x1) = changedColumns(frame, state.base, first, rows, 0);
+            std::tie(x0, x1) = changedColumns(frame, state.base, first, rows, state.baseRow);
         if (x0 == x1)
             return; // the band is its base again
         w.newBase = state.record == NoRecord || 2 * (x1 - x0) > width;
@@ -404,12 +409,26 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     result.bytes = blob.size();
 
     // New bases become what later patches of their band are cut against.
+    const bool allNew = std::all_of(work.begin(), work.end(), [](const Work &w) { return w.newBase; });
     for (int band = 0; band < bands; ++band) {
         if (!work[size_t(band)].newBase)
             continue;
         Band &state = m_bands[size_t(band)];
         state.record = (*refs)[size_t(band)].base;
-        state.base = frame.copy(0, BandMap::firstRow(band), width, BandMap::rowCount(band, frame.height()));
+        const int first = BandMap::firstRow(band);
+        const int rows = BandMap::rowCount(band, frame.height());
+        if (allNew) {
+            state.base = frame; // shared, not copied
+            state.baseRow = first;
+            continue;
+        }
+        // Into the band's own buffer: a fresh one per frame would cost page faults on every core.
+        if (state.baseRow != 0 || state.base.width() != width || state.base.height() != rows) {
+            state.base = QImage(width, rows, QImage::Format_RGB32);
+            state.baseRow = 0;
+        }
+        for (int y = 0; y < rows && !state.base.isNull(); ++y)
+            std::memcpy(state.base.scanLine(y), frame.constScanLine(first + y), size_t(width) * 4);
     }
     // A still frame shares the list of the frame before.
     if (m_previous && *m_previous == *refs)

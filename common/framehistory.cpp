@@ -163,10 +163,8 @@ public:
     }
 
     Result store(const QImage &image, const BandMap &changes, const std::shared_ptr<JpegBandsSlot> &slot);
-    Result refuse(const std::shared_ptr<JpegBandsSlot> &slot)
+    Result refuse()
     {
-        if (slot)
-            (void)slot->take(); // in step with the saver; its bytes are not needed
         m_previous.reset(); // the next frame's change map is against a frame not kept
         return {};
     }
@@ -459,7 +457,7 @@ int FrameHistory::append(const QImage &frame, const BandMap &changes, std::share
     const auto done = [this](Result result) { settle(std::move(result)); };
     if (frame.isNull() || !m_worker->tryPost([store, frame, changes, coded] { return store->store(frame, changes, coded); }, done)) {
         // Not kept: a small job in its place keeps the order and tells the worker.
-        m_worker->post([store, coded] { return store->refuse(coded); }, done);
+        m_worker->post([store] { return store->refuse(); }, done);
         m_waiting.emplace_back();
         return index;
     }

@@ -1,5 +1,5 @@
-// Measures the banded JPEG encoder against a whole-frame encode, and the frame history's disk
-// cost and paging time, on synthetic 1920x1080 content.
+// Measures the banded JPEG encoder against a whole-frame encode, and the frame history's CPU
+// and disk cost (with and without the saver's segments) and paging time, on synthetic content.
 // Usage: bandbench [frames]
 #include "bandedjpeg.h"
 #include "bandmap.h"
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -115,71 +116,111 @@ int main(int argc, char **argv)
                 100.0 * (banded.size() - whole.size()) / whole.size(), tenth.changedCount(), tenth.count(), tenthMs,
                 tenthCpu);
 
-    // History on a still desktop region with a video playing in it.
+    // The history on the two contents, as the capture runs it: (a) the whole 1920x1080 screen
+    // moving, (b) a still 1240x1080 desktop with a 320x180 video playing in it (it pans and has
+    // fresh noise each frame). With the saver, each frame is first coded by the saver's encoder,
+    // whose segments the history takes; without it (TCP mode) the history codes alone.
+    const QImage wide = photo(1920 + frames + 64, 1080, 7);
+    const QImage still = desktop(1240, 1080);
+    const QImage film = photo(320 + frames, 180, 3);
+    const auto moving = [&](int i) { return wide.copy(i, 0, 1920, 1080); };
+    const auto video = [&](int i) {
+        QRandomGenerator rng{quint32(i)};
+        QImage frame = still.copy();
+        QImage patch = film.copy(i, 0, 320, 180);
+        for (int y = 0; y < 180; ++y) {
+            auto *line = reinterpret_cast<QRgb *>(patch.scanLine(y));
+            for (int x = 0; x < 320; ++x) {
+                const int n = int(rng.bounded(7)) - 3;
+                line[x] = qRgb(qBound(0, qRed(line[x]) + n, 255), qBound(0, qGreen(line[x]) + n, 255),
+                               qBound(0, qBlue(line[x]) + n, 255));
+            }
+        }
+        QPainter(&frame).drawImage(600, 405, patch);
+        return frame;
+    };
+    struct Run
     {
-        const QImage still = desktop(1240, 1080);
-        const QImage film = photo(320 + frames, 180, 3);
-        FrameHistory history;
+        double cpuPerFrame = 0;
+        double bytesPerFrame = 0; // on disk after the first frame
+        qint64 taken = 0;
+        qint64 encoded = 0;
+    };
+    // `withSaver`: the saver's encoder codes each frame; `withHistory`: the history stores it.
+    const auto run = [&](const auto &make, int count, bool withSaver, bool withHistory, FrameHistory *keep) {
+        FrameHistory own;
+        FrameHistory &history = keep ? *keep : own;
+        BandedJpegEncoder saver;
         QImage previous;
-        QRandomGenerator rng(5);
         qint64 afterFirst = 0;
-        for (int i = 0; i < frames; ++i) {
-            QImage frame = still.copy();
-            QImage patch = film.copy(i, 0, 320, 180); // the picture pans
-            for (int y = 0; y < 180; ++y) {
-                auto *line = reinterpret_cast<QRgb *>(patch.scanLine(y));
-                for (int x = 0; x < 320; ++x) { // and has fresh noise each frame
-                    const int n = int(rng.bounded(7)) - 3;
-                    line[x] = qRgb(qBound(0, qRed(line[x]) + n, 255), qBound(0, qGreen(line[x]) + n, 255),
-                                   qBound(0, qBlue(line[x]) + n, 255));
+        const double cpu0 = processCpuMs();
+        for (int i = 0; i < count; ++i) {
+            const QImage frame = make(i);
+            const BandMap changes = BandMap::compare(frame, previous);
+            previous = frame;
+            std::shared_ptr<JpegBandsSlot> slot;
+            if (withSaver) {
+                (void)saver.encode(frame, changes);
+                if (withHistory) {
+                    slot = std::make_shared<JpegBandsSlot>();
+                    slot->fill(saver.bands());
                 }
             }
-            QPainter(&frame).drawImage(600, 405, patch);
+            if (!withHistory)
+                continue;
             if (!history.hasRoom())
                 history.waitUntilStored();
-            history.append(frame, BandMap::compare(frame, previous));
-            previous = frame;
+            history.append(frame, changes, slot);
             if (i == 0) {
                 history.waitUntilStored();
                 afterFirst = history.storedBytes();
             }
         }
         history.waitUntilStored();
-        std::printf("history, still 1240x1080 desktop with a 320x180 video: first frame %lld bytes, then %.1f KB per "
-                    "frame on disk over %d frames\n",
-                    qlonglong(afterFirst), (history.storedBytes() - afterFirst) / 1024.0 / (frames - 1), frames);
-    }
+        Run r;
+        r.cpuPerFrame = (processCpuMs() - cpu0) / count;
+        r.bytesPerFrame = double(history.storedBytes() - afterFirst) / std::max(1, count - 1);
+        r.taken = history.takenBands();
+        r.encoded = history.encodedParts();
+        return r;
+    };
+    const auto report = [&](const char *name, const auto &make, int count, FrameHistory *keep) {
+        const Run content = run(make, count, false, false, nullptr);
+        const Run saverOnly = run(make, count, true, false, nullptr);
+        const Run shared = run(make, count, true, true, keep);
+        const Run alone = run(make, count, false, true, nullptr);
+        std::printf("%s, %d frames (mean CPU ms per frame, all threads; making the content: %.2f ms):\n"
+                    "  saver's encoder alone:                %.2f ms\n"
+                    "  history on the saver's segments:      %.2f ms more, %.1f KB per frame on disk "
+                    "(%lld bands taken, %lld parts coded)\n"
+                    "  history alone (TCP mode):             %.2f ms, %.1f KB per frame on disk (%lld parts coded)\n",
+                    name, count, content.cpuPerFrame, saverOnly.cpuPerFrame - content.cpuPerFrame,
+                    shared.cpuPerFrame - saverOnly.cpuPerFrame, shared.bytesPerFrame / 1024.0,
+                    qlonglong(shared.taken), qlonglong(shared.encoded), alone.cpuPerFrame - content.cpuPerFrame,
+                    alone.bytesPerFrame / 1024.0, qlonglong(alone.encoded));
+    };
+    report("(b) still 1240x1080 desktop with a 320x180 video", video, frames, nullptr);
+    const int movingCount = std::min(frames, 120);
+    FrameHistory paged;
+    report("(a) moving 1920x1080 screen", moving, movingCount, &paged);
 
-    // History paging on a moving 1920x1080 screen: every band of every frame changes.
+    // Paging: a random stored frame of (a), decoded whole and at preview size.
     {
-        FrameHistory history;
-        QImage previous;
-        const QImage wide = photo(1920 + 64, 1080, 7);
-        const int count = 60;
-        for (int i = 0; i < count; ++i) {
-            const QImage frame = wide.copy(i, 0, 1920, 1080);
-            if (!history.hasRoom())
-                history.waitUntilStored();
-            history.append(frame, BandMap::compare(frame, previous));
-            previous = frame;
-        }
-        history.waitUntilStored();
         QRandomGenerator rng(9);
         std::vector<double> times;
         for (int i = 0; i < 50; ++i) {
-            const int index = int(rng.bounded(count));
+            const int index = int(rng.bounded(movingCount));
             QElapsedTimer t;
             t.start();
-            const QImage image = history.frame(index);
+            const QImage image = paged.frame(index);
             times.push_back(t.nsecsElapsed() / 1e6);
             if (image.size() != QSize(1920, 1080))
                 return 1;
         }
         std::sort(times.begin(), times.end());
-        const double small = medianMs(50, [&](int i) { (void)history.frame(i % count, QSize(960, 540)); });
-        std::printf("history, moving 1920x1080 screen: %.1f KB per frame on disk; random frame decoded whole: median "
-                    "%.1f ms, max %.1f ms; at 960x540: median %.1f ms\n",
-                    history.storedBytes() / 1024.0 / count, times[times.size() / 2], times.back(), small);
+        const double small = medianMs(50, [&](int i) { (void)paged.frame(i % movingCount, QSize(960, 540)); });
+        std::printf("paging (a): random frame decoded whole: median %.1f ms, max %.1f ms; at 960x540: median %.1f ms\n",
+                    times[times.size() / 2], times.back(), small);
     }
     return 0;
 }

@@ -25,4 +25,8 @@ public:
     // A grabbed frame with its band map; by default it goes through handleImage().
     virtual void handleFrame(const CapturedFrame &frame) { handleImage(QPixmap::fromImage(frame.image)); }
     [[nodiscard]] virtual bool hasRoom() const { return true; }
+    // Whether handleFrame() codes each frame as banded JPEG and fills the frame's jpegBands slot
+    // with that coding (every frame it is given, with nothing when it could not code it), so the
+    // history can keep those bands instead of coding them again.
+    [[nodiscard]] virtual bool sharesJpegBands() const { return false; }
 };

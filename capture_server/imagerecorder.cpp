@@ -83,6 +83,8 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_previous = frame.image;
+    if (config->handler && config->handler->sharesJpegBands())
+        frame.jpegBands = std::make_shared<JpegBandsSlot>();
     if (config->renderer)
         config->renderer->updateAndStoreTexture(frame);
     if (config->handler)

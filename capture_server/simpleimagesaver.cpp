@@ -143,11 +143,22 @@ bool SimpleImageSaver::hasRoom() const
     return m_worker.hasRoom();
 }
 
+bool SimpleImageSaver::sharesJpegBands() const
+{
+    const QString lowerFormat = format.toLower();
+    return lowerFormat == QLatin1String("jpg") || lowerFormat == QLatin1String("jpeg");
+}
+
 void SimpleImageSaver::handleFrame(const CapturedFrame &frame)
 {
     const int place = FrameConsole::instance().reserve();
     const std::shared_ptr<WriterState> state = m_state;
-    const auto work = [this, state, frame] { return writeFrame(frame, *state); };
+    const auto work = [this, state, frame] {
+        std::string line = writeFrame(frame, *state);
+        if (frame.jpegBands)
+            frame.jpegBands->fill(nullptr); // not coded: whoever waits codes it itself
+        return line;
+    };
     const auto done = [place](std::string line) {
         std::vector<std::string> lines;
         if (!line.empty())
@@ -186,7 +197,11 @@ QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &sta
         const BandMap changes = frame.changesSince(state.lastNumber, state.last);
         state.last = frame.image;
         state.lastNumber = frame.number;
-        return state.jpeg.encode(frame.image, changes);
+        QByteArray file = state.jpeg.encode(frame.image, changes);
+        // The history keeps these very bands rather than coding the frame again.
+        if (frame.jpegBands)
+            frame.jpegBands->fill(file.isEmpty() ? nullptr : state.jpeg.bands());
+        return file;
     }
     QByteArray encoded;
     QBuffer buffer(&encoded);

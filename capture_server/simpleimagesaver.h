@@ -38,6 +38,7 @@ public:
     int handleImage(const QPixmap &frame) override;
     void handleFrame(const CapturedFrame &frame) override;
     [[nodiscard]] bool hasRoom() const override;
+    [[nodiscard]] bool sharesJpegBands() const override;
     void stopHandling() override;
 
     // Waits until every queued frame is written and prints the lines not printed yet.

@@ -65,27 +65,15 @@ bool encodeBand(const QImage &frame, int band, int quality, bool wantHeader, Ban
 
 // Turns a band file's header into the header of the whole frame: the frame's height in SOF0 and
 // a DRI of `interval` MCUs before SOS.
-bool frameHeader(QByteArray &header, int height, int interval)
+bool frameHeader(QByteArray &header, int width, int height, int interval)
 {
-    auto *data = reinterpret_cast<unsigned char *>(header.data());
-    qsizetype pos = 2;
-    qsizetype sos = -1;
-    bool patched = false;
-    while (pos + 4 <= header.size()) {
-        const unsigned char marker = data[pos + 1];
-        const qsizetype length = (qsizetype(data[pos + 2]) << 8) | data[pos + 3];
-        if (marker == 0xc0 && length >= 8 && pos + 2 + length <= header.size()) {
-            data[pos + 5] = uchar(height >> 8); // SOF0: length, precision, height, width, ...
-            data[pos + 6] = uchar(height & 0xff);
-            patched = true;
-        }
-        if (marker == 0xda) {
-            sos = pos;
-            break;
-        }
-        pos += 2 + length;
-    }
-    if (!patched || sos < 0)
+    if (!setJpegSize(header, width, height))
+        return false;
+    const auto *data = reinterpret_cast<const unsigned char *>(header.constData());
+    qsizetype sos = 2;
+    while (sos + 4 <= header.size() && data[sos + 1] != 0xda)
+        sos += 2 + ((qsizetype(data[sos + 2]) << 8) | data[sos + 3]);
+    if (sos + 4 > header.size())
         return false;
     const char dri[] = {char(0xff), char(0xdd), 0, 4, char(interval >> 8), char(interval & 0xff)};
     header.insert(sos, dri, sizeof dri);
@@ -93,6 +81,45 @@ bool frameHeader(QByteArray &header, int height, int interval)
 }
 
 } // namespace
+
+bool splitJpeg(const QByteArray &file, QByteArray *header, QByteArray *segment)
+{
+    const auto *data = reinterpret_cast<const unsigned char *>(file.constData());
+    const qsizetype size = file.size();
+    const qsizetype start = size >= 4 && data[0] == 0xff && data[1] == 0xd8 ? entropyStart(data, size) : -1;
+    if (start <= 0 || size < start + 2 || data[size - 2] != 0xff || data[size - 1] != 0xd9)
+        return false;
+    if (header)
+        *header = file.first(start);
+    if (segment)
+        *segment = file.mid(start, size - 2 - start);
+    return true;
+}
+
+bool setJpegSize(QByteArray &header, int width, int height)
+{
+    if (width <= 0 || height <= 0 || width > 65535 || height > 65535)
+        return false;
+    auto *data = reinterpret_cast<unsigned char *>(header.data());
+    qsizetype pos = 2;
+    while (pos + 4 <= header.size() && data[pos] == 0xff) {
+        const unsigned char marker = data[pos + 1];
+        const qsizetype length = (qsizetype(data[pos + 2]) << 8) | data[pos + 3];
+        if (marker == 0xda || length < 2)
+            return false;
+        if (marker == 0xc0) {
+            if (length < 8 || pos + 2 + length > header.size())
+                return false;
+            data[pos + 5] = uchar(height >> 8); // SOF0: length, precision, height, width, ...
+            data[pos + 6] = uchar(height & 0xff);
+            data[pos + 7] = uchar(width >> 8);
+            data[pos + 8] = uchar(width & 0xff);
+            return true;
+        }
+        pos += 2 + length;
+    }
+    return false;
+}
 
 BandedJpegEncoder::BandedJpegEncoder(int quality)
     : m_quality(quality < 0 ? 75 : qBound(1, quality, 100))
@@ -137,8 +164,9 @@ QByteArray BandedJpegEncoder::encode(const QImage &image, const BandMap &changes
         return {};
     }
     if (needHeader) {
-        m_header = files.front().header;
-        if (!frameHeader(m_header, frame.height(), (frame.width() + 15) / 16)) {
+        m_bandHeader = files.front().header;
+        m_header = m_bandHeader;
+        if (!frameHeader(m_header, frame.width(), frame.height(), (frame.width() + 15) / 16)) {
             m_header.clear();
             return {};
         }
@@ -166,4 +194,16 @@ QByteArray BandedJpegEncoder::encode(const QImage &image, const BandMap &changes
     out += char(0xff);
     out += char(0xd9);
     return out;
+}
+
+std::shared_ptr<const JpegBands> BandedJpegEncoder::bands() const
+{
+    if (m_size.isEmpty() || m_header.isEmpty())
+        return {};
+    auto bands = std::make_shared<JpegBands>();
+    bands->quality = m_quality;
+    bands->size = m_size;
+    bands->header = m_bandHeader;
+    bands->segments = m_segments;
+    return bands;
 }

@@ -1,11 +1,19 @@
 #pragma once
 
 #include "bandmap.h"
+#include "jpegbands.h"
 
 #include <QByteArray>
 #include <QImage>
 
+#include <memory>
 #include <vector>
+
+// Splits a baseline JPEG file into its headers (SOI up to and including SOS) and its
+// entropy-coded data (without the EOI marker); false when the data is not laid out so.
+[[nodiscard]] bool splitJpeg(const QByteArray &file, QByteArray *header, QByteArray *segment);
+// Sets the width and height in the SOF0 segment of `header`; false when it has none.
+[[nodiscard]] bool setJpegSize(QByteArray &header, int width, int height);
 
 // Writes frames as baseline JPEG files (quality `quality`, 4:2:0, the standard tables) one
 // 16-row band at a time. Each band is one row of MCUs; its entropy-coded segment is encoded on
@@ -28,12 +36,15 @@ public:
     // Bands of the last call taken over from the call before, and bands encoded afresh.
     [[nodiscard]] int reusedBands() const { return m_reused; }
     [[nodiscard]] int encodedBands() const { return m_encoded; }
+    // The last call's frame, band by band (shares the bytes; cheap); null when it failed.
+    [[nodiscard]] std::shared_ptr<const JpegBands> bands() const;
 
 private:
     const int m_quality;
     QSize m_size;
     QImage::Format m_format = QImage::Format_Invalid;
     QByteArray m_header; // SOI .. SOS of a file of the current size, DRI included
+    QByteArray m_bandHeader; // SOI .. SOS of the first band coded alone
     std::vector<QByteArray> m_segments; // per band: its entropy-coded data
     int m_reused = 0;
     int m_encoded = 0;

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "bandmap.h"
+#include "jpegbands.h"
 
 #include <QImage>
+
+#include <memory>
 
 // One grabbed frame on its way through the pipeline: its pixels, which of its bands differ from
 // the frame grabbed before it, and its number (frames grabbed since the program started, from 0).
@@ -11,6 +14,9 @@ struct CapturedFrame
     QImage image;
     BandMap changes; // against frame number - 1
     qint64 number = 0;
+    // Set when the handler codes this frame as banded JPEG and shares that coding
+    // (ImageHandler::sharesJpegBands()): the handler fills it, the history takes it.
+    std::shared_ptr<JpegBandsSlot> jpegBands = nullptr;
 
     // The band map against `last`, the frame numbered `lastNumber` that a stage handled before
     // this one: the recorder's map when that is the frame just before, otherwise compared anew

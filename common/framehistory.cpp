@@ -1,19 +1,23 @@
 #include "framehistory.h"
 
+#include "bandedjpeg.h"
 #include "jpegcodec.h"
 #include "parallel.h"
 #include "turbojpeghandles.h"
 
 #include <QDir>
+#include <QHash>
 #include <QHashFunctions>
 
-
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <tuple>
 #include <iostream>
+#include <new>
+#include <tuple>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -89,6 +93,62 @@ std::pair<int, int> changedColumns(const QImage &a, const QImage &b, int first, 
     return {left / kColumnStep * kColumnStep, std::min(width, (right + kColumnStep - 1) / kColumnStep * kColumnStep)};
 }
 
+
+// libjpeg's YCbCr -> RGB conversion in 16-bit fixed point (the decoder's own tables, so that
+// the result is the decoder's to the bit).
+struct ColourTables
+{
+    int crR[256];
+    int cbB[256];
+    int crG[256];
+    int cbG[256];
+    ColourTables()
+    {
+        constexpr int half = 1 << 15;
+        for (int i = 0; i < 256; ++i) {
+            const int x = i - 128;
+            crR[i] = (91881 * x + half) >> 16;  // 1.40200
+            cbB[i] = (116130 * x + half) >> 16; // 1.77200
+            crG[i] = -46802 * x;                // 0.71414
+            cbG[i] = -22554 * x + half;         // 0.34414
+        }
+    }
+};
+
+inline quint8 clampByte(int v)
+{
+    return quint8(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// One output row's worth of a 4:2:0 chroma plane brought to full width, as the decoder's
+// smooth ("fancy") upsampling does: `near` is the chroma row the output row lies in, `far` the
+// one above it (even rows) or below it (odd rows), each weighted 3:1, then the same across
+// columns. Planes of one or two columns are replicated instead, as the decoder does.
+void upsampleRow(const quint8 *near, const quint8 *far, int chromaWidth, int width, int *out)
+{
+    if (chromaWidth <= 2) {
+        for (int x = 0; x < width; ++x)
+            out[x] = near[x / 2];
+        return;
+    }
+    int last = 0;
+    int current = near[0] * 3 + far[0];
+    int next = near[1] * 3 + far[1];
+    out[0] = (current * 4 + 8) >> 4;
+    out[1] = (current * 3 + next + 7) >> 4;
+    last = current;
+    current = next;
+    for (int i = 1; i < chromaWidth - 1; ++i) {
+        next = near[i + 1] * 3 + far[i + 1];
+        out[2 * i] = (current * 3 + last + 8) >> 4;
+        out[2 * i + 1] = (current * 3 + next + 7) >> 4;
+        last = current;
+        current = next;
+    }
+    out[2 * chromaWidth - 2] = (current * 3 + last + 8) >> 4;
+    out[2 * chromaWidth - 1] = (current * 4 + 7) >> 4; // `out` holds width + 1 entries
+}
+
 } // namespace
 
 // The worker's side: the file, the records by hash, and per band index the base that patches of
@@ -102,7 +162,7 @@ public:
     {
     }
 
-    Result store(const QImage &image, const BandMap &changes);
+    Result store(const QImage &image, const BandMap &changes, const std::shared_ptr<JpegBandsSlot> &slot);
     Result refuse()
     {
         m_previous.reset(); // the next frame's change map is against a frame not kept
@@ -112,18 +172,25 @@ public:
 private:
     struct Band
     {
-        QImage base;              // the pixels of the base record (rows of this band only)
+        // The pixels of the base record: rows baseRow .. baseRow + 15 of `base`, which is either
+        // this band's own copy (baseRow 0) or, after a frame that was new in every band, that
+        // whole frame, shared by all bands (so at most one frame is held beyond the copies).
+        QImage base;
+        int baseRow = 0;
         quint32 record = NoRecord; // the base record
     };
     struct Pending // a record this frame needs
     {
         QByteArray data;
         int x = 0;
+        quint32 header = 0;
         quint32 index = NoRecord;
     };
 
-    // The index of a stored record equal to `data` at `x`, or of a new one queued in `batch`.
-    quint32 intern(QByteArray data, int x, std::vector<Pending> &batch);
+    // The index of a stored record equal to `data` at `x` with `header`, or of a new one queued
+    // in `batch`.
+    quint32 intern(QByteArray data, int x, quint32 header, std::vector<Pending> &batch);
+    quint32 internHeader(const QByteArray &header);
 
     FrameHistory &m_history;
     const int m_quality;
@@ -134,18 +201,40 @@ private:
     Refs m_previous; // the last frame's references, for its unchanged bands
     std::unordered_multimap<size_t, quint32> m_byHash;
     quint32 m_recordCount = 0;
+    QHash<QByteArray, quint32> m_headerIds;
 };
 
-quint32 FrameHistory::Store::intern(QByteArray data, int x, std::vector<Pending> &batch)
+quint32 FrameHistory::Store::internHeader(const QByteArray &header)
 {
-    const size_t hash = qHashBits(data.constData(), size_t(data.size()), size_t(x));
+    const auto it = m_headerIds.constFind(header);
+    if (it != m_headerIds.constEnd())
+        return it.value();
+    std::lock_guard lock(m_history.m_recordMutex);
+    const auto id = quint32(m_history.m_headers.size());
+    m_history.m_headers.push_back(header);
+    m_headerIds.insert(header, id);
+    return id;
+}
+
+namespace {
+
+size_t recordHash(const QByteArray &data, int x, quint32 header)
+{
+    return qHashBits(data.constData(), size_t(data.size()), (size_t(header) << 20) ^ size_t(x));
+}
+
+} // namespace
+
+quint32 FrameHistory::Store::intern(QByteArray data, int x, quint32 header, std::vector<Pending> &batch)
+{
+    const size_t hash = recordHash(data, x, header);
     const auto range = m_byHash.equal_range(hash);
     QByteArray stored;
     for (auto it = range.first; it != range.second; ++it) {
         const quint32 index = it->second;
         if (index >= m_recordCount - quint32(batch.size())) { // queued by this frame
             const Pending &p = batch[index - (m_recordCount - quint32(batch.size()))];
-            if (p.x == x && p.data == data)
+            if (p.x == x && p.header == header && p.data == data)
                 return index;
             continue;
         }
@@ -154,7 +243,7 @@ quint32 FrameHistory::Store::intern(QByteArray data, int x, std::vector<Pending>
             std::lock_guard lock(m_history.m_recordMutex);
             record = m_history.m_records[index];
         }
-        if (record.x != x || record.size != data.size())
+        if (record.x != x || record.header != header || record.size != data.size())
             continue;
         stored.resize(record.size);
         if (readAll(m_history.m_fd, stored.data(), record.size, record.offset) && stored == data)
@@ -162,13 +251,16 @@ quint32 FrameHistory::Store::intern(QByteArray data, int x, std::vector<Pending>
     }
     const quint32 index = m_recordCount++;
     m_byHash.emplace(hash, index);
-    batch.push_back({std::move(data), x, index});
+    batch.push_back({std::move(data), x, header, index});
     return index;
 }
 
-FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandMap &changes)
+FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandMap &changes,
+                                                const std::shared_ptr<JpegBandsSlot> &slot)
 {
     Result result;
+    // The saver's coding of this very frame, when it made one of the same quality.
+    std::shared_ptr<const JpegBands> coded = slot ? slot->take() : nullptr;
     if (image.isNull()) {
         m_previous.reset();
         return result;
@@ -182,15 +274,23 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         m_bands.assign(size_t(bands), Band());
         m_previous.reset();
     }
+    if (coded && (coded->size != frame.size() || coded->quality != m_quality || int(coded->segments.size()) != bands
+                  || coded->header.isEmpty()))
+        coded.reset();
     const bool mapFits = m_previous && changes.height() == frame.height() && changes.count() == bands;
 
-    // Encode what each changed band needs, on every core: nothing (back to its base), a patch of
-    // the columns that differ from the base, or a new base when most of the band differs.
+    // What each changed band needs, on every core: nothing (back to its base), a patch of the
+    // columns that differ from the base, or a new base when most of the band differs. A new base
+    // is the saver's segment when there is one; a patch is coded here and kept only when it is
+    // smaller than that segment.
     struct Work
     {
         bool reuse = false;
         bool newBase = false;
+        bool taken = false;   // the record is the saver's segment
+        bool encoded = false; // coded here (kept or not)
         int x = 0;
+        QByteArray header;
         QByteArray data;
     };
     std::vector<Work> work(static_cast<size_t>(bands));
@@ -211,18 +311,30 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         int x0 = 0;
         int x1 = width;
         if (state.record != NoRecord)
-            std::tie(x0, x1) = changedColumns(frame, state.base, first, rows, 0);
+            std::tie(x0, x1) = changedColumns(frame, state.base, first, rows, state.baseRow);
         if (x0 == x1)
             return; // the band is its base again
         w.newBase = state.record == NoRecord || 2 * (x1 - x0) > width;
+        if (w.newBase && coded) {
+            w.taken = true;
+            return;
+        }
         if (w.newBase) {
             x0 = 0;
             x1 = width;
         }
-        w.x = w.newBase ? 0 : x0;
+        w.x = x0;
         const QImage part(frame.constScanLine(first) + size_t(x0) * 4, x1 - x0, rows, frame.bytesPerLine(),
                           QImage::Format_RGB32);
-        w.data = encodeJpeg(part, m_quality, ChromaSubsampling::Full);
+        w.encoded = true;
+        if (!splitJpeg(encodeJpeg(part, m_quality, ChromaSubsampling::Half), &w.header, &w.data))
+            w.data.clear();
+        if (coded && !w.newBase && !w.data.isEmpty() && w.data.size() >= coded->segments[size_t(band)].size()) {
+            // The whole band costs no more than the patch.
+            w.newBase = w.taken = true;
+            w.x = 0;
+            w.data.clear();
+        }
     });
 
     // Intern the records in band order and write the new ones in one go.
@@ -232,17 +344,26 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     for (int band = 0; band < bands; ++band) {
         Work &w = work[size_t(band)];
         BandRef &ref = (*refs)[size_t(band)];
+        result.encoded += w.encoded ? 1 : 0;
         if (w.reuse) {
             ref = (*m_previous)[size_t(band)];
+        } else if (w.taken) {
+            QByteArray header = coded->header;
+            if (!setJpegSize(header, width, BandMap::rowCount(band, frame.height()))) {
+                encodeFailed = true;
+                continue;
+            }
+            ref.base = intern(coded->segments[size_t(band)], 0, internHeader(header), batch);
+            ++result.taken;
         } else if (w.data.isEmpty() && !w.newBase && m_bands[size_t(band)].record != NoRecord) {
             ref.base = m_bands[size_t(band)].record;
         } else if (w.data.isEmpty()) {
             encodeFailed = true;
         } else if (w.newBase) {
-            ref.base = intern(std::move(w.data), 0, batch);
+            ref.base = intern(std::move(w.data), 0, internHeader(w.header), batch);
         } else {
             ref.base = m_bands[size_t(band)].record;
-            ref.patch = intern(std::move(w.data), w.x, batch);
+            ref.patch = intern(std::move(w.data), w.x, internHeader(w.header), batch);
         }
     }
 
@@ -250,7 +371,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     std::vector<Record> records;
     qint64 offset = m_fileEnd;
     for (const Pending &p : batch) {
-        records.push_back({offset, int(p.data.size()), p.x});
+        records.push_back({offset, int(p.data.size()), p.x, p.header});
         offset += p.data.size();
         blob += p.data;
     }
@@ -261,8 +382,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     if (encodeFailed || error != 0) {
         // Forget this frame's new records: nothing refers to them.
         for (const Pending &p : batch) {
-            const size_t hash = qHashBits(p.data.constData(), size_t(p.data.size()), size_t(p.x));
-            const auto range = m_byHash.equal_range(hash);
+            const auto range = m_byHash.equal_range(recordHash(p.data, p.x, p.header));
             for (auto it = range.first; it != range.second; ++it) {
                 if (it->second == p.index) {
                     m_byHash.erase(it);
@@ -276,6 +396,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
             result.failure = QString::fromLocal8Bit(std::strerror(error));
         }
         m_previous.reset();
+        result.taken = 0; // nothing of this frame is kept; its coding still cost
         return result;
     }
     {
@@ -286,12 +407,26 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     result.bytes = blob.size();
 
     // New bases become what later patches of their band are cut against.
+    const bool allNew = std::all_of(work.begin(), work.end(), [](const Work &w) { return w.newBase; });
     for (int band = 0; band < bands; ++band) {
         if (!work[size_t(band)].newBase)
             continue;
         Band &state = m_bands[size_t(band)];
         state.record = (*refs)[size_t(band)].base;
-        state.base = frame.copy(0, BandMap::firstRow(band), width, BandMap::rowCount(band, frame.height()));
+        const int first = BandMap::firstRow(band);
+        const int rows = BandMap::rowCount(band, frame.height());
+        if (allNew) {
+            state.base = frame; // shared, not copied
+            state.baseRow = first;
+            continue;
+        }
+        // Into the band's own buffer: a fresh one per frame would cost page faults on every core.
+        if (state.baseRow != 0 || state.base.width() != width || state.base.height() != rows) {
+            state.base = QImage(width, rows, QImage::Format_RGB32);
+            state.baseRow = 0;
+        }
+        for (int y = 0; y < rows && !state.base.isNull(); ++y)
+            std::memcpy(state.base.scanLine(y), frame.constScanLine(first + y), size_t(width) * 4);
     }
     // A still frame shares the list of the frame before.
     if (m_previous && *m_previous == *refs)
@@ -303,7 +438,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
 
 FrameHistory::FrameHistory(int capacity, int quality, const QString &directory)
     : m_fd(openUnlinkedTempFile(directory))
-    , m_store(std::make_unique<Store>(*this, qBound(1, quality, 100)))
+    , m_store(std::make_unique<Store>(*this, quality < 0 ? 75 : qBound(1, quality, 100)))
     , m_worker(std::make_unique<OrderedWorker>(std::max(1, capacity)))
 {
 }
@@ -315,12 +450,12 @@ FrameHistory::~FrameHistory()
         ::close(m_fd);
 }
 
-int FrameHistory::append(const QImage &frame, const BandMap &changes)
+int FrameHistory::append(const QImage &frame, const BandMap &changes, std::shared_ptr<JpegBandsSlot> coded)
 {
     const int index = size();
     Store *store = m_store.get();
     const auto done = [this](Result result) { settle(std::move(result)); };
-    if (frame.isNull() || !m_worker->tryPost([store, frame, changes] { return store->store(frame, changes); }, done)) {
+    if (frame.isNull() || !m_worker->tryPost([store, frame, changes, coded] { return store->store(frame, changes, coded); }, done)) {
         // Not kept: a small job in its place keeps the order and tells the worker.
         m_worker->post([store] { return store->refuse(); }, done);
         m_waiting.emplace_back();
@@ -335,6 +470,8 @@ void FrameHistory::settle(Result result)
     m_waiting.pop_front();
     m_frames.push_back(std::move(result.stored));
     m_storedBytes += result.bytes;
+    m_takenBands += result.taken;
+    m_encodedParts += result.encoded;
     if (!result.failure.isEmpty() && !m_full) {
         m_full = true;
         std::cout << "History file full (" << result.failure.toLatin1().constData() << "): frames from "
@@ -356,6 +493,17 @@ QImage FrameHistory::frame(int index, const QSize &minimumSize) const
     return decode(m_frames[size_t(index)], minimumSize);
 }
 
+QByteArray FrameHistory::readRecord(const Record &record, const QByteArray &header) const
+{
+    QByteArray file(header.size() + record.size + 2, Qt::Uninitialized);
+    std::memcpy(file.data(), header.constData(), size_t(header.size()));
+    if (!readAll(m_fd, file.data() + header.size(), record.size, record.offset))
+        return {};
+    file[file.size() - 2] = char(0xff);
+    file[file.size() - 1] = char(0xd9);
+    return file;
+}
+
 QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) const
 {
     if (!stored.refs || stored.size.isEmpty())
@@ -368,47 +516,121 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
            && (stored.size.height() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.height())
         divisor *= 2;
     const auto scaled = [divisor](int n) { return (n + divisor - 1) / divisor; };
-    QImage image(scaled(stored.size.width()), scaled(stored.size.height()), QImage::Format_RGB32);
+    const int width = stored.size.width();
+    const int height = stored.size.height();
+    QImage image(scaled(width), scaled(height), QImage::Format_RGB32);
     if (image.isNull())
         return {};
 
+    struct Part
+    {
+        Record record;
+        QByteArray header;
+    };
     const std::vector<BandRef> &refs = *stored.refs;
-    std::vector<std::pair<Record, Record>> records(refs.size());
+    std::vector<std::array<Part, 2>> parts(refs.size()); // base, patch (size 0: none)
     {
         std::lock_guard lock(m_recordMutex);
         for (size_t band = 0; band < refs.size(); ++band) {
-            records[band].first = m_records[refs[band].base];
-            if (refs[band].patch != NoRecord)
-                records[band].second = m_records[refs[band].patch];
+            for (int i = 0; i < 2; ++i) {
+                const quint32 index = i == 0 ? refs[band].base : refs[band].patch;
+                if (index == NoRecord)
+                    continue;
+                parts[band][size_t(i)].record = m_records[index];
+                parts[band][size_t(i)].header = m_headers[m_records[index].header];
+            }
         }
     }
+
+    // Whole frames: the bases and patches are decoded into one set of Y, Cb and Cr planes (every
+    // JPEG block lands where the file of the whole frame has it) and converted to RGB in one pass,
+    // so that chroma is smoothed across band and patch edges as in that file.
+    const bool whole = divisor == 1;
+    const int lumaStride = (width + 15) / 16 * 16;
+    const int chromaStride = lumaStride / 2;
+    const int paddedRows = (height + 15) / 16 * 16;
+    std::unique_ptr<quint8[]> planes;
+    quint8 *luma = nullptr;
+    quint8 *cb = nullptr;
+    quint8 *cr = nullptr;
+    if (whole) {
+        planes.reset(new (std::nothrow) quint8[size_t(lumaStride) * paddedRows * 3 / 2]);
+        if (!planes)
+            return {};
+        luma = planes.get();
+        cb = luma + size_t(lumaStride) * paddedRows;
+        cr = cb + size_t(chromaStride) * paddedRows / 2;
+    }
+
     std::atomic<bool> failed{false};
     parallelFor(int(refs.size()), [&](int band) {
         const int firstRow = BandMap::firstRow(band) / divisor;
-        const int rows = scaled(BandMap::rowCount(band, stored.size.height()));
-        QByteArray data;
-        for (const Record &record : {records[size_t(band)].first, records[size_t(band)].second}) {
-            if (record.size == 0)
+        const int rows = scaled(BandMap::rowCount(band, height));
+        for (const Part &part : parts[size_t(band)]) {
+            if (part.record.size == 0)
                 continue;
-            data.resize(record.size);
+            QByteArray data = readRecord(part.record, part.header);
             tjhandle handle = threadJpegDecompressor();
-            int width = 0;
-            int height = 0;
+            int recordWidth = 0;
+            int recordHeight = 0;
             int subsampling = 0;
             int colorspace = 0;
             auto *bytes = reinterpret_cast<unsigned char *>(data.data());
-            const int x = record.x / divisor;
-            if (!handle || !readAll(m_fd, data.data(), record.size, record.offset)
-                || tjDecompressHeader3(handle, bytes, static_cast<unsigned long>(data.size()), &width, &height,
-                                       &subsampling, &colorspace) != 0
-                || scaled(height) != rows || x + scaled(width) > image.width()
-                || tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()),
-                                 image.scanLine(firstRow) + size_t(x) * 4, scaled(width), int(image.bytesPerLine()),
-                                 rows, RGB32PixelFormat, 0) != 0) {
+            const auto size = static_cast<unsigned long>(data.size());
+            const int x = part.record.x / divisor;
+            if (!handle || data.isEmpty()
+                || tjDecompressHeader3(handle, bytes, size, &recordWidth, &recordHeight, &subsampling, &colorspace) != 0
+                || scaled(recordHeight) != rows || x + scaled(recordWidth) > image.width()) {
+                failed = true;
+                return;
+            }
+            int rc = 0;
+            if (whole) {
+                const size_t chromaAt = size_t(firstRow / 2) * chromaStride + size_t(x / 2);
+                unsigned char *target[3] = {luma + size_t(firstRow) * lumaStride + size_t(x), cb + chromaAt, cr + chromaAt};
+                int strides[3] = {lumaStride, chromaStride, chromaStride};
+                rc = subsampling != TJSAMP_420
+                    ? -1
+                    : tjDecompressToYUVPlanes(handle, bytes, size, target, recordWidth, strides, recordHeight, 0);
+            } else {
+                rc = tjDecompress2(handle, bytes, size, image.scanLine(firstRow) + size_t(x) * 4, scaled(recordWidth),
+                                   int(image.bytesPerLine()), rows, RGB32PixelFormat, 0);
+            }
+            if (rc != 0) {
                 failed = true;
                 return;
             }
         }
     });
-    return failed ? QImage() : image;
+    if (failed)
+        return {};
+    if (!whole)
+        return image;
+
+    static const ColourTables tables;
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaRows = (height + 1) / 2;
+    parallelFor(int(refs.size()), [&](int band) {
+        std::vector<int> cbRow(size_t(width) + 2);
+        std::vector<int> crRow(size_t(width) + 2);
+        const int first = BandMap::firstRow(band);
+        for (int y = first; y < first + BandMap::rowCount(band, height); ++y) {
+            const int nearRow = y / 2;
+            const int farRow = y % 2 == 0 ? std::max(nearRow - 1, 0) : std::min(nearRow + 1, chromaRows - 1);
+            upsampleRow(cb + size_t(nearRow) * chromaStride, cb + size_t(farRow) * chromaStride, chromaWidth, width,
+                        cbRow.data());
+            upsampleRow(cr + size_t(nearRow) * chromaStride, cr + size_t(farRow) * chromaStride, chromaWidth, width,
+                        crRow.data());
+            const quint8 *yLine = luma + size_t(y) * lumaStride;
+            auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
+            for (int x = 0; x < width; ++x) {
+                const int l = yLine[x];
+                const int u = cbRow[size_t(x)];
+                const int v = crRow[size_t(x)];
+                out[x] = qRgb(clampByte(l + tables.crR[v]), clampByte(l + ((tables.cbG[u] + tables.crG[v]) >> 16)),
+                              clampByte(l + tables.cbB[u]));
+            }
+        }
+    });
+    return image;
 }

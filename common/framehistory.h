@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bandmap.h"
-
+#include "jpegbands.h"
 #include "orderedworker.h"
 
 #include <QImage>
@@ -14,12 +14,21 @@
 
 // Keeps every frame it is given for the life of the object, on disk rather than in memory, in
 // proportion to what changed. A frame is a list of references to stored band records, one entry
-// per 16-row band (BandMap): a base record, the whole band (JPEG, quality `quality`, no chroma
-// subsampling), and, when only some columns of the band differ from that base, a patch record
-// holding just those columns (16-pixel aligned), drawn over the base. A record byte-for-byte equal
-// to one already stored (any earlier frame; found by hash, confirmed by comparing the bytes) is
-// stored once, so a still screen, a blinking cursor or a window that comes back cost nothing new.
-// Any frame decodes from at most two records per band, without earlier frames.
+// per 16-row band (BandMap): a base record, the whole band, and, when only some columns of the
+// band differ from that base, a patch record holding just those columns (16-pixel aligned),
+// drawn over the base. Records are JPEG (quality `quality`, 4:2:0: the settings of the saved
+// files) kept as entropy-coded data; their few distinct headers stay in memory. A record
+// byte-for-byte equal to one already stored (any earlier frame; found by hash, confirmed by
+// comparing the bytes) is stored once, so a still screen, a blinking cursor or a window that
+// comes back cost nothing new. Any frame decodes from at most two records per band, without
+// earlier frames.
+//
+// A band is coded once: when the frame comes with the saver's coding of it (a JpegBandsSlot of
+// the same quality), a band that changed across most of its width keeps the saver's segment as
+// its new base, and a column patch is kept only where it is smaller than that segment. Without
+// one the history codes the changed bands itself. Patches and bases are cut on the JPEG block
+// grid and decoded together before the colour conversion, so a frame reads back exactly as the
+// saved file of the same pixels decodes.
 //
 // Records go to an unlinked temporary file, written by an OrderedWorker thread; only the index
 // stays in memory. append() never blocks: call it only when hasRoom() (the recorder skips the
@@ -32,17 +41,18 @@
 class FrameHistory
 {
 public:
-    // `capacity`: frames that may wait for the worker; `directory`: where the file lives
-    // (QDir::tempPath() when empty).
-    explicit FrameHistory(int capacity = 6, int quality = 90, const QString &directory = QString());
+    // `capacity`: frames that may wait for the worker; `quality`: of the JPEG records, -1 for 75
+    // (the saver's default); `directory`: where the file lives (QDir::tempPath() when empty).
+    explicit FrameHistory(int capacity = 6, int quality = -1, const QString &directory = QString());
     ~FrameHistory();
     FrameHistory(const FrameHistory &) = delete;
     FrameHistory &operator=(const FrameHistory &) = delete;
 
     // Stores a frame and returns its index (0 for the first frame). `changes` compares `frame`
     // with the frame appended just before (BandMap::compare); bands marked unchanged reuse that
-    // frame's records.
-    int append(const QImage &frame, const BandMap &changes);
+    // frame's records. `coded`, when given, is filled with the saver's coding of this frame; the
+    // worker waits for it (never the caller), so it must be filled by then.
+    int append(const QImage &frame, const BandMap &changes, std::shared_ptr<JpegBandsSlot> coded = {});
     [[nodiscard]] bool hasRoom() const { return m_worker->hasRoom(); }
     [[nodiscard]] int size() const { return int(m_frames.size() + m_waiting.size()); }
     // The frame, decoded (Format_RGB32, or the appended image itself while it waits); a null image
@@ -54,6 +64,10 @@ public:
     // Bytes of records in the file, and whether the file has refused a write.
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
     [[nodiscard]] bool isFull() const { return m_full; }
+    // Bands of the stored frames whose new record is the saver's segment, and parts (whole bands
+    // or column patches) the history coded itself, kept or not.
+    [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
+    [[nodiscard]] qint64 encodedParts() const { return m_encodedParts; }
 
     struct BandRef
     {
@@ -70,6 +84,7 @@ private:
         qint64 offset = 0;
         int size = 0;
         int x = 0; // left column of a patch, 0 for a base
+        quint32 header = 0; // in m_headers
     };
     struct Stored
     {
@@ -80,19 +95,26 @@ private:
     {
         Stored stored;
         qint64 bytes = 0;
+        int taken = 0;
+        int encoded = 0;
         QString failure; // why the file refused a write, set once
     };
     class Store;
 
     void settle(Result result);
     [[nodiscard]] QImage decode(const Stored &stored, const QSize &minimumSize) const;
+    // Header + entropy-coded data + EOI: the record as a JPEG file; empty when unreadable.
+    [[nodiscard]] QByteArray readRecord(const Record &record, const QByteArray &header) const;
 
     const int m_fd;
     mutable std::mutex m_recordMutex;
     std::vector<Record> m_records; // appended by the worker; read under m_recordMutex
+    std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS); as m_records
     std::vector<Stored> m_frames;  // frames the worker has finished, 0 .. n-1
     std::deque<QImage> m_waiting;  // frames n, n+1, ... still with the worker
     qint64 m_storedBytes = 0;
+    qint64 m_takenBands = 0;
+    qint64 m_encodedParts = 0;
     bool m_full = false;
     std::unique_ptr<Store> m_store;         // the worker's state
     std::unique_ptr<OrderedWorker> m_worker; // last: stops before the rest goes

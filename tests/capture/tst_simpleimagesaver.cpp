@@ -1,11 +1,13 @@
 #include "simpleimagesaver.h"
 
+#include "framehistory.h"
 #include "jpegcodec.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <QPainter>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,6 +40,8 @@ private Q_SLOTS:
     void stopReturnsWhenEveryFrameIsWrittenInOrder();
     void filesHoldEachFrameWhateverItsBandMap_data();
     void filesHoldEachFrameWhateverItsBandMap();
+    void historyReadsBackEachFrameAsItsFile_data();
+    void historyReadsBackEachFrameAsItsFile();
 
 private:
     [[nodiscard]] QString prefix() const { return m_dir->path() + QStringLiteral("/capture/pic"); }
@@ -437,6 +441,74 @@ void tst_SimpleImageSaver::filesHoldEachFrameWhateverItsBandMap()
         const QImage whole = decodeJpeg(encodeJpeg(frames[i], 75, ChromaSubsampling::Half));
         QCOMPARE(maxChannelDifference(file.convertToFormat(QImage::Format_RGB32), whole), 0);
     }
+}
+
+void tst_SimpleImageSaver::historyReadsBackEachFrameAsItsFile_data()
+{
+    QTest::addColumn<QList<QImage>>("frames");
+    QTest::addColumn<bool>("wholeBandsOnly"); // every change spans most of its bands' width
+    const QImage wide = photoLikeImage(640 + 64, 480, 1);
+    QList<QImage> moving;
+    for (int i = 0; i < 6; ++i)
+        moving << wide.copy(i * 5, i, 640, 480);
+    QTest::newRow("whole screen moves") << moving << true;
+
+    QImage desktop = patternImage(640, 480, 2).convertToFormat(QImage::Format_RGB32);
+    QList<QImage> video{desktop};
+    for (int i = 0; i < 6; ++i) {
+        QImage frame = desktop.copy();
+        QPainter(&frame).drawImage(203 + i, 101, photoLikeImage(160, 90, 10 + i)); // off the block grid
+        video << frame;
+    }
+    QTest::newRow("still desktop with a small video") << video << false;
+
+    const QImage p = photoLikeImage(640, 480, 3);
+    const QImage q = photoLikeImage(640, 480, 4);
+    QTest::newRow("a window comes back") << QList<QImage>{p, q, p.copy(), q.copy(), p.copy()} << true;
+    QTest::newRow("new size, then the old one") << QList<QImage>{p, q.scaled(333, 77), p.copy()} << true;
+    QImage odd = photoLikeImage(333, 77, 5);
+    QImage oddDot = odd.copy();
+    oddDot.setPixel(332, 76, qRgb(255, 0, 0)); // the last, partial band and column
+    QTest::newRow("odd size, change in the last corner") << QList<QImage>{odd, oddDot, odd.copy()} << false;
+}
+
+void tst_SimpleImageSaver::historyReadsBackEachFrameAsItsFile()
+{
+    QFETCH(QList<QImage>, frames);
+    QFETCH(bool, wholeBandsOnly);
+    SimpleImageSaver saver(prefix(), QStringLiteral("jpg"), -1);
+    QVERIFY(saver.sharesJpegBands());
+    FrameHistory history(3);
+    saver.startHandling(nullptr);
+    QImage previous;
+    for (int i = 0; i < frames.size(); ++i) {
+        // As the recorder does: the history first, then the saver, each only with room.
+        if (!history.hasRoom())
+            history.waitUntilStored();
+        if (!saver.hasRoom())
+            saver.waitUntilWritten();
+        CapturedFrame frame{frames[i], BandMap::compare(frames[i], previous), i, std::make_shared<JpegBandsSlot>()};
+        history.append(frame.image, frame.changes, frame.jpegBands);
+        saver.handleFrame(frame);
+        previous = frames[i];
+    }
+    saver.stopHandling();
+    history.waitUntilStored();
+
+    // The bands changed across their width are the saver's own segments, and where a patch was
+    // cheaper it was cut on the blocks of the file: every frame is its file, to the bit (which
+    // holds the stored segments exactly and the rest above any PSNR bound).
+    for (int i = 0; i < frames.size(); ++i) {
+        const QImage file = QImageReader(prefix() + QString::number(i) + QStringLiteral(".jpg")).read();
+        QVERIFY2(!file.isNull(), qPrintable(QString::number(i)));
+        QCOMPARE(maxChannelDifference(history.frame(i), file.convertToFormat(QImage::Format_RGB32)), 0);
+    }
+    QVERIFY(history.takenBands() > 0);
+    // A band the saver has coded is not coded again.
+    if (wholeBandsOnly)
+        QCOMPARE(history.encodedParts(), 0);
+    else
+        QVERIFY(history.encodedParts() > 0);
 }
 
 QTEST_MAIN(tst_SimpleImageSaver)

@@ -92,6 +92,17 @@ void tst_BandedJpeg::decodesLikeAWholeFrameEncode()
         const QByteArray magick = imageMagickPixels(banded);
         QVERIFY(!magick.isEmpty());
         QVERIFY(magick == imageMagickPixels(whole));
+        // Each band, handed on with the file's header sized to it, is that band coded alone.
+        const auto bands = encoder.bands();
+        QVERIFY(bands && bands->size == frame.size() && int(bands->segments.size()) == changes.count());
+        for (int band = 0; band < changes.count(); ++band) {
+            const int rows = BandMap::rowCount(band, frame.height());
+            QByteArray alone = bands->header;
+            QVERIFY(setJpegSize(alone, frame.width(), rows));
+            alone += bands->segments[size_t(band)] + QByteArray("\xff\xd9");
+            QCOMPARE(alone, encodeJpeg(frame.copy(0, BandMap::firstRow(band), frame.width(), rows), 75,
+                                       ChromaSubsampling::Half));
+        }
         // Restarts add a little, never much.
         QVERIFY2(banded.size() <= whole.size() + whole.size() / 50 + 8 * changes.count() + 16,
                  qPrintable(QStringLiteral("%1 against %2 bytes").arg(banded.size()).arg(whole.size())));

@@ -365,7 +365,8 @@ void tst_WebViewServer::oneFrameInFlightPerBrowser()
         QCOMPARE(web.sendFrame(frame), 0);
         QTRY_COMPARE(fast.frames.size(), i + 1);
     }
-    QCOMPARE(web.notReadyCount(), 1);
+    // The fast one's last answer may still be on its way.
+    QTRY_COMPARE(web.notReadyCount(), 1);
     QTRY_COMPARE(slow.frames.size(), 1);
     QCOMPARE(slow.frames.constFirst(), frame);
 

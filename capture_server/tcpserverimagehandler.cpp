@@ -170,15 +170,17 @@ bool TcpServerImagehandler::post(const CapturedFrame &frame, const QList<QPointe
     const bool withWebView = m_webView != nullptr;
     const std::shared_ptr<EncoderState> state = m_encoderState;
     return m_encoder.tryPost(
-        [state, frame, forViewers, withWebView, browsers, connected, lossless, refreshOnly] {
+        [state, frame, forViewers, withWebView, browsers, connected, lossless, refreshOnly, source = m_lossySource] {
             Encoded encoded;
             encoded.browsers = browsers;
             const BandMap changes = frame.changesSince(state->lastNumber, state->last);
             if (forViewers && !state->png.appendFrame(encoded.stream, frame.image, changes))
                 encoded.stream.clear();
             if (withWebView) {
-                if (!state->web)
+                if (!state->web) {
                     state->web = std::make_unique<WebFrameComposer>(lossless);
+                    state->web->setLossyCoder(source);
+                }
                 encoded.messages = state->web->compose(frame.image, changes, state->png, browsers, connected,
                                                        refreshOnly, forViewers);
             }
@@ -211,6 +213,11 @@ void TcpServerImagehandler::setWebView(WebViewServer *webView)
     m_webView = webView;
     webView->setAdmission([this] { return m_viewers.size() + m_webView->viewerCount() < MaxViewers; });
     connect(webView, &WebViewServer::browserReady, this, &TcpServerImagehandler::refreshBrowsers);
+}
+
+void TcpServerImagehandler::setLossyBandSource(WebFrameComposer::LossyCoder source)
+{
+    m_lossySource = std::move(source);
 }
 
 void TcpServerImagehandler::finishPendingFrames()

@@ -3,6 +3,7 @@
 #include "imagehandler.h"
 #include "capturedframe.h"
 #include "orderedworker.h"
+#include "webframecomposer.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -56,6 +57,10 @@ public:
     // They count toward MaxViewers. While no capture runs, a browser that shows something
     // lossily or out of date gets the last frame exactly.
     void setWebView(WebViewServer *webView);
+    // Where the web view's JPEG pieces come from (by default they are encoded on the encoder's
+    // worker): a producer that codes the changed bands anyway can hand them in. Called on the
+    // worker, possibly from several threads at once. Set it before the first frame.
+    void setLossyBandSource(WebFrameComposer::LossyCoder source);
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
 
@@ -98,4 +103,5 @@ private:
     QPointer<WebViewServer> m_webView;
     CapturedFrame m_lastFrame; // the newest frame handed in, for the browsers after a stop
     bool m_capturing = false;
+    WebFrameComposer::LossyCoder m_lossySource;
 };

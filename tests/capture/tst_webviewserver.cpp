@@ -14,6 +14,7 @@
 #include <QWebSocket>
 #include <QtEndian>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -275,14 +276,16 @@ void tst_WebViewServer::browserPictureFollowsTheFrames_data()
     QTest::addColumn<bool>("withViewer");  // a TCP viewer takes the stream too
     QTest::addColumn<int>("maxDeltaRows"); // rows a frame after the first may send (-1: any)
     QTest::addColumn<int>("jpeg"); // 1: some pieces go as JPEG, 0: none, -1: either
-    QTest::newRow("small change in one band") << "cursor" << false << true << false << 16 << 0;
-    QTest::newRow("small change, with a TCP viewer") << "cursor" << false << true << true << 16 << 0;
-    QTest::newRow("video in some bands goes lossy, then exact") << "video" << false << true << false << -1 << 1;
-    QTest::newRow("video playing until the capture stops") << "video to the end" << false << true << false << -1 << 1;
-    QTest::newRow("video with a TCP viewer") << "video" << false << true << true << -1 << 1;
-    QTest::newRow("video, exact pixels only") << "video" << true << true << false << -1 << 0;
-    QTest::newRow("browser falls behind") << "video" << false << false << false << -1 << -1;
-    QTest::newRow("size changes") << "resize" << false << true << false << -1 << 0;
+    QTest::addColumn<bool>("givenJpeg"); // JPEG pieces come from another producer
+    QTest::newRow("small change in one band") << "cursor" << false << true << false << 16 << 0 << false;
+    QTest::newRow("small change, with a TCP viewer") << "cursor" << false << true << true << 16 << 0 << false;
+    QTest::newRow("video in some bands goes lossy, then exact") << "video" << false << true << false << -1 << 1 << false;
+    QTest::newRow("video playing until the capture stops") << "video to the end" << false << true << false << -1 << 1 << false;
+    QTest::newRow("video, JPEG from another producer") << "video" << false << true << false << -1 << 1 << true;
+    QTest::newRow("video with a TCP viewer") << "video" << false << true << true << -1 << 1 << false;
+    QTest::newRow("video, exact pixels only") << "video" << true << true << false << -1 << 0 << false;
+    QTest::newRow("browser falls behind") << "video" << false << false << false << -1 << -1 << false;
+    QTest::newRow("size changes") << "resize" << false << true << false << -1 << 0 << false;
 }
 
 void tst_WebViewServer::browserPictureFollowsTheFrames()
@@ -293,8 +296,16 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
     QFETCH(bool, withViewer);
     QFETCH(int, maxDeltaRows);
     QFETCH(int, jpeg);
+    QFETCH(bool, givenJpeg);
     CoutCapture cout;
     TcpServerImagehandler stream(0, QHostAddress::LocalHost);
+    std::atomic<int> given{0};
+    if (givenJpeg) {
+        stream.setLossyBandSource([&given](const QImage &frame, int firstBand, int bandCount) {
+            ++given;
+            return WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
+        });
+    }
     WebViewServer web(0, QHostAddress::LocalHost, nullptr, {QString(), lossless});
     stream.setWebView(&web);
     QTcpSocket viewer;
@@ -346,6 +357,9 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
     QVERIFY(browser.pieces[0] > 0);
     if (jpeg >= 0)
         QCOMPARE(browser.pieces[1] > 0, jpeg == 1);
+    QCOMPARE(given > 0, givenJpeg);
+    if (givenJpeg)
+        QVERIFY(given >= browser.pieces[1]);
 }
 
 void tst_WebViewServer::oneFrameInFlightPerBrowser()

@@ -60,6 +60,9 @@ int main(int argc, char **argv)
         "window.decodeTimes = []; const decodeImage = window.createImageBitmap;"
         "window.createImageBitmap = blob => { const start = performance.now();"
         "  return decodeImage(blob).then(bitmap => { decodeTimes.push(performance.now() - start); return bitmap; }); };"
+        "if (window.ImageDecoder) { const decodeFrame = ImageDecoder.prototype.decode;"
+        "  ImageDecoder.prototype.decode = function (options) { const start = performance.now();"
+        "    return decodeFrame.call(this, options).then(r => { decodeTimes.push(performance.now() - start); return r; }); }; }"
         "true"));
     if (qEnvironmentVariableIsSet("WEBPROBE_JS"))
         (void)browser.evaluate(qEnvironmentVariable("WEBPROBE_JS"));

@@ -444,7 +444,10 @@ void WebViewServer::refuse(QTcpSocket *socket, const QByteArray &status, const Q
 {
     forgetRequest(socket);
     printRefusal(peerText(socket->peerAddress()), why);
-    respond(socket, status, "text/plain; charset=utf-8", status.mid(4) + '\n');
+    QByteArray body = status.mid(4) + '\n';
+    if (status.startsWith("403"))
+        body += "Open the link that capture_server printed at start-up: it carries the token.\n";
+    respond(socket, status, "text/plain; charset=utf-8", body);
 }
 
 void WebViewServer::acceptBrowsers()

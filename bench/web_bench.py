@@ -1,43 +1,115 @@
 #!/usr/bin/env python3
-"""Frame rate of the web view: capture_server captures a 1920x1080 moving scene on a private
-Xvfb at 30 fps with --web, and a headless Chromium on the same machine shows it. The rate is the
-page's own, measured over the requestAnimationFrame times of the frames it draws.
+"""The web view in a headless Chromium on this machine, for both contents of the scene at 30 fps:
+(a) the whole moving 1920x1080 screen, (b) the still desktop region (1240x1080 at x=680) with one
+small video. For each it prints the page's own frame rate (over the requestAnimationFrame times
+of the frames it draws), the pieces the page drew by kind, and capture_server's CPU per captured
+frame first with no browser and then with the browser watching, with the load average.
 
-Usage: bench/web_bench.py [SECONDS]
+Usage: bench/web_bench.py [--seconds N] [--only a|b] [--lossless]
 """
+import argparse
 import os
 import re
 import subprocess
 import sys
+import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import benchlib  # noqa: E402
 
+CONTENTS = {"a": ("moving", "0,0,1920,1080"), "b": ("desktop", "680,0,1240,1080")}
+
+
+def descendants(pid):
+    """`pid` and every process below it (the browser's renderer, GPU and utility processes)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        current = todo.pop()
+        found.append(current)
+        todo.extend(children.get(current, []))
+    return found
+
+
+def captured(log_path):
+    with open(log_path, errors="replace") as f:
+        return f.read().count("Captures/s ")
+
+
+def cpu_per_frame(server, log_path, seconds):
+    """capture_server's CPU ms per captured frame over `seconds` from now, and the load average."""
+    start, frames0 = benchlib.Sample([server.pid]), captured(log_path)
+    time.sleep(seconds)
+    end, frames1 = benchlib.Sample([server.pid]), captured(log_path)
+    cpu, _, _ = end.since(start)
+    return 1000.0 * cpu[server.pid] / max(1, frames1 - frames0), end.load
+
+
+def run(build, key, seconds, lossless):
+    content, area = CONTENTS[key]
+    work = tempfile.mkdtemp(prefix="web_bench.")
+    with benchlib.Display(scene_fps=30, content=content, build=build) as display:
+        args = ["-geometry", "400x500+1500+500", "--web", "0", "--area", area, "--fps", "30", "--handler", "tcp",
+                "--start"] + (["--web-lossless"] if lossless else [])
+        server, log_path = benchlib.start_capture_server(build, display, work, args)
+        url = benchlib.wait_for_line(log_path, r"^Web view: (http://\S+)", 30, "the web view's address", server).group(1)
+        time.sleep(3)  # the capture settles
+        alone_ms, alone_load = cpu_per_frame(server, log_path, seconds)
+
+        probe = subprocess.Popen([benchlib.tool(build, os.path.join("bench", "webprobe")), url, str(seconds)],
+                                 env=display.env, stdout=subprocess.PIPE, text=True)
+        start = None
+        lines = []
+        for line in probe.stdout:
+            lines.append(line.rstrip())
+            if start is None and line.startswith("connected,"):
+                browser = descendants(probe.pid)
+                start, frames0 = benchlib.Sample([server.pid] + browser), captured(log_path)
+                shown0 = int(line.split()[1])
+            if line.startswith("connected,"):
+                shown1 = int(line.split()[1])
+            if line.startswith("page rate"):
+                end, frames1 = benchlib.Sample([server.pid] + browser), captured(log_path)
+        probe.wait()
+        benchlib.stop(server)
+        display.check()
+    benchlib.clean(work)
+    if start is None:
+        benchlib.fail("the page showed no frame: " + " / ".join(lines[-5:]))
+    cpu, wall, other = end.since(start)
+    watched_ms = 1000.0 * cpu[server.pid] / max(1, frames1 - frames0)
+    summary = [l for l in lines if not l.startswith("connected,")]
+    print(f"({key}) {content}, {area} at 30 fps{' (--web-lossless)' if lossless else ''}:")
+    for line in summary:
+        print("    " + line)
+    print(f"    capture_server CPU per frame: {alone_ms:.1f} ms without a browser (load {alone_load:.2f}), "
+          f"{watched_ms:.1f} ms with it (load {end.load:.2f}, other processes {other:.2f} cores): "
+          f"{100.0 * (watched_ms / alone_ms - 1):+.0f} %")
+    print(f"    captured {(frames1 - frames0) / wall:.1f} frames/s while watched; the browser's processes used "
+          f"{1000.0 * sum(cpu[pid] for pid in browser) / max(1, shown1 - shown0):.1f} ms CPU per frame shown "
+          f"({sum(cpu[pid] for pid in browser) / wall:.2f} cores)")
+
 
 def main():
-    seconds = sys.argv[1] if len(sys.argv) > 1 else "20"
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=int, default=20)
+    parser.add_argument("--only", choices=sorted(CONTENTS))
+    parser.add_argument("--lossless", action="store_true", help="capture_server --web-lossless")
+    args = parser.parse_args()
     build = benchlib.build_dir()
-    with benchlib.Display(scene_fps=30) as display:
-        exe = os.path.join(build, "capture_server", "capture_server")
-        args = [exe, "-geometry", "400x500+1500+500", "--port", "0", "--bind", "127.0.0.1", "--web", "0",
-                "--area", "0,0,1920,1080", "--fps", "30", "--handler", "tcp", "--start"]
-        server = subprocess.Popen(args, env=display.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                  text=True, bufsize=1)
-        url = None
-        for line in server.stdout:
-            match = re.match(r"Web view: (http://\S+)", line)
-            if match:
-                url = match.group(1)
-                break
-        if not url:
-            raise SystemExit("capture_server printed no web view address")
-        # Keep reading the server's lines so that it never blocks on a full pipe.
-        drain = subprocess.Popen(["cat"], stdin=server.stdout, stdout=open(os.environ.get("WEB_BENCH_LOG", os.devnull), "w"))
-        print(f"1920x1080 @ 30 fps, web view at {url}")
-        probe = subprocess.run([os.path.join(build, "bench", "webprobe"), url, seconds], env=display.env)
-        benchlib.stop(server)
-        drain.wait()
-        return probe.returncode
+    print(f"{os.cpu_count()} cores, load average {benchlib.load_average():.2f} at the start")
+    for key in ([args.only] if args.only else sorted(CONTENTS)):
+        run(build, key, args.seconds, args.lossless)
+    return 0
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // Opens the web view in a headless Chromium and reports what the page measures: its frame rate
 // (over requestAnimationFrame times of the frames drawn) once a second, and the frames shown.
 // Usage: webprobe URL [SECONDS [WARMUP_SECONDS]]; prints one line per second and a summary.
+// WEBPROBE_JS: a script the page runs before the warm-up (to switch a part off and see its cost).
 #include "headlesschromium.h"
 
 #include <QCoreApplication>
@@ -59,7 +60,12 @@ int main(int argc, char **argv)
         "window.decodeTimes = []; const decodeImage = window.createImageBitmap;"
         "window.createImageBitmap = blob => { const start = performance.now();"
         "  return decodeImage(blob).then(bitmap => { decodeTimes.push(performance.now() - start); return bitmap; }); };"
+        "if (window.ImageDecoder) { const decodeFrame = ImageDecoder.prototype.decode;"
+        "  ImageDecoder.prototype.decode = function (options) { const start = performance.now();"
+        "    return decodeFrame.call(this, options).then(r => { decodeTimes.push(performance.now() - start); return r; }); }; }"
         "true"));
+    if (qEnvironmentVariableIsSet("WEBPROBE_JS"))
+        (void)browser.evaluate(qEnvironmentVariable("WEBPROBE_JS"));
     pause(warmup * 1000);
     (void)browser.evaluate(QStringLiteral("decodeTimes = []; true"));
     sample(shown0, rate);
@@ -81,6 +87,10 @@ int main(int argc, char **argv)
               << " frames/s" << std::endl;
     const double decodeMs = browser.evaluate(QStringLiteral(
         "decodeTimes.length ? decodeTimes.reduce((a, b) => a + b, 0) / decodeTimes.length : -1")).toDouble();
-    std::cout << "browser decode of a frame: " << decodeMs << " ms on average" << std::endl;
+    std::cout << "browser decode of a piece: " << decodeMs << " ms on average (pieces of a frame decode at once)"
+              << std::endl;
+    std::cout << "pieces drawn since the page opened: "
+              << browser.evaluate(QStringLiteral("window.deskcast.png")).toInt() << " PNG, "
+              << browser.evaluate(QStringLiteral("window.deskcast.jpeg")).toInt() << " JPEG" << std::endl;
     return shown > shown0 ? 0 : 1;
 }

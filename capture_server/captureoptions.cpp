@@ -3,6 +3,7 @@
 #include "commandline.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 namespace {
 
@@ -63,8 +64,16 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption webOption(QStringLiteral("web"),
                                        QStringLiteral("Also show the capture to web browsers at http://ADDRESS:PORT/ (0-65535; 0 picks a free one)."),
                                        QStringLiteral("PORT"));
+    const QCommandLineOption webTokenOption(
+        QStringLiteral("web-token"),
+        QStringLiteral("The secret in the web view's link, 22-128 letters, digits, '-' or '_' (default: a new random "
+                       "one each run)."),
+        QStringLiteral("TOKEN"));
+    const QCommandLineOption webLosslessOption(
+        QStringLiteral("web-lossless"),
+        QStringLiteral("The web view sends exact pixels only (no JPEG for bands that change all the time)."));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
-                       viewerTimeoutOption, cursorOption, webOption});
+                       viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -158,6 +167,17 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         }
         parsed.webPort = port;
     }
+    if (parser.isSet(webTokenOption)) {
+        // At least 128 bits when drawn from these 64 characters; safe in a link and a cookie.
+        static const QRegularExpression tokenPattern(QStringLiteral("^[A-Za-z0-9_-]{22,128}$"));
+        const QString token = parser.value(webTokenOption);
+        if (!tokenPattern.match(token).hasMatch()) {
+            message = QStringLiteral("Invalid value for --web-token: expected 22 to 128 letters, digits, '-' or '_'.");
+            return OptionsResult::Error;
+        }
+        parsed.webToken = token;
+    }
+    parsed.webLossless = parser.isSet(webLosslessOption);
     options = parsed;
     return OptionsResult::Run;
 }

@@ -21,6 +21,8 @@ struct CaptureOptions
     bool cursor = false;                       // --cursor: draw the mouse pointer into every frame
     int viewerTimeoutSeconds = 10;             // --viewer-timeout: drop a viewer that takes no byte for this long
     std::optional<int> webPort;                // --web PORT: also serve the capture to browsers
+    QString webToken;                          // --web-token: the web view's secret (empty: a random one)
+    bool webLossless = false;                  // --web-lossless: exact pixels only in the web view
 };
 
 enum class OptionsResult {

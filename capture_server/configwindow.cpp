@@ -61,7 +61,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
     tcpServer->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
     if (options.webPort)
-        tcpServer->setWebView(new WebViewServer(quint16(*options.webPort), options.bind, this));
+        tcpServer->setWebView(new WebViewServer(quint16(*options.webPort), options.bind, this, {options.webToken, options.webLossless}));
 
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);

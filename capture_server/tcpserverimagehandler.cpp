@@ -4,6 +4,7 @@
 #include "frameconsole.h"
 #include "frameparser.h"
 #include "listenaddress.h"
+#include "webframecomposer.h"
 #include "webviewserver.h"
 
 #include <QDeadlineTimer>
@@ -45,6 +46,15 @@ struct TcpServerImagehandler::EncoderState
     BandedPngEncoder png; // keeps each band's compressed bytes for the next frame
     QImage last;          // the frame encoded last
     qint64 lastNumber = -2;
+    std::unique_ptr<WebFrameComposer> web; // made with the first frame for browsers
+};
+
+// What the encoder's worker hands back for one frame.
+struct TcpServerImagehandler::Encoded
+{
+    QByteArray stream; // the stream frame for the viewers (empty: none, or it failed)
+    std::vector<WebFrameComposer::Recipient> browsers;
+    std::vector<WebFrameComposer::Message> messages;
 };
 
 TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &address)
@@ -104,6 +114,9 @@ void TcpServerImagehandler::setViewerTimeout(int milliseconds)
 void TcpServerImagehandler::startHandling(const ConfigStructure *)
 {
     std::cout << "Server started loop.\n" << std::endl;
+    m_capturing = true;
+    if (m_webView)
+        m_webView->setCapturing(true);
 }
 
 int TcpServerImagehandler::handleImage(const QPixmap &frame)
@@ -118,6 +131,7 @@ int TcpServerImagehandler::handleImage(const QPixmap &frame)
 
 void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
 {
+    m_lastFrame = frame;
     QList<QPointer<QTcpSocket>> ready;
     for (Viewer &viewer : m_viewers) {
         if (viewer.socket->state() != QAbstractSocket::ConnectedState)
@@ -128,41 +142,82 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
         }
         ready.append(viewer.socket);
     }
-    // Browsers of the web view get the same bytes, one frame in flight for all of them.
-    const bool forWebView = m_webView && !m_webFrameEncoding && m_webView->wantsFrame() && m_encoder.hasRoom();
-    if (ready.isEmpty() && !forWebView)
+    const bool forBrowsers = m_webView && m_webView->wantsFrame() && m_encoder.hasRoom();
+    if (ready.isEmpty() && !forBrowsers)
         return;
-    m_webFrameEncoding = m_webFrameEncoding || forWebView;
-    for (const QPointer<QTcpSocket> &socket : std::as_const(ready))
-        findViewer(socket.data())->awaitingFrame = true;
-
-    const int place = FrameConsole::instance().reserve();
-    const std::shared_ptr<EncoderState> state = m_encoderState;
-    const bool posted = m_encoder.tryPost(
-        [state, frame] {
-            const BandMap changes = frame.changesSince(state->lastNumber, state->last);
-            QByteArray bytes;
-            if (!state->png.appendFrame(bytes, frame.image, changes))
-                bytes.clear();
-            state->last = frame.image;
-            state->lastNumber = frame.number;
-            return bytes;
-        },
-        [this, ready, place, forWebView](QByteArray bytes) { deliver(bytes, ready, place, forWebView); });
+    const bool posted = post(frame, ready, forBrowsers, false, FrameConsole::instance().reserve());
     Q_ASSERT(posted); // room was checked above
     Q_UNUSED(posted);
+}
+
+bool TcpServerImagehandler::post(const CapturedFrame &frame, const QList<QPointer<QTcpSocket>> &ready, bool forBrowsers,
+                                 bool refreshOnly, int consolePlace)
+{
+    if (!m_encoder.hasRoom())
+        return false;
+    std::vector<WebFrameComposer::Recipient> browsers;
+    std::vector<quint64> connected;
+    bool lossless = false;
+    if (m_webView) {
+        if (forBrowsers)
+            browsers = m_webView->reserveReadyBrowsers();
+        connected = m_webView->browserIds();
+        lossless = m_webView->isLossless();
+    }
+    for (const QPointer<QTcpSocket> &socket : ready)
+        findViewer(socket.data())->awaitingFrame = true;
+    const bool forViewers = !ready.isEmpty();
+    const bool withWebView = m_webView != nullptr;
+    const std::shared_ptr<EncoderState> state = m_encoderState;
+    return m_encoder.tryPost(
+        [state, frame, forViewers, withWebView, browsers, connected, lossless, refreshOnly, source = m_lossySource] {
+            Encoded encoded;
+            encoded.browsers = browsers;
+            const BandMap changes = frame.changesSince(state->lastNumber, state->last);
+            if (forViewers && !state->png.appendFrame(encoded.stream, frame.image, changes))
+                encoded.stream.clear();
+            if (withWebView) {
+                if (!state->web) {
+                    state->web = std::make_unique<WebFrameComposer>(lossless);
+                    state->web->setLossyCoder(source);
+                }
+                encoded.messages = state->web->compose(frame.image, changes, state->png, browsers, connected,
+                                                       refreshOnly, forViewers);
+            }
+            state->last = frame.image;
+            state->lastNumber = frame.number;
+            return encoded;
+        },
+        [this, ready, consolePlace](const Encoded &encoded) { deliver(encoded, ready, consolePlace); });
 }
 
 void TcpServerImagehandler::stopHandling()
 {
     finishPendingFrames();
+    m_capturing = false;
+    refreshBrowsers();
+    if (m_webView)
+        m_webView->setCapturing(false);
     FrameConsole::instance().print("Server ended loop.\n");
+}
+
+void TcpServerImagehandler::refreshBrowsers()
+{
+    if (m_capturing || !m_webView || m_lastFrame.image.isNull() || !m_webView->wantsFrame())
+        return;
+    (void)post(m_lastFrame, {}, true, true, -1);
 }
 
 void TcpServerImagehandler::setWebView(WebViewServer *webView)
 {
     m_webView = webView;
     webView->setAdmission([this] { return m_viewers.size() + m_webView->viewerCount() < MaxViewers; });
+    connect(webView, &WebViewServer::browserReady, this, &TcpServerImagehandler::refreshBrowsers);
+}
+
+void TcpServerImagehandler::setLossyBandSource(WebFrameComposer::LossyCoder source)
+{
+    m_lossySource = std::move(source);
 }
 
 void TcpServerImagehandler::finishPendingFrames()
@@ -264,9 +319,10 @@ TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocke
     return nullptr;
 }
 
-void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients,
-                                    int consolePlace, bool forWebView)
+void TcpServerImagehandler::deliver(const Encoded &encoded, const QList<QPointer<QTcpSocket>> &recipients,
+                                    int consolePlace)
 {
+    const QByteArray &bytes = encoded.stream;
     std::vector<std::string> lines;
     for (const QPointer<QTcpSocket> &socket : recipients) {
         Viewer *viewer = findViewer(socket.data());
@@ -286,12 +342,13 @@ void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointe
         // the viewer is ready again as early as it can be.
         socket->flush();
     }
-    if (forWebView) {
-        m_webFrameEncoding = false;
-        // Browsers get the PNG file that follows the 8-byte length and the 4-byte marker.
-        constexpr qsizetype PngOffset = 12;
-        if (m_webView && bytes.size() > PngOffset)
-            m_webView->sendFrame(QByteArray::fromRawData(bytes.constData() + PngOffset, bytes.size() - PngOffset));
+    if (m_webView) {
+        for (const WebFrameComposer::Message &message : encoded.messages)
+            m_webView->sendTo(message.id, message.bytes);
+        // Browsers that got nothing (nothing to refresh, or the frame failed) are ready again.
+        for (const WebFrameComposer::Recipient &browser : encoded.browsers)
+            m_webView->release(browser.id);
     }
-    FrameConsole::instance().fill(consolePlace, std::move(lines));
+    if (consolePlace >= 0)
+        FrameConsole::instance().fill(consolePlace, std::move(lines));
 }

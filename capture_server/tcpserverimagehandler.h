@@ -1,7 +1,9 @@
 #pragma once
 
 #include "imagehandler.h"
+#include "capturedframe.h"
 #include "orderedworker.h"
+#include "webframecomposer.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -50,9 +52,15 @@ public:
     // A viewer that takes no byte of its queued frame for this long is dropped.
     void setViewerTimeout(int milliseconds);
     [[nodiscard]] int viewerCount() const { return int(m_viewers.size()); }
-    // Also hands the PNG of a frame to the web view's browsers when some of them is ready; they
-    // count toward MaxViewers.
+    // Also serves the web view's browsers: each ready browser gets, made on the encoder's
+    // worker from the same encoding, what it does not show yet of the frame (WebFrameComposer).
+    // They count toward MaxViewers. While no capture runs, a browser that shows something
+    // lossily or out of date gets the last frame exactly.
     void setWebView(WebViewServer *webView);
+    // Where the web view's JPEG pieces come from (by default they are encoded on the encoder's
+    // worker): a producer that codes the changed bands anyway can hand them in. Called on the
+    // worker, possibly from several threads at once. Set it before the first frame.
+    void setLossyBandSource(WebFrameComposer::LossyCoder source);
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
 
@@ -78,8 +86,13 @@ private:
     void dropViewer(QTcpSocket *socket, const char *line);
     void dropClosedViewers();
     void dropStalledViewers();
-    void deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace,
-                 bool forWebView);
+    struct Encoded;
+    void deliver(const Encoded &encoded, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace);
+    // Posts a frame for the ready viewers and browsers; false when the worker is full.
+    bool post(const CapturedFrame &frame, const QList<QPointer<QTcpSocket>> &ready, bool forBrowsers, bool refreshOnly,
+              int consolePlace);
+    // While no capture runs: the last frame, exactly, to the browsers that lack it.
+    void refreshBrowsers();
 
     QTcpServer *server = nullptr;
     QList<Viewer> m_viewers; // in the order they connected
@@ -88,5 +101,7 @@ private:
     std::shared_ptr<EncoderState> m_encoderState;
     OrderedWorker m_encoder{3}; // last member: its jobs end before the rest goes
     QPointer<WebViewServer> m_webView;
-    bool m_webFrameEncoding = false; // a frame for the web view is being encoded
+    CapturedFrame m_lastFrame; // the newest frame handed in, for the browsers after a stop
+    bool m_capturing = false;
+    WebFrameComposer::LossyCoder m_lossySource;
 };

@@ -3,6 +3,9 @@
 #include "listenaddress.h"
 
 #include <QFile>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -16,6 +19,8 @@
 namespace {
 
 const QByteArray ReadyMessage = QByteArrayLiteral("ready");
+const QByteArray ResyncMessage = QByteArrayLiteral("resync");
+constexpr int RefusalLineIntervalMs = 1000;
 
 QByteArray peerText(const QHostAddress &peer)
 {
@@ -24,8 +29,64 @@ QByteArray peerText(const QHostAddress &peer)
     return (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
 }
 
+// Compares in a time that does not depend on where the texts differ.
+bool sameSecret(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size() || a.isEmpty())
+        return false;
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+QString randomToken()
+{
+    QByteArray bytes(WebViewServer::TokenBytes, '\0');
+    QRandomGenerator::system()->generate(reinterpret_cast<quint32 *>(bytes.data()),
+                                         reinterpret_cast<quint32 *>(bytes.data() + bytes.size()));
+    return QString::fromLatin1(bytes.toHex());
+}
+
+// The host of a Host header, without its port and brackets; empty when it is not one.
+QByteArray hostName(const QByteArray &header)
+{
+    if (header.startsWith('[')) {
+        const qsizetype close = header.indexOf(']');
+        if (close < 0 || (close + 1 < header.size() && header[close + 1] != ':'))
+            return {};
+        return header.mid(1, close - 1);
+    }
+    const qsizetype colon = header.indexOf(':');
+    if (colon >= 0 && header.indexOf(':', colon + 1) >= 0)
+        return {};
+    return (colon < 0 ? header : header.left(colon)).toLower();
+}
+
+// True when `host` (from a Host header) names this machine: localhost, a loopback address, the
+// host name or one of the machine's addresses. A page of another site whose name has been made
+// to resolve to this machine still sends its own name.
+bool isOwnHost(const QByteArray &header)
+{
+    const QByteArray host = hostName(header);
+    if (host.isEmpty())
+        return false;
+    if (host == "localhost")
+        return true;
+    QHostAddress address;
+    if (address.setAddress(QString::fromLatin1(host))) {
+        if (address.isLoopback())
+            return true;
+        const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+        return std::any_of(own.begin(), own.end(), [&](const QHostAddress &a) { return a.isEqual(address, QHostAddress::TolerantConversion); });
+    }
+    const QByteArray name = QHostInfo::localHostName().toLower().toLatin1();
+    const QByteArray domain = QHostInfo::localDomainName().toLower().toLatin1();
+    return (!name.isEmpty() && host == name) || (!name.isEmpty() && !domain.isEmpty() && host == name + '.' + domain);
+}
+
 // The address to open in a browser on a server bound to `address`.
-QString pageUrl(const QHostAddress &address, quint16 port)
+QString baseUrl(const QHostAddress &address, quint16 port)
 {
     QString host = isEveryAddress(address) ? QStringLiteral("localhost") : address.toString();
     if (address.protocol() == QAbstractSocket::IPv6Protocol && !isEveryAddress(address))
@@ -36,10 +97,15 @@ QString pageUrl(const QHostAddress &address, quint16 port)
 // What a browser asked for in the head of its request.
 struct Request
 {
-    enum class Kind { Page, WebSocket, NotFound, BadMethod, Malformed, ForeignOrigin };
-    Kind kind = Kind::Malformed;
+    bool wellFormed = false;
+    QByteArray method;
     QByteArray target;
+    QByteArray path;
+    QByteArray queryToken; // ?token=
+    QByteArray cookies;
+    QByteArray host;
     QByteArray origin;
+    bool upgrade = false;
 };
 
 // Reads a request head (everything before the empty line, without it).
@@ -54,10 +120,9 @@ Request parseRequest(const QByteArray &head)
     const QList<QByteArray> parts = lines.constFirst().split(' ');
     if (parts.size() != 3 || parts[0].isEmpty() || !parts[1].startsWith('/') || !parts[2].startsWith("HTTP/1."))
         return request;
+    request.method = parts[0];
     request.target = parts[1];
 
-    QByteArray host;
-    bool upgrade = false;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const qsizetype colon = lines[i].indexOf(':');
         const QByteArray name = lines[i].left(colon).toLower();
@@ -65,34 +130,44 @@ Request parseRequest(const QByteArray &head)
             return request;
         const QByteArray value = lines[i].mid(colon + 1).trimmed();
         if (name == "host")
-            host = value;
+            request.host = value;
         else if (name == "origin")
             request.origin = value;
         else if (name == "upgrade")
-            upgrade = value.toLower().contains("websocket");
+            request.upgrade = value.toLower().contains("websocket");
+        else if (name == "cookie")
+            request.cookies += (request.cookies.isEmpty() ? "" : "; ") + value;
     }
 
     const qsizetype query = request.target.indexOf('?');
-    const QByteArray path = query < 0 ? request.target : request.target.left(query);
-    if (parts[0] != "GET") {
-        request.kind = Request::Kind::BadMethod;
-    } else if (path == "/" || path == "/index.html") {
-        request.kind = Request::Kind::Page;
-    } else if (path == "/ws" && upgrade) {
-        // A page of another site must not read the screen through the visitor's browser: a
-        // browser always names the page's origin, and ours is served from this very host.
-        const bool sameSite = request.origin.isEmpty() || request.origin == "http://" + host;
-        request.kind = sameSite ? Request::Kind::WebSocket : Request::Kind::ForeignOrigin;
-    } else {
-        request.kind = Request::Kind::NotFound;
+    request.path = query < 0 ? request.target : request.target.left(query);
+    if (query >= 0) {
+        for (const QByteArray &field : request.target.mid(query + 1).split('&')) {
+            if (field.startsWith("token="))
+                request.queryToken = field.mid(6);
+        }
     }
+    request.wellFormed = true;
     return request;
+}
+
+QByteArray cookieValue(const QByteArray &cookies, const QByteArray &name)
+{
+    for (const QByteArray &cookie : cookies.split(';')) {
+        const QByteArray trimmed = cookie.trimmed();
+        if (trimmed.startsWith(name + '='))
+            return trimmed.mid(name.size() + 1);
+    }
+    return {};
 }
 
 } // namespace
 
-WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject *parent)
+WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject *parent, const WebViewSettings &settings)
     : QObject(parent)
+    , m_token(settings.token.isEmpty() ? randomToken() : settings.token)
+    , m_address(address)
+    , m_lossless(settings.lossless)
 {
     setAdmission(nullptr);
     QFile page(QStringLiteral(":/web/index.html"));
@@ -104,7 +179,9 @@ WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject 
 
     m_server = new QTcpServer(this);
     if (m_server->listen(address, port)) {
-        std::cout << "Web view: " << pageUrl(address, m_server->serverPort()).toLatin1().constData() << " ("
+        // Cookies do not tell ports apart: each server on this machine keeps its own.
+        m_cookieName = "deskcast-" + QByteArray::number(m_server->serverPort());
+        std::cout << "Web view: " << pageUrl().toLatin1().constData() << " ("
                   << audience(address).toLatin1().constData() << ")" << std::endl;
     } else {
         std::cout << "Web view not listening on " << placeText(address).toLatin1().constData() << " port " << port
@@ -133,9 +210,14 @@ quint16 WebViewServer::serverPort() const
     return m_server->serverPort();
 }
 
+QString WebViewServer::pageUrl() const
+{
+    return baseUrl(m_address, serverPort()) + QStringLiteral("?token=") + m_token;
+}
+
 bool WebViewServer::isReady(const Browser &browser) const
 {
-    return !browser.frameInFlight && browser.socket->state() == QAbstractSocket::ConnectedState
+    return browser.state == State::Ready && browser.socket->state() == QAbstractSocket::ConnectedState
            && browser.socket->bytesToWrite() == 0;
 }
 
@@ -149,18 +231,79 @@ int WebViewServer::notReadyCount() const
     return int(std::count_if(m_browsers.begin(), m_browsers.end(), [this](const Browser &b) { return !isReady(b); }));
 }
 
-int WebViewServer::sendFrame(const QByteArray &png)
+int WebViewServer::sendFrame(const QByteArray &message)
 {
     int sent = 0;
     for (Browser &browser : m_browsers) {
         if (!isReady(browser))
             continue;
-        browser.frameInFlight = true;
-        browser.socket->sendBinaryMessage(png);
+        browser.state = State::Sent;
+        browser.socket->sendBinaryMessage(message);
         browser.socket->flush();
         ++sent;
     }
     return sent;
+}
+
+std::vector<WebFrameComposer::Recipient> WebViewServer::reserveReadyBrowsers()
+{
+    std::vector<WebFrameComposer::Recipient> reserved;
+    for (Browser &browser : m_browsers) {
+        if (!isReady(browser))
+            continue;
+        browser.state = State::Reserved;
+        reserved.push_back(WebFrameComposer::Recipient{browser.id, browser.whole});
+        browser.whole = false;
+    }
+    return reserved;
+}
+
+std::vector<quint64> WebViewServer::browserIds() const
+{
+    std::vector<quint64> ids;
+    for (const Browser &browser : m_browsers)
+        ids.push_back(browser.id);
+    return ids;
+}
+
+WebViewServer::Browser *WebViewServer::findBrowser(quint64 id)
+{
+    for (Browser &browser : m_browsers) {
+        if (browser.id == id)
+            return &browser;
+    }
+    return nullptr;
+}
+
+void WebViewServer::sendTo(quint64 id, const QByteArray &message)
+{
+    Browser *browser = findBrowser(id);
+    if (!browser || browser->state != State::Reserved)
+        return;
+    browser->state = State::Sent;
+    browser->socket->sendBinaryMessage(message);
+    browser->socket->flush();
+}
+
+void WebViewServer::release(quint64 id)
+{
+    Browser *browser = findBrowser(id);
+    if (browser && browser->state == State::Reserved)
+        browser->state = State::Ready;
+}
+
+void WebViewServer::sendState(QWebSocket *socket)
+{
+    socket->sendTextMessage(m_capturing ? QStringLiteral("capturing") : QStringLiteral("waiting"));
+}
+
+void WebViewServer::setCapturing(bool capturing)
+{
+    if (capturing == m_capturing)
+        return;
+    m_capturing = capturing;
+    for (const Browser &browser : std::as_const(m_browsers))
+        sendState(browser.socket);
 }
 
 void WebViewServer::setAdmission(std::function<bool()> mayAdmit)
@@ -171,13 +314,28 @@ void WebViewServer::setAdmission(std::function<bool()> mayAdmit)
         m_mayAdmit = [this] { return m_browsers.size() < DefaultMaxBrowsers; };
 }
 
+void WebViewServer::printRefusal(const QByteArray &peer, const QString &why)
+{
+    // A scan must not flood the console: a line a second at most, with what it left out.
+    if (m_lastRefusalLine.isValid() && m_lastRefusalLine.elapsed() < RefusalLineIntervalMs) {
+        ++m_unprintedRefusals;
+        return;
+    }
+    std::cout << "Web view: refused " << peer.constData() << ": " << why.toLatin1().constData();
+    if (m_unprintedRefusals > 0)
+        std::cout << " (and " << m_unprintedRefusals << " more refused since the last line)";
+    std::cout << std::endl;
+    m_unprintedRefusals = 0;
+    m_lastRefusalLine.start();
+}
+
 void WebViewServer::acceptConnections()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         if (m_requests.size() >= MaxRequests) {
-            std::cout << "Web view: refused " << peerText(socket->peerAddress()).constData() << ": already "
-                      << MaxRequests << " requests waiting" << std::endl;
+            printRefusal(peerText(socket->peerAddress()),
+                         QStringLiteral("already %1 requests waiting").arg(MaxRequests));
             socket->abort();
             continue;
         }
@@ -210,34 +368,56 @@ void WebViewServer::readRequest(QTcpSocket *socket)
     }
 
     const Request request = parseRequest(data.left(end));
-    switch (request.kind) {
-    case Request::Kind::Page:
+    if (!request.wellFormed) {
+        refuse(socket, "400 Bad Request", QStringLiteral("malformed request"));
+        return;
+    }
+    if (!isOwnHost(request.host)) {
+        refuse(socket, "421 Misdirected Request",
+               QStringLiteral("Host \"%1\" is none of this machine's names").arg(QString::fromLatin1(request.host.left(200))));
+        return;
+    }
+    const QByteArray token = m_token.toLatin1();
+    const bool tokenInLink = sameSecret(request.queryToken, token);
+    if (!tokenInLink && !sameSecret(cookieValue(request.cookies, m_cookieName), token)) {
+        refuse(socket, "403 Forbidden",
+               request.queryToken.isEmpty() ? QStringLiteral("no token") : QStringLiteral("wrong token"));
+        return;
+    }
+    if (request.method != "GET") {
+        refuse(socket, "405 Method Not Allowed", QStringLiteral("only GET is served"));
+        return;
+    }
+    if (request.path == "/" || request.path == "/index.html") {
         socket->skip(end + 4);
         forgetRequest(socket);
-        respond(socket, "200 OK", "text/html; charset=utf-8", m_page);
+        if (tokenInLink) {
+            // The token becomes a cookie, and the address bar (and history) loses it.
+            respond(socket, "303 See Other", "text/plain; charset=utf-8", "See Other\n",
+                    "Location: " + request.path + "\r\nSet-Cookie: " + m_cookieName + '=' + token
+                        + "; Path=/; HttpOnly; SameSite=Strict\r\n");
+        } else {
+            respond(socket, "200 OK", "text/html; charset=utf-8", m_page);
+        }
         return;
-    case Request::Kind::WebSocket:
+    }
+    if (request.path == "/ws" && request.upgrade) {
+        // A page of another site must not read the screen through the visitor's browser: a
+        // browser always names the page's origin, and ours is served from this very host.
+        if (!request.origin.isEmpty() && request.origin != "http://" + request.host) {
+            refuse(socket, "403 Forbidden",
+                   QStringLiteral("WebSocket opened by a page of another site (")
+                       + QString::fromLatin1(request.origin.left(200)) + QLatin1Char(')'));
+            return;
+        }
         // The WebSocket server reads the handshake itself: it is still unread in the socket.
         forgetRequest(socket);
         disconnect(socket, nullptr, this, nullptr);
         disconnect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         m_sockets->handleConnection(socket);
         return;
-    case Request::Kind::NotFound:
-        refuse(socket, "404 Not Found", QStringLiteral("no such page: ") + QString::fromLatin1(request.target.left(200)));
-        return;
-    case Request::Kind::BadMethod:
-        refuse(socket, "405 Method Not Allowed", QStringLiteral("only GET is served"));
-        return;
-    case Request::Kind::ForeignOrigin:
-        refuse(socket, "403 Forbidden",
-               QStringLiteral("WebSocket opened by a page of another site (") + QString::fromLatin1(request.origin.left(200))
-                   + QLatin1Char(')'));
-        return;
-    case Request::Kind::Malformed:
-        refuse(socket, "400 Bad Request", QStringLiteral("malformed request"));
-        return;
     }
+    refuse(socket, "404 Not Found", QStringLiteral("no such page: ") + QString::fromLatin1(request.target.left(200)));
 }
 
 void WebViewServer::forgetRequest(QTcpSocket *socket)
@@ -246,22 +426,28 @@ void WebViewServer::forgetRequest(QTcpSocket *socket)
     delete socket->findChild<QTimer *>(QStringLiteral("requestTimer"), Qt::FindDirectChildrenOnly);
 }
 
-void WebViewServer::respond(QTcpSocket *socket, const QByteArray &status, const QByteArray &type, const QByteArray &body)
+void WebViewServer::respond(QTcpSocket *socket, const QByteArray &status, const QByteArray &type, const QByteArray &body,
+                            const QByteArray &extraHeaders)
 {
     // Whatever else the browser sends on this connection is dropped unread.
     disconnect(socket, &QIODevice::readyRead, this, nullptr);
     connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
     socket->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: "
-                  + QByteArray::number(body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body);
+                  + QByteArray::number(body.size()) + "\r\n" + extraHeaders
+                  + "Cache-Control: no-store\r\nReferrer-Policy: no-referrer\r\nX-Frame-Options: DENY\r\n"
+                    "Connection: close\r\n\r\n"
+                  + body);
     socket->disconnectFromHost();
 }
 
 void WebViewServer::refuse(QTcpSocket *socket, const QByteArray &status, const QString &why)
 {
     forgetRequest(socket);
-    std::cout << "Web view: refused " << peerText(socket->peerAddress()).constData() << ": "
-              << why.toLatin1().constData() << std::endl;
-    respond(socket, status, "text/plain; charset=utf-8", status.mid(4) + '\n');
+    printRefusal(peerText(socket->peerAddress()), why);
+    QByteArray body = status.mid(4) + '\n';
+    if (status.startsWith("403"))
+        body += "Open the link that capture_server printed at start-up: it carries the token.\n";
+    respond(socket, status, "text/plain; charset=utf-8", body);
 }
 
 void WebViewServer::acceptBrowsers()
@@ -284,9 +470,18 @@ void WebViewServer::acceptBrowsers()
         connect(socket, &QWebSocket::binaryMessageReceived, this,
                 [this, socket] { dropBrowser(socket, QStringLiteral("the page sent binary data")); });
         connect(socket, &QWebSocket::disconnected, this, [this, socket] { dropBrowser(socket, QString()); });
-        m_browsers.append(Browser{socket, false});
+        // A browser held back only by bytes still on their way is ready once they have left.
+        connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
+            if (socket->bytesToWrite() == 0 && std::any_of(m_browsers.begin(), m_browsers.end(), [&](const Browser &b) {
+                    return b.socket == socket && b.state == State::Ready;
+                }))
+                Q_EMIT browserReady();
+        });
+        m_browsers.append(Browser{socket, m_nextId++, State::Ready, false});
         std::cout << "Browser " << peer.constData() << " connected!" << std::endl;
+        sendState(socket);
         Q_EMIT browserConnected();
+        Q_EMIT browserReady();
     }
 }
 
@@ -296,11 +491,14 @@ void WebViewServer::receiveMessage(QWebSocket *socket, const QString &message)
                                       [socket](const Browser &b) { return b.socket == socket; });
     if (browser == m_browsers.end())
         return;
-    if (message.toLatin1() != ReadyMessage || !browser->frameInFlight) {
+    const QByteArray text = message.toLatin1();
+    if ((text != ReadyMessage && text != ResyncMessage) || browser->state != State::Sent) {
         dropBrowser(socket, QStringLiteral("the page sent an unexpected message"));
         return;
     }
-    browser->frameInFlight = false;
+    browser->state = State::Ready;
+    browser->whole = browser->whole || text == ResyncMessage;
+    Q_EMIT browserReady();
 }
 
 void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why)

@@ -3,20 +3,40 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QElapsedTimer>
 #include <QObject>
 
+#include "webframecomposer.h"
+
 #include <functional>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
 class QWebSocket;
 class QWebSocketServer;
 
+struct WebViewSettings
+{
+    QString token;         // the secret in the link; empty: a new random one
+    bool lossless = false; // never send lossy pieces
+};
+
 // The web view: one port that answers "GET /" with a page showing the live capture and takes
-// the page's WebSocket at "/ws", over which every frame arrives as one binary message holding
-// the frame's PNG file. Each browser has at most one frame in flight: after a frame it is ready
-// again only when the frame has left the socket and the page has answered "ready" (the page
-// says so as soon as it starts decoding). Browsers that are not ready are left out of a frame.
+// the page's WebSocket at "/ws", over which every frame arrives as one binary message (the
+// bands the browser does not show yet, see WebFrameComposer). Each browser has at most one
+// frame in flight: from the moment a frame is being made for it until it has left the socket
+// and the page has answered "ready" (or "resync": the next frame whole, please). Browsers that
+// are not ready are left out of a frame. Text messages to the page say whether a capture runs
+// ("capturing") or not ("waiting").
+//
+// Only the holders of the link get in: the link that the start-up line prints carries a random
+// token; the first request with it gets the token as a cookie (HttpOnly, SameSite=Strict) and a
+// redirect to the address without it. Every request needs the token or the cookie (403
+// otherwise), and its Host must be one of this machine's names or addresses (421 otherwise),
+// which keeps out pages of other sites that have their own name resolve to this machine. A
+// WebSocket opened by a page of another origin is refused too. Refusals print at most one line
+// a second.
 //
 // Nothing a browser sends can make the server keep more than a few KiB for it: a request is at
 // most MaxRequestBytes, at most MaxRequests requests wait at once, each for at most
@@ -31,9 +51,11 @@ public:
     static constexpr int MaxMessageBytes = 64;
     static constexpr int DefaultMaxBrowsers = 16;
 
+    static constexpr int TokenBytes = 16; // 128 bits
+
     // Listens at once and prints the address to open, or why no browser can connect.
     explicit WebViewServer(quint16 port, const QHostAddress &address = QHostAddress::Any,
-                           QObject *parent = nullptr);
+                           QObject *parent = nullptr, const WebViewSettings &settings = WebViewSettings());
     ~WebViewServer() override;
 
     // Port listened on; 0 when listening failed.
@@ -44,9 +66,24 @@ public:
     [[nodiscard]] int viewerCount() const { return int(m_browsers.size()); }
     // Browsers connected but not ready for a frame.
     [[nodiscard]] int notReadyCount() const;
-    // Sends `png` (a whole PNG file) to every ready browser; the others are skipped. The bytes
-    // are copied into the sockets during the call. Returns the number of browsers it went to.
-    int sendFrame(const QByteArray &png);
+    // Sends `message` to every ready browser; the others are skipped. The bytes are copied into
+    // the sockets during the call. Returns the number of browsers it went to.
+    int sendFrame(const QByteArray &message);
+    // Takes every ready browser for a frame: they are not ready again until sendTo() or
+    // release() (a browser that goes meanwhile is simply gone).
+    [[nodiscard]] std::vector<WebFrameComposer::Recipient> reserveReadyBrowsers();
+    // Every browser connected now.
+    [[nodiscard]] std::vector<quint64> browserIds() const;
+    // Sends a frame made for a reserved browser / hands it back unsent.
+    void sendTo(quint64 id, const QByteArray &message);
+    void release(quint64 id);
+    // Tells every page whether a capture runs.
+    void setCapturing(bool capturing);
+
+    [[nodiscard]] const QString &token() const { return m_token; }
+    [[nodiscard]] bool isLossless() const { return m_lossless; }
+    // The address to open from this machine, token included.
+    [[nodiscard]] QString pageUrl() const;
 
     // Asked whenever a browser's WebSocket would be accepted; false refuses it (e.g. because
     // the viewers of every kind together are at their limit). By default at most
@@ -56,17 +93,26 @@ public:
 Q_SIGNALS:
     void browserConnected();
     void browserDisconnected();
+    // A browser has become ready for a frame (connected, or answered one).
+    void browserReady();
 
 private:
+    enum class State { Ready, Reserved, Sent };
     struct Browser
     {
         QWebSocket *socket = nullptr;
-        bool frameInFlight = false; // sent, not yet answered with "ready"
+        quint64 id = 0;
+        State state = State::Ready;
+        bool whole = false; // asked for a whole frame
     };
+    [[nodiscard]] Browser *findBrowser(quint64 id);
+    void sendState(QWebSocket *socket);
+    void printRefusal(const QByteArray &peer, const QString &why);
 
     void acceptConnections();
     void readRequest(QTcpSocket *socket);
-    void respond(QTcpSocket *socket, const QByteArray &status, const QByteArray &type, const QByteArray &body);
+    void respond(QTcpSocket *socket, const QByteArray &status, const QByteArray &type, const QByteArray &body,
+                 const QByteArray &extraHeaders = {});
     void refuse(QTcpSocket *socket, const QByteArray &status, const QString &why);
     void forgetRequest(QTcpSocket *socket);
     void acceptBrowsers();
@@ -80,4 +126,12 @@ private:
     QList<Browser> m_browsers;      // in the order they connected
     std::function<bool()> m_mayAdmit;
     QByteArray m_page;
+    QString m_token;
+    QByteArray m_cookieName;
+    QHostAddress m_address;
+    bool m_lossless = false;
+    bool m_capturing = false;
+    quint64 m_nextId = 1;
+    QElapsedTimer m_lastRefusalLine; // invalid: none printed yet
+    int m_unprintedRefusals = 0;
 };

@@ -49,6 +49,22 @@ void appendChunk(QByteArray &out, const char type[4], const char *data, size_t l
     finishChunk(out, start, type);
 }
 
+// The PNG signature and the IHDR of an 8-bit RGB or RGBA image.
+void appendSignatureAndHeader(QByteArray &out, int width, int height, bool hasAlpha)
+{
+    static const char signature[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
+    out.append(signature, 8);
+    char header[13];
+    putBigEndian32(header, quint32(width));
+    putBigEndian32(header + 4, quint32(height));
+    header[8] = 8;                      // bits per channel
+    header[9] = char(hasAlpha ? 6 : 2); // colour type: RGBA or RGB
+    header[10] = 0;                     // deflate
+    header[11] = 0;                     // adaptive filtering
+    header[12] = 0;                     // not interlaced
+    appendChunk(out, "IHDR", header, sizeof header);
+}
+
 // Formats with more than 8 bits in some channel: an 8-bit PNG would lose them.
 bool isDeepFormat(QImage::Format format)
 {
@@ -214,17 +230,12 @@ quint32 bandedpng::adler32Combine(quint32 adlerA, quint32 adlerB, quint64 length
     return quint32(s1 | (s2 << 16));
 }
 
-bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const BandMap &changes)
+bool BandedPngEncoder::encodeBands(const QImage &frame, const BandMap &changes, const BandMap *wanted)
 {
     m_reused = 0;
     m_encoded = 0;
     if (frame.isNull())
         return false;
-    if (isDeepFormat(frame.format())) {
-        m_bands.clear();
-        m_format = QImage::Format_Invalid;
-        return appendWithQtWriter(out, frame);
-    }
 
     const bool qrgb = isQRgbFormat(frame.format());
     const bool hasAlpha = frame.hasAlphaChannel() && !(qrgb && allOpaque(frame));
@@ -252,9 +263,15 @@ bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const Ban
         m_channels = channels;
         m_format = frame.format();
     }
+    const bool wantedFits = wanted && wanted->count() == bandCount;
     std::vector<int> todo;
     for (int band = 0; band < bandCount; ++band) {
-        if (!reusable || changes.changed(band))
+        Band &kept = m_bands[size_t(band)];
+        if (reusable && !changes.changed(band) && !kept.stale)
+            continue;
+        if (wantedFits && !wanted->changed(band))
+            kept.stale = true;
+        else
             todo.push_back(band);
     }
 
@@ -272,8 +289,10 @@ bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const Ban
             filterByteRows(converted, first, rows, rowBytes, channels, scratch.filtered.data());
         Band &encoded = m_bands[size_t(band)];
         encoded.adler = quint32(libdeflate_adler32(1, scratch.filtered.data(), filteredBytes));
+        encoded.stale = false;
         if (!deflateBand(scratch.filtered.data(), filteredBytes, encoded.deflated, scratch.levelBuffer))
             failed = true;
+        encoded.ratio = float(double(encoded.deflated.size()) / double(filteredBytes));
     });
     if (failed) {
         m_bands.clear();
@@ -282,6 +301,85 @@ bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const Ban
     }
     m_encoded = int(todo.size());
     m_reused = bandCount - m_encoded;
+    return true;
+}
+
+bool BandedPngEncoder::updateBands(const QImage &frame, const BandMap &changes, const BandMap &wanted)
+{
+    if (isDeepFormat(frame.format())) {
+        m_bands.clear();
+        m_format = QImage::Format_Invalid;
+        return false;
+    }
+    return encodeBands(frame, changes, &wanted);
+}
+
+bool BandedPngEncoder::isStale(int band) const
+{
+    return band < 0 || band >= int(m_bands.size()) || m_bands[size_t(band)].stale;
+}
+
+double BandedPngEncoder::compressionRatio(int band) const
+{
+    return band < 0 || band >= int(m_bands.size()) ? 1.0 : double(m_bands[size_t(band)].ratio);
+}
+
+QByteArray BandedPngEncoder::bandRunPng(int first, int count) const
+{
+    const int bandCount = int(m_bands.size());
+    if (first < 0 || count <= 0 || first + count > bandCount || m_width <= 0)
+        return {};
+    const size_t rowBytes = size_t(m_width) * size_t(m_channels);
+    int rows = 0;
+    quint32 adler = 1;
+    size_t streamBytes = sizeof ZlibHeader + sizeof bandedpng::FinalBlock + 4;
+    for (int band = first; band < first + count; ++band) {
+        const Band &kept = m_bands[size_t(band)];
+        if (kept.stale)
+            return {};
+        const int bandRows = BandMap::rowCount(band, m_height);
+        rows += bandRows;
+        adler = bandedpng::adler32Combine(adler, kept.adler, (rowBytes + 1) * size_t(bandRows));
+        streamBytes += kept.deflated.size();
+    }
+    if (streamBytes > MaxChunkLength)
+        return {};
+
+    QByteArray out;
+    out.reserve(8 + 25 + 12 + qsizetype(streamBytes) + 12);
+    appendSignatureAndHeader(out, m_width, rows, m_channels == 4);
+    const qsizetype dataStart = out.size();
+    out.append(8, '\0');
+    out.append(reinterpret_cast<const char *>(ZlibHeader), sizeof ZlibHeader);
+    for (int band = first; band < first + count; ++band) {
+        const Band &kept = m_bands[size_t(band)];
+        out.append(reinterpret_cast<const char *>(kept.deflated.data()), qsizetype(kept.deflated.size()));
+    }
+    out.append(reinterpret_cast<const char *>(bandedpng::FinalBlock), sizeof bandedpng::FinalBlock);
+    char adlerBytes[4];
+    putBigEndian32(adlerBytes, adler);
+    out.append(adlerBytes, 4);
+    finishChunk(out, dataStart, "IDAT");
+    appendChunk(out, "IEND", nullptr, 0);
+    return out;
+}
+
+bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const BandMap &changes)
+{
+    if (!frame.isNull() && isDeepFormat(frame.format())) {
+        m_reused = 0;
+        m_encoded = 0;
+        m_bands.clear();
+        m_format = QImage::Format_Invalid;
+        return appendWithQtWriter(out, frame);
+    }
+    if (!encodeBands(frame, changes, nullptr))
+        return false;
+    const int width = m_width;
+    const int height = m_height;
+    const bool hasAlpha = m_channels == 4;
+    const size_t rowBytes = size_t(width) * size_t(m_channels);
+    const int bandCount = int(m_bands.size());
 
     // The zlib stream: header, the bands, an empty final block, the Adler-32 of it all.
     size_t streamBytes = sizeof ZlibHeader + sizeof bandedpng::FinalBlock + 4;
@@ -299,18 +397,7 @@ bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const Ban
 
     const qsizetype indexBytes = 8 + 8 * qsizetype(bandCount);
     out.reserve(out.size() + 8 + 25 + 12 + indexBytes + 12 + qsizetype(streamBytes) + 12);
-    static const char signature[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
-    out.append(signature, 8);
-
-    char header[13];
-    putBigEndian32(header, quint32(width));
-    putBigEndian32(header + 4, quint32(height));
-    header[8] = 8;                      // bits per channel
-    header[9] = char(hasAlpha ? 6 : 2); // colour type: RGBA or RGB
-    header[10] = 0;                     // deflate
-    header[11] = 0;                     // adaptive filtering
-    header[12] = 0;                     // not interlaced
-    appendChunk(out, "IHDR", header, sizeof header);
+    appendSignatureAndHeader(out, width, height, hasAlpha);
 
     const qsizetype indexStart = out.size();
     out.resize(indexStart + 8 + indexBytes);

@@ -35,17 +35,36 @@ public:
     // false, `out` as it was, when the image cannot be encoded.
     bool appendFrame(QByteArray &out, const QImage &frame, const BandMap &changes);
 
+    // Brings the kept band bytes up to `frame` without writing a file, deflating only the bands
+    // that `wanted` marks among those that changed (or were left behind before). A changed band
+    // that is not wanted is left stale: a later call encodes it, whatever its map says.
+    // Returns false on failure (and for images of more than 8 bits a channel).
+    bool updateBands(const QImage &frame, const BandMap &changes, const BandMap &wanted);
+    // A standalone PNG of bands [first, first + count) of the last frame, built from their kept
+    // bytes without deflating anything: the IHDR of the run's rows, one IDAT holding a zlib
+    // header, the bands' bytes, an empty final block and the run's own Adler-32, and IEND.
+    // Empty when a band of the run is stale or out of range.
+    [[nodiscard]] QByteArray bandRunPng(int first, int count) const;
+    // A band whose kept bytes are older than the last frame (or that has none).
+    [[nodiscard]] bool isStale(int band) const;
+    // Compressed size over raw size of the band, when it was last deflated: low for text and
+    // flat areas, near 1 for photographs and video.
+    [[nodiscard]] double compressionRatio(int band) const;
+
     // Bands whose bytes the last call reused / encoded.
     [[nodiscard]] int reusedBands() const { return m_reused; }
     [[nodiscard]] int encodedBands() const { return m_encoded; }
 
 private:
+    bool encodeBands(const QImage &frame, const BandMap &changes, const BandMap *wanted);
     bool appendPng(QByteArray &out, const QImage &frame, const BandMap &changes);
 
     struct Band
     {
         std::vector<quint8> deflated; // ends with a full flush
         quint32 adler = 1;            // of the band's filtered bytes
+        float ratio = 1;              // deflated size over filtered size
+        bool stale = false;           // changed since `deflated` was made
     };
     std::vector<Band> m_bands;
     int m_width = 0;

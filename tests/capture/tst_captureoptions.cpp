@@ -37,6 +37,8 @@ void tst_CaptureOptions::noOptionsKeepInteractiveDefaults()
     QVERIFY(!options.cursor);
     QCOMPARE(options.viewerTimeoutSeconds, 10);
     QVERIFY(!options.webPort);
+    QVERIFY(options.webToken.isEmpty());
+    QVERIFY(!options.webLossless);
     QCOMPARE(options.bind, QHostAddress(QHostAddress::Any));
 }
 
@@ -46,7 +48,8 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QString message;
     QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
                                        "--fps", "60", "--handler", "tcp", "--start", "--frames", "12",
-                                       "--viewer-timeout", "3", "--cursor", "--web", "8080"}),
+                                       "--viewer-timeout", "3", "--cursor", "--web", "8080", "--web-token",
+                                       "Secret_token-of-22chars", "--web-lossless"}),
                                  options, message),
              OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 4567);
@@ -59,6 +62,8 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QVERIFY(options.cursor);
     QCOMPARE(options.viewerTimeoutSeconds, 3);
     QCOMPARE(options.webPort.value_or(-1), 8080);
+    QCOMPARE(options.webToken, QStringLiteral("Secret_token-of-22chars"));
+    QVERIFY(options.webLossless);
 
     QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 0);
@@ -88,6 +93,8 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("viewer timeout above a day") << QStringList{"--viewer-timeout", "86401"} << "--viewer-timeout";
     QTest::newRow("web port above 65535") << QStringList{"--web", "65536"} << "--web";
     QTest::newRow("web port not a number") << QStringList{"--web", "yes"} << "--web";
+    QTest::newRow("web token too short to be secret") << QStringList{"--web-token", "abc123abc123abc123abc"} << "--web-token";
+    QTest::newRow("web token that breaks a link") << QStringList{"--web-token", "abc123abc123abc123abc&x=1"} << "--web-token";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
@@ -131,7 +138,7 @@ void tst_CaptureOptions::programPrintsHelpAndVersion()
     QVERIFY(help.waitForFinished(20000));
     QCOMPARE(help.exitCode(), 0);
     const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
-    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--viewer-timeout", "--web"})
+    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--viewer-timeout", "--web", "--web-token", "--web-lossless"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
     // The units of --area and why --port reaches further than the dialog.
     for (const char *part : {"logical pixels", "QT_SCALE_FACTOR=2", "1280x960", "0-65535", "0-65000"})

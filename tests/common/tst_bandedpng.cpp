@@ -80,6 +80,8 @@ private Q_SLOTS:
     void framesReadBackExactly();
     void newSizeOrFormatEncodesEveryBand_data();
     void newSizeOrFormatEncodesEveryBand();
+    void bandRunsAreStandalonePngs_data();
+    void bandRunsAreStandalonePngs();
 };
 
 void tst_BandedPng::framesReadBackExactly_data()
@@ -188,6 +190,58 @@ void tst_BandedPng::newSizeOrFormatEncodesEveryBand()
     QCOMPARE(encoder.encodedBands(), BandMap::bandCount(after.height()));
     QCOMPARE(QImage::fromData(png, "PNG").convertToFormat(QImage::Format_ARGB32),
              after.convertToFormat(QImage::Format_ARGB32));
+}
+
+void tst_BandedPng::bandRunsAreStandalonePngs_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("leftStale"); // a changed band brought up only where wanted; -1: none
+
+    const QImage photo = photoLikeImage(40, 50, 5); // bands of 16, 16, 16 and 2 rows
+    QTest::newRow("first band") << photo << 0 << 1 << -1;
+    QTest::newRow("run in the middle") << photo << 1 << 2 << -1;
+    QTest::newRow("last, shorter band") << photo << 3 << 1 << -1;
+    QTest::newRow("whole image") << photo << 0 << 4 << -1;
+    QTest::newRow("alpha channel") << withAlpha(photo) << 1 << 3 << -1;
+    QTest::newRow("run beside a band left stale") << photo << 2 << 2 << 1;
+    QTest::newRow("run over a band left stale") << photo << 0 << 3 << 1;
+}
+
+// A run of bands cut from the kept bytes is a PNG file of its own that any reader takes to
+// exactly the run's rows; a run that would hold bytes of an older frame is refused.
+void tst_BandedPng::bandRunsAreStandalonePngs()
+{
+    QFETCH(QImage, image);
+    QFETCH(int, first);
+    QFETCH(int, count);
+    QFETCH(int, leftStale);
+
+    BandedPngEncoder encoder;
+    QImage frame = image;
+    QVERIFY(!encoder.encode(frame, BandMap::allChanged(frame.height())).isEmpty());
+    if (leftStale >= 0) {
+        // Every band changes; all but one are wanted now.
+        const QImage before = frame;
+        for (int band = 0; band < BandMap::bandCount(frame.height()); ++band)
+            touchBand(frame, band, band + 3);
+        BandMap wanted = BandMap::allChanged(frame.height());
+        wanted.setChanged(leftStale, false);
+        QVERIFY(encoder.updateBands(frame, BandMap::compare(frame, before), wanted));
+        QVERIFY(encoder.isStale(leftStale));
+    }
+    const QByteArray png = encoder.bandRunPng(first, count);
+    if (leftStale >= first && leftStale < first + count) {
+        QVERIFY(png.isEmpty());
+        return;
+    }
+    const int top = BandMap::firstRow(first);
+    const int rows = qMin(frame.height(), BandMap::firstRow(first + count)) - top;
+    const QImage expected = frame.copy(0, top, frame.width(), rows).convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(QImage::fromData(png, "PNG").convertToFormat(QImage::Format_ARGB32), expected);
+    QTemporaryDir dir;
+    QCOMPARE(magickRgba(png, dir), rgbaBytes(expected));
 }
 
 QTEST_GUILESS_MAIN(tst_BandedPng)

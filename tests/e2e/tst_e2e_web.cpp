@@ -1,12 +1,17 @@
 // Starts the real capture_server with its web view over a window with a known picture, and
 // opens the page in a real (headless) Chromium: the page must show the picture, scaled to fit
-// with its aspect kept, and its status line must count the frames shown.
+// with its aspect kept, and its status line must count the frames shown. Then frames in which
+// only some bands change go to the page from a server in this process: the canvas must end up
+// with exactly the last frame's pixels.
 #include "glformat.h"
 #include "headlesschromium.h"
+#include "tcpserverimagehandler.h"
 #include "testsupport.h"
+#include "webviewserver.h"
 
 #include <QGuiApplication>
 #include <QPainter>
+#include <QPixmap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
@@ -20,6 +25,8 @@ public:
 
 private Q_SLOTS:
     void browserShowsTheCapture();
+    void canvasEqualsTheLastFrame_data();
+    void canvasEqualsTheLastFrame();
 };
 
 namespace {
@@ -116,6 +123,65 @@ void tst_E2eWeb::browserShowsTheCapture()
     QCOMPARE(server.exitCode(), 0);
     output += server.readAllStandardOutput();
     QVERIFY(output.contains("Browser 127.0.0.1 connected!"));
+}
+
+void tst_E2eWeb::canvasEqualsTheLastFrame_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<bool>("lossless");
+    QTest::newRow("a window moves over a still desktop") << "window" << false;
+    QTest::newRow("video bands go lossy, then exact") << "video" << false;
+    QTest::newRow("video with exact pixels only") << "video" << true;
+}
+
+void tst_E2eWeb::canvasEqualsTheLastFrame()
+{
+    QFETCH(QString, content);
+    QFETCH(bool, lossless);
+    if (HeadlessChromium::program().isEmpty())
+        QSKIP("chromium is not installed");
+    CoutCapture cout;
+    TcpServerImagehandler stream(0, QHostAddress::LocalHost);
+    WebViewServer web(0, QHostAddress::LocalHost, nullptr, {QString(), lossless});
+    stream.setWebView(&web);
+    stream.startHandling(nullptr);
+
+    HeadlessChromium browser;
+    QString error;
+    QVERIFY2(browser.open(web.pageUrl(), 640, 400, &error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(web.viewerCount(), 1, 20000);
+
+    // 20 bands: a video plays in bands 4 to 9 on all but the last frames, or a window moves.
+    const QImage desktop = patternImage(320, 320, 3);
+    QImage frame;
+    QImage previous;
+    constexpr int Frames = 16;
+    for (int i = 0; i < Frames; ++i) {
+        frame = desktop.copy();
+        QPainter painter(&frame);
+        if (content == QLatin1String("video") && i < Frames - 2)
+            painter.drawImage(0, 64, photoLikeImage(320, 96, i));
+        if (content == QLatin1String("window"))
+            painter.fillRect(QRect(20 + 7 * i, 40 + 11 * i, 60, 40), QColor(250, 250, 240));
+        painter.end();
+        QTRY_VERIFY_WITH_TIMEOUT(web.wantsFrame(), 20000);
+        stream.handleFrame(CapturedFrame{frame, BandMap::compare(frame, previous), i});
+        previous = frame;
+    }
+    stream.stopHandling();
+
+    const auto canvas = [&] {
+        const QString url = browser.evaluate(QStringLiteral("document.getElementById('screen').toDataURL('image/png')")).toString();
+        const QByteArray png = QByteArray::fromBase64(url.section(QLatin1Char(','), 1).toLatin1());
+        return QImage::fromData(png, "PNG").convertToFormat(QImage::Format_RGB32);
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(canvas(), frame, 20000);
+    const int jpegPieces = browser.evaluate(QStringLiteral("window.deskcast.jpeg")).toInt();
+    QCOMPARE(jpegPieces > 0, content == QLatin1String("video") && !lossless);
+    QVERIFY(browser.evaluate(QStringLiteral("window.deskcast.png")).toInt() > 0);
+    QVERIFY(browser.evaluate(QStringLiteral("document.getElementById('status').textContent"))
+                .toString()
+                .startsWith(QStringLiteral("waiting for the capture to start, ")));
 }
 
 QTEST_MAIN(tst_E2eWeb)

@@ -14,6 +14,7 @@
 #include <QPainter>
 #include <QPaintEvent>
 #include <QPixmap>
+#include <QRegion>
 
 #include <GL/gl.h>
 
@@ -64,7 +65,7 @@ public:
 
     // `picture` replaces the frame; `rows` are the rows that differ from the picture before
     // (empty: all of them).
-    void setFrame(const QImage &picture, const QRect &rows)
+    void setFrame(const QImage &picture, const QRegion &rows)
     {
         const bool whole = rows.isEmpty() || picture.size() != m_picture.size();
         if (!m_dirty) {
@@ -171,10 +172,13 @@ private:
             m_textureSize = m_picture.size();
             m_uploadedRows = m_picture.height();
         } else {
-            const QRect rows = m_pendingWhole ? m_picture.rect() : m_pendingRows.intersected(m_picture.rect());
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, rows.top(), width, rows.height(), GL_BGRA, GL_UNSIGNED_BYTE,
-                            m_picture.constScanLine(rows.top()));
-            m_uploadedRows = rows.height();
+            const QRegion rows = m_pendingWhole ? QRegion(m_picture.rect()) : m_pendingRows.intersected(m_picture.rect());
+            m_uploadedRows = 0;
+            for (const QRect &run : rows) {
+                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, run.top(), width, run.height(), GL_BGRA, GL_UNSIGNED_BYTE,
+                                m_picture.constScanLine(run.top()));
+                m_uploadedRows += run.height();
+            }
         }
         glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     }
@@ -198,7 +202,7 @@ private:
     QSize m_textureSize;
     bool m_dirty = false;
     bool m_pendingWhole = true;
-    QRect m_pendingRows;
+    QRegion m_pendingRows;
     int m_uploadedRows = 0;
 };
 
@@ -213,7 +217,7 @@ struct GLStreamRenderer::Job
 struct GLStreamRenderer::Result
 {
     QImage picture;
-    QRect changed;          // rows of the picture that differ from the picture before
+    QRegion changed;        // rows of the picture that differ from the picture before
     int rows = 0;           // rows resampled or taken anew
     bool newGeometry = false; // the picture before had another size: everything is new
 };
@@ -254,9 +258,13 @@ struct GLStreamRenderer::ScalerState
         if (target == frame.size() && frame.format() == QImage::Format_RGB32) {
             // One pixel per pixel: the frame itself is the picture.
             result.picture = frame;
-            result.changed = changes.changedRows(frame.width());
-            for (int band = 0; band < changes.count(); ++band)
-                result.rows += changes.changed(band) ? BandMap::rowCount(band, frame.height()) : 0;
+            for (int band = 0; band < changes.count(); ++band) {
+                if (!changes.changed(band))
+                    continue;
+                const int rows = BandMap::rowCount(band, frame.height());
+                result.changed += QRect(0, BandMap::firstRow(band), frame.width(), rows);
+                result.rows += rows;
+            }
         } else {
             if (scaler.from() != frame.size() || scaler.to() != target)
                 scaler = BoxScaler(frame.size(), target);
@@ -277,6 +285,7 @@ struct GLStreamRenderer::ScalerState
                 for (int y = first; y < end; y += RowsPerTask)
                     tasks.emplace_back(y, std::min(end, y + RowsPerTask));
                 result.rows += end - first;
+                result.changed += QRect(0, first, target.width(), end - first);
             }
             // The picture on screen stays as it is: the rows that did not change are copied.
             QImage picture = sameGeometry ? lastPicture : QImage(target, QImage::Format_RGB32);
@@ -286,8 +295,6 @@ struct GLStreamRenderer::ScalerState
                 scaler.scaleRows(frame, bits, bytesPerLine, tasks[size_t(task)].first, tasks[size_t(task)].second);
             });
             result.picture = picture;
-            if (!ranges.empty())
-                result.changed = QRect(0, ranges.front().first, target.width(), ranges.back().second - ranges.front().first);
         }
         lastPicture = result.picture;
         return result;
@@ -453,6 +460,13 @@ void GLStreamRenderer::submit(const QImage &frame, BandMap changes)
         m_unsent = false;
     }
     Job job{frame, std::move(changes), targetSize(frame.size())};
+    if (!m_inFlight && mapFits(job.changes, frame) && job.target == frame.size()
+        && frame.format() == QImage::Format_RGB32) {
+        // Pixel for pixel with the bands known there is nothing to resample or compare: the
+        // frame is the picture, taken here without a trip to the worker (idle, so its state is
+        // free to touch).
+        return takeResult(m_scaler->run(job));
+    }
     if (!m_inFlight)
         return post(std::move(job));
     // The worker is busy: this frame replaces any that waits, and the bands it must redraw are
@@ -488,7 +502,7 @@ void GLStreamRenderer::takeResult(Result result)
     if (changed) {
         ++m_repaintRequests;
         if (m_glWindow) {
-            m_glWindow->setFrame(m_picture, result.newGeometry ? QRect() : result.changed);
+            m_glWindow->setFrame(m_picture, result.newGeometry ? QRegion() : result.changed);
         } else {
             m_lastRows = result.rows;
             const qreal ratio = devicePixelRatioF();
@@ -496,9 +510,13 @@ void GLStreamRenderer::takeResult(Result result)
                 update();
             } else {
                 // Device rows to the widget's rows, rounded outwards.
-                const int top = int(std::floor(result.changed.top() / ratio));
-                const int bottom = int(std::ceil((result.changed.bottom() + 1) / ratio));
-                update(0, top, width(), bottom - top);
+                QRegion region;
+                for (const QRect &run : result.changed) {
+                    const int top = int(std::floor(run.top() / ratio));
+                    const int bottom = int(std::ceil((run.bottom() + 1) / ratio));
+                    region += QRect(0, top, width(), bottom - top);
+                }
+                update(region);
             }
         }
     }
@@ -544,7 +562,10 @@ void GLStreamRenderer::paintEvent(QPaintEvent *event)
         QImage view(m_picture.constBits(), m_picture.width(), m_picture.height(), m_picture.bytesPerLine(),
                     m_picture.format());
         view.setDevicePixelRatio(ratio);
-        painter.drawImage(QPointF(0, 0), view);
+        for (const QRect &area : event->region()) {
+            const QRectF source(area.x() * ratio, area.y() * ratio, area.width() * ratio, area.height() * ratio);
+            painter.drawImage(QPointF(area.topLeft()), view, source);
+        }
     } else {
         // The widget changed size and the picture for the new size is on its way.
         painter.drawImage(QRectF(rect()), m_picture);

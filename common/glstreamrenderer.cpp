@@ -212,6 +212,7 @@ struct GLStreamRenderer::Job
     QImage frame;
     BandMap changes;
     QSize target;
+    quint64 sequence = 0; // order in which frames were handed in
 };
 
 struct GLStreamRenderer::Result
@@ -220,6 +221,7 @@ struct GLStreamRenderer::Result
     QRegion changed;        // rows of the picture that differ from the picture before
     int rows = 0;           // rows resampled or taken anew
     bool newGeometry = false; // the picture before had another size: everything is new
+    quint64 sequence = 0;
 };
 
 // Touched by the worker thread only (its jobs run one after another).
@@ -250,6 +252,7 @@ struct GLStreamRenderer::ScalerState
                                               : BandMap::compare(frame, lastFrame);
         lastFrame = frame;
         result.newGeometry = !sameGeometry;
+        result.sequence = job.sequence;
         if (sameGeometry && !changes.anyChanged()) {
             result.picture = lastPicture;
             return result;
@@ -317,8 +320,7 @@ GLStreamRenderer::GLStreamRenderer(PreviewPath path, QWidget *parent)
         m_container = QWidget::createWindowContainer(m_glWindow, this);
         m_container->setGeometry(rect());
         connect(m_glWindow, &QOpenGLWindow::frameSwapped, this, [this] {
-            if (!m_inFlight && !m_next)
-                Q_EMIT SIG_framePainted();
+            notePainted();
         });
     } else {
         // Every pixel is painted from the picture: nothing behind needs painting first.
@@ -459,7 +461,7 @@ void GLStreamRenderer::submit(const QImage &frame, BandMap changes)
         changes = BandMap(); // against a frame the worker never saw
         m_unsent = false;
     }
-    Job job{frame, std::move(changes), targetSize(frame.size())};
+    Job job{frame, std::move(changes), targetSize(frame.size()), ++m_handedIn};
     if (!m_inFlight && mapFits(job.changes, frame) && job.target == frame.size()
         && frame.format() == QImage::Format_RGB32) {
         // Pixel for pixel with the bands known there is nothing to resample or compare: the
@@ -501,6 +503,7 @@ void GLStreamRenderer::takeResult(Result result)
     m_picture = result.picture;
     if (changed) {
         ++m_repaintRequests;
+        m_pictureSequence = result.sequence;
         if (m_glWindow) {
             m_glWindow->setFrame(m_picture, result.newGeometry ? QRegion() : result.changed);
         } else {
@@ -526,11 +529,21 @@ void GLStreamRenderer::takeResult(Result result)
     }
 }
 
+void GLStreamRenderer::notePainted()
+{
+    // Only a picture newer than the one painted before counts: a repaint of the same picture (an
+    // expose, a grab) is no new frame on screen.
+    if (m_pictureSequence <= m_paintedSequence)
+        return;
+    m_paintedSequence = m_pictureSequence;
+    Q_EMIT SIG_framePainted();
+}
+
 void GLStreamRenderer::finishFrames()
 {
     if (!m_displayed.isNull() && !m_inFlight && (m_unsent || m_submittedTarget != targetSize(m_displayed.size()))) {
         m_unsent = false;
-        post(Job{m_displayed, BandMap(), targetSize(m_displayed.size())});
+        post(Job{m_displayed, BandMap(), targetSize(m_displayed.size()), ++m_handedIn});
     }
     while (m_inFlight)
         m_worker->drain();
@@ -572,8 +585,8 @@ void GLStreamRenderer::paintEvent(QPaintEvent *event)
         if (!m_inFlight && m_submittedTarget != targetSize(m_displayed.size()))
             submit(m_displayed, BandMap());
     }
-    if (!m_grabbing && !m_inFlight && !m_next)
-        Q_EMIT SIG_framePainted();
+    if (!m_grabbing)
+        notePainted();
 }
 
 void GLStreamRenderer::resizeEvent(QResizeEvent *event)

@@ -83,7 +83,8 @@ Q_SIGNALS:
     // An image read from the image source has become the frame on display (it is painted once
     // resampled). Not emitted for a null image.
     void SIG_imageShown(const QImage &image);
-    // The newest frame handed in has been painted (raster) or drawn and swapped (OpenGL).
+    // A frame newer than the one painted before has been painted (raster) or drawn and swapped
+    // (OpenGL). Frames handed in faster than they are drawn are skipped: the newest is drawn.
     void SIG_framePainted();
 
 protected:
@@ -100,6 +101,7 @@ private:
     void submit(const QImage &frame, BandMap changes);
     void post(Job job);
     void takeResult(Result result);
+    void notePainted();
     [[nodiscard]] QSize deviceSize() const;
     [[nodiscard]] QSize targetSize(const QSize &frameSize) const;
     [[nodiscard]] QSize displaySize() const;
@@ -123,6 +125,9 @@ private:
     bool m_unsent = false;       // a frame arrived while hidden: the worker has not seen it
     std::unique_ptr<Job> m_next; // the newest frame that arrived while the worker was busy
     bool m_grabbing = false;
+    quint64 m_handedIn = 0;        // frames sent to be resampled
+    quint64 m_pictureSequence = 0; // the frame m_picture was made from
+    quint64 m_paintedSequence = 0; // the newest frame painted
 
     std::shared_ptr<ScalerState> m_scaler; // the worker's own state
     std::unique_ptr<OrderedWorker> m_worker;

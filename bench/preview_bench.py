@@ -6,13 +6,21 @@ bench/previewbench shows the same frames at 30 Hz in a window laid out like the 
   raster   the preview paints a resampled image (what software OpenGL gets)
   opengl   the preview draws in a native OpenGL child window (what a GPU gets)
   widget   a QOpenGLWidget in the window, as the preview was before
+  plain    a QWidget painting the whole frame (already of its size) with QPainter::drawImage:
+           the least any preview costs here, the yardstick for raster
 and prints, per way and content (moving: every band changes; part: a 320x180 video), frames
 shown of those handed in and CPU ms per shown frame: the program, the X server, both.
 
-Usage: bench/preview_bench.py [--frames N] [--preview WxH] [--modes raster,opengl,widget] [--build DIR]
+Each configuration runs --repeat times, interleaved with the others; the figures are of the run
+with the least total (other processes on the machine only ever add to a run's cost) and the
+median total follows in brackets.
+
+Usage: bench/preview_bench.py [--frames N] [--repeat N] [--preview WxH] [--modes plain,raster,opengl,widget]
+                              [--contents moving,part] [--build DIR]
 """
 import argparse
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -62,8 +70,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--frames", type=int, default=300, help="frames measured per run (default 300, 10 s)")
     parser.add_argument("--preview", default="640x480", help="size of the preview (default 640x480)")
-    parser.add_argument("--modes", default="raster,opengl,widget")
+    parser.add_argument("--modes", default="plain,raster,opengl,widget")
     parser.add_argument("--contents", default="moving,part")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per configuration (default 3)")
     parser.add_argument("--build", help="build directory (default: build/release, ci or dev)")
     args = parser.parse_args()
     build = benchlib.build_dir(args.build, os.path.join("bench", "previewbench"))
@@ -71,14 +80,22 @@ def main():
     benchlib.require("Xvfb", "apt-get install xvfb")
     xvfb, display = start_xvfb()
     try:
-        print(f"preview {args.preview}, 640x480 frames at 30 Hz, {args.frames} frames a run")
+        print(f"preview {args.preview}, 640x480 frames at 30 Hz, {args.frames} frames a run, "
+              f"best of {args.repeat} runs [median total]")
         print(f"{'way':8} {'content':8} {'shown':>7} {'program':>9} {'X server':>9} {'total':>9}  (CPU ms per shown frame)")
-        for content in args.contents.split(","):
-            for mode in args.modes.split(","):
+        configs = [(content, mode) for content in args.contents.split(",") for mode in args.modes.split(",")]
+        runs = {config: [] for config in configs}
+        for _ in range(args.repeat):
+            for content, mode in configs:
                 shown, own_ms, x_ms = run(program, display, xvfb, mode, content, args.frames, args.preview)
                 per = max(shown, 1)
-                print(f"{mode:8} {content:8} {shown:>3}/{args.frames:<3} {own_ms / per:9.2f} {x_ms / per:9.2f} "
-                      f"{(own_ms + x_ms) / per:9.2f}", flush=True)
+                runs[(content, mode)].append((shown, own_ms / per, x_ms / per))
+        for content, mode in configs:
+            results = sorted(runs[(content, mode)], key=lambda r: r[1] + r[2])
+            shown, own, x = results[0]
+            median = statistics.median(r[1] + r[2] for r in results)
+            print(f"{mode:8} {content:8} {shown:>3}/{args.frames:<3} {own:9.2f} {x:9.2f} {own + x:9.2f}  [{median:.2f}]",
+                  flush=True)
     finally:
         benchlib.stop(xvfb)
 

@@ -208,9 +208,9 @@ void tst_GLStreamRenderer::frameThatChangesNothingCausesNoPaint()
 
 void tst_GLStreamRenderer::showsTheNewestOfFramesHandedInQuickly()
 {
-    // While the worker has the second frame, the third waits and the fourth replaces it: the
-    // fourth must be drawn with the bands of both.
-    m_renderer->resize(m_first.size());
+    // While the worker shrinks the second frame, the third waits and the fourth replaces it:
+    // the fourth must be drawn with the bands changed in both.
+    m_renderer->resize(m_first.size() / 2);
     m_renderer->updateAndStoreTexture(CapturedFrame{m_first, BandMap::allChanged(m_first.height()), 0});
     m_renderer->finishFrames();
     const QImage second = withBand(m_first, 0, qRgb(1, 2, 3));
@@ -219,7 +219,9 @@ void tst_GLStreamRenderer::showsTheNewestOfFramesHandedInQuickly()
     m_renderer->updateAndStoreTexture(CapturedFrame{second, BandMap::compare(second, m_first), 1});
     m_renderer->updateAndStoreTexture(CapturedFrame{third, BandMap::compare(third, second), 2});
     m_renderer->updateAndStoreTexture(CapturedFrame{fourth, BandMap::compare(fourth, third), 3});
-    QCOMPARE(maxChannelDifference(m_renderer->grabFrame().convertToFormat(QImage::Format_RGB32), fourth), 0);
+    QCOMPARE(maxChannelDifference(m_renderer->grabFrame().convertToFormat(QImage::Format_RGB32),
+                                  BoxScaler::scaled(fourth, deviceSize(m_renderer))),
+             0);
 }
 
 void tst_GLStreamRenderer::selectTextureShowsEachStoredFrameAgain()

@@ -48,8 +48,49 @@ BoxScaler::Axis BoxScaler::makeAxis(int from, int to)
         }
         axis.offset.push_back(int(axis.weights.size()));
     }
+    for (int d = 0; d < to; ++d)
+        axis.taps = std::max(axis.taps, axis.offset[size_t(d) + 1] - axis.offset[size_t(d)]);
+    axis.paddedFirst.resize(size_t(std::max(0, to)));
+    axis.paddedWeights.assign(size_t(std::max(0, to)) * size_t(axis.taps), 0);
+    for (int d = 0; d < to; ++d) {
+        const int count = axis.offset[size_t(d) + 1] - axis.offset[size_t(d)];
+        const int start = std::min(axis.first[size_t(d)], from - axis.taps);
+        axis.paddedFirst[size_t(d)] = start;
+        const int lead = axis.first[size_t(d)] - start;
+        for (int k = 0; k < count; ++k)
+            axis.paddedWeights[size_t(d) * size_t(axis.taps) + size_t(lead + k)] =
+                axis.weights[size_t(axis.offset[size_t(d)] + k)];
+    }
     return axis;
 }
+
+namespace {
+
+// One source row resampled across with `Taps` weights per output pixel (see scaleRows).
+template <int Taps>
+void resampleRow(const quint32 *in, const int *first, const quint16 *weights, int taps, int width, quint64 *outBr,
+                 quint32 *outG)
+{
+    const int n = Taps > 0 ? Taps : taps;
+    constexpr quint32 half = 1u << (HorizontalShift - 1);
+    for (int x = 0; x < width; ++x) {
+        const quint32 *p = in + first[x];
+        const quint16 *w = weights + size_t(x) * size_t(n);
+        quint64 br = 0;
+        quint32 g = 0;
+        for (int k = 0; k < n; ++k) {
+            const quint32 pixel = p[k];
+            br += quint64(w[k]) * ((pixel & 0xffu) | (quint64(pixel & 0xff0000u) << 16));
+            g += w[k] * ((pixel >> 8) & 0xffu);
+        }
+        const quint32 b = (quint32(br) + half) >> HorizontalShift;
+        const quint32 r = (quint32(br >> 32) + half) >> HorizontalShift;
+        outBr[x] = b | (quint64(r) << 32);
+        outG[x] = (g + half) >> HorizontalShift;
+    }
+}
+
+} // namespace
 
 std::pair<int, int> BoxScaler::rowsFor(int sourceFirst, int sourceEnd) const
 {
@@ -73,52 +114,49 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
     const int lastTap = m_y.offset[size_t(end)] - m_y.offset[size_t(end - 1)];
     const int sourceEnd = m_y.first[size_t(end - 1)] + lastTap;
 
-    // Every source row the range needs, resampled across: four channels, 8 fractional bits.
-    std::vector<quint16> across(size_t(sourceEnd - sourceFirst) * size_t(width) * 4);
+    // Every source row the range needs, resampled across, 8 fractional bits a channel: blue and
+    // red in the two 32-bit lanes of one 64-bit word, green on its own, so that one multiply
+    // weighs two channels.
+    const size_t rowCount = size_t(sourceEnd - sourceFirst);
+    std::vector<quint64> acrossBr(rowCount * size_t(width));
+    std::vector<quint32> acrossG(rowCount * size_t(width));
+    const auto resample = m_x.taps == 1 ? resampleRow<1>
+        : m_x.taps == 2                  ? resampleRow<2>
+        : m_x.taps == 3                  ? resampleRow<3>
+        : m_x.taps == 4                  ? resampleRow<4>
+                                         : resampleRow<0>;
     for (int sy = sourceFirst; sy < sourceEnd; ++sy) {
-        const auto *in = reinterpret_cast<const quint32 *>(source.constScanLine(sy));
-        quint16 *out = across.data() + size_t(sy - sourceFirst) * size_t(width) * 4;
-        for (int x = 0; x < width; ++x) {
-            const quint32 *p = in + m_x.first[size_t(x)];
-            const quint16 *w = m_x.weights.data() + m_x.offset[size_t(x)];
-            const int taps = m_x.offset[size_t(x) + 1] - m_x.offset[size_t(x)];
-            quint32 b = 0;
-            quint32 g = 0;
-            quint32 r = 0;
-            for (int k = 0; k < taps; ++k) {
-                const quint32 pixel = p[k];
-                b += w[k] * (pixel & 0xff);
-                g += w[k] * ((pixel >> 8) & 0xff);
-                r += w[k] * ((pixel >> 16) & 0xff);
-            }
-            constexpr quint32 half = 1u << (HorizontalShift - 1);
-            out[4 * x] = quint16((b + half) >> HorizontalShift);
-            out[4 * x + 1] = quint16((g + half) >> HorizontalShift);
-            out[4 * x + 2] = quint16((r + half) >> HorizontalShift);
-        }
+        const size_t row = size_t(sy - sourceFirst) * size_t(width);
+        resample(reinterpret_cast<const quint32 *>(source.constScanLine(sy)), m_x.paddedFirst.data(),
+                 m_x.paddedWeights.data(), m_x.taps, width, acrossBr.data() + row, acrossG.data() + row);
     }
 
-    std::vector<quint32> sum(size_t(width) * 3);
+    // Down the columns: each output row is the weighed sum of its source rows, a row at a time.
+    constexpr quint32 half = 1u << (VerticalShift - 1);
+    constexpr quint64 halves = half | (quint64(half) << 32);
+    std::vector<quint64> sumBr(static_cast<size_t>(width));
+    std::vector<quint32> sumG(static_cast<size_t>(width));
     for (int y = first; y < end; ++y) {
-        std::fill(sum.begin(), sum.end(), 0u);
+        std::fill(sumBr.begin(), sumBr.end(), halves);
+        std::fill(sumG.begin(), sumG.end(), half);
         const int taps = m_y.offset[size_t(y) + 1] - m_y.offset[size_t(y)];
         const quint16 *w = m_y.weights.data() + m_y.offset[size_t(y)];
         for (int k = 0; k < taps; ++k) {
-            const quint16 *row = across.data() + size_t(m_y.first[size_t(y)] + k - sourceFirst) * size_t(width) * 4;
+            const size_t row = size_t(m_y.first[size_t(y)] + k - sourceFirst) * size_t(width);
+            const quint64 *inBr = acrossBr.data() + row;
+            const quint32 *inG = acrossG.data() + row;
             const quint32 weight = w[k];
             for (int x = 0; x < width; ++x) {
-                sum[size_t(3 * x)] += weight * row[4 * x];
-                sum[size_t(3 * x + 1)] += weight * row[4 * x + 1];
-                sum[size_t(3 * x + 2)] += weight * row[4 * x + 2];
+                sumBr[size_t(x)] += weight * inBr[x];
+                sumG[size_t(x)] += weight * inG[x];
             }
         }
         auto *out = reinterpret_cast<quint32 *>(bits + qsizetype(y) * bytesPerLine);
-        constexpr quint32 half = 1u << (VerticalShift - 1);
         for (int x = 0; x < width; ++x) {
-            const quint32 b = (sum[size_t(3 * x)] + half) >> VerticalShift;
-            const quint32 g = (sum[size_t(3 * x + 1)] + half) >> VerticalShift;
-            const quint32 r = (sum[size_t(3 * x + 2)] + half) >> VerticalShift;
-            out[x] = 0xff000000u | (r << 16) | (g << 8) | b;
+            const quint64 br = sumBr[size_t(x)];
+            const quint32 b = quint32(br) >> VerticalShift;
+            const quint32 r = quint32(br >> 32) >> VerticalShift;
+            out[x] = 0xff000000u | (r << 16) | ((sumG[size_t(x)] >> VerticalShift) << 8) | b;
         }
     }
 }

@@ -38,6 +38,11 @@ private:
         std::vector<int> first;     // first source index
         std::vector<int> offset;    // into weights; offset[i + 1] - offset[i] taps
         std::vector<quint16> weights;
+        // The same with every index taking `taps` weights (zeros where it takes fewer, its first
+        // moved left at the far edge), for loops of a fixed length.
+        int taps = 0;
+        std::vector<int> paddedFirst;
+        std::vector<quint16> paddedWeights;
     };
     static Axis makeAxis(int from, int to);
 

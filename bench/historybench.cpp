@@ -84,7 +84,7 @@ int main(int argc, char **argv)
     renderer.setHistory(&history);
     renderer.resize(viewWidth, viewHeight);
     renderer.show();
-    renderer.grabFramebuffer();
+    renderer.grabFrame();
 
     const double cpu0 = threadCpuMs();
     QElapsedTimer wall;
@@ -108,7 +108,7 @@ int main(int argc, char **argv)
         QElapsedTimer t;
         t.start();
         renderer.selectTexture(index);
-        renderer.grabFramebuffer(); // paints the widget, as the next repaint would
+        renderer.grabFrame(); // resamples and paints the frame, as the next repaint would
         times.push_back(t.nsecsElapsed() / 1e6);
     }
     std::sort(times.begin(), times.end());

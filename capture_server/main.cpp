@@ -1,6 +1,7 @@
 #include "captureoptions.h"
 #include "configwindow.h"
 #include "glformat.h"
+#include "previewpath.h"
 #include "shutdownsignals.h"
 #include "tcpserverimagehandler.h"
 
@@ -34,6 +35,8 @@ int main(int argc, char **argv)
     case OptionsResult::Run:
         break;
     }
+
+    printPreviewChoice();
 
     // Ctrl+C or a TERM signal ends a running capture as "Start/Stop" would, then quits with 0.
     // Caught from before the window (and the server it may start) exists: a signal that arrives

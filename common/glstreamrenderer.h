@@ -1,29 +1,47 @@
 #pragma once
 
 #include "bandmap.h"
+#include "previewpath.h"
 
 #include <QImage>
-#include <QOpenGLWidget>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
 
 class FrameHistory;
 class IOImageHandler;
+class OrderedWorker;
 class QPixmap;
+class PreviewGLWindow;
 struct CapturedFrame;
 
-// OpenGL widget that shows frames stretched over the whole widget. It only shows: the frames
-// that updateAndStoreTexture() is given go into the history it was handed (setHistory(), owned
-// by the caller), and selectTexture() shows a frame of that history again. One texture lives on
-// the GPU; when a frame of the size on display follows another, only its changed bands are
-// uploaded.
-class GLStreamRenderer : public QOpenGLWidget
+// Shows frames stretched over the whole widget, the frame's top-left at the widget's top-left.
+// It only shows: the frames that updateAndStoreTexture() is given go into the history it was
+// handed (setHistory(), owned by the caller), and selectTexture() shows a frame of that history
+// again.
+//
+// A frame is first resampled to the size on screen (device pixels) on a worker thread, band by
+// band: only the bands that differ from the frame before are resampled again (the viewer's
+// frames are compared there too), and a frame that differs in nothing is neither resampled nor
+// painted. The GUI thread then takes the finished picture and repaints the rows that changed:
+// - PreviewPath::Raster paints the picture as an image (nothing of OpenGL in the window);
+// - PreviewPath::OpenGL uploads the changed rows to one texture in a native OpenGL child window,
+//   which draws it as a quad; the worker only shrinks frames larger than the widget, the GPU
+//   stretches smaller ones.
+class GLStreamRenderer : public QWidget
 {
     Q_OBJECT
 public:
+    // Draws by the process's choice (processPreviewChoice()).
     explicit GLStreamRenderer(QWidget *parent = nullptr);
+    GLStreamRenderer(PreviewPath path, QWidget *parent);
     ~GLStreamRenderer() override;
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+
+    [[nodiscard]] PreviewPath path() const { return m_path; }
 
     // Shows every image that `source` announces with SIG_imageWritten().
     void setImageSource(IOImageHandler *source);
@@ -42,8 +60,18 @@ public:
     [[nodiscard]] QImage storedFrame(int index) const;
     // Index of the stored frame on display, or -1 when the frame on display is not a stored one.
     [[nodiscard]] int currentFrameIndex() const { return m_currentIndex; }
-    // Rows uploaded to the texture by the last paint that uploaded (for checks and tools).
-    [[nodiscard]] int lastUploadedRows() const { return m_lastUploadedRows; }
+    // Rows of the resampled picture replaced by the last frame that changed any (for checks and
+    // tools): uploaded to the texture, or repainted.
+    [[nodiscard]] int lastUploadedRows() const;
+    // Repaints asked for since the widget was made, one per frame that changed anything on
+    // screen (for checks and tools).
+    [[nodiscard]] int repaintRequests() const { return m_repaintRequests; }
+
+    // Waits for the frames handed in so far to be resampled and takes them in (for tests and
+    // tools; the event loop does this without waiting).
+    void finishFrames();
+    // What the widget shows, in device pixels, after finishFrames().
+    QImage grabFrame();
 
 public Q_SLOTS:
     void updateTexture();
@@ -52,35 +80,57 @@ public Q_SLOTS:
     void selectTexture(int i);
 
 Q_SIGNALS:
-    // An image read from the image source has become the frame on display (it is painted at
-    // the next repaint). Not emitted for a null image.
+    // An image read from the image source has become the frame on display (it is painted once
+    // resampled). Not emitted for a null image.
     void SIG_imageShown(const QImage &image);
+    // A frame newer than the one painted before has been painted (raster) or drawn and swapped
+    // (OpenGL). Frames handed in faster than they are drawn are skipped: the newest is drawn.
+    void SIG_framePainted();
 
 protected:
-    void initializeGL() override;
-    void resizeGL(int w, int h) override;
-    void paintGL() override;
-    void drawTexturedQuad(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
-                          double y4);
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
+    struct Job;
+    struct Result;
+    struct ScalerState;
+
     void display(const QImage &frame, int storedIndex, const BandMap &changes = {});
-    void uploadPendingFrame();
+    void submit(const QImage &frame, BandMap changes);
+    void post(Job job);
+    void takeResult(Result result);
+    void notePainted();
+    [[nodiscard]] QSize deviceSize() const;
+    [[nodiscard]] QSize targetSize(const QSize &frameSize) const;
     [[nodiscard]] QSize displaySize() const;
 
-    QImage image;             // last image read from the image source
-    unsigned currentTexture = 0; // the one texture that holds the frame on display
+    const PreviewPath m_path;
+    QImage image;                // last image read from the image source
     IOImageHandler *imageSource = nullptr;
     FrameHistory *m_history = nullptr;
 
-    QImage m_lastStored;      // the frame appended last, to find the bands that changed
+    QImage m_lastStored;         // the frame appended last, to find the bands that changed
     qint64 m_lastStoredNumber = -2; // its number when it was a grabbed frame
-    QImage m_displayed;       // frame on display; uploaded at the next paint when m_dirty
-    bool m_dirty = false;
-    BandMap m_pendingChanges; // bands of m_displayed that differ from the texture's (empty: all)
+    QImage m_displayed;          // frame on display, as it was handed in
     int m_currentIndex = -1;
-    QSize m_textureSize;
-    int m_lastUploadedRows = 0;
-    qint64 m_liveNumber = -1; // number of the grabbed frame on display; -1 for any other frame
-    QImage m_scaled;          // the frame shrunk to the texture, when it is larger than the widget
+    qint64 m_liveNumber = -1;    // number of the grabbed frame on display; -1 for any other frame
+
+    QImage m_picture;            // m_displayed resampled, as it is drawn
+    int m_lastRows = 0;          // rows the last changing frame replaced (raster)
+    int m_repaintRequests = 0;
+    QSize m_submittedTarget;     // target size of the last frame sent to the worker
+    bool m_inFlight = false;     // a frame is with the worker
+    bool m_unsent = false;       // a frame arrived while hidden: the worker has not seen it
+    std::unique_ptr<Job> m_next; // the newest frame that arrived while the worker was busy
+    bool m_grabbing = false;
+    quint64 m_handedIn = 0;        // frames sent to be resampled
+    quint64 m_pictureSequence = 0; // the frame m_picture was made from
+    quint64 m_paintedSequence = 0; // the newest frame painted
+
+    std::shared_ptr<ScalerState> m_scaler; // the worker's own state
+    std::unique_ptr<OrderedWorker> m_worker;
+    PreviewGLWindow *m_glWindow = nullptr; // OpenGL path: owned by m_container
+    QWidget *m_container = nullptr;
 };

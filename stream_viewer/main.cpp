@@ -1,5 +1,6 @@
 #include "glformat.h"
 #include "glstreamrenderer.h"
+#include "previewpath.h"
 #include "shownframerecorder.h"
 #include "tcpclientimagehandler.h"
 #include "vieweroptions.h"
@@ -37,6 +38,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    printPreviewChoice();
     GLStreamRenderer renderer(nullptr);
     TCPclientImagehandler client;
 

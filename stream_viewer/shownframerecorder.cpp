@@ -64,7 +64,7 @@ bool ShownFrameRecorder::open(QString &error)
 void ShownFrameRecorder::attach(GLStreamRenderer *renderer)
 {
     connect(renderer, &GLStreamRenderer::SIG_imageShown, this, &ShownFrameRecorder::onImageShown);
-    connect(renderer, &QOpenGLWidget::frameSwapped, this, &ShownFrameRecorder::onFrameSwapped);
+    connect(renderer, &GLStreamRenderer::SIG_framePainted, this, &ShownFrameRecorder::onFrameSwapped);
 }
 
 void ShownFrameRecorder::onImageShown(const QImage &image)

@@ -52,6 +52,7 @@ private Q_SLOTS:
     void windowKeepsOutOfTheCaptureArea_data();
     void windowKeepsOutOfTheCaptureArea();
     void previewFitsTheScreen();
+    void onlyThePreviewAndTheCountRepaintPerFrame();
 
 private:
     // Clicks near the left end, where a radio button's or check box's indicator and text are.
@@ -401,6 +402,52 @@ void tst_ConfigWindow::previewFitsTheScreen()
              qPrintable(QStringLiteral("preview %1x%2").arg(preview.width()).arg(preview.height())));
     const double aspect = double(preview.width()) / preview.height();
     QVERIFY2(aspect > 1.0 && aspect < 1.8, qPrintable(QStringLiteral("aspect %1").arg(aspect)));
+}
+
+// Counts the paint events of every widget.
+class PaintCounts : public QObject
+{
+public:
+    PaintCounts() { qApp->installEventFilter(this); }
+    ~PaintCounts() override { qApp->removeEventFilter(this); }
+    QHash<QObject *, int> counts;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++counts[watched];
+        return false;
+    }
+};
+
+void tst_ConfigWindow::onlyThePreviewAndTheCountRepaintPerFrame()
+{
+    // With a software OpenGL every repaint of a control costs the CPU as much as the frame
+    // itself: while frames arrive, nothing but the preview and the frame count is redrawn.
+    m_window->fpsSpinBox->setValue(60);
+    QSignalSpy frames(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+    QSignalSpy painted(m_window->streamRenderer, &GLStreamRenderer::SIG_framePainted);
+    click(m_window->startStopButton);
+    QTRY_VERIFY(frames.count() >= 2); // the controls have been redrawn disabled by now
+    QTRY_VERIFY(painted.count() >= 1);
+    PaintCounts paints;
+    const int first = int(frames.count());
+    QTRY_VERIFY(frames.count() >= first + 30);
+    click(m_window->startStopButton);
+    const int captured = int(frames.count()) - first;
+    for (auto it = paints.counts.cbegin(); it != paints.counts.cend(); ++it) {
+        auto *widget = qobject_cast<QWidget *>(it.key());
+        if (!widget || widget->window() != m_window || widget == m_window->streamRenderer
+            || m_window->streamRenderer->isAncestorOf(widget) || widget == m_window->frameLabel)
+            continue;
+        // The window itself is drawn behind the count's label; everything else not per frame.
+        QVERIFY2(it.value() <= captured / 4,
+                 qPrintable(QStringLiteral("%1 painted %2 times for %3 frames")
+                                .arg(QString::fromLatin1(widget->metaObject()->className()))
+                                .arg(it.value())
+                                .arg(captured)));
+    }
 }
 
 QTEST_MAIN(tst_ConfigWindow)

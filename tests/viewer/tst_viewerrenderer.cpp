@@ -96,7 +96,7 @@ void tst_ViewerRenderer::showsTheSentImageUpright()
     QVERIFY2(updated >= 0 && updated + 1 < lines.size(), qPrintable(lines.join('|')));
     QCOMPARE(lines[updated + 1], QStringLiteral("%1 %2").arg(size.height()).arg(size.width()));
 
-    const QImage framebuffer = m_renderer->grabFramebuffer().convertToFormat(QImage::Format_RGB32);
+    const QImage framebuffer = m_renderer->grabFrame().convertToFormat(QImage::Format_RGB32);
     QCOMPARE(framebuffer.size(), size);
     QCOMPARE(framebuffer.pixel(0, 0), sent.pixel(0, 0)); // top-left at top-left
     QCOMPARE(maxChannelDifference(framebuffer, sent), 0);
@@ -116,7 +116,7 @@ void tst_ViewerRenderer::undecodableFrameKeepsTheShownImage()
     m_peer->write(frameWithBody(broken.mid(8)));
     QTRY_VERIFY(!cout.lines().filter(QStringLiteral("Skipped an undecodable image")).isEmpty());
     QVERIFY(!cout.lines().contains(QStringLiteral("TEXTURE UPDATED")));
-    QCOMPARE(maxChannelDifference(m_renderer->grabFramebuffer().convertToFormat(QImage::Format_RGB32), sent), 0);
+    QCOMPARE(maxChannelDifference(m_renderer->grabFrame().convertToFormat(QImage::Format_RGB32), sent), 0);
 }
 
 QTEST_MAIN(tst_ViewerRenderer)

@@ -1,0 +1,176 @@
+#include "boxscaler.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int WeightBits = 14;
+constexpr int WeightOne = 1 << WeightBits;
+// Horizontal sums keep 8 fractional bits (a channel * 256 fits 16 bits), vertical sums round back.
+constexpr int HorizontalShift = WeightBits - 8;
+constexpr int VerticalShift = WeightBits + 8;
+
+} // namespace
+
+BoxScaler::BoxScaler(const QSize &from, const QSize &to)
+    : m_from(from)
+    , m_to(to)
+    , m_x(makeAxis(from.width(), to.width()))
+    , m_y(makeAxis(from.height(), to.height()))
+{
+}
+
+BoxScaler::Axis BoxScaler::makeAxis(int from, int to)
+{
+    // In units of 1 / (from * to): source pixel s covers [s * to, (s + 1) * to), destination
+    // pixel d covers [d * from, (d + 1) * from).
+    Axis axis;
+    axis.first.resize(size_t(std::max(0, to)));
+    axis.offset.reserve(size_t(std::max(0, to)) + 1);
+    axis.offset.push_back(0);
+    if (from <= 0)
+        to = 0;
+    for (int d = 0; d < to; ++d) {
+        const qint64 begin = qint64(d) * from;
+        const qint64 end = begin + from;
+        const int s0 = int(begin / to);
+        const int s1 = int((end + to - 1) / to); // exclusive
+        axis.first[size_t(d)] = s0;
+        // Weights from rounded running sums, so that they add up to exactly WeightOne.
+        qint64 covered = 0;
+        int given = 0;
+        for (int s = s0; s < s1; ++s) {
+            const qint64 overlap = std::min(end, qint64(s + 1) * to) - std::max(begin, qint64(s) * to);
+            covered += overlap;
+            const int upTo = int((covered * WeightOne + from / 2) / from);
+            axis.weights.push_back(quint16(upTo - given));
+            given = upTo;
+        }
+        axis.offset.push_back(int(axis.weights.size()));
+    }
+    for (int d = 0; d < to; ++d)
+        axis.taps = std::max(axis.taps, axis.offset[size_t(d) + 1] - axis.offset[size_t(d)]);
+    axis.paddedFirst.resize(size_t(std::max(0, to)));
+    axis.paddedWeights.assign(size_t(std::max(0, to)) * size_t(axis.taps), 0);
+    for (int d = 0; d < to; ++d) {
+        const int count = axis.offset[size_t(d) + 1] - axis.offset[size_t(d)];
+        const int start = std::min(axis.first[size_t(d)], from - axis.taps);
+        axis.paddedFirst[size_t(d)] = start;
+        const int lead = axis.first[size_t(d)] - start;
+        for (int k = 0; k < count; ++k)
+            axis.paddedWeights[size_t(d) * size_t(axis.taps) + size_t(lead + k)] =
+                axis.weights[size_t(axis.offset[size_t(d)] + k)];
+    }
+    return axis;
+}
+
+namespace {
+
+// One source row resampled across with `Taps` weights per output pixel (see scaleRows).
+template <int Taps>
+void resampleRow(const quint32 *in, const int *first, const quint16 *weights, int taps, int width, quint64 *outBr,
+                 quint32 *outG)
+{
+    const int n = Taps > 0 ? Taps : taps;
+    constexpr quint32 half = 1u << (HorizontalShift - 1);
+    for (int x = 0; x < width; ++x) {
+        const quint32 *p = in + first[x];
+        const quint16 *w = weights + size_t(x) * size_t(n);
+        quint64 br = 0;
+        quint32 g = 0;
+        for (int k = 0; k < n; ++k) {
+            const quint32 pixel = p[k];
+            br += quint64(w[k]) * ((pixel & 0xffu) | (quint64(pixel & 0xff0000u) << 16));
+            g += w[k] * ((pixel >> 8) & 0xffu);
+        }
+        const quint32 b = (quint32(br) + half) >> HorizontalShift;
+        const quint32 r = (quint32(br >> 32) + half) >> HorizontalShift;
+        outBr[x] = b | (quint64(r) << 32);
+        outG[x] = (g + half) >> HorizontalShift;
+    }
+}
+
+} // namespace
+
+std::pair<int, int> BoxScaler::rowsFor(int sourceFirst, int sourceEnd) const
+{
+    const int from = m_from.height();
+    const int to = m_to.height();
+    if (from <= 0 || to <= 0 || sourceEnd <= sourceFirst)
+        return {0, 0};
+    const int first = int(qint64(sourceFirst) * to / from);
+    const int end = int((qint64(sourceEnd) * to + from - 1) / from);
+    return {std::clamp(first, 0, to), std::clamp(end, 0, to)};
+}
+
+void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerLine, int first, int end) const
+{
+    first = std::max(first, 0);
+    end = std::min(end, m_to.height());
+    if (first >= end || m_to.width() <= 0)
+        return;
+    const int width = m_to.width();
+    const int sourceFirst = m_y.first[size_t(first)];
+    const int lastTap = m_y.offset[size_t(end)] - m_y.offset[size_t(end - 1)];
+    const int sourceEnd = m_y.first[size_t(end - 1)] + lastTap;
+
+    // Every source row the range needs, resampled across, 8 fractional bits a channel: blue and
+    // red in the two 32-bit lanes of one 64-bit word, green on its own, so that one multiply
+    // weighs two channels.
+    const size_t rowCount = size_t(sourceEnd - sourceFirst);
+    std::vector<quint64> acrossBr(rowCount * size_t(width));
+    std::vector<quint32> acrossG(rowCount * size_t(width));
+    const auto resample = m_x.taps == 1 ? resampleRow<1>
+        : m_x.taps == 2                  ? resampleRow<2>
+        : m_x.taps == 3                  ? resampleRow<3>
+        : m_x.taps == 4                  ? resampleRow<4>
+                                         : resampleRow<0>;
+    for (int sy = sourceFirst; sy < sourceEnd; ++sy) {
+        const size_t row = size_t(sy - sourceFirst) * size_t(width);
+        resample(reinterpret_cast<const quint32 *>(source.constScanLine(sy)), m_x.paddedFirst.data(),
+                 m_x.paddedWeights.data(), m_x.taps, width, acrossBr.data() + row, acrossG.data() + row);
+    }
+
+    // Down the columns: each output row is the weighed sum of its source rows, a row at a time.
+    constexpr quint32 half = 1u << (VerticalShift - 1);
+    constexpr quint64 halves = half | (quint64(half) << 32);
+    std::vector<quint64> sumBr(static_cast<size_t>(width));
+    std::vector<quint32> sumG(static_cast<size_t>(width));
+    for (int y = first; y < end; ++y) {
+        std::fill(sumBr.begin(), sumBr.end(), halves);
+        std::fill(sumG.begin(), sumG.end(), half);
+        const int taps = m_y.offset[size_t(y) + 1] - m_y.offset[size_t(y)];
+        const quint16 *w = m_y.weights.data() + m_y.offset[size_t(y)];
+        for (int k = 0; k < taps; ++k) {
+            const size_t row = size_t(m_y.first[size_t(y)] + k - sourceFirst) * size_t(width);
+            const quint64 *inBr = acrossBr.data() + row;
+            const quint32 *inG = acrossG.data() + row;
+            const quint32 weight = w[k];
+            for (int x = 0; x < width; ++x) {
+                sumBr[size_t(x)] += weight * inBr[x];
+                sumG[size_t(x)] += weight * inG[x];
+            }
+        }
+        auto *out = reinterpret_cast<quint32 *>(bits + qsizetype(y) * bytesPerLine);
+        for (int x = 0; x < width; ++x) {
+            const quint64 br = sumBr[size_t(x)];
+            const quint32 b = quint32(br) >> VerticalShift;
+            const quint32 r = quint32(br >> 32) >> VerticalShift;
+            out[x] = 0xff000000u | (r << 16) | ((sumG[size_t(x)] >> VerticalShift) << 8) | b;
+        }
+    }
+}
+
+QImage BoxScaler::scaled(const QImage &source, const QSize &to)
+{
+    QImage frame = source;
+    if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32
+        && frame.format() != QImage::Format_ARGB32_Premultiplied)
+        frame = frame.convertToFormat(QImage::Format_RGB32);
+    QImage result(to, QImage::Format_RGB32);
+    if (result.isNull() || frame.isNull())
+        return result;
+    const BoxScaler scaler(frame.size(), to);
+    scaler.scaleRows(frame, result.bits(), result.bytesPerLine(), 0, to.height());
+    return result;
+}

@@ -12,6 +12,10 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +26,23 @@
 namespace {
 
 constexpr quint8 xcbBadMatch = 8; // error code of a GetImage area outside the drawable
+
+// Copies `count` pixels and makes each opaque: the X server leaves the padding byte of a 24-bit
+// pixel undefined (QScreen::grabWindow makes it 0xff). Sixteen bytes a step where the CPU has
+// SSE2 (every x86-64 does): the copy out of the segment is a large share of a grab.
+void copyOpaque(quint32 *target, const quint32 *source, size_t count)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i alpha = _mm_set1_epi32(int(0xff000000u));
+    for (; i + 4 <= count; i += 4) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(target + i), _mm_or_si128(pixels, alpha));
+    }
+#endif
+    for (; i < count; ++i)
+        target[i] = source[i] | 0xff000000u;
+}
 
 class ShmGrabber
 {
@@ -53,13 +74,15 @@ public:
 
         quint8 error = 0;
         if (fetch(area, &error)) {
-            // Qt's RGB32 to ARGB32 conversion sets every alpha byte to 0xff while it copies the
-            // pixels out of the segment (the X server leaves the padding byte of a 24-bit pixel
-            // undefined, and QScreen::grabWindow makes it opaque), with Qt's vectorised code.
-            const QImage shared(static_cast<const uchar *>(m_address), area.width(), area.height(),
-                                qsizetype(area.width()) * 4, QImage::Format_RGB32);
-            QImage image = shared.convertToFormat(QImage::Format_ARGB32);
-            image.reinterpretAsFormat(QImage::Format_RGB32);
+            QImage image(area.size(), QImage::Format_RGB32);
+            if (image.isNull())
+                return {};
+            uchar *bits = image.bits();
+            const auto *source = static_cast<const quint32 *>(m_address);
+            for (int y = 0; y < area.height(); ++y) {
+                copyOpaque(reinterpret_cast<quint32 *>(bits + qsizetype(y) * image.bytesPerLine()),
+                           source + size_t(y) * size_t(area.width()), size_t(area.width()));
+            }
             return image;
         }
         if (error != xcbBadMatch)
@@ -128,9 +151,7 @@ private:
         const auto *source = static_cast<const quint32 *>(m_address);
         for (int y = 0; y < size.height(); ++y) {
             auto *target = reinterpret_cast<quint32 *>(image->scanLine(at.y() + y)) + at.x();
-            const quint32 *row = source + size_t(y) * size_t(size.width());
-            for (int x = 0; x < size.width(); ++x)
-                target[x] = row[x] | 0xff000000u;
+            copyOpaque(target, source + size_t(y) * size_t(size.width()), size_t(size.width()));
         }
     }
 

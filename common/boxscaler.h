@@ -12,6 +12,11 @@
 // same length is copied exactly. The result is opaque (alpha 255). Rows can be made one range at
 // a time, so a frame whose bands partly changed is resampled only where it changed; ranges that
 // do not overlap may be made at once on different threads.
+//
+// A frame at least twice as large as the target along a side is first reduced by the largest
+// whole factor that divides that side, taking the rounded mean of each block (cheap: sums of
+// whole pixels), and the rest of the way by area weights. Shrinking by whole factors alone is
+// therefore exactly the rounded mean of each block.
 class BoxScaler
 {
 public:
@@ -46,8 +51,14 @@ private:
     };
     static Axis makeAxis(int from, int to);
 
+    // The rows of the block-reduced image [first, end), packed, `width` pixels each.
+    void reduceRows(const QImage &source, int first, int end, quint32 *out) const;
+
     QSize m_from;
     QSize m_to;
-    Axis m_x;
+    int m_fx = 1; // whole factors of the first reduction (1: none)
+    int m_fy = 1;
+    QSize m_mid;  // the size after it
+    Axis m_x;     // from m_mid to m_to
     Axis m_y;
 };

@@ -94,6 +94,9 @@ void tst_BoxScaler::partialRowsEqualWholeFrame_data()
     QTest::newRow("shrink 640x480 to 437x301, a band in the middle") << QSize(640, 480) << QSize(437, 301) << 160 << 176;
     QTest::newRow("grow 64x48 to 150x101, the last band") << QSize(64, 48) << QSize(150, 101) << 32 << 48;
     QTest::newRow("shrink, the first band") << QSize(200, 100) << QSize(30, 7) << 0 << 16;
+    QTest::newRow("1080p to 640x480: block means, then weights; a band across two blocks")
+        << QSize(1920, 1080) << QSize(640, 480) << 519 << 535;
+    QTest::newRow("1080p to 640x480, the last band") << QSize(1920, 1080) << QSize(640, 480) << 1072 << 1080;
 }
 
 void tst_BoxScaler::partialRowsEqualWholeFrame()

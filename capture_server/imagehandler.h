@@ -29,4 +29,6 @@ public:
     // with that coding (every frame it is given, with nothing when it could not code it), so the
     // history can keep those bands instead of coding them again.
     [[nodiscard]] virtual bool sharesJpegBands() const { return false; }
+    // Whether the handler takes the history's JPEG coding of each frame (CapturedFrame::historyBands).
+    [[nodiscard]] virtual bool wantsHistoryJpegBands() const { return false; }
 };

@@ -85,6 +85,8 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     m_previous = frame.image;
     if (config->handler && config->handler->sharesJpegBands())
         frame.jpegBands = std::make_shared<JpegBandsSlot>();
+    if (config->handler && config->handler->wantsHistoryJpegBands() && config->renderer && config->renderer->history())
+        frame.historyBands = std::make_shared<JpegBandsSlot>();
     if (config->renderer)
         config->renderer->updateAndStoreTexture(frame);
     if (config->handler)

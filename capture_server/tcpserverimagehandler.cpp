@@ -1,5 +1,6 @@
 #include "tcpserverimagehandler.h"
 
+#include "bandedjpeg.h"
 #include "bandedpng.h"
 #include "frameconsole.h"
 #include "frameparser.h"
@@ -21,6 +22,22 @@
 #include <vector>
 
 namespace {
+
+// JPEG pieces for the web view from the history's coding of the frame (taken on the encoder's
+// worker, which may wait for the history's worker, never the reverse), joined without coding
+// again; bands the history did not code whole are coded by `fallback` (or here).
+WebFrameComposer::LossyCoder historyCoder(std::shared_ptr<JpegBandsSlot> slot, WebFrameComposer::LossyCoder fallback)
+{
+    return [slot = std::move(slot), fallback = std::move(fallback)](const QImage &frame, int firstBand, int bandCount) {
+        const std::shared_ptr<const JpegBands> coded = slot->take();
+        if (coded && coded->size == frame.size() && coded->quality == WebFrameComposer::LossyQuality) {
+            QByteArray joined = joinJpegBands(*coded, firstBand, bandCount);
+            if (!joined.isEmpty())
+                return joined;
+        }
+        return fallback ? fallback(frame, firstBand, bandCount) : WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
+    };
+}
 
 // A viewer's address as people write it: IPv4 viewers of a dual-stack server without the
 // "::ffff:" prefix.
@@ -177,10 +194,9 @@ bool TcpServerImagehandler::post(const CapturedFrame &frame, const QList<QPointe
             if (forViewers && !state->png.appendFrame(encoded.stream, frame.image, changes))
                 encoded.stream.clear();
             if (withWebView) {
-                if (!state->web) {
+                if (!state->web)
                     state->web = std::make_unique<WebFrameComposer>(lossless);
-                    state->web->setLossyCoder(source);
-                }
+                state->web->setLossyCoder(frame.historyBands ? historyCoder(frame.historyBands, source) : source);
                 encoded.messages = state->web->compose(frame.image, changes, state->png, browsers, connected,
                                                        refreshOnly, forViewers);
             }
@@ -213,6 +229,11 @@ void TcpServerImagehandler::setWebView(WebViewServer *webView)
     m_webView = webView;
     webView->setAdmission([this] { return m_viewers.size() + m_webView->viewerCount() < MaxViewers; });
     connect(webView, &WebViewServer::browserReady, this, &TcpServerImagehandler::refreshBrowsers);
+}
+
+bool TcpServerImagehandler::wantsHistoryJpegBands() const
+{
+    return m_webView && !m_webView->isLossless();
 }
 
 void TcpServerImagehandler::setLossyBandSource(WebFrameComposer::LossyCoder source)

@@ -42,6 +42,9 @@ public:
     int handleImage(const QPixmap &frame) override;
     void handleFrame(const CapturedFrame &frame) override;
     void stopHandling() override;
+    // With a web view that may show bands lossily: its JPEG pieces come from the history's
+    // coding of the frame where the history coded those bands whole.
+    [[nodiscard]] bool wantsHistoryJpegBands() const override;
 
     static constexpr int DefaultViewerTimeoutMs = 10000;
 

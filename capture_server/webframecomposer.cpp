@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int LossyQuality = 75;
 
 void appendBigEndian32(QByteArray &out, quint32 value)
 {

@@ -42,6 +42,7 @@ public:
     // on the encoder's worker, possibly from several threads at once. By default the bands are
     // encoded here (quality 75, 4:2:0); a producer that has coded them already can hand them in.
     using LossyCoder = std::function<QByteArray(const QImage &frame, int firstBand, int bandCount)>;
+    static constexpr int LossyQuality = 75; // 4:2:0, as the saver's files
 
     struct Recipient
     {

@@ -82,6 +82,38 @@ bool frameHeader(QByteArray &header, int width, int height, int interval)
 
 } // namespace
 
+QByteArray joinJpegBands(const JpegBands &bands, int firstBand, int bandCount)
+{
+    const int total = int(bands.segments.size());
+    if (bandCount <= 0 || firstBand < 0 || firstBand + bandCount > total || bands.header.isEmpty()
+        || total != BandMap::bandCount(bands.size.height()))
+        return {};
+    qsizetype size = bands.header.size() + 8 + 2 * bandCount;
+    for (int band = firstBand; band < firstBand + bandCount; ++band) {
+        if (bands.segments[size_t(band)].isEmpty())
+            return {};
+        size += bands.segments[size_t(band)].size();
+    }
+    const int last = firstBand + bandCount - 1;
+    const int rows = BandMap::firstRow(last) + BandMap::rowCount(last, bands.size.height()) - BandMap::firstRow(firstBand);
+    QByteArray header = bands.header;
+    if (!frameHeader(header, bands.size.width(), rows, (bands.size.width() + 15) / 16))
+        return {};
+    QByteArray out;
+    out.reserve(size);
+    out += header;
+    for (int band = firstBand; band <= last; ++band) {
+        if (band > firstBand) {
+            out += char(0xff);
+            out += char(0xd0 + (band - firstBand - 1) % 8);
+        }
+        out += bands.segments[size_t(band)];
+    }
+    out += char(0xff);
+    out += char(0xd9);
+    return out;
+}
+
 bool splitJpeg(const QByteArray &file, QByteArray *header, QByteArray *segment)
 {
     const auto *data = reinterpret_cast<const unsigned char *>(file.constData());

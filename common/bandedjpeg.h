@@ -15,6 +15,11 @@
 // Sets the width and height in the SOF0 segment of `header`; false when it has none.
 [[nodiscard]] bool setJpegSize(QByteArray &header, int width, int height);
 
+// One JPEG file of bands [firstBand, firstBand + bandCount) of a frame coded band by band: the
+// header sized to those rows, a DRI of one band of MCUs and the bands' segments joined with
+// restart markers. Empty when a segment of the run is missing.
+[[nodiscard]] QByteArray joinJpegBands(const JpegBands &bands, int firstBand, int bandCount);
+
 // Writes frames as baseline JPEG files (quality `quality`, 4:2:0, the standard tables) one
 // 16-row band at a time. Each band is one row of MCUs; its entropy-coded segment is encoded on
 // its own and the segments are joined with restart markers (a DRI of one band of MCUs, RST0..RST7

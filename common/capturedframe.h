@@ -17,6 +17,10 @@ struct CapturedFrame
     // Set when the handler codes this frame as banded JPEG and shares that coding
     // (ImageHandler::sharesJpegBands()): the handler fills it, the history takes it.
     std::shared_ptr<JpegBandsSlot> jpegBands = nullptr;
+    // Set when the handler can use the history's coding of this frame
+    // (ImageHandler::wantsHistoryJpegBands()): the history fills it with the bands it coded whole,
+    // or with nothing; the handler takes it.
+    std::shared_ptr<JpegBandsSlot> historyBands = nullptr;
 
     // The band map against `last`, the frame numbered `lastNumber` that a stage handled before
     // this one: the recorder's map when that is the frame just before, otherwise compared anew

@@ -162,7 +162,8 @@ public:
     {
     }
 
-    Result store(const QImage &image, const BandMap &changes, const std::shared_ptr<JpegBandsSlot> &slot);
+    Result store(const QImage &image, const BandMap &changes, const std::shared_ptr<JpegBandsSlot> &slot,
+                 const std::shared_ptr<JpegBandsSlot> &publish);
     Result refuse()
     {
         m_previous.reset(); // the next frame's change map is against a frame not kept
@@ -256,8 +257,20 @@ quint32 FrameHistory::Store::intern(QByteArray data, int x, quint32 header, std:
 }
 
 FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandMap &changes,
-                                                const std::shared_ptr<JpegBandsSlot> &slot)
+                                                const std::shared_ptr<JpegBandsSlot> &slot,
+                                                const std::shared_ptr<JpegBandsSlot> &publish)
 {
+    // Whoever waits on `publish` gets an answer on every way out (the first fill counts).
+    struct Answer
+    {
+        const std::shared_ptr<JpegBandsSlot> &slot;
+        ~Answer()
+        {
+            if (slot)
+                slot->fill(nullptr);
+        }
+    } answer{publish};
+    std::shared_ptr<JpegBands> published;
     Result result;
     // The saver's coding of this very frame, when it made one of the same quality.
     std::shared_ptr<const JpegBands> coded = slot ? slot->take() : nullptr;
@@ -337,6 +350,12 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         }
     });
 
+    if (publish) {
+        published = std::make_shared<JpegBands>();
+        published->quality = m_quality;
+        published->size = frame.size();
+        published->segments.resize(size_t(bands));
+    }
     // Intern the records in band order and write the new ones in one go.
     auto refs = std::make_shared<std::vector<BandRef>>(size_t(bands));
     std::vector<Pending> batch;
@@ -360,12 +379,20 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         } else if (w.data.isEmpty()) {
             encodeFailed = true;
         } else if (w.newBase) {
+            if (published) {
+                published->segments[size_t(band)] = w.data; // shared, not copied
+                if (published->header.isEmpty())
+                    published->header = w.header;
+            }
             ref.base = intern(std::move(w.data), 0, internHeader(w.header), batch);
         } else {
             ref.base = m_bands[size_t(band)].record;
             ref.patch = intern(std::move(w.data), w.x, internHeader(w.header), batch);
         }
     }
+
+    if (published && !published->header.isEmpty())
+        publish->fill(std::move(published)); // before the write: the taker need not wait for the disk
 
     QByteArray blob;
     std::vector<Record> records;
@@ -450,13 +477,18 @@ FrameHistory::~FrameHistory()
         ::close(m_fd);
 }
 
-int FrameHistory::append(const QImage &frame, const BandMap &changes, std::shared_ptr<JpegBandsSlot> coded)
+int FrameHistory::append(const QImage &frame, const BandMap &changes, std::shared_ptr<JpegBandsSlot> coded,
+                         std::shared_ptr<JpegBandsSlot> publish)
 {
     const int index = size();
     Store *store = m_store.get();
     const auto done = [this](Result result) { settle(std::move(result)); };
-    if (frame.isNull() || !m_worker->tryPost([store, frame, changes, coded] { return store->store(frame, changes, coded); }, done)) {
+    if (frame.isNull()
+        || !m_worker->tryPost([store, frame, changes, coded, publish] { return store->store(frame, changes, coded, publish); },
+                              done)) {
         // Not kept: a small job in its place keeps the order and tells the worker.
+        if (publish)
+            publish->fill(nullptr);
         m_worker->post([store] { return store->refuse(); }, done);
         m_waiting.emplace_back();
         return index;

@@ -51,8 +51,11 @@ public:
     // Stores a frame and returns its index (0 for the first frame). `changes` compares `frame`
     // with the frame appended just before (BandMap::compare); bands marked unchanged reuse that
     // frame's records. `coded`, when given, is filled with the saver's coding of this frame; the
-    // worker waits for it (never the caller), so it must be filled by then.
-    int append(const QImage &frame, const BandMap &changes, std::shared_ptr<JpegBandsSlot> coded = {});
+    // worker waits for it (never the caller), so it must be filled by then. `publish`, when
+    // given, is always filled: with the bands of this frame that the history coded whole itself
+    // (the others' segments empty), or with nothing.
+    int append(const QImage &frame, const BandMap &changes, std::shared_ptr<JpegBandsSlot> coded = {},
+               std::shared_ptr<JpegBandsSlot> publish = {});
     [[nodiscard]] bool hasRoom() const { return m_worker->hasRoom(); }
     [[nodiscard]] int size() const { return int(m_frames.size() + m_waiting.size()); }
     // The frame, decoded (Format_RGB32, or the appended image itself while it waits); a null image

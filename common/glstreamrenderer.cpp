@@ -404,7 +404,11 @@ void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
 void GLStreamRenderer::updateAndStoreTexture(const CapturedFrame &frame)
 {
     // The history's band map is against the frame it was given last.
-    const int index = m_history ? m_history->append(frame.image, frame.changesSince(m_lastStoredNumber, m_lastStored), frame.jpegBands) : -1;
+    const int index = m_history ? m_history->append(frame.image, frame.changesSince(m_lastStoredNumber, m_lastStored),
+                                                    frame.jpegBands, frame.historyBands)
+                                : -1;
+    if (!m_history && frame.historyBands)
+        frame.historyBands->fill(nullptr); // no history codes this frame
     m_lastStored = frame.image;
     m_lastStoredNumber = frame.number;
     const bool follows = m_liveNumber >= 0 && m_liveNumber == frame.number - 1;

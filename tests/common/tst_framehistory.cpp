@@ -1,4 +1,5 @@
 #include "framehistory.h"
+#include "bandedjpeg.h"
 #include "jpegcodec.h"
 #include "testsupport.h"
 
@@ -6,6 +7,8 @@
 #include <QTest>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -77,6 +80,8 @@ private Q_SLOTS:
     void storesEachBandOnceAndFramesFaithfully_data();
     void storesEachBandOnceAndFramesFaithfully();
     void fullFileSaysSoOnceAndKeepsEarlierFrames();
+    void publishesTheBandsItCodedWhole_data();
+    void publishesTheBandsItCodedWhole();
 };
 
 void tst_FrameHistory::keepsFramesFaithfully_data()
@@ -299,6 +304,60 @@ void tst_FrameHistory::fullFileSaysSoOnceAndKeepsEarlierFrames()
     for (int i = kept; i < 40; ++i)
         QVERIFY(history.frame(i).isNull());
     QCOMPARE(maxChannelDifference(history.frame(40), asFile(frames[0])), 0);
+}
+
+void tst_FrameHistory::publishesTheBandsItCodedWhole_data()
+{
+    QTest::addColumn<QRect>("painted");     // painted over in the second frame (empty: one frame only)
+    QTest::addColumn<QList<int>>("whole");  // bands the last frame's published coding holds
+    // 100 rows: six whole bands and a last one of 4 rows.
+    QTest::newRow("first frame: every band, the short last one too") << QRect() << QList<int>{0, 1, 2, 3, 4, 5, 6};
+    QTest::newRow("two bands painted over: those two") << QRect(0, 16, 120, 32) << QList<int>{1, 2};
+    QTest::newRow("the last band painted over") << QRect(0, 96, 120, 4) << QList<int>{6};
+    QTest::newRow("a few columns changed: a patch, nothing whole") << QRect(8, 40, 20, 5) << QList<int>{};
+}
+
+void tst_FrameHistory::publishesTheBandsItCodedWhole()
+{
+    QFETCH(QRect, painted);
+    QFETCH(QList<int>, whole);
+    FrameHistory history(4, 75);
+    const QImage first = photoLikeImage(120, 100, 1);
+    QImage frame = first;
+    auto published = std::make_shared<JpegBandsSlot>();
+    if (painted.isNull()) {
+        history.append(first, BandMap::allChanged(first.height()), {}, published);
+    } else {
+        history.append(first, BandMap::allChanged(first.height()));
+        frame = first.copy();
+        const QImage other = photoLikeImage(120, 100, 2);
+        for (int y = painted.top(); y <= painted.bottom(); ++y)
+            std::memcpy(frame.scanLine(y) + painted.left() * 4, other.constScanLine(y) + painted.left() * 4,
+                        size_t(painted.width()) * 4);
+        history.append(frame, BandMap::compare(frame, first), {}, published);
+    }
+    const std::shared_ptr<const JpegBands> coded = published->take(); // filled on every path
+    history.waitUntilStored();
+    const int bands = BandMap::bandCount(frame.height());
+    for (int band = 0; band < bands; ++band) {
+        const bool expected = whole.contains(band);
+        QCOMPARE(coded && !coded->segments[size_t(band)].isEmpty(), expected);
+        if (!expected)
+            continue;
+        // Joined on its own, the band reads back as those rows coded alone at the same settings.
+        const int top = BandMap::firstRow(band);
+        const QImage rows = frame.copy(0, top, frame.width(), BandMap::rowCount(band, frame.height()));
+        const QImage joined = decodeJpeg(joinJpegBands(*coded, band, 1));
+        QCOMPARE(maxChannelDifference(joined, decodeJpeg(encodeJpeg(rows, 75, ChromaSubsampling::Half))), 0);
+    }
+    if (whole.size() > 1 && whole.last() - whole.first() == whole.size() - 1) {
+        // A run of bands joins with restart markers into one file of all their rows.
+        const QImage rows = frame.copy(0, BandMap::firstRow(whole.first()), frame.width(),
+                                       BandMap::firstRow(whole.last()) + BandMap::rowCount(whole.last(), frame.height())
+                                           - BandMap::firstRow(whole.first()));
+        const QImage joined = decodeJpeg(joinJpegBands(*coded, whole.first(), int(whole.size())));
+        QCOMPARE(maxChannelDifference(joined, decodeJpeg(encodeJpeg(rows, 75, ChromaSubsampling::Half))), 0);
+    }
 }
 
 QTEST_MAIN(tst_FrameHistory)

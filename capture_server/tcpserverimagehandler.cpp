@@ -23,14 +23,12 @@
 
 namespace {
 
-// JPEG pieces for the web view from the history's coding of the frame (taken on the encoder's
-// worker, which may wait for the history's worker, never the reverse), joined without coding
+// JPEG pieces for the web view from the history's coding of the frame, joined without coding
 // again; bands the history did not code whole are coded by `fallback` (or here).
-WebFrameComposer::LossyCoder historyCoder(std::shared_ptr<JpegBandsSlot> slot, WebFrameComposer::LossyCoder fallback)
+WebFrameComposer::LossyCoder historyCoder(std::shared_ptr<const JpegBands> coded, WebFrameComposer::LossyCoder fallback)
 {
-    return [slot = std::move(slot), fallback = std::move(fallback)](const QImage &frame, int firstBand, int bandCount) {
-        const std::shared_ptr<const JpegBands> coded = slot->take();
-        if (coded && coded->size == frame.size() && coded->quality == WebFrameComposer::LossyQuality) {
+    return [coded = std::move(coded), fallback = std::move(fallback)](const QImage &frame, int firstBand, int bandCount) {
+        if (coded->size == frame.size() && coded->quality == WebFrameComposer::LossyQuality) {
             QByteArray joined = joinJpegBands(*coded, firstBand, bandCount);
             if (!joined.isEmpty())
                 return joined;
@@ -196,7 +194,13 @@ bool TcpServerImagehandler::post(const CapturedFrame &frame, const QList<QPointe
             if (withWebView) {
                 if (!state->web)
                     state->web = std::make_unique<WebFrameComposer>(lossless);
-                state->web->setLossyCoder(frame.historyBands ? historyCoder(frame.historyBands, source) : source);
+                // The history's coding of this frame, waited for here on the encoder's own thread:
+                // the history's worker spreads its bands over the shared band threads, which
+                // must never be the ones waiting for it.
+                std::shared_ptr<const JpegBands> coded;
+                if (frame.historyBands && !browsers.empty())
+                    coded = frame.historyBands->take();
+                state->web->setLossyCoder(coded ? historyCoder(std::move(coded), source) : source);
                 encoded.messages = state->web->compose(frame.image, changes, state->png, browsers, connected,
                                                        refreshOnly, forViewers);
             }

@@ -310,10 +310,11 @@ void tst_FrameHistory::publishesTheBandsItCodedWhole_data()
 {
     QTest::addColumn<QRect>("painted");     // painted over in the second frame (empty: one frame only)
     QTest::addColumn<QList<int>>("whole");  // bands the last frame's published coding holds
-    // 100 rows: six whole bands and a last one of 4 rows.
-    QTest::newRow("first frame: every band, the short last one too") << QRect() << QList<int>{0, 1, 2, 3, 4, 5, 6};
+    // 164 rows: ten whole bands and a last one of 4 rows (a run of all of them wraps RST7 to RST0).
+    QTest::newRow("first frame: every band, the short last one too")
+        << QRect() << QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     QTest::newRow("two bands painted over: those two") << QRect(0, 16, 120, 32) << QList<int>{1, 2};
-    QTest::newRow("the last band painted over") << QRect(0, 96, 120, 4) << QList<int>{6};
+    QTest::newRow("the last band painted over") << QRect(0, 160, 120, 4) << QList<int>{10};
     QTest::newRow("a few columns changed: a patch, nothing whole") << QRect(8, 40, 20, 5) << QList<int>{};
 }
 
@@ -322,7 +323,7 @@ void tst_FrameHistory::publishesTheBandsItCodedWhole()
     QFETCH(QRect, painted);
     QFETCH(QList<int>, whole);
     FrameHistory history(4, 75);
-    const QImage first = photoLikeImage(120, 100, 1);
+    const QImage first = photoLikeImage(120, 164, 1);
     QImage frame = first;
     auto published = std::make_shared<JpegBandsSlot>();
     if (painted.isNull()) {
@@ -330,7 +331,7 @@ void tst_FrameHistory::publishesTheBandsItCodedWhole()
     } else {
         history.append(first, BandMap::allChanged(first.height()));
         frame = first.copy();
-        const QImage other = photoLikeImage(120, 100, 2);
+        const QImage other = photoLikeImage(120, 164, 2);
         for (int y = painted.top(); y <= painted.bottom(); ++y)
             std::memcpy(frame.scanLine(y) + painted.left() * 4, other.constScanLine(y) + painted.left() * 4,
                         size_t(painted.width()) * 4);

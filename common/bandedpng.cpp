@@ -348,6 +348,14 @@ QByteArray BandedPngEncoder::bandRunPng(int first, int count) const
     QByteArray out;
     out.reserve(8 + 25 + 12 + qsizetype(streamBytes) + 12);
     appendSignatureAndHeader(out, m_width, rows, m_channels == 4);
+    appendImageData(out, first, count, adler);
+    appendChunk(out, "IEND", nullptr, 0);
+    return out;
+}
+
+void BandedPngEncoder::appendImageData(QByteArray &out, int first, int count, quint32 adler) const
+{
+    // One IDAT: the zlib header, the bands' deflated bytes, an empty final block, the Adler-32.
     const qsizetype dataStart = out.size();
     out.append(8, '\0');
     out.append(reinterpret_cast<const char *>(ZlibHeader), sizeof ZlibHeader);
@@ -360,8 +368,6 @@ QByteArray BandedPngEncoder::bandRunPng(int first, int count) const
     putBigEndian32(adlerBytes, adler);
     out.append(adlerBytes, 4);
     finishChunk(out, dataStart, "IDAT");
-    appendChunk(out, "IEND", nullptr, 0);
-    return out;
 }
 
 bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const BandMap &changes)
@@ -413,17 +419,7 @@ bool BandedPngEncoder::appendPng(QByteArray &out, const QImage &frame, const Ban
     }
     finishChunk(out, indexStart, bandedpng::ChunkType);
 
-    const qsizetype dataStart = out.size();
-    out.append(8, '\0');
-    out.append(reinterpret_cast<const char *>(ZlibHeader), sizeof ZlibHeader);
-    for (const Band &band : m_bands)
-        out.append(reinterpret_cast<const char *>(band.deflated.data()), qsizetype(band.deflated.size()));
-    out.append(reinterpret_cast<const char *>(bandedpng::FinalBlock), sizeof bandedpng::FinalBlock);
-    char adlerBytes[4];
-    putBigEndian32(adlerBytes, adler);
-    out.append(adlerBytes, 4);
-    finishChunk(out, dataStart, "IDAT");
-
+    appendImageData(out, 0, bandCount, adler);
     appendChunk(out, "IEND", nullptr, 0);
     return true;
 }

@@ -58,6 +58,8 @@ public:
 private:
     bool encodeBands(const QImage &frame, const BandMap &changes, const BandMap *wanted);
     bool appendPng(QByteArray &out, const QImage &frame, const BandMap &changes);
+    // Appends the IDAT chunk of bands [first, first + count) with their combined Adler-32.
+    void appendImageData(QByteArray &out, int first, int count, quint32 adler) const;
 
     struct Band
     {

@@ -16,6 +16,8 @@
 
 int main(int argc, char **argv)
 {
+    // First of all: a SIGINT or SIGTERM from here on ends the program as "Start/Stop" would.
+    ShutdownSignals::install();
     // Past a file size limit a write should fail with a "Could not write: " line, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication::setApplicationName(QStringLiteral("capture_server"));

@@ -23,7 +23,9 @@
 //
 // A frame length outside 4 bytes..256 MiB closes the connection. A connection that is lost or
 // closed that way is tried again after 1 s, then after twice as long each time up to 30 s,
-// back to 1 s once connected again; a first connection that fails is not tried again.
+// back to 1 s once connected again; a first connection that fails is not tried again. A
+// connection on which no byte arrives for 5 s while a frame is only partly read is treated as
+// lost the same way (a server that stalls mid-frame would otherwise freeze the view unnoticed).
 class TCPclientImagehandler : public IOImageHandler
 {
     Q_OBJECT
@@ -64,6 +66,9 @@ public:
 
     // First wait of the back-off after a loss (1000 ms; tests may shorten it).
     void setReconnectInterval(int milliseconds) { m_baseInterval = milliseconds; }
+    // Longest silence inside a frame before the connection counts as lost (5000 ms; tests may
+    // shorten it).
+    void setStallTimeout(int milliseconds) { m_stallTimer.setInterval(milliseconds); }
     [[nodiscard]] QAbstractSocket::SocketState socketState() const { return socket.state(); }
     [[nodiscard]] State state() const { return m_state; }
     // Wait before the next reconnection attempt (meaningful while Waiting).
@@ -79,6 +84,8 @@ private:
     void decodeNext();
     void decoded(qint64 length, bool ok, QImage image);
     void closeForProtocolError();
+    void closeForStall();
+    void closeAndReconnect();
     void onConnected();
     void onDisconnected();
     void onErrorOccurred(QAbstractSocket::SocketError error);
@@ -98,6 +105,7 @@ private:
     bool m_attemptReported = false; // the current attempt's failure was printed
     bool m_closingForError = false; // the viewer itself is closing the connection
     QTimer m_reconnectTimer;
+    QTimer m_stallTimer; // runs while a frame is partly read; restarted by every byte
     int m_baseInterval = 1000;
     int m_failedAttempts = 0; // of the current loss
     State m_state = State::Connecting;

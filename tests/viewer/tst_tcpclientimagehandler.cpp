@@ -28,6 +28,8 @@ private Q_SLOTS:
     void consoleLinesInOrder();
     void badLengthClosesTheConnectionAndReconnects_data();
     void badLengthClosesTheConnectionAndReconnects();
+    void stallInsideAFrameClosesAndReconnects_data();
+    void stallInsideAFrameClosesAndReconnects();
     void reconnectsAfterTheServerGoesAwayAndComesBack();
     void firstFailedConnectionIsNotRetried();
     void reconnectDelay_data();
@@ -209,6 +211,46 @@ void tst_TCPclientImagehandler::badLengthClosesTheConnectionAndReconnects()
     again->write(frameOf(image));
     QTRY_COMPARE(m_shown->size(), 1);
     QCOMPARE(m_shown->at(0).at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), image);
+}
+
+void tst_TCPclientImagehandler::stallInsideAFrameClosesAndReconnects_data()
+{
+    QTest::addColumn<int>("wholeFramesFirst");
+    QTest::addColumn<int>("partBytes"); // of the next frame, then nothing more
+    QTest::newRow("half a frame") << 0 << -2;
+    QTest::newRow("a length and no body") << 0 << 8;
+    QTest::newRow("three bytes of a length") << 0 << 3;
+    QTest::newRow("a frame shown, then half of the next") << 1 << -2;
+}
+
+void tst_TCPclientImagehandler::stallInsideAFrameClosesAndReconnects()
+{
+    QFETCH(int, wholeFramesFirst);
+    QFETCH(int, partBytes);
+    const QImage image = patternImage(40, 30, 6);
+    const QByteArray frame = frameOf(image);
+
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    m_client->setStallTimeout(200);
+    QSignalSpy closed(peer, &QTcpSocket::disconnected);
+    for (int i = 0; i < wholeFramesFirst; ++i)
+        peer->write(frame);
+    QTRY_COMPARE(m_shown->size(), wholeFramesFirst);
+    peer->write(frame.left(partBytes < 0 ? frame.size() / -partBytes : partBytes));
+    // The server stays connected and silent: the viewer must give up on it by itself.
+    QTRY_COMPARE(closed.size(), 1);
+    const QStringList stalls = linesMatching(QStringLiteral("No byte from 127.0.0.1:"));
+    QCOMPARE(stalls.size(), 1);
+    QVERIFY2(stalls.first().contains(QLatin1String("inside a frame")), qPrintable(stalls.first()));
+
+    // Reconnected as after any loss, at a frame boundary: the next frame is shown whole.
+    QTRY_VERIFY(m_server->hasPendingConnections());
+    QTcpSocket *again = m_server->nextPendingConnection();
+    QTRY_COMPARE(linesMatching(QStringLiteral("Reconnected to 127.0.0.1:")).size(), 1);
+    again->write(frame);
+    QTRY_COMPARE(m_shown->size(), wholeFramesFirst + 1);
+    QCOMPARE(m_shown->constLast().at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), image);
 }
 
 void tst_TCPclientImagehandler::reconnectsAfterTheServerGoesAwayAndComesBack()

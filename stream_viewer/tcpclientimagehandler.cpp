@@ -1,5 +1,6 @@
 #include "tcpclientimagehandler.h"
 
+#include "glstreamrenderer.h"
 #include "pngreader.h"
 
 #include <QImage>
@@ -36,6 +37,9 @@ TCPclientImagehandler::TCPclientImagehandler()
             setState(State::Showing);
     });
     QObject::connect(&m_reconnectTimer, &QTimer::timeout, this, &TCPclientImagehandler::tryReconnect);
+    m_releaseCheck.setSingleShot(true);
+    m_releaseCheck.setInterval(10);
+    QObject::connect(&m_releaseCheck, &QTimer::timeout, this, &TCPclientImagehandler::decodeNext);
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(5000);
     QObject::connect(&m_stallTimer, &QTimer::timeout, this, &TCPclientImagehandler::closeForStall);
@@ -48,6 +52,7 @@ TCPclientImagehandler::~TCPclientImagehandler()
 {
     m_reconnectTimer.stop();
     m_stallTimer.stop();
+    m_releaseCheck.stop();
     // Closing the socket below must not start another round of reconnecting.
     QObject::disconnect(&socket, nullptr, this, nullptr);
 }
@@ -183,6 +188,13 @@ void TCPclientImagehandler::decodeNext()
 {
     if (m_decoding || m_next.isNull())
         return;
+    if (!m_lastLarge.isNull()) {
+        if (!m_lastLarge.isDetached()) {
+            m_releaseCheck.start(); // its reader still has it (resampling it for the screen)
+            return;
+        }
+        m_lastLarge = QImage(); // only this copy was left: the memory goes now
+    }
     m_decoding = true;
     QByteArray body = std::move(m_next);
     m_next = QByteArray();
@@ -209,6 +221,8 @@ void TCPclientImagehandler::decoded(qint64 length, bool ok, QImage image)
         std::cout << "Skipped an undecodable image (frame of " << length << " bytes from "
                   << m_host.toLatin1().constData() << ":" << m_port << ")" << std::endl;
     } else {
+        if (image.sizeInBytes() > GLStreamRenderer::LargeFrameBytes)
+            m_lastLarge = image;
         m_ready = std::move(image);
         m_hasReady = true;
         Q_EMIT SIG_imageWritten();

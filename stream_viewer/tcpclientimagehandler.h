@@ -19,7 +19,10 @@
 //
 // Decoding runs on a worker thread, one frame at a time: the GUI thread never waits for it.
 // The newest frame wins: of the frames that complete while a decode is under way, or together
-// in one read, only the newest is decoded next; the others are dropped with one line.
+// in one read, only the newest is decoded next; the others are dropped with one line. After a
+// large image (above GLStreamRenderer::LargeFrameBytes) the next one is decoded only once its
+// reader has let go of it, so a stream of huge frames holds one decoded frame at a time, not
+// two or three.
 //
 // A frame length outside 4 bytes..256 MiB closes the connection. A connection that is lost or
 // closed that way is tried again after 1 s, then after twice as long each time up to 30 s,
@@ -115,5 +118,7 @@ private:
     Decoder m_decoder;
     QByteArray m_next;     // body of the newest complete frame not yet decoding (null: none)
     bool m_decoding = false;
+    QImage m_lastLarge;    // the large image announced last, while others may still hold it
+    QTimer m_releaseCheck; // looks again whether they have let go of it
     OrderedWorker m_decodeWorker{1}; // last: its job ends before the rest goes
 };

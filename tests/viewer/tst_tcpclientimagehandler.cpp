@@ -13,6 +13,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 using Chunks = QList<QByteArray>;
@@ -38,6 +40,8 @@ private Q_SLOTS:
     void imageRequestIsOneByte();
     void slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest_data();
     void slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest();
+    void hugeFramesAreHeldOneAtATimeAndStillShown_data();
+    void hugeFramesAreHeldOneAtATimeAndStillShown();
 
 private:
     // Connects a fresh client (with the renderer as its reader) to the test server.
@@ -436,3 +440,79 @@ void tst_TCPclientImagehandler::slowDecodeKeepsTheGuiThreadRunningAndShowsTheNew
 
 QTEST_MAIN(tst_TCPclientImagehandler)
 #include "tst_tcpclientimagehandler.moc"
+
+namespace {
+
+// Decoded images alive at once, counted by the images themselves (their buffers' release).
+std::atomic<int> g_aliveImages{0};
+std::atomic<int> g_mostAliveImages{0};
+
+void releaseCounted(void *data)
+{
+    std::free(data);
+    --g_aliveImages;
+}
+
+} // namespace
+
+void tst_TCPclientImagehandler::hugeFramesAreHeldOneAtATimeAndStillShown_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("framesPerWrite"); // frames that arrive together
+    QTest::addColumn<int>("mostAlive");
+    const QSize huge(4200, 4200); // 67 MiB decoded: above the large-frame size
+    QTest::newRow("huge frames one by one, nonstop") << huge << 1 << 1;
+    QTest::newRow("huge frames three to a read, nonstop") << huge << 3 << 1;
+}
+
+void tst_TCPclientImagehandler::hugeFramesAreHeldOneAtATimeAndStillShown()
+{
+    QFETCH(QSize, size);
+    QFETCH(int, framesPerWrite);
+    QFETCH(int, mostAlive);
+    QVERIFY(qsizetype(size.width()) * size.height() * 4 > GLStreamRenderer::LargeFrameBytes);
+    m_shown.reset(); // a spy would keep every frame alive
+    int shown = 0;
+    connect(m_renderer.get(), &GLStreamRenderer::SIG_imageShown, this, [&shown] { ++shown; });
+    m_renderer->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_renderer.get()));
+
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    g_aliveImages = 0;
+    g_mostAliveImages = 0;
+    // A decoder that makes a full-size image of its own, so each one's end is seen.
+    m_client->setDecoder([size](const QByteArray &body, QImage &image) {
+        const int alive = ++g_aliveImages;
+        for (int most = g_mostAliveImages; alive > most && !g_mostAliveImages.compare_exchange_weak(most, alive);) {
+        }
+        const qsizetype bytes = qsizetype(size.width()) * size.height() * 4;
+        auto *data = static_cast<uchar *>(std::malloc(size_t(bytes)));
+        std::memset(data, body.isEmpty() ? 0 : body.back(), size_t(bytes));
+        image = QImage(data, size.width(), size.height(), size.width() * 4, QImage::Format_RGB32, releaseCounted, data);
+        return true;
+    });
+    // The server sends without a pause: a frame whenever the socket has written the ones before.
+    int sent = 0;
+    QTimer sender;
+    sender.setInterval(0);
+    connect(&sender, &QTimer::timeout, peer, [&] {
+        if (peer->bytesToWrite() > 0)
+            return;
+        QByteArray frames;
+        for (int i = 0; i < framesPerWrite; ++i, ++sent) {
+            QByteArray body(5, '\0'); // the marker of an image, then a byte of its own
+            body[3] = 1;
+            body[4] = char(sent % 251);
+            frames += frameWithBody(body);
+        }
+        peer->write(frames);
+    });
+    sender.start();
+    // No starvation: frames keep being shown while they keep coming.
+    QTRY_VERIFY_WITH_TIMEOUT(shown >= 4, 30000);
+    sender.stop();
+    QVERIFY2(g_mostAliveImages <= mostAlive,
+             qPrintable(QStringLiteral("%1 decoded frames alive at once").arg(int(g_mostAliveImages))));
+    QVERIFY(sent > shown); // frames were dropped for newer ones, not queued
+}

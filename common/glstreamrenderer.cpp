@@ -6,6 +6,7 @@
 #include "ioimagehandler.h"
 #include "orderedworker.h"
 #include "parallel.h"
+#include "pixellayout.h"
 
 #include <QColor>
 #include <QCoreApplication>
@@ -249,9 +250,7 @@ struct GLStreamRenderer::ScalerState
             result.newGeometry = true;
             return result;
         }
-        if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32
-            && frame.format() != QImage::Format_ARGB32_Premultiplied)
-            frame = frame.convertToFormat(QImage::Format_RGB32);
+        frame = withRgb32Pixels(frame, true);
         const QSize target = job.target.isEmpty() ? frame.size() : job.target;
         const bool sameGeometry = !lastPicture.isNull() && lastFrameSize == frame.size()
             && lastFrameFormat == frame.format() && lastPicture.size() == target;

@@ -206,8 +206,7 @@ bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
     if (captureArea(selection, desktopScreens(config.desktop)).isEmpty()) {
-        std::cout << "Selected area " << selection.x() << "," << selection.y() << " " << selection.width() << "x"
-                  << selection.height() << " lies outside the screen: nothing can be captured" << std::endl;
+        std::cout << outsideTheScreenLine(selection, "nothing can be captured") << std::endl;
         return false;
     }
     if (!capturing)

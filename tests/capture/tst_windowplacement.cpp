@@ -78,17 +78,11 @@ void tst_WindowPlacement::placeOutsideOnMonitors_data()
     QTest::newRow("area on the second monitor, window over it: beside the area there")
         << QList<QRect>{left, right} << QRect(1300, 0, 600, 700) << minimum << QRect(1280, 0, 640, 480)
         << QRect(1920, 0, 600, 700);
-    QTest::newRow("clear of an area on the second monitor: stays")
-        << QList<QRect>{left, right} << QRect(100, 100, 600, 700) << minimum << QRect(1280, 0, 640, 480)
-        << QRect(100, 100, 600, 700);
     QTest::newRow("straddling the monitors and clear of the area: brought onto the one it mostly covers")
         << QList<QRect>{left, right} << QRect(1000, 100, 600, 700) << minimum << QRect(2000, 800, 100, 100)
         << QRect(1280, 100, 600, 700);
     QTest::newRow("area fills the second monitor: onto the first")
         << QList<QRect>{left, right} << QRect(1500, 100, 600, 700) << minimum << right << QRect(680, 100, 600, 700);
-    QTest::newRow("area across both monitors: beside it on the monitor the window mostly covers")
-        << QList<QRect>{left, right} << QRect(1000, 100, 600, 300) << minimum << QRect(900, 0, 800, 700)
-        << QRect(1700, 100, 600, 300);
     QTest::newRow("no room on its monitor: whole on the other rather than shrunk")
         << QList<QRect>{left, right} << QRect(100, 100, 600, 700) << minimum << QRect(0, 0, 1000, 1024)
         << QRect(1280, 100, 600, 700);

@@ -86,12 +86,6 @@ void tst_E2eExitStatus::runsWithoutADisplay_data()
                            QStringLiteral("1")};
     QTest::newRow("server --help without DISPLAY")
         << server << QStringList{QStringLiteral("--help")} << QString() << 0 << QStringLiteral("--viewer-timeout");
-    QTest::newRow("server --version on a dead display")
-        << server << QStringList{QStringLiteral("--version")} << QStringLiteral("dead") << 0
-        << QStringLiteral("capture_server ");
-    QTest::newRow("server option error without DISPLAY")
-        << server << QStringList{QStringLiteral("--fps"), QStringLiteral("99")} << QString() << 2
-        << QStringLiteral("capture_server: Invalid value for --fps");
     QTest::newRow("server option error after a Qt window option, without DISPLAY")
         << server << QStringList{QStringLiteral("-geometry"), QStringLiteral("100x100+0+0"), QStringLiteral("--fps"),
                                  QStringLiteral("99")}
@@ -100,13 +94,9 @@ void tst_E2eExitStatus::runsWithoutADisplay_data()
         << server << capture << QString() << 2 << QStringLiteral("capture_server: no display: DISPLAY is not set");
     QTest::newRow("server run on a dead display")
         << server << capture << QStringLiteral("dead") << 2 << QStringLiteral("capture_server: cannot open the display :");
-    QTest::newRow("viewer --help without DISPLAY")
-        << viewer << QStringList{QStringLiteral("--help")} << QString() << 0 << QStringLiteral("--timing-log");
-    QTest::newRow("viewer option error on a dead display")
-        << viewer << QStringList{QStringLiteral("--bogus")} << QStringLiteral("dead") << 2
-        << QStringLiteral("stream_viewer: Unknown option 'bogus'");
-    QTest::newRow("viewer run without DISPLAY")
-        << viewer << view << QString() << 2 << QStringLiteral("stream_viewer: no display: DISPLAY is not set");
+    QTest::newRow("viewer --version on a dead display")
+        << viewer << QStringList{QStringLiteral("--version")} << QStringLiteral("dead") << 0
+        << QStringLiteral("stream_viewer ");
     QTest::newRow("viewer run on a dead display")
         << viewer << view << QStringLiteral("dead") << 2 << QStringLiteral("stream_viewer: cannot open the display :");
 }
@@ -119,7 +109,6 @@ void tst_E2eExitStatus::runsWithoutADisplay()
     QFETCH(int, exitCode);
     QFETCH(QString, line);
     QTemporaryDir dir;
-    QVERIFY(dir.isValid());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));

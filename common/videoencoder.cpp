@@ -1,0 +1,204 @@
+#include "videoencoder.h"
+
+#include "parallel.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cstring>
+
+std::string videoErrorText(int error)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+VideoEncoder::VideoEncoder(VideoSettings settings)
+    : m_settings(std::move(settings))
+{
+}
+
+VideoEncoder::~VideoEncoder()
+{
+    for (SwsContext *scaler : m_scalers)
+        sws_freeContext(scaler);
+    av_frame_free(&m_frame);
+    avcodec_parameters_free(&m_parameters);
+    avcodec_free_context(&m_context);
+}
+
+bool VideoEncoder::open(QSize size, std::string &error)
+{
+    if (size.isEmpty()) {
+        error = "empty frame";
+        return false;
+    }
+    const AVCodec *codec = avcodec_find_encoder_by_name("libx264");
+    if (!codec) {
+        error = "this FFmpeg has no libx264 encoder";
+        return false;
+    }
+    AVCodecContext *context = avcodec_alloc_context3(codec);
+    if (!context) {
+        error = "out of memory";
+        return false;
+    }
+    context->width = (size.width() + 1) & ~1;
+    context->height = (size.height() + 1) & ~1;
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->time_base = AVRational{1, 1000};
+    context->framerate = AVRational{std::max(1, m_settings.fps), 1};
+    context->gop_size = std::max(1, m_settings.fps * std::max(1, m_settings.keyframeSeconds));
+    context->max_b_frames = 0;
+    context->thread_count = m_settings.threads;
+    // The colour conversion below is swscale's default: BT.601, limited range.
+    context->colorspace = AVCOL_SPC_SMPTE170M;
+    context->color_primaries = AVCOL_PRI_SMPTE170M;
+    context->color_trc = AVCOL_TRC_SMPTE170M;
+    context->color_range = AVCOL_RANGE_MPEG;
+    // Matroska and FLV both carry the SPS/PPS once, in the track header.
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av_opt_set(context->priv_data, "preset", m_settings.preset.toLatin1().constData(), 0);
+    if (m_settings.zeroLatency)
+        av_opt_set(context->priv_data, "tune", "zerolatency", 0);
+    av_opt_set_double(context->priv_data, "crf", std::clamp(m_settings.quality, 0, 51), 0);
+    av_opt_set_int(context->priv_data, "forced-idr", 1, 0);
+    int result = avcodec_open2(context, codec, nullptr);
+    if (result < 0) {
+        error = "cannot open the H.264 encoder: " + videoErrorText(result);
+        avcodec_free_context(&context);
+        return false;
+    }
+    m_context = context;
+    m_size = size;
+    m_parameters = avcodec_parameters_alloc();
+    if (!m_parameters || avcodec_parameters_from_context(m_parameters, context) < 0) {
+        error = "out of memory";
+        return false;
+    }
+
+    m_frame = av_frame_alloc();
+    m_frame->format = context->pix_fmt;
+    m_frame->width = context->width;
+    m_frame->height = context->height;
+    result = av_frame_get_buffer(m_frame, 0);
+    if (result < 0) {
+        error = "out of memory: " + videoErrorText(result);
+        return false;
+    }
+    const int bands = BandMap::bandCount(size.height());
+    m_scalers.assign(size_t(bands), nullptr);
+    for (int band = 0; band < bands; ++band) {
+        const int rows = BandMap::rowCount(band, size.height());
+        m_scalers[size_t(band)] = sws_getContext(size.width(), rows, AV_PIX_FMT_BGRA, size.width(), rows,
+                                                 AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        if (!m_scalers[size_t(band)]) {
+            error = "cannot convert frames of this size";
+            return false;
+        }
+    }
+    m_converted = false;
+    return true;
+}
+
+void VideoEncoder::convert(const QImage &source, const BandMap &changes)
+{
+    const QImage image = source.format() == QImage::Format_RGB32 || source.format() == QImage::Format_ARGB32
+        ? source
+        : source.convertToFormat(QImage::Format_RGB32);
+    const bool all = !m_converted || changes.count() != BandMap::bandCount(m_size.height());
+    std::vector<int> bands;
+    for (int band = 0; band < int(m_scalers.size()); ++band) {
+        if (all || changes.changed(band))
+            bands.push_back(band);
+    }
+    // Everything is read and written through pointers taken here, once: no QImage call on the
+    // parallel part.
+    const uchar *pixels = image.constBits();
+    const qsizetype stride = image.bytesPerLine();
+    uint8_t *const planes[3] = {m_frame->data[0], m_frame->data[1], m_frame->data[2]};
+    const int lines[3] = {m_frame->linesize[0], m_frame->linesize[1], m_frame->linesize[2]};
+    const int width = m_size.width();
+    const int height = m_size.height();
+    parallelFor(int(bands.size()), [&](int index) {
+        const int band = bands[size_t(index)];
+        const int top = BandMap::firstRow(band);
+        const int rows = BandMap::rowCount(band, height);
+        const uint8_t *src[1] = {pixels + qsizetype(top) * stride};
+        const int srcStride[1] = {int(stride)};
+        uint8_t *dst[3] = {planes[0] + qsizetype(top) * lines[0], planes[1] + qsizetype(top / 2) * lines[1],
+                           planes[2] + qsizetype(top / 2) * lines[2]};
+        sws_scale(m_scalers[size_t(band)], src, srcStride, 0, rows, dst, lines);
+        if (width & 1) {
+            for (int y = top; y < top + rows; ++y)
+                planes[0][qsizetype(y) * lines[0] + width] = planes[0][qsizetype(y) * lines[0] + width - 1];
+        }
+    });
+    if (height & 1)
+        std::memcpy(planes[0] + qsizetype(height) * lines[0], planes[0] + qsizetype(height - 1) * lines[0],
+                    size_t(lines[0]));
+    m_converted = true;
+}
+
+bool VideoEncoder::encode(const QImage &image, const BandMap &changes, qint64 timeMs, bool keyframe,
+                          std::vector<VideoPacket> &out, std::string &error)
+{
+    if (!m_context || image.size() != m_size) {
+        error = "frame size differs from the encoder's";
+        return false;
+    }
+    // The encoder may still hold the planes of the frame before: then they are copied first,
+    // so the unchanged bands are still there.
+    int result = av_frame_make_writable(m_frame);
+    if (result < 0) {
+        error = videoErrorText(result);
+        return false;
+    }
+    convert(image, changes);
+    m_frame->pts = timeMs;
+    m_frame->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    result = avcodec_send_frame(m_context, m_frame);
+    if (result < 0) {
+        error = "encoding failed: " + videoErrorText(result);
+        return false;
+    }
+    return receive(out, error);
+}
+
+bool VideoEncoder::finish(std::vector<VideoPacket> &out, std::string &error)
+{
+    if (!m_context)
+        return true;
+    const int result = avcodec_send_frame(m_context, nullptr);
+    if (result < 0 && result != AVERROR_EOF) {
+        error = "encoding failed: " + videoErrorText(result);
+        return false;
+    }
+    return receive(out, error);
+}
+
+bool VideoEncoder::receive(std::vector<VideoPacket> &out, std::string &error)
+{
+    for (;;) {
+        AVPacket *packet = av_packet_alloc();
+        const int result = avcodec_receive_packet(m_context, packet);
+        if (result < 0) {
+            av_packet_free(&packet);
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+                return true;
+            error = "encoding failed: " + videoErrorText(result);
+            return false;
+        }
+        out.emplace_back(packet, [](const AVPacket *p) {
+            AVPacket *owned = const_cast<AVPacket *>(p);
+            av_packet_free(&owned);
+        });
+    }
+}

@@ -39,8 +39,9 @@ struct VideoFileHandler::RunState
 std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 durationMs, qint64 bytes)
 {
     char numbers[96];
-    std::snprintf(numbers, sizeof numbers, ": %lld frames, %.2f s, %.1f MB", static_cast<long long>(frames),
-                  double(durationMs) / 1000.0, double(bytes) / 1e6);
+    std::snprintf(numbers, sizeof numbers, ": %lld frames, %.2f s, %.1f %s", static_cast<long long>(frames),
+                  double(durationMs) / 1000.0, bytes < 1000000 ? double(bytes) / 1e3 : double(bytes) / 1e6,
+                  bytes < 1000000 ? "kB" : "MB");
     return "Recorded " + fileName.toLatin1().toStdString() + numbers;
 }
 

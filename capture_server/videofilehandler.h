@@ -54,7 +54,7 @@ private:
     OrderedWorker m_worker;                       // last member: its jobs end before the rest goes
 };
 
-// Summary of a recorded file: "Recorded FILE: N frames, S.SS s, X.X MB".
+// Summary of a recorded file: "Recorded FILE: N frames, S.SS s, X.X MB" (kB below a megabyte).
 [[nodiscard]] std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 durationMs, qint64 bytes);
 
 // Creates prefix + N + ".mkv" for the first free N (one past the highest present) without ever

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -23,6 +24,13 @@ std::string videoErrorText(int error)
 VideoEncoder::VideoEncoder(VideoSettings settings)
     : m_settings(std::move(settings))
 {
+    // FFmpeg's own chatter (x264's banner, option dumps) would drown the console lines; its
+    // errors still show.
+    static const bool quiet = [] {
+        av_log_set_level(AV_LOG_ERROR);
+        return true;
+    }();
+    (void)quiet;
 }
 
 VideoEncoder::~VideoEncoder()

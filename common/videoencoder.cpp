@@ -101,11 +101,12 @@ bool VideoEncoder::open(QSize size, std::string &error)
         error = "out of memory: " + videoErrorText(result);
         return false;
     }
-    const int bands = BandMap::bandCount(size.height());
+    // Bands of the coded picture: an odd height adds a row to the last band, never a band.
+    const int bands = BandMap::bandCount(context->height);
     m_scalers.assign(size_t(bands), nullptr);
     for (int band = 0; band < bands; ++band) {
-        const int rows = BandMap::rowCount(band, size.height());
-        m_scalers[size_t(band)] = sws_getContext(size.width(), rows, AV_PIX_FMT_BGRA, size.width(), rows,
+        const int rows = BandMap::rowCount(band, context->height);
+        m_scalers[size_t(band)] = sws_getContext(context->width, rows, AV_PIX_FMT_BGRA, context->width, rows,
                                                  AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
         if (!m_scalers[size_t(band)]) {
             error = "cannot convert frames of this size";
@@ -116,12 +117,34 @@ bool VideoEncoder::open(QSize size, std::string &error)
     return true;
 }
 
+namespace {
+
+// `image` as RGB32 of `coded` size: an odd last column or row is repeated into the padding.
+QImage codedImage(const QImage &image, QSize coded)
+{
+    const bool rgb32 = image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_ARGB32;
+    if (image.size() == coded)
+        return rgb32 ? image : image.convertToFormat(QImage::Format_RGB32);
+    const QImage source = rgb32 ? image : image.convertToFormat(QImage::Format_RGB32);
+    QImage padded(coded, QImage::Format_RGB32);
+    const int width = source.width();
+    for (int y = 0; y < coded.height(); ++y) {
+        const auto *from = reinterpret_cast<const quint32 *>(source.constScanLine(std::min(y, source.height() - 1)));
+        auto *to = reinterpret_cast<quint32 *>(padded.scanLine(y));
+        std::memcpy(to, from, size_t(width) * 4);
+        for (int x = width; x < coded.width(); ++x)
+            to[x] = from[width - 1];
+    }
+    return padded;
+}
+
+} // namespace
+
 void VideoEncoder::convert(const QImage &source, const BandMap &changes)
 {
-    const QImage image = source.format() == QImage::Format_RGB32 || source.format() == QImage::Format_ARGB32
-        ? source
-        : source.convertToFormat(QImage::Format_RGB32);
-    const bool all = !m_converted || changes.count() != BandMap::bandCount(m_size.height());
+    const QSize coded(m_frame->width, m_frame->height);
+    const QImage image = codedImage(source, coded);
+    const bool all = !m_converted || changes.count() != int(m_scalers.size());
     std::vector<int> bands;
     for (int band = 0; band < int(m_scalers.size()); ++band) {
         if (all || changes.changed(band))
@@ -133,8 +156,7 @@ void VideoEncoder::convert(const QImage &source, const BandMap &changes)
     const qsizetype stride = image.bytesPerLine();
     uint8_t *const planes[3] = {m_frame->data[0], m_frame->data[1], m_frame->data[2]};
     const int lines[3] = {m_frame->linesize[0], m_frame->linesize[1], m_frame->linesize[2]};
-    const int width = m_size.width();
-    const int height = m_size.height();
+    const int height = coded.height();
     parallelFor(int(bands.size()), [&](int index) {
         const int band = bands[size_t(index)];
         const int top = BandMap::firstRow(band);
@@ -144,14 +166,7 @@ void VideoEncoder::convert(const QImage &source, const BandMap &changes)
         uint8_t *dst[3] = {planes[0] + qsizetype(top) * lines[0], planes[1] + qsizetype(top / 2) * lines[1],
                            planes[2] + qsizetype(top / 2) * lines[2]};
         sws_scale(m_scalers[size_t(band)], src, srcStride, 0, rows, dst, lines);
-        if (width & 1) {
-            for (int y = top; y < top + rows; ++y)
-                planes[0][qsizetype(y) * lines[0] + width] = planes[0][qsizetype(y) * lines[0] + width - 1];
-        }
     });
-    if (height & 1)
-        std::memcpy(planes[0] + qsizetype(height) * lines[0], planes[0] + qsizetype(height - 1) * lines[0],
-                    size_t(lines[0]));
     m_converted = true;
 }
 

@@ -105,16 +105,14 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     auto *sliderRow = new QHBoxLayout;
     sliderRow->addWidget(frameSlider, 1);
     sliderRow->addWidget(frameLabel);
-    layout->addLayout(sliderRow);
+    // After a stop: the slider's frame marks where an export starts or ends.
     markStartButton = new QPushButton(QStringLiteral("Mark start"), this);
     markEndButton = new QPushButton(QStringLiteral("Mark end"), this);
     exportButton = new QPushButton(QStringLiteral("Export..."), this);
-    auto *exportRow = new QHBoxLayout;
-    exportRow->addWidget(markStartButton);
-    exportRow->addWidget(markEndButton);
-    exportRow->addWidget(exportButton);
-    exportRow->addStretch(1);
-    layout->addLayout(exportRow);
+    sliderRow->addWidget(markStartButton);
+    sliderRow->addWidget(markEndButton);
+    sliderRow->addWidget(exportButton);
+    layout->addLayout(sliderRow);
     layout->addWidget(selectAreaButton);
     // The handler choice and the rate each take one row, so the preview keeps its room on a
     // small or scaled screen.

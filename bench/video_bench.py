@@ -114,7 +114,7 @@ def start_nginx(work, port):
     with open(conf, "w") as f:
         f.write(f"load_module {RTMP_MODULE};\ndaemon off;\nmaster_process off;\npid {work}/nginx.pid;\n"
                 f"error_log {work}/error.log;\nevents {{ worker_connections 64; }}\n"
-                f"rtmp {{ server {{ listen 127.0.0.1:{port}; application live {{ live on; }} }} }}\n")
+                f"rtmp {{ access_log off; server {{ listen 127.0.0.1:{port}; application live {{ live on; }} }} }}\n")
     proc = subprocess.Popen(["nginx", "-p", work, "-c", conf, "-e", os.path.join(work, "error.log")],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for _ in range(100):

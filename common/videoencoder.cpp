@@ -24,10 +24,10 @@ std::string videoErrorText(int error)
 VideoEncoder::VideoEncoder(VideoSettings settings)
     : m_settings(std::move(settings))
 {
-    // FFmpeg's own chatter (x264's banner, option dumps) would drown the console lines; its
-    // errors still show.
+    // FFmpeg's own chatter (x264's banner, a line per failed connection attempt) would drown the
+    // console lines: what fails is reported through our own lines, once.
     static const bool quiet = [] {
-        av_log_set_level(AV_LOG_ERROR);
+        av_log_set_level(AV_LOG_FATAL);
         return true;
     }();
     (void)quiet;

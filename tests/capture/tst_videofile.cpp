@@ -99,7 +99,7 @@ public:
         config.write(QStringLiteral("load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
                                     "daemon off;\nmaster_process off;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
                                     "events { worker_connections 64; }\n"
-                                    "rtmp { server { listen 127.0.0.1:%2; application live { live on; } } }\n")
+                                    "rtmp { access_log off; server { listen 127.0.0.1:%2; application live { live on; } } }\n")
                          .arg(m_directory)
                          .arg(port)
                          .toUtf8());

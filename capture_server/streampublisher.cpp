@@ -4,6 +4,8 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include <algorithm>
@@ -14,6 +16,93 @@ namespace {
 // keeping up, and the queue starts again at the next keyframe.
 constexpr size_t maxQueued = 120;
 constexpr int firstRetryMs = 250;
+
+// A silent mono AAC track beside the picture. Players that read a stream from an RTMP relay are
+// told to expect audio and video, and without audio they wait for it for seconds (FFmpeg's
+// probing, five by default) before they show the picture; silence costs a few bytes a second.
+class SilentAudio
+{
+public:
+    static constexpr int SampleRate = 44100;
+    static constexpr int FrameSamples = 1024;
+
+    SilentAudio()
+    {
+        const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+        AVCodecContext *context = codec ? avcodec_alloc_context3(codec) : nullptr;
+        AVFrame *frame = av_frame_alloc();
+        AVPacket *packet = av_packet_alloc();
+        if (context && frame && packet) {
+            context->sample_rate = SampleRate;
+            context->sample_fmt = AV_SAMPLE_FMT_FLTP;
+            av_channel_layout_default(&context->ch_layout, 1);
+            context->bit_rate = 24000;
+            context->time_base = AVRational{1, SampleRate};
+            context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+            if (avcodec_open2(context, codec, nullptr) >= 0) {
+                frame->nb_samples = context->frame_size;
+                frame->format = context->sample_fmt;
+                frame->sample_rate = SampleRate;
+                av_channel_layout_copy(&frame->ch_layout, &context->ch_layout);
+                if (av_frame_get_buffer(frame, 0) >= 0) {
+                    av_samples_set_silence(frame->extended_data, 0, frame->nb_samples, 1, context->sample_fmt);
+                    // A few frames in, the coder is past its start-up: every frame of silence
+                    // codes the same, so one packet stands for all.
+                    for (int i = 0; i < 6; ++i) {
+                        frame->pts = qint64(i) * FrameSamples;
+                        if (avcodec_send_frame(context, frame) < 0)
+                            break;
+                        while (avcodec_receive_packet(context, packet) >= 0) {
+                            if (!m_frame)
+                                m_frame = av_packet_alloc();
+                            av_packet_unref(m_frame);
+                            av_packet_move_ref(m_frame, packet);
+                        }
+                    }
+                    avcodec_send_frame(context, nullptr); // drained, so nothing is left behind
+                    while (avcodec_receive_packet(context, packet) >= 0)
+                        av_packet_unref(packet);
+                    m_parameters = avcodec_parameters_alloc();
+                    avcodec_parameters_from_context(m_parameters, context);
+                }
+            }
+        }
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&context);
+        if (!m_frame)
+            avcodec_parameters_free(&m_parameters);
+    }
+    ~SilentAudio()
+    {
+        av_packet_free(&m_frame);
+        avcodec_parameters_free(&m_parameters);
+    }
+    SilentAudio(const SilentAudio &) = delete;
+    SilentAudio &operator=(const SilentAudio &) = delete;
+
+    // Null when no AAC encoder is at hand: the picture then goes alone.
+    [[nodiscard]] const AVCodecParameters *parameters() const { return m_parameters; }
+    // Frame `index` of silence starting at `startMs`.
+    [[nodiscard]] VideoPacket packet(qint64 startMs, qint64 index) const
+    {
+        AVPacket *packet = av_packet_clone(m_frame);
+        if (!packet)
+            return {};
+        packet->pts = packet->dts = startMs + index * FrameSamples * 1000 / SampleRate;
+        packet->duration = FrameSamples * 1000 / SampleRate;
+        return VideoPacket(packet, [](const AVPacket *p) {
+            AVPacket *owned = const_cast<AVPacket *>(p);
+            av_packet_free(&owned);
+        });
+    }
+    // Time of frame `index` after the start.
+    [[nodiscard]] static qint64 offsetMs(qint64 index) { return index * FrameSamples * 1000 / SampleRate; }
+
+private:
+    AVCodecParameters *m_parameters = nullptr;
+    AVPacket *m_frame = nullptr;
+};
 
 } // namespace
 
@@ -84,6 +173,9 @@ void StreamPublisher::run()
 {
     using Clock = std::chrono::steady_clock;
     VideoMuxer muxer;
+    const SilentAudio silence;
+    qint64 audioStartMs = -1; // time of the first silent frame on this connection
+    qint64 audioFrames = 0;
     bool downReported = false;
     bool needKeyframe = true;
     int retryMs = firstRetryMs;
@@ -116,7 +208,7 @@ void StreamPublisher::run()
             avcodec_parameters_copy(parameters, m_parameters);
             std::string error;
             lock.unlock();
-            const bool opened = muxer.openUrl(m_url, parameters, &m_cancel, error);
+            const bool opened = muxer.openUrl(m_url, parameters, &m_cancel, error, silence.parameters());
             avcodec_parameters_free(&parameters);
             lock.lock();
             if (m_stop)
@@ -128,6 +220,8 @@ void StreamPublisher::run()
                 retryMs = firstRetryMs;
                 needKeyframe = true;
                 m_keyframeRequest = true;
+                audioStartMs = -1;
+                audioFrames = 0;
             } else {
                 if (!downReported)
                     m_report("Relay " + m_url.toStdString() + " not reachable (" + error
@@ -155,7 +249,15 @@ void StreamPublisher::run()
         needKeyframe = false;
         std::string error;
         lock.unlock();
-        const bool sent = muxer.write(packet, error);
+        bool sent = true;
+        if (silence.parameters()) {
+            // Silence up to this picture's time, so the two tracks go side by side.
+            if (audioStartMs < 0)
+                audioStartMs = packet->pts;
+            while (sent && audioStartMs + SilentAudio::offsetMs(audioFrames) <= packet->pts)
+                sent = muxer.write(silence.packet(audioStartMs, audioFrames++), error, 1);
+        }
+        sent = sent && muxer.write(packet, error);
         lock.lock();
         if (sent) {
             ++m_sent;

@@ -77,7 +77,7 @@ bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &e
 }
 
 bool VideoMuxer::openUrl(const QString &url, const AVCodecParameters *codec, const std::atomic<bool> *cancel,
-                         std::string &error)
+                         std::string &error, const AVCodecParameters *audio)
 {
     release();
     const QByteArray address = url.toUtf8();
@@ -97,19 +97,24 @@ bool VideoMuxer::openUrl(const QString &url, const AVCodecParameters *codec, con
         release();
         return false;
     }
-    return start(codec, nullptr, error);
+    return start(codec, nullptr, error, audio);
 }
 
-bool VideoMuxer::start(const AVCodecParameters *codec, const char *optionText, std::string &error)
+bool VideoMuxer::start(const AVCodecParameters *codec, const char *optionText, std::string &error,
+                       const AVCodecParameters *audio)
 {
-    AVStream *stream = avformat_new_stream(m_format, nullptr);
-    if (!stream) {
-        error = "out of memory";
-        release();
-        return false;
+    for (const AVCodecParameters *parameters : {codec, audio}) {
+        if (!parameters)
+            continue;
+        AVStream *stream = avformat_new_stream(m_format, nullptr);
+        if (!stream) {
+            error = "out of memory";
+            release();
+            return false;
+        }
+        avcodec_parameters_copy(stream->codecpar, parameters);
+        stream->time_base = AVRational{1, 1000};
     }
-    avcodec_parameters_copy(stream->codecpar, codec);
-    stream->time_base = AVRational{1, 1000};
     AVDictionary *options = nullptr;
     if (optionText)
         av_dict_parse_string(&options, optionText, "=", ":", 0);
@@ -125,9 +130,9 @@ bool VideoMuxer::start(const AVCodecParameters *codec, const char *optionText, s
     return true;
 }
 
-bool VideoMuxer::write(const VideoPacket &packet, std::string &error)
+bool VideoMuxer::write(const VideoPacket &packet, std::string &error, int streamIndex)
 {
-    if (!m_format || m_failed) {
+    if (!m_format || m_failed || streamIndex < 0 || streamIndex >= int(m_format->nb_streams)) {
         error = "not open";
         return false;
     }
@@ -136,8 +141,8 @@ bool VideoMuxer::write(const VideoPacket &packet, std::string &error)
         error = "out of memory";
         return false;
     }
-    AVStream *stream = m_format->streams[0];
-    copy->stream_index = 0;
+    AVStream *stream = m_format->streams[streamIndex];
+    copy->stream_index = streamIndex;
     av_packet_rescale_ts(copy, AVRational{1, 1000}, stream->time_base);
     int result = av_write_frame(m_format, copy);
     av_packet_free(&copy);

@@ -25,13 +25,14 @@ public:
     // Matroska into `fd`, which the muxer owns from here on (closed by close()).
     bool openFile(int fd, const AVCodecParameters *codec, std::string &error);
     // The container the URL's scheme wants (FLV for rtmp, MPEG-TS otherwise). A set `cancel`
-    // breaks off a connection attempt or a blocked write.
+    // breaks off a connection attempt or a blocked write. `audio`, when given, adds a second
+    // stream (written with write(packet, 1)).
     bool openUrl(const QString &url, const AVCodecParameters *codec, const std::atomic<bool> *cancel,
-                 std::string &error);
+                 std::string &error, const AVCodecParameters *audio = nullptr);
     [[nodiscard]] bool isOpen() const { return m_format != nullptr; }
 
     // False with `error` set when the write failed (the output is then finished: close() it).
-    bool write(const VideoPacket &packet, std::string &error);
+    bool write(const VideoPacket &packet, std::string &error, int stream = 0);
     // Finishes the container (index, duration) and closes the output; false with `error` set
     // when that last write failed. Nothing happens when it is not open.
     bool close(std::string &error);
@@ -39,7 +40,8 @@ public:
     [[nodiscard]] qint64 bytesWritten() const;
 
 private:
-    bool start(const AVCodecParameters *codec, const char *options, std::string &error);
+    bool start(const AVCodecParameters *codec, const char *options, std::string &error,
+               const AVCodecParameters *audio = nullptr);
     void release();
 
     AVFormatContext *m_format = nullptr;

@@ -14,7 +14,6 @@ struct AVCodecContext;
 struct AVCodecParameters;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
 
 // An encoded H.264 packet; one packet may go to a file and to a relay at once.
 using VideoPacket = std::shared_ptr<const AVPacket>;
@@ -34,8 +33,9 @@ struct VideoSettings
 };
 
 // H.264 encoder for frames of one size. A frame is converted from RGB32 into the encoder's YUV
-// 4:2:0 planes band by band (16-row bands), on every core; bands marked unchanged keep the planes
-// of the frame before. Timestamps are in milliseconds.
+// 4:2:0 planes band by band (16-row bands, an odd height's extra row in the last), on every
+// core; bands marked unchanged keep the planes of the frame before. Timestamps are in
+// milliseconds.
 class VideoEncoder
 {
 public:
@@ -70,7 +70,6 @@ private:
     AVCodecContext *m_context = nullptr;
     AVCodecParameters *m_parameters = nullptr;
     AVFrame *m_frame = nullptr;
-    std::vector<SwsContext *> m_scalers; // one per band: bands convert in parallel
     bool m_converted = false;            // m_frame holds the planes of an earlier frame
 };
 

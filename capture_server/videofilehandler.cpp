@@ -194,7 +194,8 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             state.file.close(ignored);
             state.fileBytes = QFileInfo(state.fileName).size();
             line = "Could not write: " + state.fileName.toLatin1().toStdString() + ": " + error
-                   + " (the file ends at frame " + std::to_string(state.frames) + ")";
+                   + " (recording to it stopped after " + std::to_string(state.frames)
+                   + " frames; it keeps what fit)";
         }
         return line;
     };
@@ -227,11 +228,12 @@ void VideoFileHandler::stopHandling()
         }
         if (state.publisher)
             state.publisher->end();
-        if (state.fd >= 0) { // no frame came: an empty file would only confuse
+        if (state.fd >= 0) { // no frame was encoded: an empty file would only confuse
             ::close(state.fd);
             state.fd = -1;
             QFile::remove(state.fileName);
-            return "Recorded nothing: no frame was captured";
+            // An encoder that could not start has said so already.
+            return state.failed ? std::string() : "Recorded nothing: no frame was captured";
         }
         if (state.fileName.isEmpty())
             return {};

@@ -28,6 +28,7 @@ public:
 
     SilentAudio()
     {
+        quietVideoLibraries();
         const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
         AVCodecContext *context = codec ? avcodec_alloc_context3(codec) : nullptr;
         AVFrame *frame = av_frame_alloc();

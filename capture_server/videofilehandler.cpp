@@ -105,6 +105,7 @@ void VideoFileHandler::startHandling(const ConfigStructure *)
         m_run->fd = createNumberedFile(m_prefix, QStringLiteral("mkv"), m_fileName, error);
         if (m_run->fd < 0) {
             m_run->fileFailed = true;
+            m_run->failed = !m_publisher; // nowhere for the video to go: nothing is encoded
             FrameConsole::instance().print("Could not record to " + m_prefix.toLatin1().toStdString() + "N.mkv: "
                                            + error);
         } else {

@@ -20,16 +20,22 @@ std::string videoErrorText(int error)
     return text;
 }
 
-VideoEncoder::VideoEncoder(VideoSettings settings)
-    : m_settings(std::move(settings))
+void quietVideoLibraries()
 {
-    // FFmpeg's own chatter (x264's banner, a line per failed connection attempt) would drown the
-    // console lines: what fails is reported through our own lines, once.
+    // FFmpeg's own chatter (x264's banner, a line per failed connection attempt, the audio
+    // coder's statistics) would drown the console lines: what fails is reported through our own
+    // lines, once.
     static const bool quiet = [] {
         av_log_set_level(AV_LOG_FATAL);
         return true;
     }();
     (void)quiet;
+}
+
+VideoEncoder::VideoEncoder(VideoSettings settings)
+    : m_settings(std::move(settings))
+{
+    quietVideoLibraries();
 }
 
 VideoEncoder::~VideoEncoder()

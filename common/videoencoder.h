@@ -73,5 +73,8 @@ private:
     bool m_converted = false;            // m_frame holds the planes of an earlier frame
 };
 
+// Silences FFmpeg's own log but for fatal errors (once per process; any thread).
+void quietVideoLibraries();
+
 // The text of an FFmpeg error code.
 [[nodiscard]] std::string videoErrorText(int error);

@@ -54,7 +54,8 @@ def file_figures(path, window_s, cpu, capturer, display):
     capt = 1000.0 * cpu[capturer] / frames
     x_ms = 1000.0 * cpu[display.xvfb.pid] / frames
     return {"fps": fps, "frames": len(times), "capt": capt, "x": x_ms, "total": capt + x_ms,
-            "bytes_s": os.path.getsize(path) / duration, "clean": clean}
+            "bytes_s": os.path.getsize(path) / duration, "bytes_frame": os.path.getsize(path) / len(times),
+            "clean": clean}
 
 
 def run_ours(build, display, area, opts, work):
@@ -182,7 +183,7 @@ def main():
     print(f"video: capture_server against ffmpeg x11grab -> libx264, preset {opts.preset}, crf {opts.quality}, "
           f"tune zerolatency, {opts.fps} fps, {os.cpu_count()} cores, load average {benchlib.load_average():.2f}")
     print(f"  {'':<26}{'fps':>7}{'capt ms':>9}{'X ms':>7}{'total':>8}{'ratio':>7}{'KB/s':>8}{'size':>7}"
-          f"{'load':>6}{'other':>7}")
+          f"{'KB/fr':>7}{'size':>7}{'load':>6}{'other':>7}")
     verdicts = []
     base = os.environ.get("BENCH_TMP", "/tmp")
     for key in sorted(CONTENTS):
@@ -201,15 +202,18 @@ def main():
                 benchlib.clean(work2)
         ratio = ours["total"] / theirs["total"]
         size = ours["bytes_s"] / theirs["bytes_s"]
-        for name, r, rr, ss in (("capture_server video", ours, ratio, size), ("ffmpeg x11grab libx264", theirs,
-                                                                               None, None)):
+        # Per frame too: when the two rates differ, bytes a second compare unequal amounts of video.
+        size_frame = ours["bytes_frame"] / theirs["bytes_frame"]
+        for name, r, rr, ss, sf in (("capture_server video", ours, ratio, size, size_frame),
+                                    ("ffmpeg x11grab libx264", theirs, None, None, None)):
             print(f"  {name:<26}{r['fps']:>7.2f}{r['capt']:>9.1f}{r['x']:>7.1f}{r['total']:>8.1f}"
                   f"{(f'{rr:.2f}' if rr else ''):>7}{r['bytes_s'] / 1024:>8.0f}{(f'{ss:.2f}' if ss else ''):>7}"
+                  f"{r['bytes_frame'] / 1024:>7.0f}{(f'{sf:.2f}' if sf else ''):>7}"
                   f"{r['load']:>6.2f}{r['other']:>7.2f}" + ("  (skipped grabs)" if r["skips"] else "")
                   + ("" if r["clean"] else "  (ffprobe reported errors)"), flush=True)
         verdicts.append(f"({key}) frames a second in the file: {ours['fps']:.2f} (>= 29.7)")
         verdicts.append(f"({key}) CPU ratio: {ratio:.2f} (<= {'1.0' if key == 'a' else '0.9'})")
-        verdicts.append(f"({key}) size ratio: {size:.2f} (0.9 .. 1.1)")
+        verdicts.append(f"({key}) size ratio: {size:.2f} a second, {size_frame:.2f} a frame (0.9 .. 1.1)")
     if not opts.no_relay:
         if shutil.which("nginx") is None or not os.path.exists(RTMP_MODULE):
             print("relay: skipped (nginx with libnginx-mod-rtmp is not installed)")

@@ -13,7 +13,7 @@ extern "C" {
 namespace {
 
 // Packets waiting for the relay, about four seconds at 30 fps: past that the relay is not
-// keeping up, and the queue starts again at the next keyframe.
+// keeping up, and the queue starts again at the next keyframe (the sending side skips to it).
 constexpr size_t maxQueued = 120;
 constexpr int firstRetryMs = 250;
 
@@ -143,17 +143,20 @@ void StreamPublisher::begin(const AVCodecParameters *parameters)
 
 void StreamPublisher::push(VideoPacket packet)
 {
+    // While the relay is away nothing is kept: once it is back, the publisher asks for a
+    // keyframe and starts there (keeping packets meanwhile would only force keyframes into the
+    // file each time the queue overflowed).
+    if (!m_connected)
+        return;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_running || m_ending)
             return;
-        if (m_queue.size() >= maxQueued) {
+        if (m_queue.size() >= maxQueued) { // the relay does not keep up: start again at a keyframe
             m_queue.clear();
+            m_resync = true;
             m_keyframeRequest = true;
         }
-        // Nothing to send before a keyframe: a player could not decode it.
-        if (m_queue.empty() && !(packet->flags & AV_PKT_FLAG_KEY) && !m_connected)
-            return;
         m_queue.push_back(std::move(packet));
     }
     m_wake.notify_all();
@@ -242,6 +245,10 @@ void StreamPublisher::run()
             }
             m_wake.wait(lock);
             continue;
+        }
+        if (m_resync) { // packets were dropped: what follows needs a keyframe first
+            m_resync = false;
+            needKeyframe = true;
         }
         VideoPacket packet = std::move(m_queue.front());
         m_queue.pop_front();

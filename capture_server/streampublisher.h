@@ -57,6 +57,7 @@ private:
     AVCodecParameters *m_parameters = nullptr; // of the current run; null between runs
     bool m_running = false;  // a run is on
     bool m_ending = false;   // the run has ended; close once the queue is sent
+    bool m_resync = false;   // packets were dropped from the queue
     bool m_stop = false;
     std::thread m_thread; // last: starts when the rest is ready
 };

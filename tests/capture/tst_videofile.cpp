@@ -405,7 +405,7 @@ void tst_VideoFile::publishesToARelayThatComesAndGoes()
     });
     clock.start(33);
 
-    QTRY_VERIFY_WITH_TIMEOUT(handler.publisher()->isConnected(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(handler.publisher()->isConnected(), 10000);
     auto player = startPlayer();
     QTRY_VERIFY_WITH_TIMEOUT(player->state() == QProcess::NotRunning, 15000);
     QCOMPARE(player->exitCode(), 0);
@@ -423,7 +423,9 @@ void tst_VideoFile::publishesToARelayThatComesAndGoes()
     handler.stopHandling();
     QCoreApplication::processEvents(); // the publisher's lines
 
-    QCOMPARE(skipped, 0); // a relay that went away never held up the capture
+    // A relay that went away never held up the capture: a stalled one would have cost every tick
+    // of its time-out; a busy machine may cost a few.
+    QVERIFY2(skipped <= frames / 10, qPrintable(QStringLiteral("%1 ticks skipped, %2 frames").arg(skipped).arg(frames)));
     const QStringList lines = console.lines();
     QCOMPARE(lines.filter(QStringLiteral("Publishing to ") + url).size(), 2);
     QCOMPARE(lines.filter(QStringLiteral("Lost the relay ") + url).size()

@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QTimerEvent>
 
+#include <chrono>
 #include <iostream>
 #include <sstream>
 
@@ -74,12 +75,16 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     }
 
     CapturedFrame frame;
+    frame.grabTimeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
     frame.image =
         grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight),
                        config->recordCursor)
             .toImage();
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
+    m_grabTimes.push_back(frame.grabTimeMs);
     m_previous = frame.image;
     if (config->handler && config->handler->sharesJpegBands())
         frame.jpegBands = std::make_shared<JpegBandsSlot>();

@@ -30,7 +30,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <iostream>
+#include "frameconsole.h"
 
 namespace {
 
@@ -206,7 +206,7 @@ bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
     if (captureArea(selection, desktopScreens(config.desktop)).isEmpty()) {
-        std::cout << outsideTheScreenLine(selection, "nothing can be captured") << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing can be captured")));
         return false;
     }
     if (!capturing)
@@ -232,7 +232,8 @@ void ConfigWindow::onFrameCaptured(int frameCount)
     // A scripted run that saved nothing has failed, whatever the reasons its lines gave.
     const bool savedNothing = config.handler == imageSaver && imageSaver->nextFileNumber() == m_runFirstFile;
     if (savedNothing)
-        std::cout << "No frame of the " << m_frameLimit << " captured was saved" << std::endl;
+        FrameConsole::instance().report(
+            StageEvent::failed(QStringLiteral("No frame of the %1 captured was saved").arg(m_frameLimit)));
     QTimer::singleShot(0, qApp, [savedNothing] { QCoreApplication::exit(savedNothing ? 1 : 0); });
 }
 
@@ -310,9 +311,9 @@ void ConfigWindow::keepOutOfCaptureArea()
     const QSize decoration = frame.size() - size();
     const std::optional<QRect> place = placeOutside(available, frame, minimumSizeHint() + decoration, area);
     if (!place) {
-        std::cout << "The control window lies inside the capture area and the screen has no room for it "
-                     "outside: it will be in the frames"
-                  << std::endl;
+        FrameConsole::instance().report(
+            StageEvent::notice("The control window lies inside the capture area and the screen has no room for it "
+                               "outside: it will be in the frames"));
         return;
     }
     resize(place->size() - decoration);

@@ -20,7 +20,7 @@
 #include <GL/gl.h>
 
 #include <cmath>
-#include <iostream>
+#include "frameconsole.h"
 #include <vector>
 
 #ifndef GL_BGRA
@@ -386,8 +386,8 @@ void GLStreamRenderer::updateTexture()
 {
     if (!imageSource || !imageSource->takeImage(image))
         return; // the source reports an unreadable image; the frame on display stays
-    std::cout << "TEXTURE UPDATED" << std::endl;
-    std::cout << image.height() << " " << image.width() << std::endl;
+    FrameConsole::instance().report(StageEvent::notice("TEXTURE UPDATED"));
+    FrameConsole::instance().report(StageEvent::notice(std::to_string(image.height()) + " " + std::to_string(image.width())));
     // The worker compares it with the frame before: only the bands that differ are redrawn.
     display(image, -1);
     if (!image.isNull())

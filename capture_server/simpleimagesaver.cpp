@@ -93,8 +93,7 @@ struct SimpleImageSaver::WriterState
     BandedJpegEncoder jpeg; // keeps each band's entropy-coded segment for the next frame
     qint64 fileCounter = 0; // number of the next file; NoFreeImageNumber when none is left
     bool usedUpReported = false; // the numbers-used-up line was printed this run
-    QImage last;           // the frame written last
-    qint64 lastNumber = -2;
+    LastFrame last;        // the frame written last
 };
 
 SimpleImageSaver::SimpleImageSaver(QString path_, QString format_, int quality_, int maxQueued)
@@ -199,9 +198,7 @@ QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &sta
         // The same baseline JPEG that Qt's writer makes (4:2:0, quality 75 by default), built from
         // 16-row bands joined by restart markers: bands unchanged since the frame written before
         // keep their coded bytes, changed ones are encoded on every core.
-        const BandMap changes = frame.changesSince(state.lastNumber, state.last);
-        state.last = frame.image;
-        state.lastNumber = frame.number;
+        const BandMap changes = state.last.advance(frame);
         QByteArray file = state.jpeg.encode(frame.image, changes);
         // The history keeps these very bands rather than coding the frame again.
         if (frame.jpegBands)

@@ -409,22 +409,18 @@ void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
         return display(frame, -1);
     if (!m_history->hasRoom())
         m_history->waitUntilStored();
-    const int index = m_history->append(frame, BandMap::compare(frame, m_lastStored));
-    m_lastStored = frame;
-    m_lastStoredNumber = -2;
+    const int index = m_history->append(frame, m_lastStored.advance(frame));
     display(frame, index);
 }
 
 void GLStreamRenderer::updateAndStoreTexture(const CapturedFrame &frame)
 {
     // The history's band map is against the frame it was given last.
-    const int index = m_history ? m_history->append(frame.image, frame.changesSince(m_lastStoredNumber, m_lastStored),
-                                                    frame.jpegBands, frame.historyBands)
-                                : -1;
+    const int index = m_history
+        ? m_history->append(frame.image, m_lastStored.advance(frame), frame.jpegBands, frame.historyBands)
+        : -1;
     if (!m_history && frame.historyBands)
         frame.historyBands->fill(nullptr); // no history codes this frame
-    m_lastStored = frame.image;
-    m_lastStoredNumber = frame.number;
     const bool follows = m_liveNumber >= 0 && m_liveNumber == frame.number - 1;
     display(frame.image, index, follows ? frame.changes : BandMap());
     m_liveNumber = frame.number;

@@ -20,11 +20,6 @@ public:
     int frameCount = 0; // frames grabbed since the recorder was made; never reset
 
     [[nodiscard]] bool isRunning() const { return running; }
-    // The area the current (or last) run grabs, after ordering and clipping to the screen.
-    [[nodiscard]] QRect currentArea() const
-    {
-        return QRect(captureX, captureY, captureWidth, captureHeight);
-    }
 
 Q_SIGNALS:
     void SIG_imageCaptured(QImage);

@@ -39,11 +39,6 @@ struct StageEvent
     [[nodiscard]] static StageEvent failed(const std::string &line) { return failed(QString::fromStdString(line)); }
     [[nodiscard]] static StageEvent notice(const char *line) { return notice(QString::fromLatin1(line)); }
     [[nodiscard]] static StageEvent failed(const char *line) { return failed(QString::fromLatin1(line)); }
-    [[nodiscard]] bool isFailure() const
-    {
-        return kind == Kind::Failed || kind == Kind::WriteFailed || kind == Kind::ConnectionLost
-            || kind == Kind::ReconnectFailed;
-    }
     // The console line.
     [[nodiscard]] std::string line() const;
 };

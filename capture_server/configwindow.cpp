@@ -34,7 +34,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <iostream>
+#include "frameconsole.h"
 
 namespace {
 
@@ -239,7 +239,7 @@ bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
     if (captureArea(selection, desktopScreens(config.desktop)).isEmpty()) {
-        std::cout << outsideTheScreenLine(selection, "nothing can be captured") << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing can be captured")));
         return false;
     }
     if (!capturing)
@@ -265,7 +265,8 @@ void ConfigWindow::onFrameCaptured(int frameCount)
     // A scripted run that saved nothing has failed, whatever the reasons its lines gave.
     const bool savedNothing = config.handler == imageSaver && imageSaver->nextFileNumber() == m_runFirstFile;
     if (savedNothing)
-        std::cout << "No frame of the " << m_frameLimit << " captured was saved" << std::endl;
+        FrameConsole::instance().report(
+            StageEvent::failed(QStringLiteral("No frame of the %1 captured was saved").arg(m_frameLimit)));
     QTimer::singleShot(0, qApp, [savedNothing] { QCoreApplication::exit(savedNothing ? 1 : 0); });
 }
 
@@ -347,9 +348,9 @@ void ConfigWindow::keepOutOfCaptureArea()
     const QSize decoration = frame.size() - size();
     const std::optional<QRect> place = placeOutside(available, frame, minimumSizeHint() + decoration, area);
     if (!place) {
-        std::cout << "The control window lies inside the capture area and the screen has no room for it "
-                     "outside: it will be in the frames"
-                  << std::endl;
+        FrameConsole::instance().report(
+            StageEvent::notice("The control window lies inside the capture area and the screen has no room for it "
+                               "outside: it will be in the frames"));
         return;
     }
     resize(place->size() - decoration);
@@ -406,11 +407,12 @@ bool ConfigWindow::exportMarkedRange(const QString &fileName)
                                       fileName, settings, error);
     const std::string name = fileName.toLatin1().toStdString();
     if (frames < 0) {
-        std::cout << "Could not export " << name << ": " << error << std::endl;
+        FrameConsole::instance().report(StageEvent::failed("Could not export " + name + ": " + error));
         return false;
     }
     const qint64 duration = recorder->grabTimeMs(last) - recorder->grabTimeMs(m_markStart) + 1000 / settings.fps;
-    std::cout << "Exported frames " << m_markStart + 1 << " to " << last + 1 << ": "
-              << videoSummaryLine(fileName, frames, duration, QFileInfo(fileName).size()) << std::endl;
+    FrameConsole::instance().report(StageEvent::notice(
+        "Exported frames " + std::to_string(m_markStart + 1) + " to " + std::to_string(last + 1) + ": "
+        + videoSummaryLine(fileName, frames, duration, QFileInfo(fileName).size())));
     return true;
 }

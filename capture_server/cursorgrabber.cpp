@@ -3,7 +3,7 @@
 #include <QRect>
 
 #include <algorithm>
-#include <iostream>
+#include "frameconsole.h"
 
 #ifdef DESKCAST_HAVE_XCB_XFIXES
 #include <QGuiApplication>
@@ -32,7 +32,8 @@ void reportUnavailable(const char *reason)
     if (reported)
         return;
     reported = true;
-    std::cout << "Cursor recording unavailable, " << reason << ": frames show no pointer" << std::endl;
+    FrameConsole::instance().report(
+        StageEvent::failed(std::string("Cursor recording unavailable, ") + reason + ": frames show no pointer"));
 }
 
 } // namespace

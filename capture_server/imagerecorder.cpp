@@ -12,7 +12,6 @@
 #include <QTimerEvent>
 
 #include <chrono>
-#include <iostream>
 #include <sstream>
 
 ImageRecorder::ImageRecorder(QObject *parent)
@@ -40,7 +39,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     captureWidth = area.width();
     captureHeight = area.height();
     if (area.isEmpty()) {
-        std::cout << outsideTheScreenLine(selection, "nothing will be captured") << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing will be captured")));
     }
 
     if (config->handler)
@@ -67,9 +66,9 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     if ((config->renderer && !config->renderer->canStore()) || (config->handler && !config->handler->hasRoom())) {
         if (!m_skipReported) {
             m_skipReported = true;
-            FrameConsole::instance().print(
+            FrameConsole::instance().report(StageEvent::notice(
                 "Capture slower than the target rate: frames are still being stored or written, "
-                "so grabs are skipped until there is room (no grabbed frame is lost)");
+                "so grabs are skipped until there is room (no grabbed frame is lost)"));
         }
         return;
     }

@@ -22,11 +22,6 @@ public:
     int frameCount = 0; // frames grabbed since the recorder was made; never reset
 
     [[nodiscard]] bool isRunning() const { return running; }
-    // The area the current (or last) run grabs, after ordering and clipping to the screen.
-    [[nodiscard]] QRect currentArea() const
-    {
-        return QRect(captureX, captureY, captureWidth, captureHeight);
-    }
     // When frame `number` (0 for the first since the recorder was made) was grabbed, in ms of a
     // monotonic clock; -1 for a frame not grabbed.
     [[nodiscard]] qint64 grabTimeMs(qint64 number) const

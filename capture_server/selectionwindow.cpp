@@ -13,7 +13,7 @@
 #include <QSpinBox>
 
 #include <cmath>
-#include <iostream>
+#include "frameconsole.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ QRect *SelectionWindow::getSelectionRect()
 void SelectionWindow::setBackground(const QPixmap &pixmap)
 {
     background = pixmap;
-    std::cout << pixmap.width() << " " << pixmap.height() << std::endl;
+    FrameConsole::instance().report(StageEvent::notice(std::to_string(pixmap.width()) + " " + std::to_string(pixmap.height())));
 }
 
 void SelectionWindow::setSelectionRect(const QRect &rect)
@@ -117,7 +117,7 @@ void SelectionWindow::mousePressEvent(QMouseEvent *event)
         event->ignore();
         return;
     }
-    std::cout << "MOUSE PRESSED" << std::endl;
+    FrameConsole::instance().report(StageEvent::notice("MOUSE PRESSED"));
     lastMousePos = pixelAt(event);
     // While a button is held the spin boxes only show the size; they do not resize.
     disconnectSpinBoxes();
@@ -125,7 +125,7 @@ void SelectionWindow::mousePressEvent(QMouseEvent *event)
 
 void SelectionWindow::mouseReleaseEvent(QMouseEvent *)
 {
-    std::cout << "MOUSE RELEASED" << std::endl;
+    FrameConsole::instance().report(StageEvent::notice("MOUSE RELEASED"));
     dragging = false;
     connectSpinBoxes();
 }

@@ -19,7 +19,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include "frameconsole.h"
 #include <limits>
 #include <string>
 
@@ -286,8 +286,8 @@ private:
 
     static void report(const std::string &reason)
     {
-        std::cout << "Shared-memory grabbing unavailable, " << reason
-                  << ": grabbing through QScreen::grabWindow" << std::endl;
+        FrameConsole::instance().report(
+            StageEvent::notice("Shared-memory grabbing unavailable, " + reason + ": grabbing through QScreen::grabWindow"));
     }
 
     static void shutDownGrabber();

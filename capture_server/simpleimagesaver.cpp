@@ -55,11 +55,11 @@ qint64 firstFreeImageNumber(const QString &prefix, const QString &format)
 
 namespace {
 
-std::string numbersUsedUpLine(const QString &path, const QString &format)
+StageEvent numbersUsedUp(const QString &path, const QString &format)
 {
-    return "No file number left after "
-           + imageFileName(path, std::numeric_limits<qint64>::max(), format).toLatin1().toStdString()
-           + ": no frame will be saved";
+    return StageEvent::failed(QLatin1String("No file number left after ")
+                              + imageFileName(path, std::numeric_limits<qint64>::max(), format)
+                              + QLatin1String(": no frame will be saved"));
 }
 
 // Writes all of `bytes` to `fd`; false with errno set on failure.
@@ -93,8 +93,7 @@ struct SimpleImageSaver::WriterState
     BandedJpegEncoder jpeg; // keeps each band's entropy-coded segment for the next frame
     qint64 fileCounter = 0; // number of the next file; NoFreeImageNumber when none is left
     bool usedUpReported = false; // the numbers-used-up line was printed this run
-    QImage last;           // the frame written last
-    qint64 lastNumber = -2;
+    LastFrame last;        // the frame written last
 };
 
 SimpleImageSaver::SimpleImageSaver(QString path_, QString format_, int quality_, int maxQueued)
@@ -123,9 +122,10 @@ void SimpleImageSaver::startHandling(const ConfigStructure *)
         state.fileCounter = free == NoFreeImageNumber ? free : std::max(state.fileCounter, free);
     state.usedUpReported = state.fileCounter == NoFreeImageNumber;
     if (state.usedUpReported)
-        FrameConsole::instance().print(numbersUsedUpLine(path, format));
+        FrameConsole::instance().report(numbersUsedUp(path, format));
     else
-        FrameConsole::instance().print("Capturing images to memory..." + std::to_string(state.fileCounter));
+        FrameConsole::instance().report(
+            StageEvent::notice(QStringLiteral("Capturing images to memory...%1").arg(state.fileCounter)));
 }
 
 int SimpleImageSaver::handleImage(const QPixmap &frame)
@@ -158,16 +158,16 @@ void SimpleImageSaver::handleFrame(const CapturedFrame &frame)
     const int place = FrameConsole::instance().reserve();
     const std::shared_ptr<WriterState> state = m_state;
     const auto work = [this, state, frame] {
-        std::string line = writeFrame(frame, *state);
+        std::optional<StageEvent> outcome = writeFrame(frame, *state);
         if (frame.jpegBands)
             frame.jpegBands->fill(nullptr); // not coded: whoever waits codes it itself
-        return line;
+        return outcome;
     };
-    const auto done = [place](std::string line) {
-        std::vector<std::string> lines;
-        if (!line.empty())
-            lines.push_back(std::move(line));
-        FrameConsole::instance().fill(place, std::move(lines));
+    const auto done = [place](std::optional<StageEvent> outcome) {
+        std::vector<StageEvent> events;
+        if (outcome)
+            events.push_back(std::move(*outcome));
+        FrameConsole::instance().fill(place, std::move(events));
     };
     // The recorder asked hasRoom() before grabbing; past the bound the frame still goes in, so
     // nothing is lost.
@@ -198,9 +198,7 @@ QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &sta
         // The same baseline JPEG that Qt's writer makes (4:2:0, quality 75 by default), built from
         // 16-row bands joined by restart markers: bands unchanged since the frame written before
         // keep their coded bytes, changed ones are encoded on every core.
-        const BandMap changes = frame.changesSince(state.lastNumber, state.last);
-        state.last = frame.image;
-        state.lastNumber = frame.number;
+        const BandMap changes = state.last.advance(frame);
         QByteArray file = state.jpeg.encode(frame.image, changes);
         // The history keeps these very bands rather than coding the frame again.
         if (frame.jpegBands)
@@ -217,10 +215,10 @@ QByteArray SimpleImageSaver::encode(const CapturedFrame &frame, WriterState &sta
     return encoded;
 }
 
-std::string SimpleImageSaver::writeFrame(const CapturedFrame &frame, WriterState &state) const
+std::optional<StageEvent> SimpleImageSaver::writeFrame(const CapturedFrame &frame, WriterState &state) const
 {
     qint64 number = state.fileCounter;
-    std::string line;
+    std::optional<StageEvent> outcome;
     bool written = false;
     if (number != NoFreeImageNumber) {
         const QByteArray encoded = encode(frame, state);
@@ -245,9 +243,8 @@ std::string SimpleImageSaver::writeFrame(const CapturedFrame &frame, WriterState
         }
         written = result == WriteResult::Written;
         if (number != NoFreeImageNumber) {
-            line = (written ? "Writing: " : "Could not write: ") + fileName.toLatin1().toStdString();
-            if (!written)
-                line += ": " + reason;
+            outcome = StageEvent{written ? StageEvent::Kind::FrameWritten : StageEvent::Kind::WriteFailed, fileName,
+                                 written ? QString() : QString::fromStdString(reason), frame.number};
         }
     }
     if (written)
@@ -256,9 +253,9 @@ std::string SimpleImageSaver::writeFrame(const CapturedFrame &frame, WriterState
         state.fileCounter = NoFreeImageNumber;
     if (number == NoFreeImageNumber && !state.usedUpReported) {
         state.usedUpReported = true;
-        line = numbersUsedUpLine(path, format);
+        outcome = numbersUsedUp(path, format);
     }
-    return line;
+    return outcome;
 }
 
 SimpleImageSaver::WriteResult SimpleImageSaver::write(const QByteArray &encoded, const QString &fileName,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "frameconsole.h"
 #include "imagehandler.h"
 #include "orderedworker.h"
 
@@ -7,6 +8,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 // File name of image `number`: prefix, the number in decimal, ".", the format.
@@ -51,7 +53,7 @@ public:
 
 private:
     // Encodes and writes one frame on the worker; returns its console line.
-    [[nodiscard]] std::string writeFrame(const CapturedFrame &frame, WriterState &state) const;
+    [[nodiscard]] std::optional<StageEvent> writeFrame(const CapturedFrame &frame, WriterState &state) const;
     enum class WriteResult { Written, Taken, Failed };
     // Writes the file whole under a temporary name and moves it into place, never over an
     // existing file. On Failed `reason` says why.

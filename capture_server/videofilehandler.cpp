@@ -32,8 +32,7 @@ struct VideoFileHandler::RunState
     qint64 firstGrabMs = 0;
     qint64 lastTimeMs = -1;
     qint64 fileBytes = 0;
-    QImage last;
-    qint64 lastNumber = -2;
+    LastFrame last; // the frame encoded last
 };
 
 std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 durationMs, qint64 bytes)
@@ -84,11 +83,9 @@ void VideoFileHandler::setPublishUrl(const QString &url)
     m_publisher.reset();
     if (url.isEmpty())
         return;
-    // Status lines come from the publisher's thread; they are printed on this one.
-    m_publisher = std::make_unique<StreamPublisher>(url, [this](std::string line) {
-        QMetaObject::invokeMethod(this, [line = std::move(line)] { FrameConsole::instance().print(line); },
-                                  Qt::QueuedConnection);
-    });
+    // Status lines come from the publisher's thread; the console prints them on its own.
+    m_publisher = std::make_unique<StreamPublisher>(
+        url, [](const std::string &line) { FrameConsole::instance().report(StageEvent::notice(line)); });
 }
 
 void VideoFileHandler::startHandling(const ConfigStructure *)
@@ -106,11 +103,11 @@ void VideoFileHandler::startHandling(const ConfigStructure *)
         if (m_run->fd < 0) {
             m_run->fileFailed = true;
             m_run->failed = !m_publisher; // nowhere for the video to go: nothing is encoded
-            FrameConsole::instance().print("Could not record to " + m_prefix.toLatin1().toStdString() + "N.mkv: "
-                                           + error);
+            FrameConsole::instance().report(
+                StageEvent::failed("Could not record to " + m_prefix.toLatin1().toStdString() + "N.mkv: " + error));
         } else {
             m_run->fileName = m_fileName;
-            FrameConsole::instance().print("Recording: " + m_fileName.toLatin1().toStdString());
+            FrameConsole::instance().report(StageEvent::notice(QLatin1String("Recording: ") + m_fileName));
         }
     }
 }
@@ -142,7 +139,7 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
         return;
     const int place = FrameConsole::instance().reserve();
     const std::shared_ptr<RunState> run = m_run;
-    const auto work = [run, frame]() -> std::string {
+    const auto work = [run, frame]() -> std::optional<StageEvent> {
         RunState &state = *run;
         if (state.failed)
             return {};
@@ -151,34 +148,33 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             state.firstGrabMs = frame.grabTimeMs;
             if (!state.encoder.open(frame.image.size(), error)) {
                 state.failed = true;
-                return "Could not encode video: " + error;
+                return StageEvent::failed("Could not encode video: " + error);
             }
             if (state.fd >= 0) {
                 const int fd = state.fd;
                 state.fd = -1;
                 if (!state.file.openFile(fd, state.encoder.parameters(), error)) {
                     state.fileFailed = true;
-                    return "Could not write: " + state.fileName.toLatin1().toStdString() + ": " + error;
+                    return StageEvent{StageEvent::Kind::WriteFailed, state.fileName, QString::fromStdString(error),
+                                      frame.number};
                 }
             }
             if (state.publisher)
                 state.publisher->begin(state.encoder.parameters());
         }
         if (frame.image.size() != state.encoder.frameSize())
-            return {}; // the area is fixed for a run; never happens from the recorder
+            return std::nullopt; // the area is fixed for a run; never happens from the recorder
         // A slow tick makes a longer frame; two grabs in one millisecond still get distinct times.
         const qint64 time = std::max(frame.grabTimeMs - state.firstGrabMs, state.lastTimeMs + 1);
-        const BandMap changes = frame.changesSince(state.lastNumber, state.last);
-        state.last = frame.image;
-        state.lastNumber = frame.number;
+        const BandMap changes = state.last.advance(frame);
         const bool keyframe = state.publisher && state.publisher->takeKeyframeRequest();
         std::vector<VideoPacket> packets;
         if (!state.encoder.encode(frame.image, changes, time, keyframe, packets, error)) {
             state.failed = true;
-            return "Could not encode video: " + error;
+            return StageEvent::failed("Could not encode video: " + error);
         }
         state.lastTimeMs = time;
-        std::string line;
+        std::optional<StageEvent> outcome;
         for (const VideoPacket &packet : packets) {
             if (state.publisher)
                 state.publisher->push(packet);
@@ -194,17 +190,18 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             std::string ignored;
             state.file.close(ignored);
             state.fileBytes = QFileInfo(state.fileName).size();
-            line = "Could not write: " + state.fileName.toLatin1().toStdString() + ": " + error
-                   + " (recording to it stopped after " + std::to_string(state.frames)
-                   + " frames; it keeps what fit)";
+            outcome = StageEvent{StageEvent::Kind::WriteFailed, state.fileName,
+                                 QString::fromStdString(error + " (recording to it stopped after "
+                                                        + std::to_string(state.frames) + " frames; it keeps what fit)"),
+                                 frame.number};
         }
-        return line;
+        return outcome;
     };
-    const auto done = [place](std::string line) {
-        std::vector<std::string> lines;
-        if (!line.empty())
-            lines.push_back(std::move(line));
-        FrameConsole::instance().fill(place, std::move(lines));
+    const auto done = [place](std::optional<StageEvent> outcome) {
+        std::vector<StageEvent> events;
+        if (outcome)
+            events.push_back(std::move(*outcome));
+        FrameConsole::instance().fill(place, std::move(events));
     };
     if (!m_worker.tryPost(work, done))
         m_worker.post(work, done);
@@ -254,7 +251,8 @@ void VideoFileHandler::stopHandling()
         size_t start = 0;
         while (start < text.size()) {
             const size_t end = text.find('\n', start);
-            FrameConsole::instance().print(text.substr(start, end == std::string::npos ? end : end - start));
+            FrameConsole::instance().report(
+                StageEvent::notice(text.substr(start, end == std::string::npos ? end : end - start)));
             if (end == std::string::npos)
                 break;
             start = end + 1;

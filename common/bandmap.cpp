@@ -44,14 +44,3 @@ int BandMap::changedCount() const
     return int(std::count(m_changed.begin(), m_changed.end(), 1));
 }
 
-QRect BandMap::changedRows(int width) const
-{
-    const auto first = std::find(m_changed.begin(), m_changed.end(), 1);
-    if (first == m_changed.end())
-        return {};
-    const auto last = std::find(m_changed.rbegin(), m_changed.rend(), 1);
-    const int top = firstRow(int(first - m_changed.begin()));
-    const int lastBand = int(m_changed.rend() - last) - 1;
-    const int bottom = firstRow(lastBand) + rowCount(lastBand, m_height);
-    return QRect(0, top, width, bottom - top);
-}

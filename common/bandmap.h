@@ -31,9 +31,6 @@ public:
     [[nodiscard]] bool changed(int band) const { return m_changed[size_t(band)] != 0; }
     [[nodiscard]] int changedCount() const;
     [[nodiscard]] bool anyChanged() const { return changedCount() > 0; }
-    // The frame's rows that changed, as the smallest span of whole bands holding them; empty
-    // when nothing changed.
-    [[nodiscard]] QRect changedRows(int width) const;
 
     void setChanged(int band, bool changed) { m_changed[size_t(band)] = changed ? 1 : 0; }
 

@@ -31,3 +31,31 @@ struct CapturedFrame
         return lastNumber == number - 1 && !last.isNull() ? changes : BandMap::compare(image, last);
     }
 };
+
+// The frame a stage handled last, for the band map of the next one it handles.
+class LastFrame
+{
+public:
+    // The bands of `frame` that differ from the last frame; `frame` becomes the last.
+    [[nodiscard]] BandMap advance(const CapturedFrame &frame)
+    {
+        BandMap changed = frame.changesSince(m_number, m_image);
+        m_image = frame.image;
+        m_number = frame.number;
+        return changed;
+    }
+    // The same for an image from outside the recorder, compared band by band.
+    [[nodiscard]] BandMap advance(const QImage &image)
+    {
+        BandMap changed = BandMap::compare(image, m_image);
+        m_image = image;
+        m_number = NoNumber;
+        return changed;
+    }
+    [[nodiscard]] const QImage &image() const { return m_image; }
+
+private:
+    static constexpr qint64 NoNumber = -2; // never the successor of a grabbed frame
+    QImage m_image;
+    qint64 m_number = NoNumber;
+};

@@ -16,7 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
+#include "frameconsole.h"
 #include <new>
 #include <tuple>
 #include <unistd.h>
@@ -50,11 +50,10 @@ int openUnlinkedTempFile(const QString &directory, QString &folder, int &error)
             return fd;
         }
         error = errno;
-        std::cout << "History folder " << candidate.toLatin1().constData() << " cannot be used ("
-                  << std::strerror(error) << ")"
-                  << (candidate != candidates.constLast() ? ": using " + fallback.toStdString() + " instead"
-                                                          : std::string(": no frame will be kept"))
-                  << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(
+            "History folder " + candidate.toStdString() + " cannot be used (" + std::strerror(error) + ")"
+            + (candidate != candidates.constLast() ? ": using " + fallback.toStdString() + " instead"
+                                                   : std::string(": no frame will be kept"))));
     }
     return -1;
 }
@@ -529,8 +528,10 @@ void FrameHistory::settle(Result result)
     m_encodedParts += result.encoded;
     if (!result.failure.isEmpty() && !m_full) {
         m_full = true;
-        std::cout << "History file full (" << result.failure.toLatin1().constData() << "): frames from "
-                  << m_frames.size() - 1 << " on are kept only where they repeat stored bands" << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(
+            QStringLiteral("History file full (%1): frames from %2 on are kept only where they repeat stored bands")
+                .arg(result.failure)
+                .arg(qint64(m_frames.size()) - 1)));
     }
 }
 

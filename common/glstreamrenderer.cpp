@@ -20,7 +20,7 @@
 #include <GL/gl.h>
 
 #include <cmath>
-#include <iostream>
+#include "frameconsole.h"
 #include <vector>
 
 #ifndef GL_BGRA
@@ -386,8 +386,8 @@ void GLStreamRenderer::updateTexture()
 {
     if (!imageSource || !imageSource->takeImage(image))
         return; // the source reports an unreadable image; the frame on display stays
-    std::cout << "TEXTURE UPDATED" << std::endl;
-    std::cout << image.height() << " " << image.width() << std::endl;
+    FrameConsole::instance().report(StageEvent::notice("TEXTURE UPDATED"));
+    FrameConsole::instance().report(StageEvent::notice(std::to_string(image.height()) + " " + std::to_string(image.width())));
     // The worker compares it with the frame before: only the bands that differ are redrawn.
     display(image, -1);
     if (!image.isNull())
@@ -409,22 +409,18 @@ void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
         return display(frame, -1);
     if (!m_history->hasRoom())
         m_history->waitUntilStored();
-    const int index = m_history->append(frame, BandMap::compare(frame, m_lastStored));
-    m_lastStored = frame;
-    m_lastStoredNumber = -2;
+    const int index = m_history->append(frame, m_lastStored.advance(frame));
     display(frame, index);
 }
 
 void GLStreamRenderer::updateAndStoreTexture(const CapturedFrame &frame)
 {
     // The history's band map is against the frame it was given last.
-    const int index = m_history ? m_history->append(frame.image, frame.changesSince(m_lastStoredNumber, m_lastStored),
-                                                    frame.jpegBands, frame.historyBands)
-                                : -1;
+    const int index = m_history
+        ? m_history->append(frame.image, m_lastStored.advance(frame), frame.jpegBands, frame.historyBands)
+        : -1;
     if (!m_history && frame.historyBands)
         frame.historyBands->fill(nullptr); // no history codes this frame
-    m_lastStored = frame.image;
-    m_lastStoredNumber = frame.number;
     const bool follows = m_liveNumber >= 0 && m_liveNumber == frame.number - 1;
     display(frame.image, index, follows ? frame.changes : BandMap());
     m_liveNumber = frame.number;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bandmap.h"
+#include "capturedframe.h"
 #include "previewpath.h"
 
 #include <QImage>
@@ -116,8 +117,7 @@ private:
     IOImageHandler *imageSource = nullptr;
     FrameHistory *m_history = nullptr;
 
-    QImage m_lastStored;         // the frame appended last, to find the bands that changed
-    qint64 m_lastStoredNumber = -2; // its number when it was a grabbed frame
+    LastFrame m_lastStored;      // the frame appended last, to find the bands that changed
     QImage m_displayed;          // frame on display, as it was handed in
     int m_currentIndex = -1;
     qint64 m_liveNumber = -1;    // number of the grabbed frame on display; -1 for any other frame

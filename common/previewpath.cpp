@@ -6,7 +6,7 @@
 
 #include <GL/gl.h>
 
-#include <iostream>
+#include "frameconsole.h"
 
 QString softwareRendererName(const QString &glRenderer)
 {
@@ -94,6 +94,6 @@ void printPreviewChoice()
     printed = true;
     const PreviewChoice &choice = processPreviewChoice();
     if (!choice.warning.isEmpty())
-        std::cout << choice.warning.toLatin1().constData() << std::endl;
-    std::cout << choice.line.toLatin1().constData() << std::endl;
+        FrameConsole::instance().report(StageEvent::notice(choice.warning));
+    FrameConsole::instance().report(StageEvent::notice(choice.line));
 }

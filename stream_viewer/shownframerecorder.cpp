@@ -6,7 +6,7 @@
 #include <QDir>
 
 #include <ctime>
-#include <iostream>
+#include "frameconsole.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ void ShownFrameRecorder::onImageShown(const QImage &image)
         const QString path = QDir(m_saveDir).filePath(QStringLiteral("frame%1.png").arg(number));
         // Quality 80 is zlib level 1: fast, still lossless.
         if (!image.save(path, "PNG", 80))
-            std::cout << "Could not write: " << path.toLatin1().constData() << std::endl;
+            FrameConsole::instance().report(StageEvent{StageEvent::Kind::WriteFailed, path, {}, number});
     }
     if (m_timing.device())
         m_pendingCounter = readCounterStrip(image);

@@ -30,7 +30,6 @@ public:
     // Follows the frames that `renderer` shows from its image source.
     void attach(GLStreamRenderer *renderer);
 
-    [[nodiscard]] int shownCount() const { return m_shown; }
 
 Q_SIGNALS:
     // Every frame asked for by --frames has been shown (and painted, or given up on).

@@ -7,7 +7,7 @@
 #include <QImageReader>
 
 #include <algorithm>
-#include <iostream>
+#include "frameconsole.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ bool reportRefusal(const QByteArray &received)
 {
     if (!received.startsWith(QByteArrayView(RefusedLine, FrameParser::LengthSize)))
         return false;
-    std::cout << "refused: the server is serving its maximum of viewers" << std::endl;
+FrameConsole::instance().report(StageEvent::failed("refused: the server is serving its maximum of viewers"));
     return true;
 }
 
@@ -66,7 +66,7 @@ void TCPclientImagehandler::connectToServer(const QString &host, quint16 port)
     QObject::connect(&socket, &QTcpSocket::readyRead, this, &IOImageHandler::readImage);
     const bool connected = socket.waitForConnected(30000);
     expectedLength = 0;
-    std::cout << "Client created: " << socket.errorString().toLatin1().constData() << std::endl;
+FrameConsole::instance().report(StageEvent::notice(QLatin1String("Client created: ") + socket.errorString()));
     if (!connected && !m_keepConnected) {
         m_failure = socket.errorString();
         socket.abort();
@@ -80,6 +80,11 @@ int TCPclientImagehandler::reconnectDelay(int baseMs, int failedAttempts)
     const qint64 longest = 30 * base;
     const int doublings = std::clamp(failedAttempts, 0, 30);
     return int(std::min(longest, base << doublings));
+}
+
+QString TCPclientImagehandler::peer() const
+{
+    return m_host + QLatin1Char(':') + QString::number(m_port);
 }
 
 QString TCPclientImagehandler::stateText() const
@@ -149,14 +154,15 @@ void TCPclientImagehandler::readImage()
     }
 
     if (dropped > 0) {
-        std::cout << "Dropped " << dropped << (dropped == 1 ? " older frame" : " older frames")
-                  << " that arrived with a newer one" << std::endl;
+        FrameConsole::instance().report(StageEvent::notice(QStringLiteral("Dropped %1 %2 that arrived with a newer one")
+                                                           .arg(dropped)
+                                                           .arg(dropped == 1 ? "older frame" : "older frames")));
     }
     if (!newest.isNull()) {
         if (!newestWaited) {
             if (newestLengthRead)
-                std::cout << "Length read! " << newest.size() << std::endl;
-            std::cout << "Complete image written!" << std::endl;
+                FrameConsole::instance().report(StageEvent::notice(QStringLiteral("Length read! %1").arg(newest.size())));
+            FrameConsole::instance().report(StageEvent::notice("Complete image written!"));
         }
         m_next = std::move(newest);
         decodeNext();
@@ -173,8 +179,8 @@ void TCPclientImagehandler::readImage()
     case FrameParser::Step::NeedBody:
         expectedLength = m_parser.length();
         if (lengthRead)
-            std::cout << "Length read! " << expectedLength << std::endl;
-        std::cout << m_parser.available() << " need " << expectedLength << std::endl;
+            FrameConsole::instance().report(StageEvent::notice(QStringLiteral("Length read! %1").arg(expectedLength)));
+        FrameConsole::instance().report(StageEvent::notice(QStringLiteral("%1 need %2").arg(m_parser.available()).arg(expectedLength)));
         break;
     case FrameParser::Step::ProtocolError:
         closeForProtocolError();
@@ -218,8 +224,8 @@ void TCPclientImagehandler::decoded(qint64 length, bool ok, QImage image)
 {
     m_decoding = false;
     if (!ok) {
-        std::cout << "Skipped an undecodable image (frame of " << length << " bytes from "
-                  << m_host.toLatin1().constData() << ":" << m_port << ")" << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(
+            QStringLiteral("Skipped an undecodable image (frame of %1 bytes from %2)").arg(length).arg(peer())));
     } else {
         if (image.sizeInBytes() > GLStreamRenderer::LargeFrameBytes)
             m_lastLarge = image;
@@ -243,24 +249,27 @@ bool TCPclientImagehandler::takeImage(QImage &image)
 void TCPclientImagehandler::SLOT_reqNewImage()
 {
     socket.write(QByteArray("N"));
-    std::cout << "Image requested!" << std::endl;
+    FrameConsole::instance().report(StageEvent::notice("Image requested!"));
 }
 
 void TCPclientImagehandler::closeForProtocolError()
 {
-    std::cout << "Protocol error from " << m_host.toLatin1().constData() << ":" << m_port << ": "
-              << m_parser.errorString().toLatin1().constData()
-              << "; closed the connection, trying again in " << reconnectDelay(m_baseInterval, 0) << " ms" << std::endl;
+    FrameConsole::instance().report(StageEvent::failed(QStringLiteral("Protocol error from %1: %2; closed the connection, trying again in %3 ms")
+                                                       .arg(peer(), m_parser.errorString())
+                                                       .arg(reconnectDelay(m_baseInterval, 0))));
     closeAndReconnect();
 }
 
 void TCPclientImagehandler::closeForStall()
 {
-    std::cout << "No byte from " << m_host.toLatin1().constData() << ":" << m_port << " for "
-              << m_stallTimer.interval() << " ms inside a frame (" << m_parser.available() << " of "
-              << (m_parser.length() > 0 ? QByteArray::number(m_parser.length()).constData() : "?")
-              << " bytes); closed the connection, trying again in " << reconnectDelay(m_baseInterval, 0) << " ms"
-              << std::endl;
+    FrameConsole::instance().report(StageEvent::failed(
+        QStringLiteral("No byte from %1 for %2 ms inside a frame (%3 of %4 bytes); closed the connection, trying "
+                       "again in %5 ms")
+            .arg(peer())
+            .arg(m_stallTimer.interval())
+            .arg(m_parser.available())
+            .arg(m_parser.length() > 0 ? QString::number(m_parser.length()) : QStringLiteral("?"))
+            .arg(reconnectDelay(m_baseInterval, 0))));
     closeAndReconnect();
 }
 
@@ -286,7 +295,7 @@ void TCPclientImagehandler::onConnected()
     if (m_reconnecting) {
         m_reconnecting = false;
         m_reconnectTimer.stop();
-        std::cout << "Reconnected to " << m_host.toLatin1().constData() << ":" << m_port << std::endl;
+        FrameConsole::instance().report(StageEvent{StageEvent::Kind::Reconnected, peer(), {}, -1});
     }
     setState(State::Connected);
 }
@@ -296,9 +305,7 @@ void TCPclientImagehandler::onDisconnected()
     m_stallTimer.stop();
     if (!m_keepConnected || m_closingForError || m_reconnecting)
         return;
-    std::cout << "Connection to " << m_host.toLatin1().constData() << ":" << m_port
-              << " lost: " << socket.errorString().toLatin1().constData()
-              << "; trying again in " << reconnectDelay(m_baseInterval, 0) << " ms" << std::endl;
+    FrameConsole::instance().report(StageEvent{StageEvent::Kind::ConnectionLost, peer(), socket.errorString(), reconnectDelay(m_baseInterval, 0)});
     startReconnecting();
 }
 
@@ -308,9 +315,8 @@ void TCPclientImagehandler::onErrorOccurred(QAbstractSocket::SocketError)
         return;
     m_attemptReported = true;
     ++m_failedAttempts;
-    std::cout << "Reconnecting to " << m_host.toLatin1().constData() << ":" << m_port
-              << " failed: " << socket.errorString().toLatin1().constData() << "; next attempt in "
-              << reconnectDelay(m_baseInterval, m_failedAttempts) << " ms" << std::endl;
+    FrameConsole::instance().report(StageEvent{StageEvent::Kind::ReconnectFailed, peer(), socket.errorString(),
+                                               reconnectDelay(m_baseInterval, m_failedAttempts)});
     waitBeforeNextAttempt();
 }
 
@@ -338,9 +344,9 @@ void TCPclientImagehandler::tryReconnect()
         socket.abort();
         if (report) {
             ++m_failedAttempts;
-            std::cout << "Reconnecting to " << m_host.toLatin1().constData() << ":" << m_port
-                      << " failed: no answer within " << m_reconnectTimer.interval() << " ms; next attempt in "
-                      << reconnectDelay(m_baseInterval, m_failedAttempts) << " ms" << std::endl;
+            FrameConsole::instance().report(StageEvent{StageEvent::Kind::ReconnectFailed, peer(),
+                                                   QStringLiteral("no answer within %1 ms").arg(m_reconnectTimer.interval()),
+                                                   reconnectDelay(m_baseInterval, m_failedAttempts)});
         }
         waitBeforeNextAttempt();
         return;

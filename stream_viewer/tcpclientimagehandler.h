@@ -79,6 +79,8 @@ public:
     // The state in words for a window title: "connecting", "showing", "connection lost,
     // retrying in 4 s", "could not connect: Connection refused", ...
     [[nodiscard]] QString stateText() const;
+    // "host:port", as the console lines name the server.
+    [[nodiscard]] QString peer() const;
 
 Q_SIGNALS:
     void SIG_stateChanged(TCPclientImagehandler::State state);

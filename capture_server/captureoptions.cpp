@@ -72,8 +72,13 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption webLosslessOption(
         QStringLiteral("web-lossless"),
         QStringLiteral("The web view sends exact pixels only (no JPEG for bands that change all the time)."));
+    const QCommandLineOption grabberOption(
+        QStringLiteral("grabber"),
+        QStringLiteral("How the screen is read: x11, or portal (the desktop's ScreenCast portal and PipeWire; "
+                       "the default on a Wayland session)."),
+        QStringLiteral("x11|portal"));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
-                       viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption});
+                       viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption, grabberOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -178,6 +183,15 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         parsed.webToken = token;
     }
     parsed.webLossless = parser.isSet(webLosslessOption);
+    if (parser.isSet(grabberOption)) {
+        const QString grabber = parser.value(grabberOption).trimmed().toLower();
+        if (grabber != QLatin1String("x11") && grabber != QLatin1String("portal")) {
+            message = QStringLiteral("Invalid value for --grabber: '%1' (expected x11 or portal).")
+                          .arg(parser.value(grabberOption));
+            return OptionsResult::Error;
+        }
+        parsed.grabber = grabber;
+    }
     options = parsed;
     return OptionsResult::Run;
 }

@@ -23,6 +23,7 @@ struct CaptureOptions
     std::optional<int> webPort;                // --web PORT: also serve the capture to browsers
     QString webToken;                          // --web-token: the web view's secret (empty: a random one)
     bool webLossless = false;                  // --web-lossless: exact pixels only in the web view
+    QString grabber;                           // --grabber x11|portal (empty: chosen from the session)
 };
 
 enum class OptionsResult {

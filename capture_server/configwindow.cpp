@@ -4,6 +4,7 @@
 #include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
+#include "portalgrabber.h"
 #include "screengrabber.h"
 #include "selectionwindow.h"
 #include "shutdownsignals.h"
@@ -163,6 +164,17 @@ void ConfigWindow::SLOT_startSelection()
 {
     // The whole desktop, every monitor: the area may lie on any of them.
     QScreen *screen = QGuiApplication::primaryScreen();
+    if (config.portal && screen) {
+        // The monitor the portal shares, in its own pixels.
+        const QImage frame = config.portal->grabArea(config.portal->monitorGeometry(screen->geometry()), screen->geometry());
+        if (frame.isNull()) {
+            std::cout << config.portal->statusLine().toLatin1().constData() << std::endl;
+            return;
+        }
+        selectionWindow->setBackground(QPixmap::fromImage(frame));
+        selectionWindow->showFullScreen();
+        return;
+    }
     const QPixmap snapshot = screen ? grabScreenArea(screen, screen->virtualGeometry()) : QPixmap();
     selectionWindow->setBackground(snapshot);
     selectionWindow->showFullScreen();
@@ -171,6 +183,10 @@ void ConfigWindow::SLOT_startSelection()
 void ConfigWindow::SLOT_startStopCapture()
 {
     if (!capturing) {
+        if (config.portal && config.portal->state() != PortalGrabber::State::Ready) {
+            std::cout << config.portal->statusLine().toLatin1().constData() << std::endl;
+            return;
+        }
         config.handler = tcpServerRadio->isChecked() ? static_cast<ImageHandler *>(tcpServer)
                                                      : static_cast<ImageHandler *>(imageSaver);
         config.fps = fpsSpinBox->value();
@@ -213,6 +229,23 @@ bool ConfigWindow::startScriptedCapture()
     if (!capturing)
         SLOT_startStopCapture();
     return true;
+}
+
+void ConfigWindow::setPortalGrabber(PortalGrabber *portal)
+{
+    config.portal = portal;
+    connect(portal, &PortalGrabber::failed, this, [this](const QString &line) {
+        std::cout << line.toLatin1().constData() << std::endl;
+        m_grabberProblem = line;
+        updateTitle();
+    });
+    connect(portal, &PortalGrabber::ended, this, [this](const QString &line) {
+        std::cout << line.toLatin1().constData() << (capturing ? ": capture stopped" : "") << std::endl;
+        m_grabberProblem = line;
+        if (capturing)
+            SLOT_startStopCapture();
+        updateTitle();
+    });
 }
 
 void ConfigWindow::SLOT_captureEnded(int)
@@ -267,6 +300,8 @@ void ConfigWindow::updateTitle()
             title += QStringLiteral(", into %1").arg(QFileInfo(imagePrefix).path());
         }
     }
+    if (!m_grabberProblem.isEmpty())
+        title += QStringLiteral(" - ") + m_grabberProblem;
     if (tcpServer->serverPort() == 0)
         title += QStringLiteral(" - port %1 could not be listened on").arg(m_requestedPort);
     setWindowTitle(title);

@@ -13,6 +13,7 @@
 class FrameHistory;
 class GLStreamRenderer;
 class ImageRecorder;
+class PortalGrabber;
 class QApplication;
 class QCheckBox;
 class QLabel;
@@ -59,6 +60,11 @@ public:
 
     [[nodiscard]] FrameHistory *history() const { return m_history.get(); }
 
+    // On Wayland: frames and the selection's snapshot come from the portal's stream. Until it
+    // is ready "Start/Stop" starts nothing and says why; when it ends a capture stops as
+    // "Start/Stop" would.
+    void setPortalGrabber(PortalGrabber *portal);
+
 Q_SIGNALS:
     void SIG_startSelectionSignal();
     void SIG_startCapture(const ConfigStructure *);
@@ -87,4 +93,5 @@ private:
     QElapsedTimer m_runClock;  // since the current run started
     std::deque<qint64> m_frameTimes; // m_runClock times of the run's recent frames, for the rate
     qint64 m_runFirstFile = 0; // the saver's next file number when the current run started
+    QString m_grabberProblem;  // why the portal's stream cannot be captured, for the title
 };

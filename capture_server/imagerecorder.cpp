@@ -5,6 +5,7 @@
 #include "frameconsole.h"
 #include "glstreamrenderer.h"
 #include "imagehandler.h"
+#include "portalgrabber.h"
 #include "screengrabber.h"
 
 #include <QPixmap>
@@ -76,10 +77,15 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     }
 
     CapturedFrame frame;
-    frame.image =
-        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight),
-                       config->recordCursor)
-            .toImage();
+    const QRect area(captureX, captureY, captureWidth, captureHeight);
+    if (config->portal) {
+        // The stream's newest frame; a still screen sends none, so the last one repeats.
+        frame.image = config->portal->grabArea(area, config->desktop ? config->desktop->geometry() : QRect());
+        if (frame.image.isNull())
+            return; // no frame has come yet
+    } else {
+        frame.image = grabScreenArea(config->desktop, area, config->recordCursor).toImage();
+    }
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_previous = frame.image;

@@ -221,7 +221,7 @@ void ConfigWindow::SLOT_startStopCapture()
 bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
-    if (captureArea(selection, desktopScreens(config.desktop)).isEmpty()) {
+    if (captureArea(selection, grabbableScreens(config.portal, config.desktop)).isEmpty()) {
         std::cout << "Selected area " << selection.x() << "," << selection.y() << " " << selection.width() << "x"
                   << selection.height() << " lies outside the screen: nothing can be captured" << std::endl;
         return false;

@@ -34,7 +34,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
 
     const QRect selection = config->selection ? *config->selection : QRect();
-    const QRect area = captureArea(selection, desktopScreens(config->desktop)); // every monitor
+    const QRect area = captureArea(selection, grabbableScreens(config->portal, config->desktop)); // every monitor
     captureX = area.x();
     captureY = area.y();
     captureWidth = area.width();

@@ -2,6 +2,7 @@
 
 #include "grabberchoice.h"
 #include "pipewirestream.h"
+#include "screengrabber.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QScreen>
 #include <QStandardPaths>
 
 #include <unistd.h>
@@ -394,4 +396,11 @@ QImage PortalGrabber::grabArea(const QRect &area, const QRect &fallbackMonitor) 
 quint64 PortalGrabber::framesReceived() const
 {
     return m_stream ? m_stream->framesReceived() : 0;
+}
+
+QList<QRect> grabbableScreens(const PortalGrabber *portal, QScreen *desktop)
+{
+    if (!portal)
+        return desktopScreens(desktop);
+    return {portal->monitorGeometry(desktop ? desktop->geometry() : QRect())};
 }

@@ -10,6 +10,7 @@
 #include <memory>
 
 class PipeWireStream;
+class QScreen;
 class QDBusMessage;
 class QDBusPendingCallWatcher;
 
@@ -83,3 +84,7 @@ private:
     QRect m_monitor;  // from the portal's stream properties, if given
     std::unique_ptr<PipeWireStream> m_stream;
 };
+
+// The screens a capture area is clipped to: the portal's monitor when frames come from it,
+// else every screen of `desktop`'s desktop.
+[[nodiscard]] QList<QRect> grabbableScreens(const PortalGrabber *portal, QScreen *desktop);

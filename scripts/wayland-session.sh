@@ -134,7 +134,7 @@ has_name() {
         echo 'chooser_type=none'
     fi
 } >"$XDG_RUNTIME_DIR/xdpw.conf"
-"$DESKCAST_PORTAL_BACKEND" -c "$XDG_RUNTIME_DIR/xdpw.conf" >>"$log" 2>&1 &
+"$DESKCAST_PORTAL_BACKEND" -l "${DESKCAST_PORTAL_LOGLEVEL:-ERROR}" -c "$XDG_RUNTIME_DIR/xdpw.conf" >>"$log" 2>&1 &
 backend_pid=$!
 pids+=($backend_pid)
 wait_for 10 has_name org.freedesktop.impl.portal.desktop.wlr || unavailable "the portal backend did not start (log: $log)" "$@"

@@ -49,7 +49,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
                                        "--fps", "60", "--handler", "tcp", "--start", "--frames", "12",
                                        "--viewer-timeout", "3", "--cursor", "--web", "8080", "--web-token",
-                                       "Secret_token-of-22chars", "--web-lossless"}),
+                                       "Secret_token-of-22chars", "--web-lossless", "--grabber", "Portal"}),
                                  options, message),
              OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 4567);
@@ -64,12 +64,14 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(options.webPort.value_or(-1), 8080);
     QCOMPARE(options.webToken, QStringLiteral("Secret_token-of-22chars"));
     QVERIFY(options.webLossless);
+    QCOMPARE(options.grabber, QStringLiteral("portal"));
 
     QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 0);
     QCOMPARE(options.handler.value_or(QString()), QStringLiteral("saver"));
     QCOMPARE(options.fps.value_or(-1), 1);
     QVERIFY(!options.cursor);
+    QVERIFY(options.grabber.isEmpty());
 }
 
 void tst_CaptureOptions::badValuesAreRefused_data()
@@ -95,6 +97,7 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("web port not a number") << QStringList{"--web", "yes"} << "--web";
     QTest::newRow("web token too short to be secret") << QStringList{"--web-token", "abc123abc123abc123abc"} << "--web-token";
     QTest::newRow("web token that breaks a link") << QStringList{"--web-token", "abc123abc123abc123abc&x=1"} << "--web-token";
+    QTest::newRow("unknown grabber") << QStringList{"--grabber", "wayland"} << "--grabber";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";

@@ -87,10 +87,12 @@ QString areaArgument(const QRect &r)
 }
 
 // capture_server on the portal, its own window kept off the Wayland output (offscreen), in `dir`.
-void startServer(QProcess &server, const QString &dir, const QStringList &arguments)
+void startServer(QProcess &server, const QString &dir, const QStringList &arguments, const QString &busAddress = {})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (!busAddress.isEmpty())
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
     server.setProcessEnvironment(environment);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel); // sanitizer reports reach the log
     server.setWorkingDirectory(dir);
@@ -136,16 +138,20 @@ class tst_PortalCapture : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
+    void init();
     void knownPictureComesOutExactly_data();
     void knownPictureComesOutExactly();
     void movingWindowGivesDistinctFrames();
     void cancelledDialogStartsNothing();
     void streamEndStopsCaptureWithEveryFile();
+    void missingPortalSaysWhatToInstall_data();
+    void missingPortalSaysWhatToInstall();
 };
 
-void tst_PortalCapture::initTestCase()
+void tst_PortalCapture::init()
 {
+    if (QByteArray(QTest::currentTestFunction()).startsWith("missingPortal"))
+        return; // needs no session
     const QString unavailable = qEnvironmentVariable("DESKCAST_WAYLAND_UNAVAILABLE");
     if (!unavailable.isEmpty())
         QSKIP(qPrintable(QStringLiteral("no headless Wayland session: ") + unavailable));
@@ -339,6 +345,50 @@ void tst_PortalCapture::streamEndStopsCaptureWithEveryFile()
     QCOMPARE(qsizetype(files.size()), output.count(QStringLiteral("Writing: ")));
     for (const QImage &file : files)
         QCOMPARE(file.size(), QSize(640, 360));
+}
+
+void tst_PortalCapture::missingPortalSaysWhatToInstall_data()
+{
+    QTest::addColumn<bool>("bus");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("no session bus") << false
+                                    << "Screen capture on Wayland needs a D-Bus session bus, and there is none";
+    QTest::newRow("a bus without the portal")
+        << true << "Screen capture on Wayland needs the desktop portal: install xdg-desktop-portal and the portal backend";
+}
+
+void tst_PortalCapture::missingPortalSaysWhatToInstall()
+{
+    QFETCH(bool, bus);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QString address = QStringLiteral("unix:path=") + dir.filePath(QStringLiteral("no-bus"));
+    QProcess daemon;
+    if (bus) {
+        // A bus of our own that can start no service at all.
+        QFile config(dir.filePath(QStringLiteral("bus.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("<busconfig><type>session</type><listen>unix:path=" + dir.filePath(QStringLiteral("bus")).toUtf8()
+                     + "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+                       "</policy></busconfig>");
+        config.close();
+        daemon.start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+                      QStringLiteral("--print-address=1")});
+        if (!daemon.waitForStarted())
+            QSKIP("dbus-daemon is not installed");
+        QTRY_VERIFY_WITH_TIMEOUT(daemon.canReadLine(), 10000);
+        address = QString::fromUtf8(daemon.readLine()).trimmed();
+    }
+    QProcess server;
+    startServer(server, dir.path(), {QStringLiteral("--frames"), QStringLiteral("5")}, address);
+    QVERIFY(server.waitForFinished(PortalWaitMs));
+    const QString output = QString::fromLatin1(server.readAllStandardOutput());
+    QCOMPARE(server.exitCode(), 1);
+    QVERIFY2(output.contains(line), qPrintable(output));
+    daemon.kill();
+    daemon.waitForFinished();
 }
 
 QTEST_MAIN(tst_PortalCapture)

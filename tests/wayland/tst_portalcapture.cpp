@@ -1,7 +1,10 @@
 // Runs the real capture_server on a headless Wayland desktop (scripts/wayland-session.sh), where
 // it reads the screen through the ScreenCast portal and PipeWire, and checks what comes out.
+#include "configwindow.h"
 #include "frameparser.h"
 #include "jpegcodec.h"
+#include "portalgrabber.h"
+#include "selectionwindow.h"
 #include "testsupport.h"
 
 #include <QDataStream>
@@ -10,6 +13,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -142,6 +146,7 @@ private Q_SLOTS:
     void knownPictureComesOutExactly_data();
     void knownPictureComesOutExactly();
     void movingWindowGivesDistinctFrames();
+    void selectionShowsThePortalsFrame();
     void cancelledDialogStartsNothing();
     void streamEndStopsCaptureWithEveryFile();
     void missingPortalSaysWhatToInstall_data();
@@ -289,6 +294,46 @@ void tst_PortalCapture::movingWindowGivesDistinctFrames()
     }
     QVERIFY2(distinct >= (frameCount - 1) * 8 / 10,
              qPrintable(QStringLiteral("%1 of %2 frames differ from the one before").arg(distinct).arg(frameCount - 1)));
+}
+
+void tst_PortalCapture::selectionShowsThePortalsFrame()
+{
+    const QImage picture = patternImage(outputSize.width(), outputSize.height(), 5);
+    Picture window(picture);
+    window.showFullScreen();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    PortalGrabber portal;
+    QSignalSpy ready(&portal, &PortalGrabber::ready);
+    portal.start(false);
+    QTRY_VERIFY_WITH_TIMEOUT(ready.size() == 1, PortalWaitMs);
+    window.stopBlinking();
+    const QRect output(QPoint(0, 0), outputSize);
+    QTRY_COMPARE(portal.grabArea(output, output), picture.convertToFormat(QImage::Format_RGB32));
+
+    CaptureOptions options;
+    options.port = 0;
+    options.bind = QHostAddress::LocalHost;
+    ConfigWindow control(nullptr, qApp, options);
+    control.setPortalGrabber(&portal);
+    control.SLOT_startSelection();
+    SelectionWindow *selection = control.selectionWindow;
+    QVERIFY(selection->isVisible());
+    // What the window paints: the portal's frame at 30 % over its background, right of the
+    // rectangle and its controls.
+    QImage expected(selection->size(), QImage::Format_RGB32);
+    expected.fill(selection->palette().color(selection->backgroundRole()));
+    {
+        QPainter painter(&expected);
+        painter.setOpacity(0.3);
+        painter.drawImage(expected.rect(), picture);
+    }
+    const QRect compared(700, 0, outputSize.width() - 700, outputSize.height());
+    QCOMPARE(selection->size(), outputSize);
+    const QImage shown = selection->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const int difference = maxChannelDifference(shown.copy(compared), expected.copy(compared));
+    QVERIFY2(difference <= 2, qPrintable(QStringLiteral("differs by up to %1").arg(difference)));
+    selection->hide();
 }
 
 void tst_PortalCapture::cancelledDialogStartsNothing()

@@ -1,6 +1,7 @@
 #include "pipewirestream.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <pipewire/pipewire.h>
 #include <spa/debug/types.h>
@@ -8,12 +9,16 @@
 #include <spa/param/video/type-info.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <unistd.h>
 
 namespace {
+
+// How long a stream may stay paused after streaming before it counts as ended.
+constexpr int pauseGraceMs = 1000;
 
 void initPipeWire()
 {
@@ -61,19 +66,19 @@ struct PipeWireStream::Private
     spa_hook streamListener{};
     spa_video_info_raw format{};
     bool streaming = false;  // reached the streaming state once
-    bool endReported = false;
+    std::atomic<pw_stream_state> state{PW_STREAM_STATE_UNCONNECTED};
+    std::atomic<bool> endReported{false};
     bool firstReported = false;
 
     mutable std::mutex mutex; // guards the two below
     QImage newest;
     quint64 received = 0;
 
-    // On PipeWire's thread.
+    // On either thread.
     void reportEnd(const QString &why)
     {
-        if (endReported)
+        if (endReported.exchange(true))
             return;
-        endReported = true;
         QMetaObject::invokeMethod(owner, [o = owner, why] { Q_EMIT o->ended(why); }, Qt::QueuedConnection);
     }
 
@@ -88,6 +93,7 @@ struct PipeWireStream::Private
     static void onStateChanged(void *data, pw_stream_state, pw_stream_state state, const char *error)
     {
         auto *self = static_cast<Private *>(data);
+        self->state = state;
         switch (state) {
         case PW_STREAM_STATE_STREAMING:
             self->streaming = true;
@@ -100,9 +106,19 @@ struct PipeWireStream::Private
                 self->reportEnd(QStringLiteral("the stream was disconnected"));
             break;
         case PW_STREAM_STATE_PAUSED:
-            // The producer's node went away (monitor unplugged, session closed): the link is gone.
-            if (self->streaming)
-                self->reportEnd(QStringLiteral("the screen's stream stopped"));
+            // After streaming: the producer went away (monitor unplugged, session closed, the
+            // desktop ended), or it renegotiates the format (a new resolution) and streams on.
+            // Still paused a second later, the stream has ended.
+            if (self->streaming) {
+                PipeWireStream *owner = self->owner;
+                QMetaObject::invokeMethod(owner, [owner, self] {
+                    QTimer::singleShot(pauseGraceMs, owner, [owner, self] {
+                        // Unless the stream was closed (or another opened) meanwhile.
+                        if (owner->d.get() == self && self->state == PW_STREAM_STATE_PAUSED)
+                            self->reportEnd(QStringLiteral("its producer went away"));
+                    });
+                }, Qt::QueuedConnection);
+            }
             break;
         case PW_STREAM_STATE_CONNECTING:
             break;

@@ -10,7 +10,8 @@
 # The command sees WAYLAND_DISPLAY, DISPLAY (Xwayland), XDG_SESSION_TYPE=wayland,
 # DBUS_SESSION_BUS_ADDRESS and SWAYSOCK of the session, and DESKCAST_WAYLAND_SESSION=1. When the
 # session cannot start, the command runs anyway with DESKCAST_WAYLAND_UNAVAILABLE set to the
-# reason (tests skip with it). The exit status is the command's.
+# reason (tests skip with it) and on Qt's offscreen platform. The exit status is the command's.
+# DESKCAST_TEST_PRELOAD becomes LD_PRELOAD for the command only, not for the session's programs.
 #
 # sway refuses to run as root: as root the session runs as the user deskcast-wl (made once,
 # without a home), and so does the command. What is missing is installed first (apt-get, and
@@ -33,12 +34,20 @@ if [ $# -eq 0 ]; then
     exit 2
 fi
 
+run_command() {
+    if [ -n "${DESKCAST_TEST_PRELOAD:-}" ]; then
+        LD_PRELOAD="$DESKCAST_TEST_PRELOAD" "$@"
+    else
+        "$@"
+    fi
+}
+
 unavailable() {
     local reason="$1"
     shift
     echo "wayland-session: $reason" >&2
-    export DESKCAST_WAYLAND_UNAVAILABLE="$reason"
-    "$@"
+    export DESKCAST_WAYLAND_UNAVAILABLE="$reason" QT_QPA_PLATFORM=offscreen
+    run_command "$@"
     exit $?
 }
 
@@ -59,7 +68,9 @@ if [ "$inner" -eq 0 ]; then
     if [ ! -x "$backend" ]; then
         reason="the Wayland session's packages could not be installed (see /tmp/deskcast-wayland-install.log)"
         echo "wayland-session: $reason" >&2
-        DESKCAST_WAYLAND_UNAVAILABLE="$reason" exec "$@"
+        export DESKCAST_WAYLAND_UNAVAILABLE="$reason" QT_QPA_PLATFORM=offscreen
+        run_command "$@"
+        exit $?
     fi
     export DESKCAST_PORTAL_BACKEND="$backend"
     args=(--inner)
@@ -74,7 +85,7 @@ fi
 
 # From here on: an ordinary user, inside nothing yet.
 if [ -z "${DBUS_STARTER_ADDRESS:-}${DESKCAST_IN_BUS:-}" ]; then
-    runtime="$(mktemp -d /tmp/deskcast-wl-run.XXXXXX)" || { DESKCAST_WAYLAND_UNAVAILABLE="no temporary folder" exec "$@"; }
+    runtime="$(mktemp -d /tmp/deskcast-wl-run.XXXXXX)" || unavailable "no temporary folder" "$@"
     chmod 700 "$runtime"
     mkdir -p "$runtime/home"
     export XDG_RUNTIME_DIR="$runtime" HOME="$runtime/home" DESKCAST_IN_BUS=1
@@ -148,5 +159,5 @@ wait_for 10 test -s "$XDG_RUNTIME_DIR/display" && DISPLAY="$(cat "$XDG_RUNTIME_D
 
 export DESKCAST_WAYLAND_SESSION=1 DESKCAST_SWAY_PID=$sway_pid DESKCAST_PORTAL_BACKEND_PID=$backend_pid
 unset DESKCAST_WAYLAND_UNAVAILABLE DESKCAST_IN_BUS
-"$@"
+run_command "$@"
 exit $?

@@ -4,9 +4,11 @@
 # portal and its backend, on a D-Bus session bus of its own. Nothing of the caller's desktop is
 # touched. Usage:
 #
-#     scripts/wayland-session.sh [--refuse] [--] COMMAND [ARGUMENTS...]
+#     scripts/wayland-session.sh [--refuse|--ask-once] [--] COMMAND [ARGUMENTS...]
 #
 # --refuse: the portal's backend refuses to share any monitor (as if the user cancelled).
+# --ask-once: the backend's chooser shares the monitor the first time it is asked and refuses
+#             every later time, so only a restore token gets a second stream.
 # The command sees WAYLAND_DISPLAY, DISPLAY (Xwayland), XDG_SESSION_TYPE=wayland,
 # DBUS_SESSION_BUS_ADDRESS and SWAYSOCK of the session, and DESKCAST_WAYLAND_SESSION=1. When the
 # session cannot start, the command runs anyway with DESKCAST_WAYLAND_UNAVAILABLE set to the
@@ -20,17 +22,19 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
 refuse=0
+ask_once=0
 inner=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --refuse) refuse=1; shift ;;
+        --ask-once) ask_once=1; shift ;;
         --inner) inner=1; shift ;;
         --) shift; break ;;
         *) break ;;
     esac
 done
 if [ $# -eq 0 ]; then
-    echo "usage: $0 [--refuse] [--] COMMAND [ARGUMENTS...]" >&2
+    echo "usage: $0 [--refuse|--ask-once] [--] COMMAND [ARGUMENTS...]" >&2
     exit 2
 fi
 
@@ -75,6 +79,7 @@ if [ "$inner" -eq 0 ]; then
     export DESKCAST_PORTAL_BACKEND="$backend"
     args=(--inner)
     [ "$refuse" -eq 1 ] && args+=(--refuse)
+    [ "$ask_once" -eq 1 ] && args+=(--ask-once)
     if [ "$(id -u)" -eq 0 ]; then
         user=deskcast-wl
         id -u "$user" >/dev/null 2>&1 || useradd -M -r -s /usr/sbin/nologin "$user"
@@ -92,6 +97,7 @@ if [ -z "${DBUS_STARTER_ADDRESS:-}${DESKCAST_IN_BUS:-}" ]; then
     unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
     args=(--inner)
     [ "$refuse" -eq 1 ] && args+=(--refuse)
+    [ "$ask_once" -eq 1 ] && args+=(--ask-once)
     dbus-run-session -- "$0" "${args[@]}" -- "$@"
     status=$?
     rm -rf "$runtime"
@@ -141,10 +147,21 @@ has_name() {
     if [ "$refuse" -eq 1 ]; then
         echo 'chooser_type=simple'
         echo 'chooser_cmd=false'
+    elif [ "$ask_once" -eq 1 ]; then
+        echo 'chooser_type=simple'
+        echo "chooser_cmd=$XDG_RUNTIME_DIR/chooser.sh"
     else
         echo 'chooser_type=none'
     fi
 } >"$XDG_RUNTIME_DIR/xdpw.conf"
+cat >"$XDG_RUNTIME_DIR/chooser.sh" <<'CHOOSER'
+#!/bin/sh
+# The user shares the output when first asked and refuses every later time.
+[ -e "$XDG_RUNTIME_DIR/asked" ] && exit 1
+touch "$XDG_RUNTIME_DIR/asked"
+echo HEADLESS-1
+CHOOSER
+chmod +x "$XDG_RUNTIME_DIR/chooser.sh"
 "$DESKCAST_PORTAL_BACKEND" -l "${DESKCAST_PORTAL_LOGLEVEL:-ERROR}" -c "$XDG_RUNTIME_DIR/xdpw.conf" >>"$log" 2>&1 &
 backend_pid=$!
 pids+=($backend_pid)

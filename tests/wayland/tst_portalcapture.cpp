@@ -148,6 +148,7 @@ private Q_SLOTS:
     void movingWindowGivesDistinctFrames();
     void selectionShowsThePortalsFrame();
     void cancelledDialogStartsNothing();
+    void restoreTokenAsksOnlyOnce();
     void streamEndStopsCaptureWithEveryFile();
     void missingPortalSaysWhatToInstall_data();
     void missingPortalSaysWhatToInstall();
@@ -353,6 +354,38 @@ void tst_PortalCapture::cancelledDialogStartsNothing()
              qPrintable(output));
     QVERIFY(!output.contains(QStringLiteral("Captures/s")));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("capture/pic0.jpg"))));
+}
+
+void tst_PortalCapture::restoreTokenAsksOnlyOnce()
+{
+    // Run in a session whose backend shares when first asked and refuses afterwards
+    // (scripts/wayland-session.sh --ask-once).
+    if (qEnvironmentVariable("DESKCAST_TEST_PORTAL_ASKS_ONCE") != QLatin1String("1"))
+        QSKIP("needs a session whose portal shares only once: DESKCAST_TEST_PORTAL_ASKS_ONCE=1 with --ask-once");
+    const QString token = QDir::homePath() + QStringLiteral("/.config/capture_server/portal-restore-token");
+    QVERIFY(!QFileInfo::exists(token));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // One scripted run of three frames: its exit status and console.
+    const auto run = [&](int &status, QString &output) {
+        QProcess server;
+        startServer(server, dir.path(), {QStringLiteral("--frames"), QStringLiteral("3")});
+        QVERIFY(server.waitForStarted());
+        // The screen changes until the run ends, so that each stream has a first frame.
+        QTRY_VERIFY_WITH_TIMEOUT((nudgeScreen(), server.state() == QProcess::NotRunning), PortalWaitMs);
+        status = server.exitCode();
+        output = QString::fromLatin1(server.readAllStandardOutput());
+    };
+    int status = -1;
+    QString output;
+    run(status, output); // the user is asked and shares
+    QVERIFY2(status == 0, qPrintable(output));
+    QVERIFY(QFileInfo::exists(token));
+    run(status, output); // not asked again: the token restores the choice
+    QVERIFY2(status == 0, qPrintable(output));
+    QVERIFY(QFile::remove(token));
+    run(status, output); // without the token the user is asked, and now refuses
+    QVERIFY2(status == 1 && output.contains(QLatin1String("cancelled")), qPrintable(output));
 }
 
 void tst_PortalCapture::streamEndStopsCaptureWithEveryFile()

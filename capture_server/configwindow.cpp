@@ -211,7 +211,7 @@ void ConfigWindow::SLOT_startStopCapture()
     selectAreaButton->setDisabled(capturing);
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
-    recordCursorBox->setDisabled(capturing);
+    recordCursorBox->setDisabled(capturing || config.portal); // on Wayland the desktop draws it
     imageSaverRadio->setDisabled(capturing);
     frameSlider->setDisabled(capturing);
     updateTitle();
@@ -234,6 +234,9 @@ bool ConfigWindow::startScriptedCapture()
 void ConfigWindow::setPortalGrabber(PortalGrabber *portal)
 {
     config.portal = portal;
+    // The desktop draws the pointer into the portal's stream or not, as asked at start-up.
+    recordCursorBox->setDisabled(true);
+    recordCursorBox->setToolTip(QStringLiteral("On Wayland the desktop draws the pointer: capture_server --cursor"));
     connect(portal, &PortalGrabber::failed, this, [this](const QString &line) {
         std::cout << line.toLatin1().constData() << std::endl;
         m_grabberProblem = line;

@@ -185,6 +185,12 @@ void ConfigWindow::SLOT_startStopCapture()
     if (!capturing) {
         if (config.portal && config.portal->state() != PortalGrabber::State::Ready) {
             std::cout << config.portal->statusLine().toLatin1().constData() << std::endl;
+            // Refused or ended before: ask the portal again; "Start/Stop" starts once it shares.
+            if (config.portal->state() == PortalGrabber::State::Failed || config.portal->state() == PortalGrabber::State::Ended) {
+                m_grabberProblem.clear();
+                config.portal->restart();
+                updateTitle();
+            }
             return;
         }
         config.handler = tcpServerRadio->isChecked() ? static_cast<ImageHandler *>(tcpServer)

@@ -156,12 +156,31 @@ PortalGrabber::PortalGrabber(QObject *parent)
 
 PortalGrabber::~PortalGrabber()
 {
+    closeSession();
+}
+
+void PortalGrabber::closeSession()
+{
     m_stream.reset();
-    if (!m_sessionHandle.isEmpty()) {
-        QDBusMessage close = QDBusMessage::createMethodCall(portalService, m_sessionHandle, sessionInterface,
-                                                            QStringLiteral("Close"));
-        QDBusConnection::sessionBus().call(close, QDBus::NoBlock);
-    }
+    if (m_sessionHandle.isEmpty())
+        return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.disconnect(portalService, m_sessionHandle, sessionInterface, QStringLiteral("Closed"), this,
+                   SLOT(onSessionClosed()));
+    QDBusMessage close = QDBusMessage::createMethodCall(portalService, m_sessionHandle, sessionInterface,
+                                                        QStringLiteral("Close"));
+    bus.call(close, QDBus::NoBlock);
+    m_sessionHandle.clear();
+}
+
+void PortalGrabber::restart()
+{
+    if (m_state != State::Failed && m_state != State::Ended)
+        return;
+    closeSession();
+    m_monitor = QRect();
+    m_state = State::Idle;
+    start(m_withCursor);
 }
 
 QString PortalGrabber::restoreTokenPath()

@@ -31,6 +31,8 @@ public:
     // Asks the portal for a monitor stream, with the pointer drawn in when `withCursor`.
     // Ends in ready() or failed(). Does nothing unless idle.
     void start(bool withCursor);
+    // After a failure or the stream's end: closes what is left and asks again.
+    void restart();
     [[nodiscard]] State state() const { return m_state; }
     // Why it failed or ended, or what it waits for: one line for the console and the window.
     [[nodiscard]] QString statusLine() const { return m_status; }
@@ -70,6 +72,7 @@ private:
     void openStream(quint32 nodeId);
     void fail(const QString &line);
     void end(const QString &line);
+    void closeSession();
     [[nodiscard]] QString requestPath(const QString &token) const;
     [[nodiscard]] QString newToken();
 

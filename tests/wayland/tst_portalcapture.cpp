@@ -2,6 +2,7 @@
 // it reads the screen through the ScreenCast portal and PipeWire, and checks what comes out.
 #include "configwindow.h"
 #include "frameparser.h"
+#include "imagerecorder.h"
 #include "jpegcodec.h"
 #include "portalgrabber.h"
 #include "selectionwindow.h"
@@ -12,6 +13,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -148,6 +150,7 @@ private Q_SLOTS:
     void movingWindowGivesDistinctFrames();
     void selectionShowsThePortalsFrame();
     void cancelledDialogStartsNothing();
+    void startAfterRefusalAsksAgain();
     void restoreTokenAsksOnlyOnce();
     void streamEndStopsCaptureWithEveryFile();
     void missingPortalSaysWhatToInstall_data();
@@ -354,6 +357,29 @@ void tst_PortalCapture::cancelledDialogStartsNothing()
              qPrintable(output));
     QVERIFY(!output.contains(QStringLiteral("Captures/s")));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("capture/pic0.jpg"))));
+}
+
+void tst_PortalCapture::startAfterRefusalAsksAgain()
+{
+    if (qEnvironmentVariable("DESKCAST_TEST_PORTAL_REFUSES") != QLatin1String("1"))
+        QSKIP("needs a session whose portal refuses: DESKCAST_TEST_PORTAL_REFUSES=1 with --refuse");
+    PortalGrabber portal;
+    QSignalSpy failed(&portal, &PortalGrabber::failed);
+    CaptureOptions options;
+    options.port = 0;
+    options.bind = QHostAddress::LocalHost;
+    ConfigWindow control(nullptr, qApp, options);
+    control.setPortalGrabber(&portal);
+    portal.start(false);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, PortalWaitMs);
+    QVERIFY(control.windowTitle().contains(QStringLiteral("cancelled")));
+    // "Start/Stop" starts nothing but asks the portal again, which refuses again.
+    control.startStopButton->click();
+    QVERIFY(!control.capturing);
+    QCOMPARE(portal.state(), PortalGrabber::State::Starting);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, PortalWaitMs);
+    QVERIFY(!control.capturing);
+    QCOMPARE(control.recorder->frameCount, 0);
 }
 
 void tst_PortalCapture::restoreTokenAsksOnlyOnce()

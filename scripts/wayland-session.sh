@@ -83,6 +83,10 @@ if [ "$inner" -eq 0 ]; then
     if [ "$(id -u)" -eq 0 ]; then
         user=deskcast-wl
         id -u "$user" >/dev/null 2>&1 || useradd -M -r -s /usr/sbin/nologin "$user"
+        if ! runuser -u "$user" -- sh -c 'command -v "$1" >/dev/null' sh "$1"; then
+            echo "wayland-session: the user $user cannot run $1: a folder on its path is closed to other users" >&2
+            exit 1
+        fi
         exec runuser -u "$user" -- "$0" "${args[@]}" -- "$@"
     fi
     exec "$0" "${args[@]}" -- "$@"

@@ -53,7 +53,7 @@ public:
     // Bounds of the waits, in milliseconds.
     static constexpr int replyTimeoutMs = 5000;      // a D-Bus method's reply, a Response of a plain step
     static constexpr int choiceTimeoutMs = 120000;   // the user's answer in the portal's dialog
-    static constexpr int firstFrameTimeoutMs = 5000; // the first frame after the stream opened
+    static constexpr int firstFrameTimeoutMs = 10000; // the first frame after the stream opened
 
 Q_SIGNALS:
     void ready();

@@ -228,8 +228,7 @@ bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
     if (captureArea(selection, grabbableScreens(config.portal, config.desktop)).isEmpty()) {
-        std::cout << "Selected area " << selection.x() << "," << selection.y() << " " << selection.width() << "x"
-                  << selection.height() << " lies outside the screen: nothing can be captured" << std::endl;
+        std::cout << outsideTheScreenLine(selection, "nothing can be captured") << std::endl;
         return false;
     }
     if (!capturing)
@@ -341,16 +340,19 @@ void ConfigWindow::fitToScreen()
 
 void ConfigWindow::keepOutOfCaptureArea()
 {
-    const QScreen *screen = config.desktop;
+    QScreen *screen = config.desktop;
     if (!screen || !isVisible())
         return;
-    const QRect area = captureArea(*config.selection, screen->geometry());
+    // The recorder grabs from the whole desktop: the area may lie on any monitor.
+    const QRect area = captureArea(*config.selection, desktopScreens(screen));
     const QRect frame = frameGeometry();
     if (area.isEmpty() || !frame.intersects(area))
         return;
+    QList<QRect> available;
+    for (const QScreen *monitor : screen->virtualSiblings())
+        available.append(monitor->availableGeometry());
     const QSize decoration = frame.size() - size();
-    const std::optional<QRect> place =
-        placeOutside(screen->availableGeometry(), frame, minimumSizeHint() + decoration, area);
+    const std::optional<QRect> place = placeOutside(available, frame, minimumSizeHint() + decoration, area);
     if (!place) {
         std::cout << "The control window lies inside the capture area and the screen has no room for it "
                      "outside: it will be in the frames"

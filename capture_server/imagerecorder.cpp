@@ -40,9 +40,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     captureWidth = area.width();
     captureHeight = area.height();
     if (area.isEmpty()) {
-        std::cout << "Selected area " << selection.x() << "," << selection.y() << " "
-                  << selection.width() << "x" << selection.height()
-                  << " lies outside the screen: nothing will be captured" << std::endl;
+        std::cout << outsideTheScreenLine(selection, "nothing will be captured") << std::endl;
     }
 
     if (config->handler)

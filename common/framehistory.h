@@ -42,7 +42,8 @@ class FrameHistory
 {
 public:
     // `capacity`: frames that may wait for the worker; `quality`: of the JPEG records, -1 for 75
-    // (the saver's default); `directory`: where the file lives (QDir::tempPath() when empty).
+    // (the saver's default); `directory`: where the file lives ($TMPDIR, else /tmp, when
+    // empty; /tmp too when that folder cannot be used).
     explicit FrameHistory(int capacity = 6, int quality = -1, const QString &directory = QString());
     ~FrameHistory();
     FrameHistory(const FrameHistory &) = delete;
@@ -67,6 +68,9 @@ public:
     // Bytes of records in the file, and whether the file has refused a write.
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
     [[nodiscard]] bool isFull() const { return m_full; }
+    // The folder that holds the history's file: `directory`, else $TMPDIR, else /tmp, whichever
+    // first could be used; empty when none.
+    [[nodiscard]] QString folder() const { return m_folder; }
     // Bands of the stored frames whose new record is the saver's segment, and parts (whole bands
     // or column patches) the history coded itself, kept or not.
     [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
@@ -109,7 +113,9 @@ private:
     // Header + entropy-coded data + EOI: the record as a JPEG file; empty when unreadable.
     [[nodiscard]] QByteArray readRecord(const Record &record, const QByteArray &header) const;
 
-    const int m_fd;
+    QString m_folder;    // where the file was made (empty when none could be)
+    int m_openError = 0; // errno of the failed attempt to make the file
+    const int m_fd;      // after the two above: made together with them
     mutable std::mutex m_recordMutex;
     std::vector<Record> m_records; // appended by the worker; read under m_recordMutex
     std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS); as m_records

@@ -13,12 +13,15 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QScreen>
 #include <QStandardPaths>
+
+#include <iostream>
 
 #include <unistd.h>
 
@@ -205,6 +208,37 @@ void PortalGrabber::start(bool withCursor)
         });
         return;
     }
+    if (!withCursor) {
+        createSession();
+        return;
+    }
+    // The pointer can be drawn in only where the portal offers that.
+    QDBusMessage get = QDBusMessage::createMethodCall(portalService, portalPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get.setArguments({screenCastInterface, QStringLiteral("AvailableCursorModes")});
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(get, replyTimeoutMs), this);
+    m_timeout.start(2 * replyTimeoutMs);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+        w->deleteLater();
+        if (m_state != State::Starting)
+            return;
+        QDBusPendingReply<QDBusVariant> reply = *w;
+        const bool unknownProperty = reply.isError() && reply.error().type() == QDBusError::InvalidArgs;
+        if (reply.isError() && !unknownProperty) {
+            fail(callErrorLine(reply.error()));
+            return;
+        }
+        if (unknownProperty || !(reply.value().variant().toUInt() & cursorEmbedded)) {
+            m_withCursor = false;
+            std::cout << "The desktop portal cannot draw the pointer into the screen's stream: frames come without it"
+                      << std::endl;
+        }
+        createSession();
+    });
+}
+
+void PortalGrabber::createSession()
+{
     const QVariantMap options{{QStringLiteral("handle_token"), newToken()},
                               {QStringLiteral("session_handle_token"), newToken()}};
     call(Step::CreateSession, QStringLiteral("CreateSession"), {options}, replyTimeoutMs);

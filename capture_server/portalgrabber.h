@@ -67,6 +67,7 @@ private Q_SLOTS:
 
 private:
     enum class Step { None, CreateSession, SelectSources, Start };
+    void createSession();
     void call(Step step, const QString &method, const QList<QVariant> &arguments, int responseTimeoutMs);
     void callFinished(QDBusPendingCallWatcher *watcher);
     void openStream(quint32 nodeId);

@@ -172,18 +172,21 @@ void tst_PortalCapture::knownPictureComesOutExactly_data()
 {
     QTest::addColumn<QString>("handler");
     QTest::addColumn<QRect>("area");
-    QTest::newRow("PNG over TCP, an inner area: pixel-exact") << QStringLiteral("tcp") << QRect(101, 53, 397, 211);
-    QTest::newRow("PNG over TCP, the whole output") << QStringLiteral("tcp") << QRect(QPoint(0, 0), outputSize);
+    QTest::addColumn<bool>("cursor"); // --cursor: the desktop draws the pointer (this output has none)
+    QTest::newRow("PNG over TCP, an inner area: pixel-exact") << QStringLiteral("tcp") << QRect(101, 53, 397, 211) << false;
+    QTest::newRow("PNG over TCP, the whole output") << QStringLiteral("tcp") << QRect(QPoint(0, 0), outputSize) << false;
     QTest::newRow("PNG over TCP, past the output's edge: clipped")
-        << QStringLiteral("tcp") << QRect(1100, 600, 400, 300);
+        << QStringLiteral("tcp") << QRect(1100, 600, 400, 300) << false;
+    QTest::newRow("PNG over TCP, pointer drawn by the desktop") << QStringLiteral("tcp") << QRect(10, 10, 300, 200) << true;
     QTest::newRow("JPEG files, a still screen: frames repeat, within JPEG's error")
-        << QStringLiteral("saver") << QRect(640, 360, 320, 240);
+        << QStringLiteral("saver") << QRect(640, 360, 320, 240) << false;
 }
 
 void tst_PortalCapture::knownPictureComesOutExactly()
 {
     QFETCH(QString, handler);
     QFETCH(QRect, area);
+    QFETCH(bool, cursor);
     const bool jpeg = handler == QLatin1String("saver");
     // Noise for the exact comparison; for JPEG a photo-like picture, whose error stays small.
     const QImage picture = jpeg ? photoLikeImage(outputSize.width(), outputSize.height(), 3)
@@ -197,9 +200,11 @@ void tst_PortalCapture::knownPictureComesOutExactly()
     QVERIFY(dir.isValid());
     QProcess server;
     const int frameCount = jpeg ? 20 : 150;
-    startServer(server, dir.path(),
-                {QStringLiteral("--handler"), handler, QStringLiteral("--area"), areaArgument(area), QStringLiteral("--fps"),
-                 QStringLiteral("30"), QStringLiteral("--frames"), QString::number(frameCount)});
+    QStringList arguments{QStringLiteral("--handler"), handler, QStringLiteral("--area"), areaArgument(area),
+                          QStringLiteral("--fps"), QStringLiteral("30"), QStringLiteral("--frames"), QString::number(frameCount)};
+    if (cursor)
+        arguments << QStringLiteral("--cursor");
+    startServer(server, dir.path(), arguments);
     QVERIFY(server.waitForStarted());
 
     if (jpeg) {
@@ -264,6 +269,9 @@ void tst_PortalCapture::knownPictureComesOutExactly()
                                      .arg(maxChannelDifference(lastFrame, expected))));
     QVERIFY(server.waitForFinished(30000));
     QCOMPARE(server.exitCode(), 0);
+    // This backend offers the embedded pointer: --cursor must have been granted, not dropped.
+    output += server.readAllStandardOutput();
+    QVERIFY2(!output.contains("cannot draw the pointer"), output.constData());
 }
 
 void tst_PortalCapture::movingWindowGivesDistinctFrames()

@@ -73,6 +73,11 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption webLosslessOption(
         QStringLiteral("web-lossless"),
         QStringLiteral("The web view sends exact pixels only (no JPEG for bands that change all the time)."));
+    const QCommandLineOption grabberOption(
+        QStringLiteral("grabber"),
+        QStringLiteral("How the screen is read: x11, or portal (the desktop's ScreenCast portal and PipeWire; "
+                       "the default on a Wayland session)."),
+        QStringLiteral("x11|portal"));
     const QCommandLineOption videoQualityOption(
         QStringLiteral("video-quality"),
         QStringLiteral("Quality of the video handler: x264's constant rate factor, 0-51, lower is better and larger, "
@@ -91,7 +96,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
                                           QStringLiteral("With --publish: send to the relay only, write no video file."));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
                        viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption,
-                       videoQualityOption, videoPresetOption, publishOption, noFileOption});
+                       videoQualityOption, videoPresetOption, publishOption, noFileOption, grabberOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -232,6 +237,15 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     if (!parsed.videoFile && parsed.publishUrl.isEmpty()) {
         message = QStringLiteral("--no-file needs --publish: there would be nowhere for the video to go.");
         return OptionsResult::Error;
+    }
+    if (parser.isSet(grabberOption)) {
+        const QString grabber = parser.value(grabberOption).trimmed().toLower();
+        if (grabber != QLatin1String("x11") && grabber != QLatin1String("portal")) {
+            message = QStringLiteral("Invalid value for --grabber: '%1' (expected x11 or portal).")
+                          .arg(parser.value(grabberOption));
+            return OptionsResult::Error;
+        }
+        parsed.grabber = grabber;
     }
     options = parsed;
     return OptionsResult::Run;

@@ -27,6 +27,7 @@ struct CaptureOptions
     QString videoPreset = QStringLiteral("veryfast"); // --video-preset: x264 speed preset
     QString publishUrl;                        // --publish URL: also send the video to a relay
     bool videoFile = true;                     // --no-file: with --publish, write no video file
+    QString grabber;                           // --grabber x11|portal (empty: chosen from the session)
 };
 
 enum class OptionsResult {

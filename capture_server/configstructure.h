@@ -2,6 +2,7 @@
 
 class GLStreamRenderer;
 class ImageHandler;
+class PortalGrabber;
 class QRect;
 class QScreen;
 
@@ -14,4 +15,5 @@ struct ConfigStructure
     QScreen *desktop = nullptr;           // screen to grab from
     int fps = 30;                         // target frames per second
     bool recordCursor = false;            // draw the mouse pointer into every frame
+    PortalGrabber *portal = nullptr;      // on Wayland: frames come from the portal's stream, not X
 };

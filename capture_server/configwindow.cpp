@@ -1,9 +1,11 @@
 #include "configwindow.h"
 
 #include "capturearea.h"
+#include "frameconsole.h"
 #include "framehistory.h"
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
+#include "portalgrabber.h"
 #include "screengrabber.h"
 #include "selectionwindow.h"
 #include "shutdownsignals.h"
@@ -34,7 +36,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include "frameconsole.h"
 
 namespace {
 
@@ -193,6 +194,17 @@ void ConfigWindow::SLOT_startSelection()
 {
     // The whole desktop, every monitor: the area may lie on any of them.
     QScreen *screen = QGuiApplication::primaryScreen();
+    if (config.portal && screen) {
+        // The monitor the portal shares, in its own pixels.
+        const QImage frame = config.portal->grabArea(config.portal->monitorGeometry(screen->geometry()), screen->geometry());
+        if (frame.isNull()) {
+            FrameConsole::instance().report(StageEvent::failed(config.portal->statusLine()));
+            return;
+        }
+        selectionWindow->setBackground(QPixmap::fromImage(frame));
+        selectionWindow->showFullScreen();
+        return;
+    }
     const QPixmap snapshot = screen ? grabScreenArea(screen, screen->virtualGeometry()) : QPixmap();
     selectionWindow->setBackground(snapshot);
     selectionWindow->showFullScreen();
@@ -201,6 +213,16 @@ void ConfigWindow::SLOT_startSelection()
 void ConfigWindow::SLOT_startStopCapture()
 {
     if (!capturing) {
+        if (config.portal && config.portal->state() != PortalGrabber::State::Ready) {
+            FrameConsole::instance().report(StageEvent::failed(config.portal->statusLine()));
+            // Refused or ended before: ask the portal again; "Start/Stop" starts once it shares.
+            if (config.portal->state() == PortalGrabber::State::Failed || config.portal->state() == PortalGrabber::State::Ended) {
+                m_grabberProblem.clear();
+                config.portal->restart();
+                updateTitle();
+            }
+            return;
+        }
         config.handler = tcpServerRadio->isChecked()   ? static_cast<ImageHandler *>(tcpServer)
                          : videoFileRadio->isChecked() ? static_cast<ImageHandler *>(videoHandler)
                                                        : static_cast<ImageHandler *>(imageSaver);
@@ -226,7 +248,7 @@ void ConfigWindow::SLOT_startStopCapture()
     selectAreaButton->setDisabled(capturing);
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
-    recordCursorBox->setDisabled(capturing);
+    recordCursorBox->setDisabled(capturing || config.portal); // on Wayland the desktop draws it
     imageSaverRadio->setDisabled(capturing);
     videoFileRadio->setDisabled(capturing);
     updateExportControls();
@@ -238,13 +260,34 @@ void ConfigWindow::SLOT_startStopCapture()
 bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
-    if (captureArea(selection, desktopScreens(config.desktop)).isEmpty()) {
+    if (captureArea(selection, grabbableScreens(config.portal, config.desktop)).isEmpty()) {
         FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing can be captured")));
         return false;
     }
     if (!capturing)
         SLOT_startStopCapture();
     return true;
+}
+
+void ConfigWindow::setPortalGrabber(PortalGrabber *portal)
+{
+    config.portal = portal;
+    // The desktop draws the pointer into the portal's stream or not, as asked at start-up.
+    recordCursorBox->setDisabled(true);
+    recordCursorBox->setToolTip(QStringLiteral("On Wayland the desktop draws the pointer: capture_server --cursor"));
+    connect(portal, &PortalGrabber::failed, this, [this](const QString &line) {
+        FrameConsole::instance().report(StageEvent::failed(line));
+        m_grabberProblem = line;
+        updateTitle();
+    });
+    connect(portal, &PortalGrabber::ended, this, [this](const QString &line) {
+        FrameConsole::instance().report(
+            StageEvent::failed(capturing ? line + QLatin1String(": capture stopped") : line));
+        m_grabberProblem = line;
+        if (capturing)
+            SLOT_startStopCapture();
+        updateTitle();
+    });
 }
 
 void ConfigWindow::SLOT_captureEnded(int)
@@ -304,6 +347,8 @@ void ConfigWindow::updateTitle()
             title += QStringLiteral(", into %1").arg(QFileInfo(imagePrefix).path());
         }
     }
+    if (!m_grabberProblem.isEmpty())
+        title += QStringLiteral(" - ") + m_grabberProblem;
     if (tcpServer->serverPort() == 0)
         title += QStringLiteral(" - port %1 could not be listened on").arg(m_requestedPort);
     setWindowTitle(title);

@@ -13,6 +13,7 @@
 class FrameHistory;
 class GLStreamRenderer;
 class ImageRecorder;
+class PortalGrabber;
 class QApplication;
 class QCheckBox;
 class QLabel;
@@ -74,6 +75,11 @@ public:
 
     [[nodiscard]] FrameHistory *history() const { return m_history.get(); }
 
+    // On Wayland: frames and the selection's snapshot come from the portal's stream. Until it
+    // is ready "Start/Stop" starts nothing and says why; when it ends a capture stops as
+    // "Start/Stop" would.
+    void setPortalGrabber(PortalGrabber *portal);
+
 Q_SIGNALS:
     void SIG_startSelectionSignal();
     void SIG_startCapture(const ConfigStructure *);
@@ -108,4 +114,5 @@ private:
     int m_markEnd = -1;
     int m_videoQuality = 23;
     QString m_videoPreset;
+    QString m_grabberProblem;  // why the portal's stream cannot be captured, for the title
 };

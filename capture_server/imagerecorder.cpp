@@ -5,6 +5,7 @@
 #include "frameconsole.h"
 #include "glstreamrenderer.h"
 #include "imagehandler.h"
+#include "portalgrabber.h"
 #include "screengrabber.h"
 
 #include <QPixmap>
@@ -33,7 +34,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
 
     const QRect selection = config->selection ? *config->selection : QRect();
-    const QRect area = captureArea(selection, desktopScreens(config->desktop)); // every monitor
+    const QRect area = captureArea(selection, grabbableScreens(config->portal, config->desktop)); // every monitor
     captureX = area.x();
     captureY = area.y();
     captureWidth = area.width();
@@ -77,10 +78,15 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     frame.grabTimeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now().time_since_epoch())
                            .count();
-    frame.image =
-        grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight),
-                       config->recordCursor)
-            .toImage();
+    const QRect area(captureX, captureY, captureWidth, captureHeight);
+    if (config->portal) {
+        // The stream's newest frame; a still screen sends none, so the last one repeats.
+        frame.image = config->portal->grabArea(area, config->desktop ? config->desktop->geometry() : QRect());
+        if (frame.image.isNull())
+            return; // no frame has come yet
+    } else {
+        frame.image = grabScreenArea(config->desktop, area, config->recordCursor).toImage();
+    }
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_grabTimes.push_back(frame.grabTimeMs);

@@ -2,6 +2,8 @@
 #include "configwindow.h"
 #include "displayprobe.h"
 #include "glformat.h"
+#include "grabberchoice.h"
+#include "portalgrabber.h"
 #include "previewpath.h"
 #include "shutdownsignals.h"
 #include "tcpserverimagehandler.h"
@@ -11,6 +13,8 @@
 #include <QWidget>
 
 #include <csignal>
+#include "frameconsole.h"
+
 #include <iostream>
 #include <memory>
 
@@ -57,6 +61,13 @@ int main(int argc, char **argv)
     }
 
     printPreviewChoice();
+    const GrabberChoice grabber = chooseGrabber(options.grabber, qEnvironmentVariable("XDG_SESSION_TYPE"),
+                                                qEnvironmentVariable("WAYLAND_DISPLAY"));
+    FrameConsole::instance().report(StageEvent::notice(grabberLine(grabber)));
+    // Made before the window, so that it outlives it.
+    std::unique_ptr<PortalGrabber> portal;
+    if (grabber.kind == GrabberKind::Portal)
+        portal = std::make_unique<PortalGrabber>();
 
     // Ctrl+C or a TERM signal ends a running capture as "Start/Stop" would, then quits with 0.
     // Caught since the start of main(): a signal that arrived before this point, or arrives while
@@ -81,9 +92,22 @@ int main(int argc, char **argv)
         QCoreApplication::quit();
     });
     window->show();
-    // A scripted run whose area lies wholly off the screen could never capture a frame: it ends
-    // with status 1 instead of waiting for frames that never come.
-    if (options.start) {
+    if (portal) {
+        window->setPortalGrabber(portal.get());
+        // A scripted run starts once the portal's stream is there; one that cannot have it, or
+        // whose stream ends, has failed (the window has said why and written every queued file).
+        if (options.start) {
+            QObject::connect(portal.get(), &PortalGrabber::ready, window.get(), [&window] {
+                if (!window->startScriptedCapture())
+                    QCoreApplication::exit(1);
+            });
+            QObject::connect(portal.get(), &PortalGrabber::failed, window.get(), [] { QCoreApplication::exit(1); });
+            QObject::connect(portal.get(), &PortalGrabber::ended, window.get(), [] { QCoreApplication::exit(1); });
+        }
+        portal->start(options.cursor);
+    } else if (options.start) {
+        // A scripted run whose area lies wholly off the screen could never capture a frame: it
+        // ends with status 1 instead of waiting for frames that never come.
         QTimer::singleShot(0, window.get(), [&window] {
             if (!window->startScriptedCapture())
                 QCoreApplication::exit(1);

@@ -12,6 +12,7 @@ packages=(
     clang libclang-rt-dev zlib1g-dev
     chromium
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg nginx-light libnginx-mod-rtmp
+    libpipewire-0.3-dev
 )
 
 missing=()
@@ -19,12 +20,14 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update
+    $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update
-$sudo apt-get install -y --no-install-recommends "${missing[@]}"
+# Capture on Wayland and its test session: compositor, PipeWire, the portal and its backend
+# (built once, then cached).
+"$(dirname "$0")/wayland/install-portal-backend.sh" >/dev/null

@@ -4,6 +4,10 @@
 # must not reset (and refuse connections meanwhile) each time the last of the programs under
 # test closes its connection.
 set -euo pipefail
+# The tests run here are X11's: on a Wayland desktop capture_server would otherwise read the
+# screen through the portal (scripts/wayland-session.sh makes a Wayland session of its own).
+unset WAYLAND_DISPLAY
+export XDG_SESSION_TYPE=x11
 if [ -n "${DISPLAY:-}" ]; then
     exec "$@"
 fi

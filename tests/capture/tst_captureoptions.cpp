@@ -49,7 +49,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(parseCaptureOptions(args({"--port", "4567", "--bind", "127.0.0.1", "--area", "-10,20,300,200",
                                        "--fps", "60", "--handler", "tcp", "--start", "--frames", "12",
                                        "--viewer-timeout", "3", "--cursor", "--web", "8080", "--web-token",
-                                       "Secret_token-of-22chars", "--web-lossless"}),
+                                       "Secret_token-of-22chars", "--web-lossless", "--grabber", "Portal"}),
                                  options, message),
              OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 4567);
@@ -64,6 +64,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(options.webPort.value_or(-1), 8080);
     QCOMPARE(options.webToken, QStringLiteral("Secret_token-of-22chars"));
     QVERIFY(options.webLossless);
+    QCOMPARE(options.grabber, QStringLiteral("portal"));
 
     QCOMPARE(parseCaptureOptions(args({"--port=0", "--handler=saver", "--fps=1"}), options, message), OptionsResult::Run);
     QCOMPARE(options.port.value_or(-1), 0);
@@ -83,6 +84,7 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(options.videoPreset, QStringLiteral("faster"));
     QCOMPARE(options.publishUrl, QStringLiteral("rtmp://127.0.0.1/live/desk"));
     QVERIFY(!options.videoFile);
+    QVERIFY(options.grabber.isEmpty());
 }
 
 void tst_CaptureOptions::badValuesAreRefused_data()
@@ -113,6 +115,7 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("publish without a scheme") << QStringList{"--publish", "localhost:1935"} << "--publish";
     QTest::newRow("publish with another handler") << QStringList{"--handler", "saver", "--publish", "rtmp://h/a/k"} << "--publish";
     QTest::newRow("no file and no relay") << QStringList{"--no-file"} << "--no-file";
+    QTest::newRow("unknown grabber") << QStringList{"--grabber", "wayland"} << "--grabber";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -20,6 +21,12 @@ public:
     {
         std::unique_lock lock(m_mutex);
         m_opened.wait(lock, [this] { return m_open; });
+    }
+    // False when the gate stayed shut for `seconds`.
+    bool waitFor(int seconds)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_opened.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_open; });
     }
     void open()
     {
@@ -52,6 +59,8 @@ private Q_SLOTS:
     void resultsArriveInOrderOnTheCallingThread();
     void boundIsKeptWithoutBlocking();
     void parallelForRunsEveryIndexOnce();
+    void parallelForIsNotHeldByOtherWork_data();
+    void parallelForIsNotHeldByOtherWork();
     void bandMapMarksExactlyTheChangedBands_data();
     void bandMapMarksExactlyTheChangedBands();
 };
@@ -107,6 +116,62 @@ void tst_OrderedWorker::parallelForRunsEveryIndexOnce()
     for (const std::atomic<int> &count : seen)
         QCOMPARE(count.load(), 1);
     parallelFor(0, [](int) { QFAIL("no index to run"); });
+}
+
+void tst_OrderedWorker::parallelForIsNotHeldByOtherWork_data()
+{
+    QTest::addColumn<bool>("nested");
+    // Another stage's long job holds every helper: the caller does its work itself at once.
+    QTest::newRow("helpers busy with another caller's work") << false;
+    // A body calls parallelFor on a helper thread, whose pool is all busy: it runs inline.
+    QTest::newRow("nested call on a helper") << true;
+}
+
+void tst_OrderedWorker::parallelForIsNotHeldByOtherWork()
+{
+    QFETCH(bool, nested);
+    const int helpers = parallelHelperCount();
+    if (helpers == 0)
+        QSKIP("one core: parallelFor has no helper");
+    const int outer = helpers + 1; // one index per helper and one for the caller
+    std::vector<std::atomic<int>> seen(64);
+    const auto mark = [&](int i) { seen[size_t(i)].fetch_add(1); };
+
+    std::atomic<int> inside{0};
+    Gate allInside;
+    Gate release;
+    std::thread other([&] {
+        parallelFor(outer, [&](int) {
+            if (++inside == outer)
+                allInside.open();
+            allInside.wait(); // every index taken: the helpers are all in here
+            if (nested)
+                parallelFor(int(seen.size()), mark);
+            else
+                release.wait();
+        });
+    });
+    QVERIFY(allInside.waitFor(30));
+    bool releasedByWatchdog = false;
+    if (!nested) {
+        // A call that waited for a helper would wait for ever: the watchdog frees the helpers
+        // after a while, and the order of the two events tells.
+        Gate ownDone;
+        std::thread watchdog([&] {
+            if (!ownDone.waitFor(30)) {
+                releasedByWatchdog = true;
+                release.open();
+            }
+        });
+        parallelFor(int(seen.size()), mark);
+        ownDone.open();
+        watchdog.join();
+        release.open();
+    }
+    other.join();
+    QVERIFY(!releasedByWatchdog);
+    for (const std::atomic<int> &count : seen)
+        QCOMPARE(count.load(), nested ? outer : 1);
 }
 
 void tst_OrderedWorker::bandMapMarksExactlyTheChangedBands_data()

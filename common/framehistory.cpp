@@ -595,6 +595,9 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
     }
 
     std::atomic<bool> failed{false};
+    // Taken once: scanLine() from the band threads would detach the image from each of them.
+    uchar *const bits = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
     parallelFor(int(refs.size()), [&](int band) {
         const int firstRow = BandMap::firstRow(band) / divisor;
         const int rows = scaled(BandMap::rowCount(band, height));
@@ -625,8 +628,8 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
                     ? -1
                     : tjDecompressToYUVPlanes(handle, bytes, size, target, recordWidth, strides, recordHeight, 0);
             } else {
-                rc = tjDecompress2(handle, bytes, size, image.scanLine(firstRow) + size_t(x) * 4, scaled(recordWidth),
-                                   int(image.bytesPerLine()), rows, RGB32PixelFormat, 0);
+                rc = tjDecompress2(handle, bytes, size, bits + firstRow * bytesPerLine + size_t(x) * 4, scaled(recordWidth),
+                                   int(bytesPerLine), rows, RGB32PixelFormat, 0);
             }
             if (rc != 0) {
                 failed = true;
@@ -654,7 +657,7 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
             upsampleRow(cr + size_t(nearRow) * chromaStride, cr + size_t(farRow) * chromaStride, chromaWidth, width,
                         crRow.data());
             const quint8 *yLine = luma + size_t(y) * lumaStride;
-            auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
+            auto *out = reinterpret_cast<QRgb *>(bits + y * bytesPerLine);
             for (int x = 0; x < width; ++x) {
                 const int l = yLine[x];
                 const int u = cbRow[size_t(x)];

@@ -1,6 +1,9 @@
+#include "bandedpng.h"
 #include "bandmap.h"
+#include "framehistory.h"
 #include "orderedworker.h"
 #include "parallel.h"
+#include "pngreader.h"
 
 #include <QTest>
 #include <QThread>
@@ -61,6 +64,8 @@ private Q_SLOTS:
     void parallelForRunsEveryIndexOnce();
     void parallelForIsNotHeldByOtherWork_data();
     void parallelForIsNotHeldByOtherWork();
+    void bandThreadsNeverDetachTheImage_data();
+    void bandThreadsNeverDetachTheImage();
     void bandMapMarksExactlyTheChangedBands_data();
     void bandMapMarksExactlyTheChangedBands();
 };
@@ -172,6 +177,40 @@ void tst_OrderedWorker::parallelForIsNotHeldByOtherWork()
     QVERIFY(!releasedByWatchdog);
     for (const std::atomic<int> &count : seen)
         QCOMPARE(count.load(), nested ? outer : 1);
+}
+
+void tst_OrderedWorker::bandThreadsNeverDetachTheImage_data()
+{
+    QTest::addColumn<QString>("decoder");
+    QTest::newRow("banded PNG read") << "png";
+    QTest::newRow("history frame, whole") << "history";
+    QTest::newRow("history frame, shrunk") << "history shrunk";
+}
+
+// A parallel body that calls the non-const scanLine() detaches the shared image from every band
+// thread at once (a data race on its counter, and a copy per thread were it ever shared). The
+// image's cache key counts detaches: the decoders take the pixels once, before the bands.
+void tst_OrderedWorker::bandThreadsNeverDetachTheImage()
+{
+    QFETCH(QString, decoder);
+    QImage source(640, 480, QImage::Format_RGB32);
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x)
+            source.setPixel(x, y, qRgb(x * 7 % 256, y * 3 % 256, (x ^ y) % 256));
+    const BandMap all = BandMap::allChanged(source.height());
+    QImage decoded;
+    if (decoder == "png") {
+        BandedPngEncoder encoder;
+        decoded = readPng(encoder.encode(source, all));
+    } else {
+        FrameHistory history;
+        history.append(source, all);
+        history.waitUntilStored();
+        decoded = history.frame(0, decoder.endsWith("shrunk") ? QSize(100, 100) : QSize());
+    }
+    QVERIFY(!decoded.isNull());
+    const quint64 detaches = decoded.cacheKey() & 0xffffffffu;
+    QVERIFY2(detaches <= 2, qPrintable(QStringLiteral("%1 detaches").arg(detaches)));
 }
 
 void tst_OrderedWorker::bandMapMarksExactlyTheChangedBands_data()

@@ -52,6 +52,20 @@ void OrderedWorker::drain()
     QCoreApplication::sendPostedEvents(m_receiver.get(), QEvent::MetaCall);
 }
 
+void OrderedWorker::deliverOne()
+{
+    Handler handler;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_finished.empty())
+            return;
+        handler = std::move(m_finished.front());
+        m_finished.pop_front();
+        --m_pending;
+    }
+    handler();
+}
+
 void OrderedWorker::run()
 {
     std::unique_lock lock(m_mutex);
@@ -68,16 +82,14 @@ void OrderedWorker::run()
 
         Handler handler = job();
         job = nullptr;
-        QMetaObject::invokeMethod(
-            m_receiver.get(),
-            [this, handler = std::move(handler)] {
-                {
-                    std::lock_guard guard(m_mutex);
-                    --m_pending;
-                }
-                handler();
-            },
-            Qt::QueuedConnection);
+        // The handler goes through our own lock, so that whatever the job made is seen complete
+        // by the thread that runs it (also by the thread sanitizer, which cannot follow Qt's
+        // event queue); the queued call only says that there is one.
+        {
+            std::lock_guard guard(m_mutex);
+            m_finished.push_back(std::move(handler));
+        }
+        QMetaObject::invokeMethod(m_receiver.get(), [this] { deliverOne(); }, Qt::QueuedConnection);
 
         lock.lock();
         m_busy = false;

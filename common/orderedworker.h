@@ -78,6 +78,7 @@ private:
 
     bool enqueue(Job job, bool force);
     void run();
+    void deliverOne(); // runs the oldest finished job's result handler
 
     const int m_capacity;
     std::unique_ptr<QObject> m_receiver; // lives on the creating thread; result handlers run on it
@@ -85,6 +86,7 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<Job> m_queue;
+    std::deque<Handler> m_finished; // result handlers, in order, each announced by one queued call
     int m_pending = 0;  // posted, result handler not yet run
     bool m_busy = false; // a job is running
     bool m_stop = false;

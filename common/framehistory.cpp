@@ -511,9 +511,9 @@ void FrameHistory::settle(Result result)
     }
 }
 
-void FrameHistory::waitUntilStored()
+void FrameHistory::waitUntilStored(const std::function<void(int)> &sayWaiting)
 {
-    m_worker->drain();
+    m_worker->drain(sayWaiting);
 }
 
 QImage FrameHistory::frame(int index, const QSize &minimumSize) const

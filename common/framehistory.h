@@ -62,8 +62,9 @@ public:
     // for an index outside 0..size()-1 or a frame not kept. With a `minimumSize` the frame may come
     // back shrunk by 2, 4 or 8, but never below that size (for display).
     [[nodiscard]] QImage frame(int index, const QSize &minimumSize = QSize()) const;
-    // Blocks until every appended frame has been stored (or refused), for the end and for tests.
-    void waitUntilStored();
+    // Blocks until every appended frame has been stored (or refused), for the end and for tests;
+    // `sayWaiting` as for OrderedWorker::drain().
+    void waitUntilStored(const std::function<void(int framesLeft)> &sayWaiting = {});
     // Bytes of records in the file, and whether the file has refused a write.
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
     [[nodiscard]] bool isFull() const { return m_full; }

@@ -390,11 +390,15 @@ void GLStreamRenderer::updateTexture(const QPixmap &pixmap)
 void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
 {
     const QImage frame = pmap.toImage();
-    // The recorder asks canStore() before it grabs; a caller of this slot waits for room instead.
+    // The recorder asks canStore() before it grabs; a caller of this slot waits for room instead
+    // (for the few frames the history queues), and is told when that is slow.
     if (!m_history)
         return display(frame, -1);
-    if (!m_history->hasRoom())
-        m_history->waitUntilStored();
+    if (!m_history->hasRoom()) {
+        m_history->waitUntilStored([](int left) {
+            std::cout << "Waiting for the history to store " << left << " frames" << std::endl;
+        });
+    }
     const int index = m_history->append(frame, BandMap::compare(frame, m_lastStored));
     m_lastStored = frame;
     m_lastStoredNumber = -2;

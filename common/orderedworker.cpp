@@ -42,11 +42,18 @@ bool OrderedWorker::enqueue(Job job, bool force)
     return true;
 }
 
-void OrderedWorker::drain()
+void OrderedWorker::drain(const std::function<void(int)> &sayWaiting, std::chrono::milliseconds patience)
 {
     {
         std::unique_lock lock(m_mutex);
-        m_idle.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+        const auto idle = [this] { return m_queue.empty() && !m_busy; };
+        if (sayWaiting && !m_idle.wait_for(lock, patience, idle)) {
+            const int left = int(m_queue.size()) + (m_busy ? 1 : 0);
+            lock.unlock();
+            sayWaiting(left);
+            lock.lock();
+        }
+        m_idle.wait(lock, idle);
     }
     // Every job has posted its handler by now; run them here, in order.
     QCoreApplication::sendPostedEvents(m_receiver.get(), QEvent::MetaCall);

@@ -61,6 +61,8 @@ class tst_OrderedWorker : public QObject
 private Q_SLOTS:
     void resultsArriveInOrderOnTheCallingThread();
     void boundIsKeptWithoutBlocking();
+    void drainSaysWhenItWaits_data();
+    void drainSaysWhenItWaits();
     void parallelForRunsEveryIndexOnce();
     void parallelForIsNotHeldByOtherWork_data();
     void parallelForIsNotHeldByOtherWork();
@@ -112,6 +114,40 @@ void tst_OrderedWorker::boundIsKeptWithoutBlocking()
     QVERIFY(worker.tryPost([] { return 7; }, [&](int value) { done += value; }));
     worker.drain();
     QCOMPARE(done, 9);
+}
+
+void tst_OrderedWorker::drainSaysWhenItWaits_data()
+{
+    QTest::addColumn<bool>("stuck");
+    QTest::addColumn<int>("said"); // jobs left when it said so; -1: nothing said
+    QTest::newRow("jobs that finish: nothing said") << false << -1;
+    QTest::newRow("a job that does not finish: said once, with both jobs") << true << 2;
+}
+
+void tst_OrderedWorker::drainSaysWhenItWaits()
+{
+    QFETCH(bool, stuck);
+    QFETCH(int, said);
+    OrderedWorker worker(4);
+    Gate gate;
+    if (!stuck)
+        gate.open();
+    int handled = 0;
+    QVERIFY(worker.tryPost([&] { gate.wait(); }, [&] { ++handled; }));
+    QVERIFY(worker.tryPost([] {}, [&] { ++handled; }));
+    int saidLeft = -1;
+    int calls = 0;
+    // Told, the test lets the stuck job go: the drain then completes.
+    worker.drain(
+        [&](int left) {
+            saidLeft = left;
+            ++calls;
+            gate.open();
+        },
+        std::chrono::milliseconds(stuck ? 1 : 30000));
+    QCOMPARE(handled, 2);
+    QCOMPARE(saidLeft, said);
+    QCOMPARE(calls, said < 0 ? 0 : 1);
 }
 
 void tst_OrderedWorker::parallelForRunsEveryIndexOnce()

@@ -77,6 +77,8 @@ private Q_SLOTS:
     void nullFrameKeepsItsIndex();
     void frameWithoutRoomIsNotKeptAndOrderSurvives();
     void memoryStaysBoundedOverManyFrames();
+    void indexMemoryPerFrameIsSmall_data();
+    void indexMemoryPerFrameIsSmall();
     void storesEachBandOnceAndFramesFaithfully_data();
     void storesEachBandOnceAndFramesFaithfully();
     void fullFileSaysSoOnceAndKeepsEarlierFrames();
@@ -205,6 +207,50 @@ void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
     QImage expected = contents[61 % 3].copy();
     expected.setPixel(61, 0, qRgb(61, 0, 0));
     QCOMPARE(maxChannelDifference(history.frame(61), asFile(expected)), 0);
+}
+
+void tst_FrameHistory::indexMemoryPerFrameIsSmall_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<int>("frames");
+    QTest::newRow("still full-HD screen") << "still" << 600;
+    QTest::newRow("blinking cursor") << "cursor" << 300;
+    QTest::newRow("every band new each frame") << "moving" << 40;
+}
+
+// What the history keeps in memory per frame, counted by its own accessor: a day at 30 fps is
+// 2.6 million frames, so a few bytes a frame, whatever the content (a list of references per
+// frame in memory would take kilobytes).
+void tst_FrameHistory::indexMemoryPerFrameIsSmall()
+{
+    QFETCH(QString, content);
+    QFETCH(int, frames);
+    const QImage scene = photoLikeImage(1920 + 64, 1080, 7);
+    QImage blink = scene.copy(0, 0, 1920, 1080);
+    QPainter(&blink).fillRect(900, 500, 2, 16, Qt::black);
+    const auto frameAt = [&](int i) {
+        if (content == "moving")
+            return scene.copy(i % 64, 0, 1920, 1080); // scrolls: every band differs from all before
+        if (content == "cursor" && i % 2 == 1)
+            return blink;
+        return scene.copy(0, 0, 1920, 1080);
+    };
+    FrameHistory history;
+    QImage previous;
+    feed(history, previous, frameAt(0));
+    history.waitUntilStored();
+    const qint64 before = history.indexBytes();
+    for (int i = 1; i <= frames; ++i) {
+        if (!history.hasRoom())
+            history.waitUntilStored();
+        feed(history, previous, frameAt(i));
+    }
+    history.waitUntilStored();
+    QCOMPARE(history.size(), frames + 1);
+    const double perFrame = double(history.indexBytes() - before) / frames;
+    QVERIFY2(perFrame <= 32, qPrintable(QStringLiteral("%1 bytes a frame").arg(perFrame)));
+    // Paging back is still exact.
+    QCOMPARE(maxChannelDifference(history.frame(frames - 1), asFile(frameAt(frames - 1))), 0);
 }
 
 void tst_FrameHistory::storesEachBandOnceAndFramesFaithfully_data()

@@ -34,8 +34,8 @@
 // stays in memory: 8 bytes a frame. append() never blocks: call it only when hasRoom() (the recorder skips the
 // grab otherwise); a frame appended without room is not kept. Frames the worker has not stored
 // yet are served from memory. When the file cannot grow (disk full, file size limit), one line
-// says so and the history keeps running: frames whose bands are all stored already are still
-// kept, others are not. A frame that is not kept reads back as a null image (the preview then
+// says so and the history keeps running: a frame like the one before, or like any frame stored
+// before, is still kept, others are not. A frame that is not kept reads back as a null image (the preview then
 // shows no frame for it); every frame kept before stays showable.
 // All members are for the thread that made the history (the GUI thread).
 class FrameHistory

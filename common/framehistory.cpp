@@ -218,6 +218,8 @@ private:
     std::vector<Band> m_bands;
     Refs m_previous; // the last frame's references, for its unchanged bands
     quint64 m_previousFrame = NotKept; // and its frame record
+    std::vector<BandRef> m_key; // the references of the last full frame record
+    quint64 m_keyRecord = NotKept; // and where it lies
     std::vector<Entry> m_table;
     QHash<QByteArray, quint32> m_headerIds;
 };
@@ -238,6 +240,19 @@ namespace {
 
 // The column and header that mark a frame record (never those of a band record).
 constexpr quint16 kFrameRecordTag = 0xffff;
+
+// A frame record: this head, then either every band's references (a full record: `key` is
+// ~0) or only the bands that differ from the full record at `key`, each as a DeltaEntry. A
+// frame thus reads from at most two frame records, and a frame where a few bands change costs
+// a few dozen bytes of file.
+struct FrameRecordHead
+{
+    quint32 width = 0;
+    quint32 height = 0;
+    quint32 bands = 0;
+    quint32 entries = 0; // references that follow
+    quint64 key = ~quint64(0);
+};
 
 size_t recordHash(const QByteArray &data, int column, quint32 header)
 {
@@ -439,15 +454,37 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     // A frame like the one before shares its frame record; any other gets one (or an equal one
     // stored before: a blinking cursor's two states).
     quint64 frameRecord = NotKept;
+    bool newKey = false;
     if (m_previous && m_previousFrame != NotKept && *m_previous == *refs) {
         refs = std::const_pointer_cast<std::vector<BandRef>>(m_previous);
         frameRecord = m_previousFrame;
     } else if (!encodeFailed) {
-        const quint32 head[3] = {quint32(frame.width()), quint32(frame.height()), quint32(bands)};
-        QByteArray list(qsizetype(sizeof head + sizeof(BandRef) * refs->size()), Qt::Uninitialized);
-        std::memcpy(list.data(), head, sizeof head);
-        std::memcpy(list.data() + sizeof head, refs->data(), sizeof(BandRef) * refs->size());
+        FrameRecordHead head{quint32(frame.width()), quint32(frame.height()), quint32(bands), 0, NotKept};
+        std::vector<quint32> differing;
+        const bool keyFits = m_keyRecord != NotKept && m_key.size() == refs->size() && m_size == frame.size();
+        for (size_t band = 0; keyFits && band < refs->size(); ++band) {
+            if (!((*refs)[band] == m_key[band]))
+                differing.push_back(quint32(band));
+        }
+        QByteArray list;
+        if (keyFits && differing.size() * 4 <= refs->size()) {
+            head.entries = quint32(differing.size());
+            head.key = m_keyRecord;
+            list.resize(qsizetype(sizeof head + differing.size() * (sizeof(quint32) + sizeof(BandRef))));
+            char *at = list.data() + sizeof head;
+            for (const quint32 band : differing) {
+                std::memcpy(at, &band, sizeof band);
+                std::memcpy(at + sizeof band, &(*refs)[band], sizeof(BandRef));
+                at += sizeof band + sizeof(BandRef);
+            }
+        } else {
+            head.entries = quint32(bands);
+            list.resize(qsizetype(sizeof head + sizeof(BandRef) * refs->size()));
+            std::memcpy(list.data() + sizeof head, refs->data(), sizeof(BandRef) * refs->size());
+        }
+        std::memcpy(list.data(), &head, sizeof head);
         frameRecord = intern(std::move(list), kFrameRecordTag, kFrameRecordTag, batch).offset;
+        newKey = head.key == NotKept;
     }
 
     QByteArray blob;
@@ -499,6 +536,10 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     }
     m_previous = refs;
     m_previousFrame = frameRecord;
+    if (newKey) {
+        m_key = *refs;
+        m_keyRecord = frameRecord;
+    }
     result.frame = frameRecord;
     return result;
 }
@@ -596,17 +637,39 @@ QImage FrameHistory::decode(quint64 frame, const QSize &minimumSize) const
 {
     if (frame == NotKept)
         return {};
-    // The frame record: its size, then each band's two references.
-    quint32 head[3] = {};
-    if (!readAll(m_fd, reinterpret_cast<char *>(head), sizeof head, qint64(frame)) || head[0] == 0 || head[1] == 0
-        || head[2] != quint32(BandMap::bandCount(int(head[1]))))
+    // The frame record: its size, then its bands' references, or those that differ from its
+    // full record.
+    FrameRecordHead head;
+    if (!readAll(m_fd, reinterpret_cast<char *>(&head), sizeof head, qint64(frame)) || head.width == 0
+        || head.height == 0 || head.bands != quint32(BandMap::bandCount(int(head.height))) || head.entries > head.bands)
         return {};
-    std::vector<BandRef> refs(head[2]);
-    if (!readAll(m_fd, reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
-                 qint64(frame + sizeof head)))
-        return {};
-    const int width = int(head[0]);
-    const int height = int(head[1]);
+    std::vector<BandRef> refs(head.bands);
+    if (head.key == NotKept) {
+        if (head.entries != head.bands
+            || !readAll(m_fd, reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
+                        qint64(frame + sizeof head)))
+            return {};
+    } else {
+        FrameRecordHead key;
+        if (!readAll(m_fd, reinterpret_cast<char *>(&key), sizeof key, qint64(head.key)) || key.bands != head.bands
+            || key.entries != key.bands || key.key != NotKept
+            || !readAll(m_fd, reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
+                        qint64(head.key + sizeof key)))
+            return {};
+        constexpr size_t entrySize = sizeof(quint32) + sizeof(BandRef);
+        QByteArray entries(qsizetype(head.entries * entrySize), Qt::Uninitialized);
+        if (!readAll(m_fd, entries.data(), entries.size(), qint64(frame + sizeof head)))
+            return {};
+        for (quint32 i = 0; i < head.entries; ++i) {
+            quint32 band = 0;
+            std::memcpy(&band, entries.constData() + i * entrySize, sizeof band);
+            if (band >= head.bands)
+                return {};
+            std::memcpy(&refs[band], entries.constData() + i * entrySize + sizeof band, sizeof(BandRef));
+        }
+    }
+    const int width = int(head.width);
+    const int height = int(head.height);
     // Scale by 1/2, 1/4 or 1/8: bands (16 rows) and patch columns (16-pixel grid) stay on whole
     // scaled pixels.
     int divisor = 1;

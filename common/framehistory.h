@@ -107,7 +107,8 @@ public:
 
 private:
     // A kept frame is the offset of its frame record in the file: its size and its bands'
-    // references, written once per distinct list (a frame like the one before shares its record).
+    // references (or only those that differ from the last full record), written once per
+    // distinct list (a frame like the one before shares its record).
     static constexpr quint64 NotKept = ~quint64(0);
     struct Result
     {

@@ -30,3 +30,10 @@ QRect captureArea(const QRect &selection, const QList<QRect> &screens)
 {
     return captureArea(selection, desktopGeometry(screens));
 }
+
+std::string outsideTheScreenLine(const QRect &selection, const std::string &consequence)
+{
+    return "Selected area " + std::to_string(selection.x()) + "," + std::to_string(selection.y()) + " "
+        + std::to_string(selection.width()) + "x" + std::to_string(selection.height())
+        + " lies outside the screen: " + consequence;
+}

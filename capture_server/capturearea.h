@@ -3,6 +3,8 @@
 #include <QList>
 #include <QRect>
 
+#include <string>
+
 // Timer interval for a capture rate: 1000 / fps milliseconds, truncated.
 [[nodiscard]] int captureIntervalMs(int fps);
 
@@ -18,3 +20,7 @@
 // captureArea clipped to the desktop of `screens` instead of one screen: an area may lie on
 // any monitor or span several.
 [[nodiscard]] QRect captureArea(const QRect &selection, const QList<QRect> &screens);
+
+// The console line for a selection that lies wholly outside the screen: "Selected area X,Y WxH
+// lies outside the screen: " and what follows from that.
+[[nodiscard]] std::string outsideTheScreenLine(const QRect &selection, const std::string &consequence);

@@ -48,8 +48,9 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
                                        QStringLiteral("Target frames per second, 1-60 (default 20)."),
                                        QStringLiteral("N"));
     const QCommandLineOption handlerOption(QStringLiteral("handler"),
-                                           QStringLiteral("Where frames go: saver (JPEG files below ./capture) or tcp."),
-                                           QStringLiteral("saver|tcp"));
+                                           QStringLiteral("Where frames go: saver (JPEG files below ./capture), tcp, or "
+                                                          "video (./capture/captureN.mkv, H.264)."),
+                                           QStringLiteral("saver|tcp|video"));
     const QCommandLineOption startOption(QStringLiteral("start"),
                                          QStringLiteral("Start capturing at once; an area wholly off the screen ends the program with status 1."));
     const QCommandLineOption framesOption(QStringLiteral("frames"),
@@ -72,8 +73,25 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     const QCommandLineOption webLosslessOption(
         QStringLiteral("web-lossless"),
         QStringLiteral("The web view sends exact pixels only (no JPEG for bands that change all the time)."));
+    const QCommandLineOption videoQualityOption(
+        QStringLiteral("video-quality"),
+        QStringLiteral("Quality of the video handler: x264's constant rate factor, 0-51, lower is better and larger, "
+                       "0 is lossless (default 23; 18 keeps small text crisp)."),
+        QStringLiteral("CRF"));
+    const QCommandLineOption videoPresetOption(
+        QStringLiteral("video-preset"),
+        QStringLiteral("x264 speed preset of the video handler, ultrafast to veryslow (default veryfast)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption publishOption(
+        QStringLiteral("publish"),
+        QStringLiteral("Also send the video live to a streaming relay (rtmp://HOST/APP/KEY, or srt://...); implies "
+                       "--handler video."),
+        QStringLiteral("URL"));
+    const QCommandLineOption noFileOption(QStringLiteral("no-file"),
+                                          QStringLiteral("With --publish: send to the relay only, write no video file."));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
-                       viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption});
+                       viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption,
+                       videoQualityOption, videoPresetOption, publishOption, noFileOption});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -131,8 +149,8 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     }
     if (parser.isSet(handlerOption)) {
         const QString handler = parser.value(handlerOption).trimmed().toLower();
-        if (handler != QLatin1String("saver") && handler != QLatin1String("tcp")) {
-            message = QStringLiteral("Invalid value for --handler: '%1' (expected saver or tcp).")
+        if (handler != QLatin1String("saver") && handler != QLatin1String("tcp") && handler != QLatin1String("video")) {
+            message = QStringLiteral("Invalid value for --handler: '%1' (expected saver, tcp or video).")
                           .arg(parser.value(handlerOption));
             return OptionsResult::Error;
         }
@@ -178,6 +196,43 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         parsed.webToken = token;
     }
     parsed.webLossless = parser.isSet(webLosslessOption);
+    if (parser.isSet(videoQualityOption)
+        && !parseIntInRange(parser.value(videoQualityOption), 0, 51, parsed.videoQuality)) {
+        message = QStringLiteral("Invalid value for --video-quality: '%1' (expected a number from 0 to 51).")
+                      .arg(parser.value(videoQualityOption));
+        return OptionsResult::Error;
+    }
+    if (parser.isSet(videoPresetOption)) {
+        static const QStringList presets = {QStringLiteral("ultrafast"), QStringLiteral("superfast"),
+                                            QStringLiteral("veryfast"),  QStringLiteral("faster"),
+                                            QStringLiteral("fast"),      QStringLiteral("medium"),
+                                            QStringLiteral("slow"),      QStringLiteral("slower"),
+                                            QStringLiteral("veryslow")};
+        parsed.videoPreset = parser.value(videoPresetOption).trimmed().toLower();
+        if (!presets.contains(parsed.videoPreset)) {
+            message = QStringLiteral("Invalid value for --video-preset: '%1' (expected one of %2).")
+                          .arg(parser.value(videoPresetOption), presets.join(QStringLiteral(", ")));
+            return OptionsResult::Error;
+        }
+    }
+    if (parser.isSet(publishOption)) {
+        parsed.publishUrl = parser.value(publishOption).trimmed();
+        if (!parsed.publishUrl.contains(QLatin1String("://"))) {
+            message = QStringLiteral("Invalid value for --publish: '%1' (expected a URL such as rtmp://host/live/key).")
+                          .arg(parser.value(publishOption));
+            return OptionsResult::Error;
+        }
+        if (parsed.handler && *parsed.handler != QLatin1String("video")) {
+            message = QStringLiteral("--publish sends the video handler's stream: it needs --handler video.");
+            return OptionsResult::Error;
+        }
+        parsed.handler = QStringLiteral("video");
+    }
+    parsed.videoFile = !parser.isSet(noFileOption);
+    if (!parsed.videoFile && parsed.publishUrl.isEmpty()) {
+        message = QStringLiteral("--no-file needs --publish: there would be nowhere for the video to go.");
+        return OptionsResult::Error;
+    }
     options = parsed;
     return OptionsResult::Run;
 }

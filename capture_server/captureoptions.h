@@ -15,7 +15,7 @@ struct CaptureOptions
     QHostAddress bind = QHostAddress(QHostAddress::Any); // --bind
     std::optional<QRect> area;                 // --area X,Y,W,H
     std::optional<int> fps;                    // --fps 1..60
-    std::optional<QString> handler;            // --handler saver|tcp
+    std::optional<QString> handler;            // --handler saver|tcp|video
     bool start = false;                        // --start
     int frames = 0;                            // --frames N: stop after N frames and quit (0: never)
     bool cursor = false;                       // --cursor: draw the mouse pointer into every frame
@@ -23,6 +23,10 @@ struct CaptureOptions
     std::optional<int> webPort;                // --web PORT: also serve the capture to browsers
     QString webToken;                          // --web-token: the web view's secret (empty: a random one)
     bool webLossless = false;                  // --web-lossless: exact pixels only in the web view
+    int videoQuality = 23;                     // --video-quality: x264 CRF of the video handler, 0-51
+    QString videoPreset = QStringLiteral("veryfast"); // --video-preset: x264 speed preset
+    QString publishUrl;                        // --publish URL: also send the video to a relay
+    bool videoFile = true;                     // --no-file: with --publish, write no video file
 };
 
 enum class OptionsResult {

@@ -9,12 +9,16 @@
 #include "shutdownsignals.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
+#include "videoexport.h"
+#include "streampublisher.h"
+#include "videofilehandler.h"
 #include "webviewserver.h"
 #include "windowplacement.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFont>
 #include <QHBoxLayout>
@@ -35,6 +39,7 @@
 namespace {
 
 const QString imagePrefix = QStringLiteral("./capture/pic");
+const QString videoPrefix = QStringLiteral("./capture/capture");
 
 // How long the achieved rate in the title looks back.
 constexpr qint64 rateWindowMs = 2000;
@@ -63,6 +68,14 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     if (options.webPort)
         tcpServer->setWebView(new WebViewServer(quint16(*options.webPort), options.bind, this, {options.webToken, options.webLossless}));
 
+    VideoSettings video;
+    video.quality = m_videoQuality = options.videoQuality;
+    video.preset = m_videoPreset = options.videoPreset;
+    video.fps = options.fps.value_or(20);
+    videoHandler = new VideoFileHandler(videoPrefix, video);
+    videoHandler->setPublishUrl(options.publishUrl);
+    videoHandler->setWritesFile(options.videoFile);
+
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);
     m_history = std::make_unique<FrameHistory>();
@@ -80,6 +93,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     handlerLabel = new QLabel(QStringLiteral("Imagehandler:"));
     tcpServerRadio = new QRadioButton(QStringLiteral("Tcp Server"), this);
     imageSaverRadio = new QRadioButton(QStringLiteral("Image saver"), this);
+    videoFileRadio = new QRadioButton(QStringLiteral("Video file"), this);
     fpsLabel = new QLabel(QStringLiteral("Target fps:"));
     fpsSpinBox = new QSpinBox;
     fpsSpinBox->setRange(1, 60);
@@ -91,6 +105,13 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     auto *sliderRow = new QHBoxLayout;
     sliderRow->addWidget(frameSlider, 1);
     sliderRow->addWidget(frameLabel);
+    // After a stop: the slider's frame marks where an export starts or ends.
+    markStartButton = new QPushButton(QStringLiteral("Mark start"), this);
+    markEndButton = new QPushButton(QStringLiteral("Mark end"), this);
+    exportButton = new QPushButton(QStringLiteral("Export..."), this);
+    sliderRow->addWidget(markStartButton);
+    sliderRow->addWidget(markEndButton);
+    sliderRow->addWidget(exportButton);
     layout->addLayout(sliderRow);
     layout->addWidget(selectAreaButton);
     // The handler choice and the rate each take one row, so the preview keeps its room on a
@@ -99,6 +120,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     handlerRow->addWidget(handlerLabel);
     handlerRow->addWidget(tcpServerRadio);
     handlerRow->addWidget(imageSaverRadio);
+    handlerRow->addWidget(videoFileRadio);
     handlerRow->addStretch(1);
     layout->addLayout(handlerRow);
     auto *fpsRow = new QHBoxLayout;
@@ -132,12 +154,19 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     if (options.fps)
         fpsSpinBox->setValue(*options.fps);
     if (options.handler)
-        (*options.handler == QLatin1String("tcp") ? tcpServerRadio : imageSaverRadio)->setChecked(true);
+        (*options.handler == QLatin1String("tcp")     ? tcpServerRadio
+         : *options.handler == QLatin1String("video") ? videoFileRadio
+                                                       : imageSaverRadio)
+            ->setChecked(true);
     recordCursorBox->setChecked(options.cursor);
     m_frameLimit = options.frames;
     connect(recorder, &ImageRecorder::SIG_frameCaptured, this, &ConfigWindow::onFrameCaptured);
 
     connect(frameSlider, &QSlider::valueChanged, this, &ConfigWindow::updateFrameLabel);
+    connect(markStartButton, &QPushButton::clicked, this, &ConfigWindow::markExportStart);
+    connect(markEndButton, &QPushButton::clicked, this, &ConfigWindow::markExportEnd);
+    connect(exportButton, &QPushButton::clicked, this, &ConfigWindow::exportWithDialog);
+    updateExportControls();
     connect(tcpServer, &TcpServerImagehandler::SIG_viewerCountChanged, this, &ConfigWindow::updateTitle);
     m_titleTimer.setInterval(250);
     connect(&m_titleTimer, &QTimer::timeout, this, [this] {
@@ -157,6 +186,7 @@ ConfigWindow::~ConfigWindow()
     delete selectionWindow;
     delete tcpServer;
     delete imageSaver;
+    delete videoHandler;
     // The preview holds a plain pointer to the history, which goes with the members before the
     // children would: the preview goes first.
     delete streamRenderer;
@@ -176,8 +206,9 @@ void ConfigWindow::SLOT_startSelection()
 void ConfigWindow::SLOT_startStopCapture()
 {
     if (!capturing) {
-        config.handler = tcpServerRadio->isChecked() ? static_cast<ImageHandler *>(tcpServer)
-                                                     : static_cast<ImageHandler *>(imageSaver);
+        config.handler = tcpServerRadio->isChecked()   ? static_cast<ImageHandler *>(tcpServer)
+                         : videoFileRadio->isChecked() ? static_cast<ImageHandler *>(videoHandler)
+                                                       : static_cast<ImageHandler *>(imageSaver);
         config.fps = fpsSpinBox->value();
         config.recordCursor = recordCursorBox->isChecked();
         m_runStartCount = recorder->frameCount;
@@ -202,6 +233,8 @@ void ConfigWindow::SLOT_startStopCapture()
     fpsSpinBox->setDisabled(capturing);
     recordCursorBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
+    videoFileRadio->setDisabled(capturing);
+    updateExportControls();
     frameSlider->setDisabled(capturing);
     updateTitle();
     updateFrameLabel();
@@ -211,8 +244,7 @@ bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
     if (captureArea(selection, desktopScreens(config.desktop)).isEmpty()) {
-        std::cout << "Selected area " << selection.x() << "," << selection.y() << " " << selection.width() << "x"
-                  << selection.height() << " lies outside the screen: nothing can be captured" << std::endl;
+        std::cout << outsideTheScreenLine(selection, "nothing can be captured") << std::endl;
         return false;
     }
     if (!capturing)
@@ -268,6 +300,10 @@ void ConfigWindow::updateTitle()
         if (config.handler == tcpServer) {
             const int viewers = tcpServer->viewerCount();
             title += QStringLiteral(", %1 %2 connected").arg(viewers).arg(viewers == 1 ? QStringLiteral("viewer") : QStringLiteral("viewers"));
+        } else if (config.handler == videoHandler) {
+            title += QStringLiteral(", into %1").arg(videoHandler->fileName().isEmpty() && videoHandler->publisher()
+                                                          ? videoHandler->publisher()->url()
+                                                          : videoHandler->fileName());
         } else {
             title += QStringLiteral(", into %1").arg(QFileInfo(imagePrefix).path());
         }
@@ -302,16 +338,19 @@ void ConfigWindow::fitToScreen()
 
 void ConfigWindow::keepOutOfCaptureArea()
 {
-    const QScreen *screen = config.desktop;
+    QScreen *screen = config.desktop;
     if (!screen || !isVisible())
         return;
-    const QRect area = captureArea(*config.selection, screen->geometry());
+    // The recorder grabs from the whole desktop: the area may lie on any monitor.
+    const QRect area = captureArea(*config.selection, desktopScreens(screen));
     const QRect frame = frameGeometry();
     if (area.isEmpty() || !frame.intersects(area))
         return;
+    QList<QRect> available;
+    for (const QScreen *monitor : screen->virtualSiblings())
+        available.append(monitor->availableGeometry());
     const QSize decoration = frame.size() - size();
-    const std::optional<QRect> place =
-        placeOutside(screen->availableGeometry(), frame, minimumSizeHint() + decoration, area);
+    const std::optional<QRect> place = placeOutside(available, frame, minimumSizeHint() + decoration, area);
     if (!place) {
         std::cout << "The control window lies inside the capture area and the screen has no room for it "
                      "outside: it will be in the frames"
@@ -320,4 +359,63 @@ void ConfigWindow::keepOutOfCaptureArea()
     }
     resize(place->size() - decoration);
     move(place->topLeft());
+}
+
+void ConfigWindow::markExportStart()
+{
+    m_markStart = frameSlider->value();
+    if (m_markEnd < m_markStart)
+        m_markEnd = frameSlider->maximum();
+    updateExportControls();
+}
+
+void ConfigWindow::markExportEnd()
+{
+    m_markEnd = frameSlider->value();
+    if (m_markStart < 0 || m_markStart > m_markEnd)
+        m_markStart = 0;
+    updateExportControls();
+}
+
+void ConfigWindow::updateExportControls()
+{
+    const bool frames = !capturing && recorder->frameCount > 0;
+    markStartButton->setEnabled(frames);
+    markEndButton->setEnabled(frames);
+    exportButton->setEnabled(frames && m_markStart >= 0 && m_markEnd >= m_markStart);
+    exportButton->setToolTip(m_markStart >= 0 ? QStringLiteral("Frames %1 to %2").arg(m_markStart + 1).arg(m_markEnd + 1)
+                                              : QStringLiteral("Mark a start and an end first"));
+}
+
+void ConfigWindow::exportWithDialog()
+{
+    const QString fileName = QFileDialog::getSaveFileName(this, QStringLiteral("Export frames"),
+                                                          QStringLiteral("./capture/export.mkv"),
+                                                          QStringLiteral("Matroska video (*.mkv)"));
+    if (!fileName.isEmpty())
+        exportMarkedRange(fileName);
+}
+
+bool ConfigWindow::exportMarkedRange(const QString &fileName)
+{
+    if (capturing || m_markStart < 0 || m_markEnd < m_markStart || !m_history)
+        return false;
+    const int last = std::min(m_markEnd, m_history->size() - 1);
+    VideoSettings settings;
+    settings.quality = m_videoQuality;
+    settings.preset = m_videoPreset;
+    settings.fps = fpsSpinBox->value();
+    std::string error;
+    const qint64 frames = exportVideo([this](int index) { return m_history->frame(index); },
+                                      [this](int index) { return recorder->grabTimeMs(index); }, m_markStart, last,
+                                      fileName, settings, error);
+    const std::string name = fileName.toLatin1().toStdString();
+    if (frames < 0) {
+        std::cout << "Could not export " << name << ": " << error << std::endl;
+        return false;
+    }
+    const qint64 duration = recorder->grabTimeMs(last) - recorder->grabTimeMs(m_markStart) + 1000 / settings.fps;
+    std::cout << "Exported frames " << m_markStart + 1 << " to " << last + 1 << ": "
+              << videoSummaryLine(fileName, frames, duration, QFileInfo(fileName).size()) << std::endl;
+    return true;
 }

@@ -23,6 +23,7 @@ class QSpinBox;
 class SelectionWindow;
 class SimpleImageSaver;
 class TcpServerImagehandler;
+class VideoFileHandler;
 
 // The control window of capture_server: the live preview, the frame slider, "Select area",
 // the handler choice, the target rate and "Start/Stop". It creates and wires every other
@@ -52,6 +53,20 @@ public:
     QCheckBox *recordCursorBox = nullptr;
     bool capturing = false;
     QLabel *frameLabel = nullptr; // beside the slider: "Frame N of M"
+    VideoFileHandler *videoHandler = nullptr;
+    QRadioButton *videoFileRadio = nullptr;
+    QPushButton *markStartButton = nullptr; // after a stop: the slider's frame starts the export range
+    QPushButton *markEndButton = nullptr;   // ... and ends it
+    QPushButton *exportButton = nullptr;    // "Export...": the marked range as a video file
+
+    // Marks the slider's frame as the first or the last of the range to export.
+    void markExportStart();
+    void markExportEnd();
+    // Writes the marked range (frames in the history, at their grab times) to `fileName` as
+    // H.264 in Matroska and prints one line; false when nothing could be written.
+    bool exportMarkedRange(const QString &fileName);
+    [[nodiscard]] int exportStart() const { return m_markStart; }
+    [[nodiscard]] int exportEnd() const { return m_markEnd; }
 
     // For --start: starts a capture, or, when the selection lies wholly off the screen so that
     // nothing could ever be captured, prints why and returns false.
@@ -87,4 +102,10 @@ private:
     QElapsedTimer m_runClock;  // since the current run started
     std::deque<qint64> m_frameTimes; // m_runClock times of the run's recent frames, for the rate
     qint64 m_runFirstFile = 0; // the saver's next file number when the current run started
+    void updateExportControls();
+    void exportWithDialog();
+    int m_markStart = -1;      // export range, frame indices; -1: not marked
+    int m_markEnd = -1;
+    int m_videoQuality = 23;
+    QString m_videoPreset;
 };

@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QTimerEvent>
 
+#include <chrono>
 #include <iostream>
 #include <sstream>
 
@@ -39,9 +40,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     captureWidth = area.width();
     captureHeight = area.height();
     if (area.isEmpty()) {
-        std::cout << "Selected area " << selection.x() << "," << selection.y() << " "
-                  << selection.width() << "x" << selection.height()
-                  << " lies outside the screen: nothing will be captured" << std::endl;
+        std::cout << outsideTheScreenLine(selection, "nothing will be captured") << std::endl;
     }
 
     if (config->handler)
@@ -76,12 +75,16 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     }
 
     CapturedFrame frame;
+    frame.grabTimeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
     frame.image =
         grabScreenArea(config->desktop, QRect(captureX, captureY, captureWidth, captureHeight),
                        config->recordCursor)
             .toImage();
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
+    m_grabTimes.push_back(frame.grabTimeMs);
     m_previous = frame.image;
     if (config->handler && config->handler->sharesJpegBands())
         frame.jpegBands = std::make_shared<JpegBandsSlot>();

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QRect>
 
+#include <vector>
+
 struct ConfigStructure;
 
 // The capture clock: while running, grabs the selected area at the configured rate, shows each
@@ -24,6 +26,12 @@ public:
     [[nodiscard]] QRect currentArea() const
     {
         return QRect(captureX, captureY, captureWidth, captureHeight);
+    }
+    // When frame `number` (0 for the first since the recorder was made) was grabbed, in ms of a
+    // monotonic clock; -1 for a frame not grabbed.
+    [[nodiscard]] qint64 grabTimeMs(qint64 number) const
+    {
+        return number >= 0 && number < qint64(m_grabTimes.size()) ? m_grabTimes[size_t(number)] : -1;
     }
 
 Q_SIGNALS:
@@ -51,4 +59,5 @@ private:
     QImage m_previous;          // the frame grabbed last, for the next frame's band map
     qint64 m_frameNumber = -1;  // number of the frame grabbed last
     bool m_skipReported = false; // this run has said that it skips grabs
+    std::vector<qint64> m_grabTimes; // grab time of every frame, by number
 };

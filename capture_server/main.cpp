@@ -1,5 +1,6 @@
 #include "captureoptions.h"
 #include "configwindow.h"
+#include "displayprobe.h"
 #include "glformat.h"
 #include "previewpath.h"
 #include "shutdownsignals.h"
@@ -15,16 +16,31 @@
 
 int main(int argc, char **argv)
 {
+    // First of all: a SIGINT or SIGTERM from here on ends the program as "Start/Stop" would.
+    ShutdownSignals::install();
     // Past a file size limit a write should fail with a "Could not write: " line, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
-    setupDefaultSurfaceFormat();
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("capture_server"));
-    QApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
+    QCoreApplication::setApplicationName(QStringLiteral("capture_server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
+
+    // Qt aborts while building a QApplication without a display. Without one the options are
+    // still read (--help, --version and a bad option work anywhere), then one line says why the
+    // program cannot run.
+    const QString noDisplay = displayProblem(commandLine(argc, argv));
+    std::unique_ptr<QCoreApplication> application;
+    QStringList arguments;
+    if (noDisplay.isEmpty()) {
+        setupDefaultSurfaceFormat();
+        application = std::make_unique<QApplication>(argc, argv);
+        arguments = QCoreApplication::arguments();
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+        arguments = withoutGuiArguments(QCoreApplication::arguments());
+    }
 
     CaptureOptions options;
     QString message;
-    switch (parseCaptureOptions(QApplication::arguments(), options, message)) {
+    switch (parseCaptureOptions(arguments, options, message)) {
     case OptionsResult::Exit:
         std::cout << message.toLocal8Bit().constData() << std::flush;
         return 0;
@@ -35,19 +51,23 @@ int main(int argc, char **argv)
     case OptionsResult::Run:
         break;
     }
+    if (!noDisplay.isEmpty()) {
+        std::cerr << "capture_server: " << noDisplay.toLocal8Bit().constData() << std::endl;
+        return 2;
+    }
 
     printPreviewChoice();
 
     // Ctrl+C or a TERM signal ends a running capture as "Start/Stop" would, then quits with 0.
-    // Caught from before the window (and the server it may start) exists: a signal that arrives
-    // while it is being built is handled once the event loop runs.
+    // Caught since the start of main(): a signal that arrived before this point, or arrives while
+    // the window (and the server it may start) is being built, is handled once the event loop runs.
     ShutdownSignals shutdownSignals;
     // A signal while the port dialog is open closes it; the window then starts nothing.
-    QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, &application, [] {
+    QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, application.get(), [] {
         if (QWidget *dialog = QApplication::activeModalWidget())
             dialog->close();
     });
-    auto window = std::make_unique<ConfigWindow>(nullptr, &application, options);
+    auto window = std::make_unique<ConfigWindow>(nullptr, qApp, options);
     if (ShutdownSignals::requested())
         return 0;
     if (options.start && options.handler == QLatin1String("tcp") && window->tcpServer->serverPort() == 0) {
@@ -69,5 +89,5 @@ int main(int argc, char **argv)
                 QCoreApplication::exit(1);
         });
     }
-    return application.exec();
+    return QCoreApplication::exec();
 }

@@ -21,20 +21,35 @@ extern "C" void forwardSignal(int signalNumber)
 
 } // namespace
 
-ShutdownSignals::ShutdownSignals(QObject *parent)
-    : QObject(parent)
+void ShutdownSignals::install()
 {
+    if (g_pipe[0] >= 0)
+        return;
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0)
         return;
-    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &ShutdownSignals::readSignal);
-
     struct sigaction action = {};
     action.sa_handler = forwardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    // A parent may have left them blocked; we handle them, so we take them.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGTERM);
+    ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
+}
+
+ShutdownSignals::ShutdownSignals(QObject *parent)
+    : QObject(parent)
+{
+    install();
+    if (g_pipe[0] < 0)
+        return;
+    // A signal that came before this object is waiting in the pipe: read once the loop runs.
+    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &ShutdownSignals::readSignal);
 }
 
 ShutdownSignals::~ShutdownSignals()

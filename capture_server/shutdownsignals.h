@@ -10,6 +10,11 @@ class ShutdownSignals : public QObject
 {
     Q_OBJECT
 public:
+    // Catches both signals from now on (and takes them even if the parent blocked them); needs no
+    // Qt object. Call it first thing in main(): until then either signal kills the process.
+    static void install();
+
+    // Installs the handlers if install() has not, and delivers what they caught, also before.
     explicit ShutdownSignals(QObject *parent = nullptr);
     ~ShutdownSignals() override;
 

@@ -42,7 +42,11 @@ qint64 firstFreeImageNumber(const QString &prefix, const QString &format)
             continue;
         bool fits = false;
         const qint64 number = match.capturedView(1).toLongLong(&fits);
-        if (!fits || number == std::numeric_limits<qint64>::max())
+        // A number too long for the counter was never written by us: it is neither continued
+        // from nor ever overwritten (no counter value spells it).
+        if (!fits)
+            continue;
+        if (number == std::numeric_limits<qint64>::max())
             return NoFreeImageNumber;
         next = std::max(next, number + 1);
     }

@@ -13,8 +13,8 @@
 [[nodiscard]] QString imageFileName(const QString &prefix, qint64 number, const QString &format);
 
 // One past the highest number N for which a file prefix + N + "." + format exists, whatever the
-// number of digits; 0 when none. NoFreeImageNumber when that number does not fit in a qint64
-// (a file already bears the highest number, or a larger one).
+// number of digits; 0 when none. NoFreeImageNumber when a file already bears the highest
+// number. A name whose number does not fit in a qint64 is not one of ours and is ignored.
 constexpr qint64 NoFreeImageNumber = -1;
 [[nodiscard]] qint64 firstFreeImageNumber(const QString &prefix, const QString &format);
 

@@ -54,6 +54,38 @@ std::optional<QRect> placeOutside(const QRect &available, const QRect &frame, co
     return QRect(QPoint(x, y), size);
 }
 
+std::optional<QRect> placeOutside(const QList<QRect> &available, const QRect &frame, const QSize &minimum,
+                                  const QRect &area)
+{
+    const auto onOneMonitor = [&frame](const QRect &monitor) { return monitor.contains(frame); };
+    if (!frame.intersects(area) && std::any_of(available.cbegin(), available.cend(), onOneMonitor))
+        return frame;
+
+    // The monitor the frame covers most first; a stable sort keeps the given order otherwise.
+    QList<QRect> monitors = available;
+    std::stable_sort(monitors.begin(), monitors.end(), [&frame](const QRect &a, const QRect &b) {
+        return surface(a.intersected(frame)) > surface(b.intersected(frame));
+    });
+    // First pass: somewhere the frame fits whole; second: shrunk down to its minimum.
+    for (const QSize &least : {frame.size(), minimum}) {
+        for (const QRect &monitor : std::as_const(monitors)) {
+            const QRect part = area.intersected(monitor);
+            if (part.isEmpty()) {
+                // The area is elsewhere: the whole monitor is free.
+                if (!holds(monitor, least.expandedTo(QSize(1, 1))))
+                    continue;
+                const QSize size = frame.size().boundedTo(monitor.size());
+                const int x = std::clamp(frame.x(), monitor.left(), monitor.right() - size.width() + 1);
+                const int y = std::clamp(frame.y(), monitor.top(), monitor.bottom() - size.height() + 1);
+                return QRect(QPoint(x, y), size);
+            }
+            if (const std::optional<QRect> place = placeOutside(monitor, frame, least, part))
+                return place;
+        }
+    }
+    return std::nullopt;
+}
+
 QSize fittedPreviewSize(const QSize &preferred, const QSize &room)
 {
     if (preferred.isEmpty() || room.isEmpty())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QRect>
 #include <QSize>
 
@@ -16,6 +17,14 @@
 // that fails, for instance when the area covers the screen.
 [[nodiscard]] std::optional<QRect> placeOutside(const QRect &available, const QRect &frame, const QSize &minimum,
                                                 const QRect &area);
+
+// The same on a desktop of several monitors (`available`: each one's available geometry). The
+// capture area may lie on any of them or span several. A frame clear of the area and wholly on
+// one monitor stays. Otherwise a monitor where the frame fits whole is preferred to shrinking it;
+// among those, the monitor the frame mostly covers comes first, then the others in order. On each
+// monitor the rule above applies to the part of the area on it.
+[[nodiscard]] std::optional<QRect> placeOutside(const QList<QRect> &available, const QRect &frame,
+                                                const QSize &minimum, const QRect &area);
 
 // Size of a preview that shows `preferred` (its best size and its aspect ratio) within `room`:
 // `preferred` when it fits, otherwise the largest size of the same aspect ratio that fits.

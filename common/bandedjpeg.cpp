@@ -1,6 +1,7 @@
 #include "bandedjpeg.h"
 
 #include "parallel.h"
+#include "pixellayout.h"
 #include "turbojpeghandles.h"
 
 #include <atomic>
@@ -164,9 +165,7 @@ QByteArray BandedJpegEncoder::encode(const QImage &image, const BandMap &changes
     m_encoded = 0;
     if (image.isNull() || image.width() > 65535 || image.height() > 65535)
         return {};
-    QImage frame = image;
-    if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32)
-        frame = frame.convertToFormat(QImage::Format_RGB32);
+    const QImage frame = withRgb32Pixels(image);
 
     const int bands = BandMap::bandCount(frame.height());
     const bool sameLayout = frame.size() == m_size && image.format() == m_format && changes.height() == frame.height()

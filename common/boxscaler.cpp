@@ -1,5 +1,7 @@
 #include "boxscaler.h"
 
+#include "pixellayout.h"
+
 #include <algorithm>
 
 #ifdef __SSE2__
@@ -279,10 +281,7 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
 
 QImage BoxScaler::scaled(const QImage &source, const QSize &to)
 {
-    QImage frame = source;
-    if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32
-        && frame.format() != QImage::Format_ARGB32_Premultiplied)
-        frame = frame.convertToFormat(QImage::Format_RGB32);
+    const QImage frame = withRgb32Pixels(source, true);
     QImage result(to, QImage::Format_RGB32);
     if (result.isNull() || frame.isNull())
         return result;

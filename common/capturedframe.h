@@ -21,6 +21,7 @@ struct CapturedFrame
     // (ImageHandler::wantsHistoryJpegBands()): the history fills it with the bands it coded whole,
     // or with nothing; the handler takes it.
     std::shared_ptr<JpegBandsSlot> historyBands = nullptr;
+    qint64 grabTimeMs = 0; // when it was grabbed, in ms of a monotonic clock (steady_clock)
 
     // The band map against `last`, the frame numbered `lastNumber` that a stage handled before
     // this one: the recorder's map when that is the frame just before, otherwise compared anew

@@ -6,6 +6,7 @@
 #include "turbojpeghandles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QHashFunctions>
 
@@ -27,13 +28,35 @@ namespace {
 // Patches are cut at this column grid, which keeps them on whole blocks at every decode scale.
 constexpr int kColumnStep = 16;
 
-int openUnlinkedTempFile(const QString &directory)
+// Opens an unlinked file in `directory`, or with none given in $TMPDIR (else /tmp). A folder that
+// cannot be used is named in one line and /tmp is tried instead; `folder` is where the file was
+// made, `error` the errno of the last failure when none could be made (fd -1).
+int openUnlinkedTempFile(const QString &directory, QString &folder, int &error)
 {
-    QByteArray pattern = (directory.isEmpty() ? QDir::tempPath() : directory).toLocal8Bit() + "/deskcast-history-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd >= 0)
-        ::unlink(pattern.constData()); // the data lives until the descriptor is closed
-    return fd;
+    const QString fallback = QStringLiteral("/tmp");
+    QString wanted = directory.isEmpty() ? qEnvironmentVariable("TMPDIR") : directory;
+    if (wanted.isEmpty())
+        wanted = fallback;
+    QStringList candidates{wanted};
+    if (QDir::cleanPath(wanted) != fallback)
+        candidates << fallback;
+    for (const QString &candidate : std::as_const(candidates)) {
+        QByteArray pattern = QFile::encodeName(candidate) + "/deskcast-history-XXXXXX";
+        const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            ::unlink(pattern.constData()); // the data lives until the descriptor is closed
+            folder = candidate;
+            error = 0;
+            return fd;
+        }
+        error = errno;
+        std::cout << "History folder " << candidate.toLatin1().constData() << " cannot be used ("
+                  << std::strerror(error) << ")"
+                  << (candidate != candidates.constLast() ? ": using " + fallback.toStdString() + " instead"
+                                                          : std::string(": no frame will be kept"))
+                  << std::endl;
+    }
+    return -1;
 }
 
 // 0 on success, else the errno of the failure.
@@ -492,7 +515,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         blob += p.data;
     int error = 0;
     if (!encodeFailed && !batch.empty()) {
-        error = m_full ? ENOSPC : (m_history.m_fd < 0 ? EBADF : writeAll(m_history.m_fd, blob.constData(), blob.size(), m_fileEnd));
+        error = m_full ? ENOSPC : (m_history.m_fd < 0 ? m_history.m_openError : writeAll(m_history.m_fd, blob.constData(), blob.size(), m_fileEnd));
     }
     if (encodeFailed || error != 0) {
         // This frame's new records are forgotten: nothing refers to them.
@@ -545,7 +568,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
 }
 
 FrameHistory::FrameHistory(int capacity, int quality, const QString &directory)
-    : m_fd(openUnlinkedTempFile(directory))
+    : m_fd(openUnlinkedTempFile(directory, m_folder, m_openError))
     , m_store(std::make_unique<Store>(*this, quality < 0 ? 75 : qBound(1, quality, 100)))
     , m_worker(std::make_unique<OrderedWorker>(std::max(1, capacity)))
 {

@@ -42,7 +42,8 @@ class FrameHistory
 {
 public:
     // `capacity`: frames that may wait for the worker; `quality`: of the JPEG records, -1 for 75
-    // (the saver's default); `directory`: where the file lives (QDir::tempPath() when empty).
+    // (the saver's default); `directory`: where the file lives ($TMPDIR, else /tmp, when
+    // empty; /tmp too when that folder cannot be used).
     explicit FrameHistory(int capacity = 6, int quality = -1, const QString &directory = QString());
     ~FrameHistory();
     FrameHistory(const FrameHistory &) = delete;
@@ -70,6 +71,9 @@ public:
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
     [[nodiscard]] qint64 fileBytes() const { return m_fileBytes; }
     [[nodiscard]] bool isFull() const { return m_full; }
+    // The folder that holds the history's file: `directory`, else $TMPDIR, else /tmp, whichever
+    // first could be used; empty when none.
+    [[nodiscard]] QString folder() const { return m_folder; }
     // Bands of the stored frames whose new record is the saver's segment, and parts (whole bands
     // or column patches) the history coded itself, kept or not.
     [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
@@ -126,7 +130,9 @@ private:
     // Header + entropy-coded data + EOI: the record as a JPEG file; empty when unreadable.
     [[nodiscard]] QByteArray readRecord(const PartRef &record, const QByteArray &header) const;
 
-    const int m_fd;
+    QString m_folder;    // where the file was made (empty when none could be)
+    int m_openError = 0; // errno of the failed attempt to make the file
+    const int m_fd;      // after the two above: made together with them
     mutable std::mutex m_headerMutex;
     std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS), added by the worker
     std::vector<quint64> m_frames; // frames the worker has finished, 0 .. n-1: frame record offsets

@@ -6,6 +6,7 @@
 #include "ioimagehandler.h"
 #include "orderedworker.h"
 #include "parallel.h"
+#include "pixellayout.h"
 
 #include <QColor>
 #include <QCoreApplication>
@@ -41,6 +42,11 @@ bool mapFits(const BandMap &changes, const QImage &frame)
 
 // Destination rows the worker resamples per task: a few tasks per frame spread over the cores.
 constexpr int RowsPerTask = 32;
+
+bool isLargeFrame(const QImage &frame)
+{
+    return frame.sizeInBytes() > GLStreamRenderer::LargeFrameBytes;
+}
 
 } // namespace
 
@@ -227,7 +233,9 @@ struct GLStreamRenderer::Result
 // Touched by the worker thread only (its jobs run one after another).
 struct GLStreamRenderer::ScalerState
 {
-    QImage lastFrame;
+    QImage lastFrame;   // null after a large frame that was shrunk: only its shape is kept
+    QSize lastFrameSize;
+    QImage::Format lastFrameFormat = QImage::Format_Invalid;
     QImage lastPicture;
     BoxScaler scaler;
 
@@ -237,20 +245,24 @@ struct GLStreamRenderer::ScalerState
         QImage frame = job.frame;
         if (frame.isNull()) {
             lastFrame = QImage();
+            lastFrameSize = QSize();
             lastPicture = QImage();
             result.newGeometry = true;
             return result;
         }
-        if (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32
-            && frame.format() != QImage::Format_ARGB32_Premultiplied)
-            frame = frame.convertToFormat(QImage::Format_RGB32);
+        frame = withRgb32Pixels(frame, true);
         const QSize target = job.target.isEmpty() ? frame.size() : job.target;
-        const bool sameGeometry = !lastPicture.isNull() && lastFrame.size() == frame.size()
-            && lastFrame.format() == frame.format() && lastPicture.size() == target;
-        const BandMap changes = !sameGeometry ? BandMap::allChanged(frame.height())
-            : mapFits(job.changes, frame)     ? job.changes
-                                              : BandMap::compare(frame, lastFrame);
-        lastFrame = frame;
+        const bool sameGeometry = !lastPicture.isNull() && lastFrameSize == frame.size()
+            && lastFrameFormat == frame.format() && lastPicture.size() == target;
+        const BandMap changes = !sameGeometry            ? BandMap::allChanged(frame.height())
+            : mapFits(job.changes, frame)                ? job.changes
+            : lastFrame.isNull()                         ? BandMap::allChanged(frame.height())
+                                                         : BandMap::compare(frame, lastFrame);
+        // A large frame that is shrunk is not kept for the next comparison: holding it while the
+        // next one is decoded would double the memory a stream of such frames takes.
+        lastFrame = isLargeFrame(frame) && target != frame.size() ? QImage() : frame;
+        lastFrameSize = frame.size();
+        lastFrameFormat = frame.format();
         result.newGeometry = !sameGeometry;
         result.sequence = job.sequence;
         if (sameGeometry && !changes.anyChanged()) {
@@ -380,6 +392,8 @@ void GLStreamRenderer::updateTexture()
     display(image, -1);
     if (!image.isNull())
         Q_EMIT SIG_imageShown(image);
+    if (isLargeFrame(image))
+        image = QImage(); // m_displayed holds it until it is resampled
 }
 
 void GLStreamRenderer::updateTexture(const QPixmap &pixmap)
@@ -509,6 +523,12 @@ void GLStreamRenderer::takeResult(Result result)
     m_inFlight = false;
     const bool changed = result.newGeometry || !result.changed.isEmpty();
     m_picture = result.picture;
+    // A large frame shrunk for the screen is let go once resampled: its picture stands in for it
+    // (a resize resamples the picture until the next frame comes).
+    if (!m_next && !m_unsent && result.sequence == m_handedIn && isLargeFrame(m_displayed)
+        && m_picture.size() != m_displayed.size() && !m_picture.isNull()) {
+        m_displayed = m_picture;
+    }
     if (changed) {
         ++m_repaintRequests;
         m_pictureSequence = result.sequence;

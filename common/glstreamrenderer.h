@@ -33,6 +33,11 @@ class GLStreamRenderer : public QWidget
 {
     Q_OBJECT
 public:
+    // A frame above this size (a 4096x4096 one is not) is held only until it is resampled when
+    // it is shown smaller than it is: then its picture stands in for it, and the next frame is
+    // not compared with it (all of it is resampled).
+    static constexpr qsizetype LargeFrameBytes = qsizetype(64) << 20;
+
     // Draws by the process's choice (processPreviewChoice()).
     explicit GLStreamRenderer(QWidget *parent = nullptr);
     GLStreamRenderer(PreviewPath path, QWidget *parent);

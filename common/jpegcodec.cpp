@@ -1,5 +1,6 @@
 #include "jpegcodec.h"
 
+#include "pixellayout.h"
 #include "turbojpeghandles.h"
 
 #include <QImageReader>
@@ -32,9 +33,7 @@ QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsam
 {
     if (image.isNull())
         return {};
-    QImage source = image;
-    if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
-        source = source.convertToFormat(QImage::Format_RGB32);
+    const QImage source = withRgb32Pixels(image);
     tjhandle handle = threadJpegCompressor();
     if (!handle)
         return {};

@@ -11,6 +11,7 @@ packages=(
     xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
     clang libclang-rt-dev zlib1g-dev
     chromium
+    libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg nginx-light libnginx-mod-rtmp
 )
 
 missing=()

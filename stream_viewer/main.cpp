@@ -1,3 +1,4 @@
+#include "displayprobe.h"
 #include "glformat.h"
 #include "glstreamrenderer.h"
 #include "previewpath.h"
@@ -11,17 +12,31 @@
 #include <QScreen>
 
 #include <iostream>
+#include <memory>
 
 int main(int argc, char **argv)
 {
-    setupDefaultSurfaceFormat();
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("stream_viewer"));
-    QApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
+    QCoreApplication::setApplicationName(QStringLiteral("stream_viewer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
+
+    // Qt aborts while building a QApplication without a display. Without one the options are
+    // still read (--help, --version and a bad option work anywhere), then one line says why the
+    // program cannot run.
+    const QString noDisplay = displayProblem(commandLine(argc, argv));
+    std::unique_ptr<QCoreApplication> application;
+    QStringList arguments;
+    if (noDisplay.isEmpty()) {
+        setupDefaultSurfaceFormat();
+        application = std::make_unique<QApplication>(argc, argv);
+        arguments = QCoreApplication::arguments();
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+        arguments = withoutGuiArguments(QCoreApplication::arguments());
+    }
 
     ViewerOptions options;
     QString message;
-    switch (parseViewerOptions(QApplication::arguments(), options, message)) {
+    switch (parseViewerOptions(arguments, options, message)) {
     case ViewerOptionsResult::Exit:
         std::cout << message.toLocal8Bit().constData() << std::flush;
         return 0;
@@ -31,6 +46,10 @@ int main(int argc, char **argv)
         return 2;
     case ViewerOptionsResult::Run:
         break;
+    }
+    if (!noDisplay.isEmpty()) {
+        std::cerr << "stream_viewer: " << noDisplay.toLocal8Bit().constData() << std::endl;
+        return 2;
     }
     ShownFrameRecorder recorder(options);
     if (!recorder.open(message)) {
@@ -72,7 +91,7 @@ int main(int argc, char **argv)
         renderer.resize(size);
     }
     recorder.attach(&renderer);
-    QObject::connect(&recorder, &ShownFrameRecorder::finished, &application, &QCoreApplication::quit);
+    QObject::connect(&recorder, &ShownFrameRecorder::finished, application.get(), &QCoreApplication::quit);
     renderer.setVisible(true);
-    return application.exec();
+    return QCoreApplication::exec();
 }

@@ -1,5 +1,6 @@
 #include "tcpclientimagehandler.h"
 
+#include "glstreamrenderer.h"
 #include "pngreader.h"
 
 #include <QImage>
@@ -36,6 +37,12 @@ TCPclientImagehandler::TCPclientImagehandler()
             setState(State::Showing);
     });
     QObject::connect(&m_reconnectTimer, &QTimer::timeout, this, &TCPclientImagehandler::tryReconnect);
+    m_releaseCheck.setSingleShot(true);
+    m_releaseCheck.setInterval(10);
+    QObject::connect(&m_releaseCheck, &QTimer::timeout, this, &TCPclientImagehandler::decodeNext);
+    m_stallTimer.setSingleShot(true);
+    m_stallTimer.setInterval(5000);
+    QObject::connect(&m_stallTimer, &QTimer::timeout, this, &TCPclientImagehandler::closeForStall);
     QObject::connect(&socket, &QTcpSocket::connected, this, &TCPclientImagehandler::onConnected);
     QObject::connect(&socket, &QTcpSocket::disconnected, this, &TCPclientImagehandler::onDisconnected);
     QObject::connect(&socket, &QTcpSocket::errorOccurred, this, &TCPclientImagehandler::onErrorOccurred);
@@ -44,6 +51,8 @@ TCPclientImagehandler::TCPclientImagehandler()
 TCPclientImagehandler::~TCPclientImagehandler()
 {
     m_reconnectTimer.stop();
+    m_stallTimer.stop();
+    m_releaseCheck.stop();
     // Closing the socket below must not start another round of reconnecting.
     QObject::disconnect(&socket, nullptr, this, nullptr);
 }
@@ -152,6 +161,11 @@ void TCPclientImagehandler::readImage()
         m_next = std::move(newest);
         decodeNext();
     }
+    // Silence is normal between frames (the capture may be stopped), not inside one.
+    if (step == FrameParser::Step::NeedBody || (step == FrameParser::Step::NeedLength && m_parser.available() > 0))
+        m_stallTimer.start();
+    else
+        m_stallTimer.stop();
     switch (step) {
     case FrameParser::Step::NeedLength:
         expectedLength = 0;
@@ -174,6 +188,13 @@ void TCPclientImagehandler::decodeNext()
 {
     if (m_decoding || m_next.isNull())
         return;
+    if (!m_lastLarge.isNull()) {
+        if (!m_lastLarge.isDetached()) {
+            m_releaseCheck.start(); // its reader still has it (resampling it for the screen)
+            return;
+        }
+        m_lastLarge = QImage(); // only this copy was left: the memory goes now
+    }
     m_decoding = true;
     QByteArray body = std::move(m_next);
     m_next = QByteArray();
@@ -200,6 +221,8 @@ void TCPclientImagehandler::decoded(qint64 length, bool ok, QImage image)
         std::cout << "Skipped an undecodable image (frame of " << length << " bytes from "
                   << m_host.toLatin1().constData() << ":" << m_port << ")" << std::endl;
     } else {
+        if (image.sizeInBytes() > GLStreamRenderer::LargeFrameBytes)
+            m_lastLarge = image;
         m_ready = std::move(image);
         m_hasReady = true;
         Q_EMIT SIG_imageWritten();
@@ -228,6 +251,22 @@ void TCPclientImagehandler::closeForProtocolError()
     std::cout << "Protocol error from " << m_host.toLatin1().constData() << ":" << m_port << ": "
               << m_parser.errorString().toLatin1().constData()
               << "; closed the connection, trying again in " << reconnectDelay(m_baseInterval, 0) << " ms" << std::endl;
+    closeAndReconnect();
+}
+
+void TCPclientImagehandler::closeForStall()
+{
+    std::cout << "No byte from " << m_host.toLatin1().constData() << ":" << m_port << " for "
+              << m_stallTimer.interval() << " ms inside a frame (" << m_parser.available() << " of "
+              << (m_parser.length() > 0 ? QByteArray::number(m_parser.length()).constData() : "?")
+              << " bytes); closed the connection, trying again in " << reconnectDelay(m_baseInterval, 0) << " ms"
+              << std::endl;
+    closeAndReconnect();
+}
+
+void TCPclientImagehandler::closeAndReconnect()
+{
+    m_stallTimer.stop();
     m_closingForError = true;
     socket.abort();
     m_closingForError = false;
@@ -239,6 +278,7 @@ void TCPclientImagehandler::closeForProtocolError()
 
 void TCPclientImagehandler::onConnected()
 {
+    m_stallTimer.stop();
     m_parser.reset();
     expectedLength = 0;
     m_keepConnected = true;
@@ -253,6 +293,7 @@ void TCPclientImagehandler::onConnected()
 
 void TCPclientImagehandler::onDisconnected()
 {
+    m_stallTimer.stop();
     if (!m_keepConnected || m_closingForError || m_reconnecting)
         return;
     std::cout << "Connection to " << m_host.toLatin1().constData() << ":" << m_port

@@ -19,11 +19,16 @@
 //
 // Decoding runs on a worker thread, one frame at a time: the GUI thread never waits for it.
 // The newest frame wins: of the frames that complete while a decode is under way, or together
-// in one read, only the newest is decoded next; the others are dropped with one line.
+// in one read, only the newest is decoded next; the others are dropped with one line. After a
+// large image (above GLStreamRenderer::LargeFrameBytes) the next one is decoded only once its
+// reader has let go of it, so a stream of huge frames holds one decoded frame at a time, not
+// two or three.
 //
 // A frame length outside 4 bytes..256 MiB closes the connection. A connection that is lost or
 // closed that way is tried again after 1 s, then after twice as long each time up to 30 s,
-// back to 1 s once connected again; a first connection that fails is not tried again.
+// back to 1 s once connected again; a first connection that fails is not tried again. A
+// connection on which no byte arrives for 5 s while a frame is only partly read is treated as
+// lost the same way (a server that stalls mid-frame would otherwise freeze the view unnoticed).
 class TCPclientImagehandler : public IOImageHandler
 {
     Q_OBJECT
@@ -64,6 +69,9 @@ public:
 
     // First wait of the back-off after a loss (1000 ms; tests may shorten it).
     void setReconnectInterval(int milliseconds) { m_baseInterval = milliseconds; }
+    // Longest silence inside a frame before the connection counts as lost (5000 ms; tests may
+    // shorten it).
+    void setStallTimeout(int milliseconds) { m_stallTimer.setInterval(milliseconds); }
     [[nodiscard]] QAbstractSocket::SocketState socketState() const { return socket.state(); }
     [[nodiscard]] State state() const { return m_state; }
     // Wait before the next reconnection attempt (meaningful while Waiting).
@@ -79,6 +87,8 @@ private:
     void decodeNext();
     void decoded(qint64 length, bool ok, QImage image);
     void closeForProtocolError();
+    void closeForStall();
+    void closeAndReconnect();
     void onConnected();
     void onDisconnected();
     void onErrorOccurred(QAbstractSocket::SocketError error);
@@ -98,6 +108,7 @@ private:
     bool m_attemptReported = false; // the current attempt's failure was printed
     bool m_closingForError = false; // the viewer itself is closing the connection
     QTimer m_reconnectTimer;
+    QTimer m_stallTimer; // runs while a frame is partly read; restarted by every byte
     int m_baseInterval = 1000;
     int m_failedAttempts = 0; // of the current loss
     State m_state = State::Connecting;
@@ -107,5 +118,7 @@ private:
     Decoder m_decoder;
     QByteArray m_next;     // body of the newest complete frame not yet decoding (null: none)
     bool m_decoding = false;
+    QImage m_lastLarge;    // the large image announced last, while others may still hold it
+    QTimer m_releaseCheck; // looks again whether they have let go of it
     OrderedWorker m_decodeWorker{1}; // last: its job ends before the rest goes
 };

@@ -70,6 +70,19 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QCOMPARE(options.handler.value_or(QString()), QStringLiteral("saver"));
     QCOMPARE(options.fps.value_or(-1), 1);
     QVERIFY(!options.cursor);
+    QCOMPARE(options.videoQuality, 23);
+    QVERIFY(options.publishUrl.isEmpty());
+
+    // The video handler's options; --publish picks the video handler by itself.
+    QCOMPARE(parseCaptureOptions(args({"--video-quality", "18", "--video-preset", "Faster", "--publish",
+                                       "rtmp://127.0.0.1/live/desk", "--no-file"}),
+                                 options, message),
+             OptionsResult::Run);
+    QCOMPARE(options.handler.value_or(QString()), QStringLiteral("video"));
+    QCOMPARE(options.videoQuality, 18);
+    QCOMPARE(options.videoPreset, QStringLiteral("faster"));
+    QCOMPARE(options.publishUrl, QStringLiteral("rtmp://127.0.0.1/live/desk"));
+    QVERIFY(!options.videoFile);
 }
 
 void tst_CaptureOptions::badValuesAreRefused_data()
@@ -95,6 +108,11 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("web port not a number") << QStringList{"--web", "yes"} << "--web";
     QTest::newRow("web token too short to be secret") << QStringList{"--web-token", "abc123abc123abc123abc"} << "--web-token";
     QTest::newRow("web token that breaks a link") << QStringList{"--web-token", "abc123abc123abc123abc&x=1"} << "--web-token";
+    QTest::newRow("video quality above 51") << QStringList{"--video-quality", "52"} << "--video-quality";
+    QTest::newRow("unknown x264 preset") << QStringList{"--video-preset", "warp"} << "--video-preset";
+    QTest::newRow("publish without a scheme") << QStringList{"--publish", "localhost:1935"} << "--publish";
+    QTest::newRow("publish with another handler") << QStringList{"--handler", "saver", "--publish", "rtmp://h/a/k"} << "--publish";
+    QTest::newRow("no file and no relay") << QStringList{"--no-file"} << "--no-file";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
@@ -138,7 +156,7 @@ void tst_CaptureOptions::programPrintsHelpAndVersion()
     QVERIFY(help.waitForFinished(20000));
     QCOMPARE(help.exitCode(), 0);
     const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
-    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--viewer-timeout", "--web", "--web-token", "--web-lossless"})
+    for (const char *option : {"--port", "--bind", "--area", "--fps", "--handler", "--start", "--frames", "--viewer-timeout", "--web", "--web-token", "--web-lossless", "--video-quality", "--video-preset", "--publish", "--no-file"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
     // The units of --area and why --port reaches further than the dialog.
     for (const char *part : {"logical pixels", "QT_SCALE_FACTOR=2", "1280x960", "0-65535", "0-65000"})

@@ -7,6 +7,8 @@
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
 #include "testsupport.h"
+#include "videodecode.h"
+#include "videofilehandler.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -54,6 +56,8 @@ private Q_SLOTS:
     void windowKeepsOutOfTheCaptureArea_data();
     void windowKeepsOutOfTheCaptureArea();
     void previewFitsTheScreen();
+    void exportWritesTheMarkedFrames_data();
+    void exportWritesTheMarkedFrames();
     void onlyThePreviewAndTheCountRepaintPerFrame();
 
 private:
@@ -181,28 +185,35 @@ void tst_ConfigWindow::startStopTogglesAndDisablesControls()
 void tst_ConfigWindow::handlerComesFromRadioButtons_data()
 {
     QTest::addColumn<QString>("checked");
-    QTest::addColumn<bool>("expectTcp");
-    QTest::newRow("none checked means the saver") << QString() << false;
-    QTest::newRow("image saver") << QStringLiteral("saver") << false;
-    QTest::newRow("tcp server") << QStringLiteral("tcp") << true;
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("none checked means the saver") << QString() << QStringLiteral("saver");
+    QTest::newRow("image saver") << QStringLiteral("saver") << QStringLiteral("saver");
+    QTest::newRow("tcp server") << QStringLiteral("tcp") << QStringLiteral("tcp");
+    QTest::newRow("video file") << QStringLiteral("video") << QStringLiteral("video");
 }
 
 void tst_ConfigWindow::handlerComesFromRadioButtons()
 {
     QFETCH(QString, checked);
-    QFETCH(bool, expectTcp);
+    QFETCH(QString, expected);
     if (checked == QLatin1String("saver"))
         click(m_window->imageSaverRadio);
     else if (checked == QLatin1String("tcp"))
         click(m_window->tcpServerRadio);
+    else if (checked == QLatin1String("video"))
+        click(m_window->videoFileRadio);
     CoutCapture out;
     click(m_window->startStopButton);
     click(m_window->startStopButton);
-    ImageHandler *expected = expectTcp ? static_cast<ImageHandler *>(m_window->tcpServer)
-                                       : static_cast<ImageHandler *>(m_window->imageSaver);
-    QCOMPARE(m_window->config.handler, expected);
+    const QMap<QString, ImageHandler *> handlers{{QStringLiteral("saver"), m_window->imageSaver},
+                                                 {QStringLiteral("tcp"), m_window->tcpServer},
+                                                 {QStringLiteral("video"), m_window->videoHandler}};
+    QCOMPARE(m_window->config.handler, handlers.value(expected));
     // The chosen handler's own start line shows which one ran.
-    const QString startLine = expectTcp ? QStringLiteral("Server started loop.") : QStringLiteral("Capturing images to memory...");
+    const QMap<QString, QString> startLines{{QStringLiteral("saver"), QStringLiteral("Capturing images to memory...")},
+                                            {QStringLiteral("tcp"), QStringLiteral("Server started loop.")},
+                                            {QStringLiteral("video"), QStringLiteral("Recording: ./capture/capture")}};
+    const QString startLine = startLines.value(expected);
     QVERIFY(!out.lines().filter(startLine).isEmpty());
 }
 
@@ -466,6 +477,54 @@ void tst_ConfigWindow::onlyThePreviewAndTheCountRepaintPerFrame()
                                 .arg(QString::fromLatin1(widget->metaObject()->className()))
                                 .arg(it.value())
                                 .arg(captured)));
+    }
+}
+
+void tst_ConfigWindow::exportWritesTheMarkedFrames_data()
+{
+    QTest::addColumn<int>("start"); // slider positions when "Mark start" and "Mark end" are clicked
+    QTest::addColumn<int>("end");
+    QTest::addColumn<int>("first"); // the range exported
+    QTest::addColumn<int>("last");
+    QTest::newRow("start, then end") << 1 << 3 << 1 << 3;
+    QTest::newRow("end before any start: from the first frame") << -1 << 2 << 0 << 2;
+    QTest::newRow("one frame") << 4 << 4 << 4 << 4;
+}
+
+void tst_ConfigWindow::exportWritesTheMarkedFrames()
+{
+    QFETCH(int, start);
+    QFETCH(int, end);
+    QFETCH(int, first);
+    QFETCH(int, last);
+    QVERIFY(!m_window->exportButton->isEnabled()); // nothing captured, nothing marked
+    m_window->fpsSpinBox->setValue(30);
+    captureFrames(6);
+    if (start >= 0) {
+        m_window->frameSlider->setValue(start);
+        click(m_window->markStartButton);
+    }
+    m_window->frameSlider->setValue(end);
+    click(m_window->markEndButton);
+    QVERIFY(m_window->exportButton->isEnabled());
+    QCOMPARE(m_window->exportStart(), first);
+    QCOMPARE(m_window->exportEnd(), last);
+
+    CoutCapture out;
+    QVERIFY(m_window->exportMarkedRange(QStringLiteral("export.mkv")));
+    QVERIFY2(out.lines().value(0).startsWith(QStringLiteral("Exported frames %1 to %2: Recorded export.mkv: %3 frames")
+                                                 .arg(first + 1)
+                                                 .arg(last + 1)
+                                                 .arg(last - first + 1)),
+             qPrintable(out.lines().value(0)));
+    const DecodedVideo video = decodeVideo(QStringLiteral("export.mkv"));
+    QVERIFY2(video.error.isEmpty(), qPrintable(video.error));
+    QCOMPARE(int(video.frames.size()), last - first + 1);
+    for (int i = first; i <= last; ++i) {
+        const size_t k = size_t(i - first);
+        QCOMPARE(video.timesMs[k], m_window->recorder->grabTimeMs(i) - m_window->recorder->grabTimeMs(first));
+        const QImage stored = m_window->history()->frame(i);
+        QVERIFY(psnr(video.frames[k].copy(stored.rect()), stored) >= 35.0);
     }
 }
 

@@ -8,6 +8,8 @@ class tst_WindowPlacement : public QObject
 private Q_SLOTS:
     void placeOutside_data();
     void placeOutside();
+    void placeOutsideOnMonitors_data();
+    void placeOutsideOnMonitors();
     void fittedPreviewSize_data();
     void fittedPreviewSize();
 };
@@ -60,6 +62,46 @@ void tst_WindowPlacement::placeOutside()
     QCOMPARE(*placed, expected);
     QVERIFY(!placed->intersects(area));
     QVERIFY(available.contains(*placed));
+}
+
+void tst_WindowPlacement::placeOutsideOnMonitors_data()
+{
+    const QRect left(0, 0, 1280, 1024);
+    const QRect right(1280, 0, 1280, 1024);
+    const QSize minimum(300, 300);
+    QTest::addColumn<QList<QRect>>("monitors");
+    QTest::addColumn<QRect>("frame");
+    QTest::addColumn<QSize>("minimum");
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QRect>("expected"); // null: no place
+
+    QTest::newRow("area on the second monitor, window over it: beside the area there")
+        << QList<QRect>{left, right} << QRect(1300, 0, 600, 700) << minimum << QRect(1280, 0, 640, 480)
+        << QRect(1920, 0, 600, 700);
+    QTest::newRow("straddling the monitors and clear of the area: brought onto the one it mostly covers")
+        << QList<QRect>{left, right} << QRect(1000, 100, 600, 700) << minimum << QRect(2000, 800, 100, 100)
+        << QRect(1280, 100, 600, 700);
+    QTest::newRow("area fills the second monitor: onto the first")
+        << QList<QRect>{left, right} << QRect(1500, 100, 600, 700) << minimum << right << QRect(680, 100, 600, 700);
+    QTest::newRow("no room on its monitor: whole on the other rather than shrunk")
+        << QList<QRect>{left, right} << QRect(100, 100, 600, 700) << minimum << QRect(0, 0, 1000, 1024)
+        << QRect(1280, 100, 600, 700);
+    QTest::newRow("the whole desktop captured: no place")
+        << QList<QRect>{left, right} << QRect(100, 100, 600, 700) << minimum << QRect(0, 0, 2560, 1024) << QRect();
+}
+
+void tst_WindowPlacement::placeOutsideOnMonitors()
+{
+    QFETCH(QList<QRect>, monitors);
+    QFETCH(QRect, frame);
+    QFETCH(QSize, minimum);
+    QFETCH(QRect, area);
+    QFETCH(QRect, expected);
+
+    const std::optional<QRect> placed = ::placeOutside(monitors, frame, minimum, area);
+    QCOMPARE(placed.has_value(), !expected.isNull());
+    if (placed)
+        QCOMPARE(*placed, expected);
 }
 
 void tst_WindowPlacement::fittedPreviewSize_data()

@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <QPainter>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
@@ -84,6 +85,8 @@ private Q_SLOTS:
     void fullFileSaysSoOnceAndKeepsEarlierFrames();
     void publishesTheBandsItCodedWhole_data();
     void publishesTheBandsItCodedWhole();
+    void findsAFolderForItsFile_data();
+    void findsAFolderForItsFile();
 };
 
 void tst_FrameHistory::keepsFramesFaithfully_data()
@@ -420,3 +423,59 @@ void tst_FrameHistory::publishesTheBandsItCodedWhole()
 
 QTEST_MAIN(tst_FrameHistory)
 #include "tst_framehistory.moc"
+
+void tst_FrameHistory::findsAFolderForItsFile_data()
+{
+    // "%1" stands for an existing folder of the test's own.
+    QTest::addColumn<QString>("tmpdir");    // $TMPDIR, empty: unset
+    QTest::addColumn<QString>("directory"); // the history's own folder argument
+    QTest::addColumn<QString>("folder");    // where its file must be made
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("TMPDIR names an existing folder") << QStringLiteral("%1") << QString() << QStringLiteral("%1")
+                                                     << QStringList();
+    QTest::newRow("TMPDIR names a missing folder")
+        << QStringLiteral("%1/missing") << QString() << QStringLiteral("/tmp")
+        << QStringList{QStringLiteral("History folder %1/missing cannot be used (No such file or directory): using /tmp instead")};
+    QTest::newRow("TMPDIR names a file")
+        << QStringLiteral("%1/file") << QString() << QStringLiteral("/tmp")
+        << QStringList{QStringLiteral("History folder %1/file cannot be used (Not a directory): using /tmp instead")};
+    QTest::newRow("the given folder is missing")
+        << QString() << QStringLiteral("%1/gone") << QStringLiteral("/tmp")
+        << QStringList{QStringLiteral("History folder %1/gone cannot be used (No such file or directory): using /tmp instead")};
+}
+
+void tst_FrameHistory::findsAFolderForItsFile()
+{
+    QFETCH(QString, tmpdir);
+    QFETCH(QString, directory);
+    QFETCH(QString, folder);
+    QFETCH(QStringList, lines);
+    QTemporaryDir own;
+    QVERIFY(own.isValid());
+    QFile file(own.path() + QStringLiteral("/file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const QByteArray savedTmpdir = qgetenv("TMPDIR");
+    const bool hadTmpdir = qEnvironmentVariableIsSet("TMPDIR");
+    if (tmpdir.isEmpty())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", QFile::encodeName(tmpdir.arg(own.path())));
+    CoutCapture console;
+    auto history = std::make_unique<FrameHistory>(6, -1, directory.isEmpty() ? directory : directory.arg(own.path()));
+    if (hadTmpdir)
+        qputenv("TMPDIR", savedTmpdir);
+    else
+        qunsetenv("TMPDIR");
+
+    QCOMPARE(history->folder(), folder.arg(own.path()));
+    for (QString &line : lines)
+        line = line.arg(own.path());
+    QCOMPARE(console.lines(), lines);
+    // The file works: a frame is stored and reads back.
+    QImage previous;
+    const QImage frame = patternImage(64, 32, 7);
+    feed(*history, previous, frame);
+    history->waitUntilStored();
+    QVERIFY(!history->isFull());
+    QCOMPARE(maxChannelDifference(history->frame(0), asFile(frame)), 0);
+}

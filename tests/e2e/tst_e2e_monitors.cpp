@@ -38,6 +38,8 @@ private Q_SLOTS:
     void areaOnAnyMonitorIsCaptured_data();
     void areaOnAnyMonitorIsCaptured();
     void selectionCoversEveryMonitor();
+    void windowKeepsOutOfAnAreaOnAnyMonitor_data();
+    void windowKeepsOutOfAnAreaOnAnyMonitor();
 };
 
 void tst_E2eMonitors::initTestCase()
@@ -125,6 +127,38 @@ void tst_E2eMonitors::selectionCoversEveryMonitor()
     const QRgb shown = selection->grab().toImage().pixel(spot + QPoint(50, 50));
     QVERIFY2(qRed(shown) > qGreen(shown) + 40 && qRed(shown) > qBlue(shown) + 40, qPrintable(QString::number(shown, 16)));
     selection->close();
+}
+
+void tst_E2eMonitors::windowKeepsOutOfAnAreaOnAnyMonitor_data()
+{
+    QTest::addColumn<QPoint>("windowAt");
+    QTest::addColumn<QRect>("area");
+    QTest::newRow("area on the second monitor under the window") << QPoint(1400, 50) << QRect(1300, 0, 700, 600);
+    QTest::newRow("area across the two monitors under the window") << QPoint(1000, 100) << QRect(900, 0, 800, 700);
+    QTest::newRow("window on the first monitor, area filling the second") << QPoint(1100, 200) << rightMonitor;
+}
+
+void tst_E2eMonitors::windowKeepsOutOfAnAreaOnAnyMonitor()
+{
+    QFETCH(QPoint, windowAt);
+    QFETCH(QRect, area);
+    CaptureOptions options;
+    options.port = 0;
+    options.handler = QStringLiteral("tcp"); // no files: nobody connects
+    ConfigWindow control(nullptr, qApp, options);
+    control.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&control));
+    control.move(windowAt);
+    QTRY_COMPARE(control.frameGeometry().topLeft(), windowAt);
+    QVERIFY(control.frameGeometry().intersects(area));
+    control.selectionWindow->setSelectionRect(area);
+
+    control.startStopButton->click();
+    // Wherever the area lies, the window is not in it: it would film itself in every frame.
+    QTRY_VERIFY(!control.frameGeometry().intersects(area));
+    const QRect frame = control.frameGeometry();
+    QVERIFY(leftMonitor.contains(frame) || rightMonitor.contains(frame));
+    control.startStopButton->click();
 }
 
 QTEST_MAIN(tst_E2eMonitors)

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <signal.h>
 
 class tst_E2eShutdown : public QObject
 {
@@ -17,6 +18,8 @@ private Q_SLOTS:
     void signalStopsCaptureAndExitsCleanly();
     void signalWhileThePortDialogIsOpen_data();
     void signalWhileThePortDialogIsOpen();
+    void signalBeforeStartUpIsHandled_data();
+    void signalBeforeStartUpIsHandled();
 };
 
 void tst_E2eShutdown::signalStopsCaptureAndExitsCleanly_data()
@@ -103,6 +106,42 @@ void tst_E2eShutdown::signalWhileThePortDialogIsOpen()
     const QByteArray output = process.readAllStandardOutput();
     QVERIFY2(!output.contains("Server status:") && !output.contains("Capturing images"), output.constData());
     QVERIFY(!QDir(dir.filePath(QStringLiteral("capture"))).exists());
+}
+
+void tst_E2eShutdown::signalBeforeStartUpIsHandled_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM before main() has run") << int(SIGTERM);
+    QTest::newRow("SIGINT before main() has run") << int(SIGINT);
+}
+
+void tst_E2eShutdown::signalBeforeStartUpIsHandled()
+{
+    // The program starts with the signal blocked, and the signal is sent before it has run a line:
+    // it is delivered at the moment the program takes it, which must be before anything it could
+    // kill it in (the default action would end it with 128 + the signal).
+    QFETCH(int, signalNumber);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.setChildProcessModifier([signalNumber] {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, signalNumber);
+        ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    });
+    process.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("saver"),
+                   QStringLiteral("--area"), QStringLiteral("0,0,64,48"), QStringLiteral("--start")});
+    QVERIFY(process.waitForStarted());
+    QVERIFY(process.processId() > 0);
+    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+    QVERIFY2(process.waitForFinished(20000), "the signal was never taken");
+    const QByteArray output = process.readAllStandardOutput();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(process.exitCode() == 0, output.constData());
+    QVERIFY2(!output.contains("Captures/s"), output.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_E2eShutdown)

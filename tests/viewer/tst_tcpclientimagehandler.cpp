@@ -13,6 +13,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 using Chunks = QList<QByteArray>;
@@ -28,6 +30,8 @@ private Q_SLOTS:
     void consoleLinesInOrder();
     void badLengthClosesTheConnectionAndReconnects_data();
     void badLengthClosesTheConnectionAndReconnects();
+    void stallInsideAFrameClosesAndReconnects_data();
+    void stallInsideAFrameClosesAndReconnects();
     void reconnectsAfterTheServerGoesAwayAndComesBack();
     void firstFailedConnectionIsNotRetried();
     void reconnectDelay_data();
@@ -36,6 +40,8 @@ private Q_SLOTS:
     void imageRequestIsOneByte();
     void slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest_data();
     void slowDecodeKeepsTheGuiThreadRunningAndShowsTheNewest();
+    void hugeFramesAreHeldOneAtATimeAndStillShown_data();
+    void hugeFramesAreHeldOneAtATimeAndStillShown();
 
 private:
     // Connects a fresh client (with the renderer as its reader) to the test server.
@@ -209,6 +215,46 @@ void tst_TCPclientImagehandler::badLengthClosesTheConnectionAndReconnects()
     again->write(frameOf(image));
     QTRY_COMPARE(m_shown->size(), 1);
     QCOMPARE(m_shown->at(0).at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), image);
+}
+
+void tst_TCPclientImagehandler::stallInsideAFrameClosesAndReconnects_data()
+{
+    QTest::addColumn<int>("wholeFramesFirst");
+    QTest::addColumn<int>("partBytes"); // of the next frame, then nothing more
+    QTest::newRow("half a frame") << 0 << -2;
+    QTest::newRow("a length and no body") << 0 << 8;
+    QTest::newRow("three bytes of a length") << 0 << 3;
+    QTest::newRow("a frame shown, then half of the next") << 1 << -2;
+}
+
+void tst_TCPclientImagehandler::stallInsideAFrameClosesAndReconnects()
+{
+    QFETCH(int, wholeFramesFirst);
+    QFETCH(int, partBytes);
+    const QImage image = patternImage(40, 30, 6);
+    const QByteArray frame = frameOf(image);
+
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    m_client->setStallTimeout(200);
+    QSignalSpy closed(peer, &QTcpSocket::disconnected);
+    for (int i = 0; i < wholeFramesFirst; ++i)
+        peer->write(frame);
+    QTRY_COMPARE(m_shown->size(), wholeFramesFirst);
+    peer->write(frame.left(partBytes < 0 ? frame.size() / -partBytes : partBytes));
+    // The server stays connected and silent: the viewer must give up on it by itself.
+    QTRY_COMPARE(closed.size(), 1);
+    const QStringList stalls = linesMatching(QStringLiteral("No byte from 127.0.0.1:"));
+    QCOMPARE(stalls.size(), 1);
+    QVERIFY2(stalls.first().contains(QLatin1String("inside a frame")), qPrintable(stalls.first()));
+
+    // Reconnected as after any loss, at a frame boundary: the next frame is shown whole.
+    QTRY_VERIFY(m_server->hasPendingConnections());
+    QTcpSocket *again = m_server->nextPendingConnection();
+    QTRY_COMPARE(linesMatching(QStringLiteral("Reconnected to 127.0.0.1:")).size(), 1);
+    again->write(frame);
+    QTRY_COMPARE(m_shown->size(), wholeFramesFirst + 1);
+    QCOMPARE(m_shown->constLast().at(0).value<QImage>().convertToFormat(QImage::Format_RGB32), image);
 }
 
 void tst_TCPclientImagehandler::reconnectsAfterTheServerGoesAwayAndComesBack()
@@ -394,3 +440,64 @@ void tst_TCPclientImagehandler::slowDecodeKeepsTheGuiThreadRunningAndShowsTheNew
 
 QTEST_MAIN(tst_TCPclientImagehandler)
 #include "tst_tcpclientimagehandler.moc"
+
+namespace {
+
+// Decoded images alive at once, counted by the images themselves (their buffers' release).
+std::atomic<int> g_aliveImages{0};
+std::atomic<int> g_mostAliveImages{0};
+
+void releaseCounted(void *data)
+{
+    std::free(data);
+    --g_aliveImages;
+}
+
+} // namespace
+
+void tst_TCPclientImagehandler::hugeFramesAreHeldOneAtATimeAndStillShown_data()
+{
+    QTest::addColumn<int>("framesPerWrite"); // frames that arrive together
+    QTest::newRow("huge frames one by one, nonstop") << 1;
+    QTest::newRow("huge frames three to a read, nonstop") << 3;
+}
+
+void tst_TCPclientImagehandler::hugeFramesAreHeldOneAtATimeAndStillShown()
+{
+    QFETCH(int, framesPerWrite);
+    constexpr int side = 4200; // 67 MiB decoded: a large frame
+    m_shown.reset(); // a spy would keep every frame alive
+    int shown = 0;
+    connect(m_renderer.get(), &GLStreamRenderer::SIG_imageShown, this, [&shown] { ++shown; });
+    m_renderer->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_renderer.get()));
+    QTcpSocket *peer = connectClient();
+    QVERIFY(peer);
+    g_aliveImages = 0;
+    g_mostAliveImages = 0;
+    // Each decoded image owns a buffer whose release it counts.
+    m_client->setDecoder([](const QByteArray &body, QImage &image) {
+        const int alive = ++g_aliveImages;
+        for (int most = g_mostAliveImages; alive > most && !g_mostAliveImages.compare_exchange_weak(most, alive);) {
+        }
+        auto *data = static_cast<uchar *>(std::malloc(size_t(side) * side * 4));
+        std::memset(data, body.back(), size_t(side) * side * 4);
+        image = QImage(data, side, side, side * 4, QImage::Format_RGB32, releaseCounted, data);
+        return true;
+    });
+    // The server sends without a pause: more frames whenever the socket has written the last.
+    int sent = 0;
+    QTimer sender;
+    connect(&sender, &QTimer::timeout, peer, [&] {
+        QByteArray frames;
+        for (int i = 0; i < framesPerWrite && peer->bytesToWrite() == 0; ++i, ++sent)
+            frames += frameWithBody(QByteArray::fromRawData("\0\0\0\1", 4) + char(sent % 251));
+        peer->write(frames);
+    });
+    sender.start(0);
+    // No starvation: frames keep being shown while they keep coming.
+    QTRY_VERIFY_WITH_TIMEOUT(shown >= 4, 30000);
+    sender.stop();
+    QCOMPARE(int(g_mostAliveImages), 1);
+    QVERIFY(sent > shown); // frames were dropped for newer ones, not queued
+}

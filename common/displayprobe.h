@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Why the program's windows could not be shown, found before the QApplication is built (Qt
+// aborts the process when its platform cannot start): "DISPLAY is not set", "cannot open the
+// display :9", or an empty string when the display answers. Only X11 is probed; a platform
+// chosen by -platform or QT_QPA_PLATFORM other than xcb (offscreen, wayland, ...) is left to Qt,
+// and so is a Wayland session when no platform is chosen.
+[[nodiscard]] QString displayProblem(const QStringList &arguments);
+
+// The program's arguments before any QCoreApplication exists (the local 8-bit encoding).
+[[nodiscard]] QStringList commandLine(int argc, char **argv);
+
+// `arguments` without the options that QApplication takes for itself (-platform, -geometry,
+// -style, ... and their values), for a command-line parser that runs where it was not built.
+[[nodiscard]] QStringList withoutGuiArguments(const QStringList &arguments);

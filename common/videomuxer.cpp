@@ -1,0 +1,201 @@
+#include "videomuxer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+}
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int writeToFd(void *opaque, uint8_t *data, int size)
+{
+    const int fd = *static_cast<int *>(opaque);
+    int left = size;
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return AVERROR(errno);
+        }
+        data += written;
+        left -= int(written);
+    }
+    return size;
+}
+
+int64_t seekFd(void *opaque, int64_t offset, int whence)
+{
+    const int fd = *static_cast<int *>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat info {};
+        return ::fstat(fd, &info) == 0 ? int64_t(info.st_size) : AVERROR(errno);
+    }
+    const off_t position = ::lseek(fd, off_t(offset), whence & ~AVSEEK_FORCE);
+    return position < 0 ? AVERROR(errno) : int64_t(position);
+}
+
+int interrupted(void *opaque)
+{
+    return static_cast<const std::atomic<bool> *>(opaque)->load() ? 1 : 0;
+}
+
+} // namespace
+
+VideoMuxer::~VideoMuxer()
+{
+    release();
+}
+
+bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &error)
+{
+    release();
+    m_fd = fd;
+    constexpr int bufferSize = 1 << 16;
+    auto *buffer = static_cast<unsigned char *>(av_malloc(bufferSize));
+    m_fileIo = buffer ? avio_alloc_context(buffer, bufferSize, 1, &m_fd, nullptr, writeToFd, seekFd) : nullptr;
+    if (!m_fileIo) {
+        av_free(buffer);
+        error = "out of memory";
+        return false;
+    }
+    int result = avformat_alloc_output_context2(&m_format, nullptr, "matroska", nullptr);
+    if (result < 0) {
+        error = "no Matroska muxer: " + videoErrorText(result);
+        return false;
+    }
+    m_format->pb = m_fileIo;
+    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // A cluster ends after a second at most and goes to the file at once.
+    return start(codec, "cluster_time_limit=1000:cluster_size_limit=4000000", error);
+}
+
+bool VideoMuxer::openUrl(const QString &url, const AVCodecParameters *codec, const std::atomic<bool> *cancel,
+                         std::string &error, const AVCodecParameters *audio)
+{
+    release();
+    const QByteArray address = url.toUtf8();
+    const char *container = url.startsWith(QLatin1String("rtmp"), Qt::CaseInsensitive) ? "flv" : "mpegts";
+    int result = avformat_alloc_output_context2(&m_format, nullptr, container, address.constData());
+    if (result < 0) {
+        error = videoErrorText(result);
+        return false;
+    }
+    m_format->interrupt_callback = AVIOInterruptCB{interrupted, const_cast<std::atomic<bool> *>(cancel)};
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "rw_timeout", "5000000", 0); // a relay that takes nothing for 5 s is down
+    result = avio_open2(&m_format->pb, address.constData(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
+    av_dict_free(&options);
+    if (result < 0) {
+        error = videoErrorText(result);
+        release();
+        return false;
+    }
+    return start(codec, nullptr, error, audio);
+}
+
+bool VideoMuxer::start(const AVCodecParameters *codec, const char *optionText, std::string &error,
+                       const AVCodecParameters *audio)
+{
+    for (const AVCodecParameters *parameters : {codec, audio}) {
+        if (!parameters)
+            continue;
+        AVStream *stream = avformat_new_stream(m_format, nullptr);
+        if (!stream) {
+            error = "out of memory";
+            release();
+            return false;
+        }
+        avcodec_parameters_copy(stream->codecpar, parameters);
+        stream->time_base = AVRational{1, 1000};
+    }
+    AVDictionary *options = nullptr;
+    if (optionText)
+        av_dict_parse_string(&options, optionText, "=", ":", 0);
+    const int result = avformat_write_header(m_format, &options);
+    av_dict_free(&options);
+    if (result < 0 || (m_format->pb && m_format->pb->error < 0)) {
+        error = videoErrorText(result < 0 ? result : m_format->pb->error);
+        release();
+        return false;
+    }
+    avio_flush(m_format->pb);
+    m_failed = false;
+    return true;
+}
+
+bool VideoMuxer::write(const VideoPacket &packet, std::string &error, int streamIndex)
+{
+    if (!m_format || m_failed || streamIndex < 0 || streamIndex >= int(m_format->nb_streams)) {
+        error = "not open";
+        return false;
+    }
+    AVPacket *copy = av_packet_clone(packet.get());
+    if (!copy) {
+        error = "out of memory";
+        return false;
+    }
+    AVStream *stream = m_format->streams[streamIndex];
+    copy->stream_index = streamIndex;
+    av_packet_rescale_ts(copy, AVRational{1, 1000}, stream->time_base);
+    int result = av_write_frame(m_format, copy);
+    av_packet_free(&copy);
+    if (result >= 0)
+        avio_flush(m_format->pb); // a finished cluster reaches the file (or the relay) now
+    if (result >= 0 && m_format->pb->error < 0)
+        result = m_format->pb->error;
+    if (result < 0) {
+        m_failed = true;
+        error = videoErrorText(result);
+        return false;
+    }
+    return true;
+}
+
+bool VideoMuxer::close(std::string &error)
+{
+    if (!m_format)
+        return true;
+    bool ok = true;
+    if (!m_failed) {
+        const int result = av_write_trailer(m_format);
+        if (result < 0 || m_format->pb->error < 0) {
+            error = videoErrorText(result < 0 ? result : m_format->pb->error);
+            ok = false;
+        }
+    }
+    release();
+    return ok;
+}
+
+qint64 VideoMuxer::bytesWritten() const
+{
+    return m_format && m_format->pb ? avio_tell(m_format->pb) : 0;
+}
+
+void VideoMuxer::release()
+{
+    if (m_format) {
+        if (m_fileIo) {
+            avio_flush(m_fileIo);
+        } else if (m_format->pb) {
+            avio_closep(&m_format->pb);
+        }
+        avformat_free_context(m_format);
+        m_format = nullptr;
+    }
+    if (m_fileIo) {
+        av_freep(&m_fileIo->buffer);
+        avio_context_free(&m_fileIo);
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}

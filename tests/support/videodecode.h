@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+#include <vector>
+
+// A video file read back through FFmpeg's libraries, for the tests: every frame that decodes,
+// as RGB32, with its time in milliseconds.
+struct DecodedVideo
+{
+    bool opened = false;
+    QString error;     // why the file could not be opened, or the first decoding error
+    QString codec;     // "h264"
+    QString container; // "matroska,webm"
+    std::vector<qint64> timesMs;
+    std::vector<QImage> frames;
+};
+
+[[nodiscard]] DecodedVideo decodeVideo(const QString &fileName);

@@ -135,19 +135,10 @@ void tst_OrderedWorker::drainSaysWhenItWaits()
     int handled = 0;
     QVERIFY(worker.tryPost([&] { gate.wait(); }, [&] { ++handled; }));
     QVERIFY(worker.tryPost([] {}, [&] { ++handled; }));
-    int saidLeft = -1;
-    int calls = 0;
-    // Told, the test lets the stuck job go: the drain then completes.
-    worker.drain(
-        [&](int left) {
-            saidLeft = left;
-            ++calls;
-            gate.open();
-        },
-        std::chrono::milliseconds(stuck ? 1 : 30000));
+    QList<int> told; // jobs left, each time it said so; told, the test lets the stuck job go
+    worker.drain([&](int left) { told << left; gate.open(); }, std::chrono::milliseconds(stuck ? 1 : 30000));
     QCOMPARE(handled, 2);
-    QCOMPARE(saidLeft, said);
-    QCOMPARE(calls, said < 0 ? 0 : 1);
+    QCOMPARE(told, said < 0 ? QList<int>{} : QList<int>{said});
 }
 
 void tst_OrderedWorker::parallelForRunsEveryIndexOnce()
@@ -230,9 +221,7 @@ void tst_OrderedWorker::bandThreadsNeverDetachTheImage()
 {
     QFETCH(QString, decoder);
     QImage source(640, 480, QImage::Format_RGB32);
-    for (int y = 0; y < source.height(); ++y)
-        for (int x = 0; x < source.width(); ++x)
-            source.setPixel(x, y, qRgb(x * 7 % 256, y * 3 % 256, (x ^ y) % 256));
+    source.fill(qRgb(10, 200, 30));
     const BandMap all = BandMap::allChanged(source.height());
     QImage decoded;
     if (decoder == "png") {

@@ -188,6 +188,11 @@ ConfigWindow::~ConfigWindow()
     delete tcpServer;
     delete imageSaver;
     delete videoHandler;
+    // The preview holds a plain pointer to the history, which goes with the members before the
+    // children would: the preview goes first.
+    delete streamRenderer;
+    streamRenderer = nullptr;
+    config.renderer = nullptr;
 }
 
 void ConfigWindow::SLOT_startSelection()

@@ -135,9 +135,10 @@ int SimpleImageSaver::handleImage(const QPixmap &frame)
     captured.changes = BandMap::allChanged(captured.image.height());
     captured.number = m_directNumber;
     m_directNumber -= 2; // never the successor of the frame before: its bands are compared anew
-    // A caller outside the recorder does not ask hasRoom(): wait for room instead.
+    // A caller outside the recorder does not ask hasRoom(): it waits for room instead (for the
+    // few frames queued), and is told when that is slow.
     if (!m_worker.hasRoom())
-        m_worker.drain();
+        waitUntilWritten();
     handleFrame(captured);
     return 0;
 }
@@ -182,7 +183,9 @@ void SimpleImageSaver::stopHandling()
 
 void SimpleImageSaver::waitUntilWritten()
 {
-    m_worker.drain();
+    m_worker.drain([](int left) {
+        std::cout << "Waiting for the last " << left << " frames to be written" << std::endl;
+    });
 }
 
 qint64 SimpleImageSaver::nextFileNumber()

@@ -98,14 +98,23 @@ TcpServerImagehandler::~TcpServerImagehandler()
     // Frames still being encoded are not sent any more (the encoder's worker finishes with the
     // last member).
     // Frames already announced as sent should arrive whole: give them a little time to leave
-    // before the connections close with the program.
-    const QDeadlineTimer deadline(2000);
-    for (const Viewer &viewer : std::as_const(m_viewers)) {
-        while (viewer.socket->state() == QAbstractSocket::ConnectedState && viewer.socket->bytesToWrite() > 0
-               && !deadline.hasExpired()) {
-            if (!viewer.socket->waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime()))))
-                break;
+    // before the connections close with the program, at most ShutdownSendMs in all, and say so.
+    const auto unsent = [](const Viewer &viewer) {
+        return viewer.socket->state() == QAbstractSocket::ConnectedState && viewer.socket->bytesToWrite() > 0;
+    };
+    const auto countUnsent = [&] { return std::count_if(m_viewers.cbegin(), m_viewers.cend(), unsent); };
+    if (const auto waiting = countUnsent(); waiting > 0) {
+        std::cout << "Sending the rest of the last frame to " << waiting << " viewers (at most "
+                  << ShutdownSendMs / 1000.0 << " s)" << std::endl;
+        const QDeadlineTimer deadline(ShutdownSendMs);
+        for (const Viewer &viewer : std::as_const(m_viewers)) {
+            while (unsent(viewer) && !deadline.hasExpired()) {
+                if (!viewer.socket->waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime()))))
+                    break;
+            }
         }
+        if (const auto left = countUnsent(); left > 0)
+            std::cout << left << " viewers did not take the rest of their last frame in time" << std::endl;
     }
 }
 
@@ -247,7 +256,9 @@ void TcpServerImagehandler::setLossyBandSource(WebFrameComposer::LossyCoder sour
 
 void TcpServerImagehandler::finishPendingFrames()
 {
-    m_encoder.drain();
+    m_encoder.drain([](int left) {
+        std::cout << "Waiting for the last " << left << " frames to be encoded for the viewers" << std::endl;
+    });
 }
 
 void TcpServerImagehandler::SLOT_startSendingimage()

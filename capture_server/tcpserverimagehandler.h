@@ -47,6 +47,8 @@ public:
     [[nodiscard]] bool wantsHistoryJpegBands() const override;
 
     static constexpr int DefaultViewerTimeoutMs = 10000;
+    // At exit, the longest the GUI thread waits for the viewers to take what was sent to them.
+    static constexpr int ShutdownSendMs = 2000;
 
     // Port listened on; 0 when listening failed.
     [[nodiscard]] quint16 serverPort() const;

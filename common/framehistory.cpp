@@ -173,14 +173,15 @@ void upsampleRow(const quint8 *near, const quint8 *far, int chromaWidth, int wid
 
 } // namespace
 
-// The worker's side: the file, the records by hash, and per band index the base that patches of
-// that band are cut against. Only the worker thread touches it.
+// The worker's side: the file, the table of records by hash, and per band index the base that
+// patches of that band are cut against. Only the worker thread touches it.
 class FrameHistory::Store
 {
 public:
     Store(FrameHistory &history, int quality)
         : m_history(history)
         , m_quality(quality)
+        , m_table(size_t(DedupEntries))
     {
     }
 
@@ -200,20 +201,36 @@ private:
         // whole frame, shared by all bands (so at most one frame is held beyond the copies).
         QImage base;
         int baseRow = 0;
-        quint32 record = NoRecord; // the base record
+        PartRef record; // the base record (size 0: none yet)
     };
-    struct Pending // a record this frame needs
+    struct Pending // a record this frame adds to the file
     {
         QByteArray data;
-        int x = 0;
-        quint32 header = 0;
-        quint32 index = NoRecord;
+        PartRef ref;
+        size_t hash = 0;
     };
+    // A slot of the table: a stored record by its hash (size 0: empty). Four slots make a set;
+    // a full set forgets its oldest record.
+    struct Entry
+    {
+        quint64 offset = 0;
+        quint32 size = 0;
+        quint32 tag = 0; // high half of the hash
+        quint16 column = 0;
+        quint16 header = 0;
+    };
+    static constexpr int Ways = 4;
 
-    // The index of a stored record equal to `data` at `x` with `header`, or of a new one queued
-    // in `batch`.
-    quint32 intern(QByteArray data, int x, quint32 header, std::vector<Pending> &batch);
+public:
+    static constexpr size_t EntryBytes = sizeof(Entry);
+
+private:
+
+    // A stored record equal to `data` at `column` with `header`, or a new one added to `batch`
+    // (its offset where the batch will put it); none when `header` does not fit.
+    PartRef intern(QByteArray data, int column, quint32 header, std::vector<Pending> &batch);
     quint32 internHeader(const QByteArray &header);
+    void remember(const Pending &pending);
 
     FrameHistory &m_history;
     const int m_quality;
@@ -222,8 +239,10 @@ private:
     QSize m_size;
     std::vector<Band> m_bands;
     Refs m_previous; // the last frame's references, for its unchanged bands
-    std::unordered_multimap<size_t, quint32> m_byHash;
-    quint32 m_recordCount = 0;
+    quint64 m_previousFrame = NotKept; // and its frame record
+    std::vector<BandRef> m_key; // the references of the last full frame record
+    quint64 m_keyRecord = NotKept; // and where it lies
+    std::vector<Entry> m_table;
     QHash<QByteArray, quint32> m_headerIds;
 };
 
@@ -232,7 +251,7 @@ quint32 FrameHistory::Store::internHeader(const QByteArray &header)
     const auto it = m_headerIds.constFind(header);
     if (it != m_headerIds.constEnd())
         return it.value();
-    std::lock_guard lock(m_history.m_recordMutex);
+    std::lock_guard lock(m_history.m_headerMutex);
     const auto id = quint32(m_history.m_headers.size());
     m_history.m_headers.push_back(header);
     m_headerIds.insert(header, id);
@@ -241,41 +260,76 @@ quint32 FrameHistory::Store::internHeader(const QByteArray &header)
 
 namespace {
 
-size_t recordHash(const QByteArray &data, int x, quint32 header)
+// The column and header that mark a frame record (never those of a band record).
+constexpr quint16 kFrameRecordTag = 0xffff;
+
+// A frame record: this head, then either every band's references (a full record: `key` is
+// ~0) or only the bands that differ from the full record at `key`, each as a DeltaEntry. A
+// frame thus reads from at most two frame records, and a frame where a few bands change costs
+// a few dozen bytes of file.
+struct FrameRecordHead
 {
-    return qHashBits(data.constData(), size_t(data.size()), (size_t(header) << 20) ^ size_t(x));
+    quint32 width = 0;
+    quint32 height = 0;
+    quint32 bands = 0;
+    quint32 entries = 0; // references that follow
+    quint64 key = ~quint64(0);
+};
+
+size_t recordHash(const QByteArray &data, int column, quint32 header)
+{
+    return qHashBits(data.constData(), size_t(data.size()), (size_t(header) << 20) ^ size_t(column));
 }
 
 } // namespace
 
-quint32 FrameHistory::Store::intern(QByteArray data, int x, quint32 header, std::vector<Pending> &batch)
+FrameHistory::PartRef FrameHistory::Store::intern(QByteArray data, int column, quint32 header,
+                                                  std::vector<Pending> &batch)
 {
-    const size_t hash = recordHash(data, x, header);
-    const auto range = m_byHash.equal_range(hash);
-    QByteArray stored;
-    for (auto it = range.first; it != range.second; ++it) {
-        const quint32 index = it->second;
-        if (index >= m_recordCount - quint32(batch.size())) { // queued by this frame
-            const Pending &p = batch[index - (m_recordCount - quint32(batch.size()))];
-            if (p.x == x && p.header == header && p.data == data)
-                return index;
-            continue;
-        }
-        Record record;
-        {
-            std::lock_guard lock(m_history.m_recordMutex);
-            record = m_history.m_records[index];
-        }
-        if (record.x != x || record.header != header || record.size != data.size())
-            continue;
-        stored.resize(record.size);
-        if (readAll(m_history.m_fd, stored.data(), record.size, record.offset) && stored == data)
-            return index;
+    if (header > 0xffff || column > 0xffff || data.isEmpty())
+        return {};
+    const size_t hash = recordHash(data, column, header);
+    const auto tag = quint32(quint64(hash) >> 32);
+    for (const Pending &p : batch) {
+        if (p.hash == hash && p.ref.column == column && p.ref.header == header && p.data == data)
+            return p.ref;
     }
-    const quint32 index = m_recordCount++;
-    m_byHash.emplace(hash, index);
-    batch.push_back({std::move(data), x, header, index});
-    return index;
+    const size_t set = (hash & (size_t(DedupEntries / Ways) - 1)) * Ways;
+    QByteArray stored;
+    for (int way = 0; way < Ways; ++way) {
+        const Entry &e = m_table[set + size_t(way)];
+        if (e.size == 0 || e.tag != tag || e.size != quint32(data.size()) || e.column != column || e.header != header)
+            continue;
+        stored.resize(qsizetype(e.size));
+        if (readAll(m_history.m_fd, stored.data(), e.size, qint64(e.offset)) && stored == data)
+            return {e.offset, e.size, quint16(column), quint16(header)};
+    }
+    quint64 offset = quint64(m_fileEnd);
+    for (const Pending &p : batch)
+        offset += p.ref.size;
+    Pending pending;
+    pending.ref = {offset, quint32(data.size()), quint16(column), quint16(header)};
+    pending.hash = hash;
+    pending.data = std::move(data);
+    batch.push_back(std::move(pending));
+    return batch.back().ref;
+}
+
+void FrameHistory::Store::remember(const Pending &pending)
+{
+    const size_t set = (pending.hash & (size_t(DedupEntries / Ways) - 1)) * Ways;
+    Entry *slot = &m_table[set];
+    for (int way = 0; way < Ways; ++way) {
+        Entry &e = m_table[set + size_t(way)];
+        if (e.size == 0) {
+            slot = &e;
+            break;
+        }
+        if (e.offset < slot->offset)
+            slot = &e; // the oldest goes
+    }
+    *slot = {pending.ref.offset, pending.ref.size, quint32(quint64(pending.hash) >> 32), pending.ref.column,
+             pending.ref.header};
 }
 
 FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandMap &changes,
@@ -345,11 +399,11 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         const int rows = BandMap::rowCount(band, frame.height());
         int x0 = 0;
         int x1 = width;
-        if (state.record != NoRecord)
+        if (state.record.size != 0)
             std::tie(x0, x1) = changedColumns(frame, state.base, first, rows, state.baseRow);
         if (x0 == x1)
             return; // the band is its base again
-        w.newBase = state.record == NoRecord || 2 * (x1 - x0) > width;
+        w.newBase = state.record.size == 0 || 2 * (x1 - x0) > width;
         if (w.newBase && coded) {
             w.taken = true;
             return;
@@ -385,6 +439,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     for (int band = 0; band < bands; ++band) {
         Work &w = work[size_t(band)];
         BandRef &ref = (*refs)[size_t(band)];
+        const PartRef kept = m_bands[size_t(band)].record;
         result.encoded += w.encoded ? 1 : 0;
         if (w.reuse) {
             ref = (*m_previous)[size_t(band)];
@@ -396,8 +451,8 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
             }
             ref.base = intern(coded->segments[size_t(band)], 0, internHeader(header), batch);
             ++result.taken;
-        } else if (w.data.isEmpty() && !w.newBase && m_bands[size_t(band)].record != NoRecord) {
-            ref.base = m_bands[size_t(band)].record;
+        } else if (w.data.isEmpty() && !w.newBase && kept.size != 0) {
+            ref.base = kept;
         } else if (w.data.isEmpty()) {
             encodeFailed = true;
         } else if (w.newBase) {
@@ -408,52 +463,76 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
             }
             ref.base = intern(std::move(w.data), 0, internHeader(w.header), batch);
         } else {
-            ref.base = m_bands[size_t(band)].record;
-            ref.patch = intern(std::move(w.data), w.x, internHeader(w.header), batch);
+            ref.base = kept;
+            ref.patch = intern(std::move(w.data), w.x / kColumnStep, internHeader(w.header), batch);
+            encodeFailed |= ref.patch.size == 0;
         }
+        encodeFailed |= ref.base.size == 0;
     }
 
     if (published && !published->header.isEmpty())
         publish->fill(std::move(published)); // before the write: the taker need not wait for the disk
 
-    QByteArray blob;
-    std::vector<Record> records;
-    qint64 offset = m_fileEnd;
-    for (const Pending &p : batch) {
-        records.push_back({offset, int(p.data.size()), p.x, p.header});
-        offset += p.data.size();
-        blob += p.data;
+    // A frame like the one before shares its frame record; any other gets one (or an equal one
+    // stored before: a blinking cursor's two states).
+    quint64 frameRecord = NotKept;
+    bool newKey = false;
+    if (m_previous && m_previousFrame != NotKept && *m_previous == *refs) {
+        refs = std::const_pointer_cast<std::vector<BandRef>>(m_previous);
+        frameRecord = m_previousFrame;
+    } else if (!encodeFailed) {
+        FrameRecordHead head{quint32(frame.width()), quint32(frame.height()), quint32(bands), 0, NotKept};
+        std::vector<quint32> differing;
+        const bool keyFits = m_keyRecord != NotKept && m_key.size() == refs->size() && m_size == frame.size();
+        for (size_t band = 0; keyFits && band < refs->size(); ++band) {
+            if (!((*refs)[band] == m_key[band]))
+                differing.push_back(quint32(band));
+        }
+        QByteArray list;
+        if (keyFits && differing.size() * 4 <= refs->size()) {
+            head.entries = quint32(differing.size());
+            head.key = m_keyRecord;
+            list.resize(qsizetype(sizeof head + differing.size() * (sizeof(quint32) + sizeof(BandRef))));
+            char *at = list.data() + sizeof head;
+            for (const quint32 band : differing) {
+                std::memcpy(at, &band, sizeof band);
+                std::memcpy(at + sizeof band, &(*refs)[band], sizeof(BandRef));
+                at += sizeof band + sizeof(BandRef);
+            }
+        } else {
+            head.entries = quint32(bands);
+            list.resize(qsizetype(sizeof head + sizeof(BandRef) * refs->size()));
+            std::memcpy(list.data() + sizeof head, refs->data(), sizeof(BandRef) * refs->size());
+        }
+        std::memcpy(list.data(), &head, sizeof head);
+        frameRecord = intern(std::move(list), kFrameRecordTag, kFrameRecordTag, batch).offset;
+        newKey = head.key == NotKept;
     }
+
+    QByteArray blob;
+    for (const Pending &p : batch)
+        blob += p.data;
     int error = 0;
     if (!encodeFailed && !batch.empty()) {
         error = m_full ? ENOSPC : (m_history.m_fd < 0 ? m_history.m_openError : writeAll(m_history.m_fd, blob.constData(), blob.size(), m_fileEnd));
     }
     if (encodeFailed || error != 0) {
-        // Forget this frame's new records: nothing refers to them.
-        for (const Pending &p : batch) {
-            const auto range = m_byHash.equal_range(recordHash(p.data, p.x, p.header));
-            for (auto it = range.first; it != range.second; ++it) {
-                if (it->second == p.index) {
-                    m_byHash.erase(it);
-                    break;
-                }
-            }
-        }
-        m_recordCount -= quint32(batch.size());
+        // This frame's new records are forgotten: nothing refers to them.
         if (error != 0 && !m_full) {
             m_full = true;
             result.failure = QString::fromLocal8Bit(std::strerror(error));
         }
         m_previous.reset();
+        m_previousFrame = NotKept;
         result.taken = 0; // nothing of this frame is kept; its coding still cost
         return result;
     }
-    {
-        std::lock_guard lock(m_history.m_recordMutex);
-        m_history.m_records.insert(m_history.m_records.end(), records.begin(), records.end());
-    }
-    m_fileEnd = offset;
+    for (const Pending &p : batch)
+        remember(p);
+    m_fileEnd += blob.size();
     result.bytes = blob.size();
+    for (const Pending &p : batch)
+        result.bandBytes += p.ref.column == kFrameRecordTag ? 0 : p.ref.size;
 
     // New bases become what later patches of their band are cut against.
     const bool allNew = std::all_of(work.begin(), work.end(), [](const Work &w) { return w.newBase; });
@@ -477,11 +556,13 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         for (int y = 0; y < rows && !state.base.isNull(); ++y)
             std::memcpy(state.base.scanLine(y), frame.constScanLine(first + y), size_t(width) * 4);
     }
-    // A still frame shares the list of the frame before.
-    if (m_previous && *m_previous == *refs)
-        refs = std::const_pointer_cast<std::vector<BandRef>>(m_previous);
     m_previous = refs;
-    result.stored = {frame.size(), refs};
+    m_previousFrame = frameRecord;
+    if (newKey) {
+        m_key = *refs;
+        m_keyRecord = frameRecord;
+    }
+    result.frame = frameRecord;
     return result;
 }
 
@@ -522,8 +603,9 @@ int FrameHistory::append(const QImage &frame, const BandMap &changes, std::share
 void FrameHistory::settle(Result result)
 {
     m_waiting.pop_front();
-    m_frames.push_back(std::move(result.stored));
-    m_storedBytes += result.bytes;
+    m_frames.push_back(result.frame);
+    m_storedBytes += result.bandBytes;
+    m_fileBytes += result.bytes;
     m_takenBands += result.taken;
     m_encodedParts += result.encoded;
     if (!result.failure.isEmpty() && !m_full) {
@@ -535,9 +617,9 @@ void FrameHistory::settle(Result result)
     }
 }
 
-void FrameHistory::waitUntilStored()
+void FrameHistory::waitUntilStored(const std::function<void(int)> &sayWaiting)
 {
-    m_worker->drain();
+    m_worker->drain(sayWaiting);
 }
 
 QImage FrameHistory::frame(int index, const QSize &minimumSize) const
@@ -549,51 +631,96 @@ QImage FrameHistory::frame(int index, const QSize &minimumSize) const
     return decode(m_frames[size_t(index)], minimumSize);
 }
 
-QByteArray FrameHistory::readRecord(const Record &record, const QByteArray &header) const
+QByteArray FrameHistory::readRecord(const PartRef &record, const QByteArray &header) const
 {
-    QByteArray file(header.size() + record.size + 2, Qt::Uninitialized);
+    QByteArray file(header.size() + qsizetype(record.size) + 2, Qt::Uninitialized);
     std::memcpy(file.data(), header.constData(), size_t(header.size()));
-    if (!readAll(m_fd, file.data() + header.size(), record.size, record.offset))
+    if (!readAll(m_fd, file.data() + header.size(), record.size, qint64(record.offset)))
         return {};
     file[file.size() - 2] = char(0xff);
     file[file.size() - 1] = char(0xd9);
     return file;
 }
 
-QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) const
+qint64 FrameHistory::indexBytes() const
 {
-    if (!stored.refs || stored.size.isEmpty())
+    qint64 bytes = qint64(m_frames.capacity() * sizeof(quint64));
+    std::lock_guard lock(m_headerMutex);
+    bytes += qint64(m_headers.capacity() * sizeof(QByteArray));
+    for (const QByteArray &header : m_headers)
+        bytes += header.capacity();
+    return bytes;
+}
+
+qint64 FrameHistory::dedupTableBytes()
+{
+    return qint64(DedupEntries) * qint64(Store::EntryBytes);
+}
+
+QImage FrameHistory::decode(quint64 frame, const QSize &minimumSize) const
+{
+    if (frame == NotKept)
         return {};
+    // The frame record: its size, then its bands' references, or those that differ from its
+    // full record.
+    FrameRecordHead head;
+    if (!readAll(m_fd, reinterpret_cast<char *>(&head), sizeof head, qint64(frame)) || head.width == 0
+        || head.height == 0 || head.bands != quint32(BandMap::bandCount(int(head.height))) || head.entries > head.bands)
+        return {};
+    std::vector<BandRef> refs(head.bands);
+    if (head.key == NotKept) {
+        if (head.entries != head.bands
+            || !readAll(m_fd, reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
+                        qint64(frame + sizeof head)))
+            return {};
+    } else {
+        FrameRecordHead key;
+        if (!readAll(m_fd, reinterpret_cast<char *>(&key), sizeof key, qint64(head.key)) || key.bands != head.bands
+            || key.entries != key.bands || key.key != NotKept
+            || !readAll(m_fd, reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
+                        qint64(head.key + sizeof key)))
+            return {};
+        constexpr size_t entrySize = sizeof(quint32) + sizeof(BandRef);
+        QByteArray entries(qsizetype(head.entries * entrySize), Qt::Uninitialized);
+        if (!readAll(m_fd, entries.data(), entries.size(), qint64(frame + sizeof head)))
+            return {};
+        for (quint32 i = 0; i < head.entries; ++i) {
+            quint32 band = 0;
+            std::memcpy(&band, entries.constData() + i * entrySize, sizeof band);
+            if (band >= head.bands)
+                return {};
+            std::memcpy(&refs[band], entries.constData() + i * entrySize + sizeof band, sizeof(BandRef));
+        }
+    }
+    const int width = int(head.width);
+    const int height = int(head.height);
     // Scale by 1/2, 1/4 or 1/8: bands (16 rows) and patch columns (16-pixel grid) stay on whole
     // scaled pixels.
     int divisor = 1;
-    while (divisor < 8 && minimumSize.isValid()
-           && (stored.size.width() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.width()
-           && (stored.size.height() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.height())
+    while (divisor < 8 && minimumSize.isValid() && (width + 2 * divisor - 1) / (2 * divisor) >= minimumSize.width()
+           && (height + 2 * divisor - 1) / (2 * divisor) >= minimumSize.height())
         divisor *= 2;
     const auto scaled = [divisor](int n) { return (n + divisor - 1) / divisor; };
-    const int width = stored.size.width();
-    const int height = stored.size.height();
     QImage image(scaled(width), scaled(height), QImage::Format_RGB32);
     if (image.isNull())
         return {};
 
     struct Part
     {
-        Record record;
+        PartRef record;
         QByteArray header;
     };
-    const std::vector<BandRef> &refs = *stored.refs;
     std::vector<std::array<Part, 2>> parts(refs.size()); // base, patch (size 0: none)
     {
-        std::lock_guard lock(m_recordMutex);
+        std::lock_guard lock(m_headerMutex);
         for (size_t band = 0; band < refs.size(); ++band) {
             for (int i = 0; i < 2; ++i) {
-                const quint32 index = i == 0 ? refs[band].base : refs[band].patch;
-                if (index == NoRecord)
+                const PartRef &ref = i == 0 ? refs[band].base : refs[band].patch;
+                if (ref.size == 0)
                     continue;
-                parts[band][size_t(i)].record = m_records[index];
-                parts[band][size_t(i)].header = m_headers[m_records[index].header];
+                if (ref.header >= m_headers.size())
+                    return {};
+                parts[band][size_t(i)] = {ref, m_headers[ref.header]};
             }
         }
     }
@@ -619,6 +746,9 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
     }
 
     std::atomic<bool> failed{false};
+    // Taken once: scanLine() from the band threads would detach the image from each of them.
+    uchar *const bits = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
     parallelFor(int(refs.size()), [&](int band) {
         const int firstRow = BandMap::firstRow(band) / divisor;
         const int rows = scaled(BandMap::rowCount(band, height));
@@ -633,7 +763,7 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
             int colorspace = 0;
             auto *bytes = reinterpret_cast<unsigned char *>(data.data());
             const auto size = static_cast<unsigned long>(data.size());
-            const int x = part.record.x / divisor;
+            const int x = part.record.column * kColumnStep / divisor;
             if (!handle || data.isEmpty()
                 || tjDecompressHeader3(handle, bytes, size, &recordWidth, &recordHeight, &subsampling, &colorspace) != 0
                 || scaled(recordHeight) != rows || x + scaled(recordWidth) > image.width()) {
@@ -649,8 +779,8 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
                     ? -1
                     : tjDecompressToYUVPlanes(handle, bytes, size, target, recordWidth, strides, recordHeight, 0);
             } else {
-                rc = tjDecompress2(handle, bytes, size, image.scanLine(firstRow) + size_t(x) * 4, scaled(recordWidth),
-                                   int(image.bytesPerLine()), rows, RGB32PixelFormat, 0);
+                rc = tjDecompress2(handle, bytes, size, bits + firstRow * bytesPerLine + size_t(x) * 4, scaled(recordWidth),
+                                   int(bytesPerLine), rows, RGB32PixelFormat, 0);
             }
             if (rc != 0) {
                 failed = true;
@@ -678,7 +808,7 @@ QImage FrameHistory::decode(const Stored &stored, const QSize &minimumSize) cons
             upsampleRow(cr + size_t(nearRow) * chromaStride, cr + size_t(farRow) * chromaStride, chromaWidth, width,
                         crRow.data());
             const quint8 *yLine = luma + size_t(y) * lumaStride;
-            auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
+            auto *out = reinterpret_cast<QRgb *>(bits + y * bytesPerLine);
             for (int x = 0; x < width; ++x) {
                 const int l = yLine[x];
                 const int u = cbRow[size_t(x)];

@@ -18,8 +18,8 @@
 // band differ from that base, a patch record holding just those columns (16-pixel aligned),
 // drawn over the base. Records are JPEG (quality `quality`, 4:2:0: the settings of the saved
 // files) kept as entropy-coded data; their few distinct headers stay in memory. A record
-// byte-for-byte equal to one already stored (any earlier frame; found by hash, confirmed by
-// comparing the bytes) is stored once, so a still screen, a blinking cursor or a window that
+// byte-for-byte equal to one already stored (an earlier frame that the table of DedupEntries
+// records still remembers; found by hash, confirmed by comparing the bytes) is stored once, so a still screen, a blinking cursor or a window that
 // comes back cost nothing new. Any frame decodes from at most two records per band, without
 // earlier frames.
 //
@@ -31,11 +31,11 @@
 // saved file of the same pixels decodes.
 //
 // Records go to an unlinked temporary file, written by an OrderedWorker thread; only the index
-// stays in memory. append() never blocks: call it only when hasRoom() (the recorder skips the
+// stays in memory: 8 bytes a frame. append() never blocks: call it only when hasRoom() (the recorder skips the
 // grab otherwise); a frame appended without room is not kept. Frames the worker has not stored
 // yet are served from memory. When the file cannot grow (disk full, file size limit), one line
-// says so and the history keeps running: frames whose bands are all stored already are still
-// kept, others are not. A frame that is not kept reads back as a null image (the preview then
+// says so and the history keeps running: a frame like the one before, or like any frame stored
+// before, is still kept, others are not. A frame that is not kept reads back as a null image (the preview then
 // shows no frame for it); every frame kept before stays showable.
 // All members are for the thread that made the history (the GUI thread).
 class FrameHistory
@@ -63,10 +63,13 @@ public:
     // for an index outside 0..size()-1 or a frame not kept. With a `minimumSize` the frame may come
     // back shrunk by 2, 4 or 8, but never below that size (for display).
     [[nodiscard]] QImage frame(int index, const QSize &minimumSize = QSize()) const;
-    // Blocks until every appended frame has been stored (or refused), for the end and for tests.
-    void waitUntilStored();
-    // Bytes of records in the file, and whether the file has refused a write.
+    // Blocks until every appended frame has been stored (or refused), for the end and for tests;
+    // `sayWaiting` as for OrderedWorker::drain().
+    void waitUntilStored(const std::function<void(int framesLeft)> &sayWaiting = {});
+    // Bytes of band records in the file, of the whole file (with the frame records), and whether
+    // the file has refused a write.
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
+    [[nodiscard]] qint64 fileBytes() const { return m_fileBytes; }
     [[nodiscard]] bool isFull() const { return m_full; }
     // The folder that holds the history's file: `directory`, else $TMPDIR, else /tmp, whichever
     // first could be used; empty when none.
@@ -76,32 +79,46 @@ public:
     [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
     [[nodiscard]] qint64 encodedParts() const { return m_encodedParts; }
 
+    // Bytes of memory the index of the kept frames takes (what grows with the frames: a few
+    // bytes a frame), and of the table that finds repeated records (fixed: DedupEntries entries).
+    [[nodiscard]] qint64 indexBytes() const;
+    [[nodiscard]] static qint64 dedupTableBytes();
+
+    // Records are remembered for reuse in a table of fixed size: a band that comes back after the
+    // table has forgotten it is stored again (the table reaches back about half a minute of
+    // full-HD video, and far longer on a desktop).
+    static constexpr int DedupEntries = 1 << 17;
+
+    // Where a record lies in the file and how to read it; size 0: none.
+    struct PartRef
+    {
+        quint64 offset = 0;
+        quint32 size = 0;
+        quint16 column = 0; // left column / 16 (patches), 0 for a base
+        quint16 header = 0; // in m_headers
+        friend bool operator==(const PartRef &a, const PartRef &b)
+        {
+            return a.offset == b.offset && a.size == b.size && a.column == b.column && a.header == b.header;
+        }
+    };
     struct BandRef
     {
-        quint32 base = 0;
-        quint32 patch = NoRecord;
+        PartRef base;
+        PartRef patch;
         friend bool operator==(const BandRef &a, const BandRef &b) { return a.base == b.base && a.patch == b.patch; }
     };
-    static constexpr quint32 NoRecord = 0xffffffffu;
     using Refs = std::shared_ptr<const std::vector<BandRef>>;
 
 private:
-    struct Record
-    {
-        qint64 offset = 0;
-        int size = 0;
-        int x = 0; // left column of a patch, 0 for a base
-        quint32 header = 0; // in m_headers
-    };
-    struct Stored
-    {
-        QSize size;
-        Refs refs; // null: not kept
-    };
+    // A kept frame is the offset of its frame record in the file: its size and its bands'
+    // references (or only those that differ from the last full record), written once per
+    // distinct list (a frame like the one before shares its record).
+    static constexpr quint64 NotKept = ~quint64(0);
     struct Result
     {
-        Stored stored;
-        qint64 bytes = 0;
+        quint64 frame = NotKept;
+        qint64 bytes = 0;     // written in all
+        qint64 bandBytes = 0; // of that, band records
         int taken = 0;
         int encoded = 0;
         QString failure; // why the file refused a write, set once
@@ -109,19 +126,19 @@ private:
     class Store;
 
     void settle(Result result);
-    [[nodiscard]] QImage decode(const Stored &stored, const QSize &minimumSize) const;
+    [[nodiscard]] QImage decode(quint64 frame, const QSize &minimumSize) const;
     // Header + entropy-coded data + EOI: the record as a JPEG file; empty when unreadable.
-    [[nodiscard]] QByteArray readRecord(const Record &record, const QByteArray &header) const;
+    [[nodiscard]] QByteArray readRecord(const PartRef &record, const QByteArray &header) const;
 
     QString m_folder;    // where the file was made (empty when none could be)
     int m_openError = 0; // errno of the failed attempt to make the file
     const int m_fd;      // after the two above: made together with them
-    mutable std::mutex m_recordMutex;
-    std::vector<Record> m_records; // appended by the worker; read under m_recordMutex
-    std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS); as m_records
-    std::vector<Stored> m_frames;  // frames the worker has finished, 0 .. n-1
+    mutable std::mutex m_headerMutex;
+    std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS), added by the worker
+    std::vector<quint64> m_frames; // frames the worker has finished, 0 .. n-1: frame record offsets
     std::deque<QImage> m_waiting;  // frames n, n+1, ... still with the worker
     qint64 m_storedBytes = 0;
+    qint64 m_fileBytes = 0;
     qint64 m_takenBands = 0;
     qint64 m_encodedParts = 0;
     bool m_full = false;

@@ -404,11 +404,16 @@ void GLStreamRenderer::updateTexture(const QPixmap &pixmap)
 void GLStreamRenderer::updateAndStoreTexture(const QPixmap &pmap)
 {
     const QImage frame = pmap.toImage();
-    // The recorder asks canStore() before it grabs; a caller of this slot waits for room instead.
+    // The recorder asks canStore() before it grabs; a caller of this slot waits for room instead
+    // (for the few frames the history queues), and is told when that is slow.
     if (!m_history)
         return display(frame, -1);
-    if (!m_history->hasRoom())
-        m_history->waitUntilStored();
+    if (!m_history->hasRoom()) {
+        m_history->waitUntilStored([](int left) {
+            FrameConsole::instance().report(
+                StageEvent::notice("Waiting for the history to store " + std::to_string(left) + " frames"));
+        });
+    }
     const int index = m_history->append(frame, m_lastStored.advance(frame));
     display(frame, index);
 }

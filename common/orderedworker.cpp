@@ -42,14 +42,35 @@ bool OrderedWorker::enqueue(Job job, bool force)
     return true;
 }
 
-void OrderedWorker::drain()
+void OrderedWorker::drain(const std::function<void(int)> &sayWaiting, std::chrono::milliseconds patience)
 {
     {
         std::unique_lock lock(m_mutex);
-        m_idle.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+        const auto idle = [this] { return m_queue.empty() && !m_busy; };
+        if (sayWaiting && !m_idle.wait_for(lock, patience, idle)) {
+            const int left = int(m_queue.size()) + (m_busy ? 1 : 0);
+            lock.unlock();
+            sayWaiting(left);
+            lock.lock();
+        }
+        m_idle.wait(lock, idle);
     }
     // Every job has posted its handler by now; run them here, in order.
     QCoreApplication::sendPostedEvents(m_receiver.get(), QEvent::MetaCall);
+}
+
+void OrderedWorker::deliverOne()
+{
+    Handler handler;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_finished.empty())
+            return;
+        handler = std::move(m_finished.front());
+        m_finished.pop_front();
+        --m_pending;
+    }
+    handler();
 }
 
 void OrderedWorker::run()
@@ -68,16 +89,14 @@ void OrderedWorker::run()
 
         Handler handler = job();
         job = nullptr;
-        QMetaObject::invokeMethod(
-            m_receiver.get(),
-            [this, handler = std::move(handler)] {
-                {
-                    std::lock_guard guard(m_mutex);
-                    --m_pending;
-                }
-                handler();
-            },
-            Qt::QueuedConnection);
+        // The handler goes through our own lock, so that whatever the job made is seen complete
+        // by the thread that runs it (also by the thread sanitizer, which cannot follow Qt's
+        // event queue); the queued call only says that there is one.
+        {
+            std::lock_guard guard(m_mutex);
+            m_finished.push_back(std::move(handler));
+        }
+        QMetaObject::invokeMethod(m_receiver.get(), [this] { deliverOne(); }, Qt::QueuedConnection);
 
         lock.lock();
         m_busy = false;

@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -53,8 +54,12 @@ public:
     }
 
     // Blocks until every posted job has run, then runs their pending result handlers here. For
-    // the end of a run, shutdown and tests; never on a path that runs per frame.
-    void drain();
+    // the end of a run, shutdown and tests; never on a path that runs per frame. The wait is
+    // bounded by the capacity (a few jobs, plus the few posted past it); when it lasts longer
+    // than `patience`, `sayWaiting` is called once with the number of jobs still to run, so
+    // that a slow disk or a stuck job is said rather than felt as a frozen window.
+    void drain(const std::function<void(int jobsLeft)> &sayWaiting = {},
+               std::chrono::milliseconds patience = std::chrono::seconds(1));
 
 private:
     using Handler = std::function<void()>;
@@ -78,6 +83,7 @@ private:
 
     bool enqueue(Job job, bool force);
     void run();
+    void deliverOne(); // runs the oldest finished job's result handler
 
     const int m_capacity;
     std::unique_ptr<QObject> m_receiver; // lives on the creating thread; result handlers run on it
@@ -85,6 +91,7 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<Job> m_queue;
+    std::deque<Handler> m_finished; // result handlers, in order, each announced by one queued call
     int m_pending = 0;  // posted, result handler not yet run
     bool m_busy = false; // a job is running
     bool m_stop = false;

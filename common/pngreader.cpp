@@ -134,13 +134,15 @@ bool unfilter(quint8 *rows, qsizetype height, qsizetype rowBytes, int bpp)
     return true;
 }
 
-// Unfiltered rows of `channels` bytes per pixel to 32-bit (A)RGB scanlines.
-void convertRows(const quint8 *rows, qsizetype count, qsizetype rowBytes, int channels, QImage &image, int firstRow)
+// Unfiltered rows of `channels` bytes per pixel to 32-bit (A)RGB scanlines: `bits` and
+// `bytesPerLine` of the image, taken once by the caller (a call from several threads must not
+// detach the image).
+void convertRows(const quint8 *rows, qsizetype count, qsizetype rowBytes, int channels, uchar *bits,
+                 qsizetype bytesPerLine, int width, int firstRow)
 {
-    const int width = image.width();
     for (qsizetype y = 0; y < count; ++y) {
         const quint8 *src = rows + y * (rowBytes + 1) + 1;
-        auto *dst = reinterpret_cast<QRgb *>(image.scanLine(firstRow + int(y)));
+        auto *dst = reinterpret_cast<QRgb *>(bits + (firstRow + y) * bytesPerLine);
         if (channels == 3) {
             for (int x = 0; x < width; ++x, src += 3)
                 dst[x] = 0xff000000u | (quint32(src[0]) << 16) | (quint32(src[1]) << 8) | src[2];
@@ -194,6 +196,8 @@ std::optional<QImage> readBands(const char *index, quint32 indexSize, const char
     const qsizetype rowBytes = qsizetype(width) * channels;
     std::vector<quint32> adlers(bands);
     std::atomic<bool> failed{false};
+    uchar *const bits = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
     parallelFor(int(bands), [&](int band) {
         if (failed)
             return;
@@ -223,7 +227,7 @@ std::optional<QImage> readBands(const char *index, quint32 indexSize, const char
             failed = true;
             return;
         }
-        convertRows(out.data(), rows, rowBytes, channels, image, int(firstRow));
+        convertRows(out.data(), rows, rowBytes, channels, bits, bytesPerLine, image.width(), int(firstRow));
         if (out.capacity() > (size_t(16) << 20)) {
             std::vector<quint8>().swap(out);
             std::vector<quint8>().swap(in);
@@ -356,7 +360,7 @@ std::optional<QImage> readPlainPng(const char *data, qsizetype size)
     QImage image(int(width), int(height), channels == 3 ? QImage::Format_RGB32 : QImage::Format_ARGB32);
     if (image.isNull())
         return std::nullopt;
-    convertRows(raw.get(), qsizetype(height), rowBytes, channels, image, 0);
+    convertRows(raw.get(), qsizetype(height), rowBytes, channels, image.bits(), image.bytesPerLine(), image.width(), 0);
     return image;
 }
 

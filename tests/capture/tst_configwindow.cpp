@@ -48,6 +48,7 @@ private Q_SLOTS:
     void sliderSpansFramesOfBothCaptures();
     void stopBeforeFirstFrameKeepsSliderAtZero();
     void closingDuringCaptureStopsIt();
+    void historyOutlivesThePreview();
     void sliderFollowsTheFrameShown_data();
     void sliderFollowsTheFrameShown();
     void titleTellsTheState_data();
@@ -285,6 +286,23 @@ void tst_ConfigWindow::closingDuringCaptureStopsIt()
     QVERIFY(!m_window->capturing);
     QVERIFY(!m_window->recorder->isRunning());
     QVERIFY(m_window->selectAreaButton->isEnabled());
+}
+
+// The preview holds a plain pointer to the window's history: the history must still be there
+// while the preview and its children go (the probe stands for anything the preview does then).
+void tst_ConfigWindow::historyOutlivesThePreview()
+{
+    m_window->fpsSpinBox->setValue(60);
+    captureFrames(2);
+    FrameHistory *history = m_window->streamRenderer->history();
+    QVERIFY(history);
+    const int stored = history->size();
+    int seenAtTheEnd = -1;
+    auto *probe = new QObject(m_window->streamRenderer);
+    connect(probe, &QObject::destroyed, [history, &seenAtTheEnd] { seenAtTheEnd = history->size(); });
+    delete m_window;
+    m_window = nullptr;
+    QCOMPARE(seenAtTheEnd, stored);
 }
 
 void tst_ConfigWindow::sliderFollowsTheFrameShown_data()

@@ -118,6 +118,8 @@ private Q_SLOTS:
     void frameLinesMatchTheBytesSent();
     void twoViewersBothServed();
     void stuckViewerNeverQueuesMoreThanOneFrame();
+    void exitSaysWhatViewersDidNotTake_data();
+    void exitSaysWhatViewersDidNotTake();
     void disconnectAndReconnect_data();
     void disconnectAndReconnect();
     void seventeenthViewerRefused();
@@ -351,6 +353,33 @@ void tst_TcpServerImagehandler::stuckViewerNeverQueuesMoreThanOneFrame()
     const qsizetype stuckBefore = stuck.bodies.size();
     handler.handleImage(frame);
     QTRY_COMPARE(stuck.bodies.size(), stuckBefore + 1);
+}
+
+void tst_TcpServerImagehandler::exitSaysWhatViewersDidNotTake_data()
+{
+    QTest::addColumn<bool>("reading");
+    QTest::newRow("viewer that took its frame: nothing said") << true;
+    QTest::newRow("viewer that never reads: the wait and what was left are said") << false;
+}
+
+// At exit the GUI thread waits a bounded time for the viewers to take a frame already sent; that
+// wait, and what it gave up on, are on the console.
+void tst_TcpServerImagehandler::exitSaysWhatViewersDidNotTake()
+{
+    QFETCH(bool, reading);
+    auto handler = std::make_unique<TcpServerImagehandler>(0, QHostAddress::LocalHost);
+    TestViewer viewer(handler->serverPort(), reading);
+    QTRY_COMPARE(handler->viewerCount(), 1);
+    handler->handleImage(noisePixmap(2000, 2000)); // far more than the socket buffers hold
+    handler->finishPendingFrames();
+    if (reading)
+        QTRY_COMPARE(viewer.bodies.size(), 1);
+    CoutCapture out;
+    handler.reset();
+    const QStringList waited = out.lines().filter(QStringLiteral("Sending the rest of the last frame to 1 viewers"));
+    const QStringList left = out.lines().filter(QStringLiteral("1 viewers did not take the rest of their last frame"));
+    QCOMPARE(waited.size(), reading ? 0 : 1);
+    QCOMPARE(left.size(), reading ? 0 : 1);
 }
 
 void tst_TcpServerImagehandler::disconnectAndReconnect_data()

@@ -78,6 +78,8 @@ private Q_SLOTS:
     void nullFrameKeepsItsIndex();
     void frameWithoutRoomIsNotKeptAndOrderSurvives();
     void memoryStaysBoundedOverManyFrames();
+    void indexMemoryPerFrameIsSmall_data();
+    void indexMemoryPerFrameIsSmall();
     void storesEachBandOnceAndFramesFaithfully_data();
     void storesEachBandOnceAndFramesFaithfully();
     void fullFileSaysSoOnceAndKeepsEarlierFrames();
@@ -181,6 +183,9 @@ void tst_FrameHistory::frameWithoutRoomIsNotKeptAndOrderSurvives()
 
 void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
 {
+#if defined(__SANITIZE_THREAD__)
+    QSKIP("the thread sanitizer's shadow memory makes the resident size meaningless");
+#endif
     // 120 full-HD frames are 1 GB raw; the history must keep them out of memory.
     const QImage base = photoLikeImage(1920, 1080, 9);
     FrameHistory history;
@@ -205,6 +210,58 @@ void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
     QImage expected = contents[61 % 3].copy();
     expected.setPixel(61, 0, qRgb(61, 0, 0));
     QCOMPARE(maxChannelDifference(history.frame(61), asFile(expected)), 0);
+}
+
+void tst_FrameHistory::indexMemoryPerFrameIsSmall_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<int>("maxListBytes"); // file bytes a frame for its list of bands
+    QTest::newRow("still screen") << "still" << 200 << 0;
+    QTest::newRow("blinking cursor") << "cursor" << 100 << 2; // its two lists, stored once
+    QTest::newRow("video in a window") << "video" << 30 << 300; // its seven bands, not all 30
+    QTest::newRow("every band new each frame") << "moving" << 30 << 1024;
+}
+
+// What the history keeps in memory per frame, counted by its own accessor: a day at 30 fps is
+// 2.6 million frames, so a few bytes a frame, whatever the content and size (a list of
+// references per frame in memory takes hundreds of bytes here, kilobytes at full HD).
+void tst_FrameHistory::indexMemoryPerFrameIsSmall()
+{
+    QFETCH(QString, content);
+    QFETCH(int, frames);
+    QFETCH(int, maxListBytes);
+    const QImage scene = photoLikeImage(640 + 64, 480, 7);
+    QImage blink = scene.copy(0, 0, 640, 480);
+    QPainter(&blink).fillRect(300, 200, 2, 16, Qt::black);
+    const auto frameAt = [&](int i) {
+        if (content == "moving")
+            return scene.copy(i % 64, 0, 640, 480); // scrolls: every band differs from all before
+        if (content == "cursor" && i % 2 == 1)
+            return blink;
+        if (content == "video" && i > 0)
+            return withPatch(scene.copy(0, 0, 640, 480), QRect(200, 100, 160, 90), i);
+        return scene.copy(0, 0, 640, 480);
+    };
+    FrameHistory history;
+    QImage previous;
+    feed(history, previous, frameAt(0));
+    history.waitUntilStored();
+    const qint64 before = history.indexBytes();
+    const qint64 listsBefore = history.fileBytes() - history.storedBytes();
+    for (int i = 1; i <= frames; ++i) {
+        if (!history.hasRoom())
+            history.waitUntilStored();
+        feed(history, previous, frameAt(i));
+    }
+    history.waitUntilStored();
+    QCOMPARE(history.size(), frames + 1);
+    const double perFrame = double(history.indexBytes() - before) / frames;
+    QVERIFY2(perFrame <= 32, qPrintable(QStringLiteral("%1 bytes a frame").arg(perFrame)));
+    const double listBytes = double(history.fileBytes() - history.storedBytes() - listsBefore) / frames;
+    QVERIFY2(listBytes <= maxListBytes, qPrintable(QStringLiteral("lists take %1 bytes a frame").arg(listBytes)));
+    // Paging back is still exact.
+    QCOMPARE(maxChannelDifference(history.frame(frames - 1), asFile(frameAt(frames - 1))), 0);
 }
 
 void tst_FrameHistory::storesEachBandOnceAndFramesFaithfully_data()

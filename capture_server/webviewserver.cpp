@@ -22,13 +22,6 @@ const QByteArray ReadyMessage = QByteArrayLiteral("ready");
 const QByteArray ResyncMessage = QByteArrayLiteral("resync");
 constexpr int RefusalLineIntervalMs = 1000;
 
-QByteArray peerText(const QHostAddress &peer)
-{
-    bool isIPv4 = false;
-    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-    return (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
-}
-
 // Compares in a time that does not depend on where the texts differ.
 bool sameSecret(const QByteArray &a, const QByteArray &b)
 {

@@ -16,7 +16,9 @@
 
 #include <algorithm>
 #include <iostream>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,21 +39,20 @@ WebFrameComposer::LossyCoder historyCoder(std::shared_ptr<const JpegBands> coded
     };
 }
 
-// A viewer's address as people write it: IPv4 viewers of a dual-stack server without the
-// "::ffff:" prefix.
-QByteArray peerText(const QTcpSocket *socket)
-{
-    const QHostAddress peer = socket->peerAddress();
-    bool isIPv4 = false;
-    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-    return (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
-}
-
 // The client has closed its end (or the connection broke), though Qt has not noticed it yet.
 bool peerHasClosed(const QTcpSocket *socket)
 {
     pollfd fd{int(socket->socketDescriptor()), POLLRDHUP, 0};
     return fd.fd < 0 || (::poll(&fd, 1, 0) == 1 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+}
+
+// Bytes still on their way to the client: in Qt's buffer and in the system's send queue.
+qint64 bytesNotTaken(const QTcpSocket *socket)
+{
+    int inSystem = 0;
+    if (::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &inSystem) != 0)
+        inSystem = 0;
+    return socket->bytesToWrite() + inSystem;
 }
 
 } // namespace
@@ -257,7 +258,7 @@ void TcpServerImagehandler::SLOT_startSendingimage()
 void TcpServerImagehandler::SLOT_addClient()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        const QByteArray peer = peerText(socket);
+        const QByteArray peer = peerText(socket->peerAddress());
         const auto full = [this] { return m_viewers.size() + (m_webView ? m_webView->viewerCount() : 0) >= MaxViewers; };
         if (full())
             dropClosedViewers();
@@ -274,11 +275,9 @@ void TcpServerImagehandler::SLOT_addClient()
         connect(socket, SIGNAL(disconnected()), this, SLOT(SLOT_removeClient()));
         // Viewers have nothing to say; whatever they send is read and dropped so it never piles up.
         connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
-        connect(socket, &QIODevice::bytesWritten, this, [this, socket] {
-            if (Viewer *viewer = findViewer(socket))
-                viewer->stalled.invalidate();
-        });
-        m_viewers.append(Viewer{socket, false, {}});
+        Viewer viewer;
+        viewer.socket = socket;
+        m_viewers.append(viewer);
         if (!m_stallCheck.isActive())
             m_stallCheck.start();
         std::cout << "Client " << peer.constData() << " connected!" << std::endl;
@@ -319,20 +318,25 @@ void TcpServerImagehandler::dropClosedViewers()
 
 void TcpServerImagehandler::dropStalledViewers()
 {
-    QList<QTcpSocket *> stalled;
+    std::vector<std::pair<QTcpSocket *, std::string>> stalled;
     for (Viewer &viewer : m_viewers) {
-        if (viewer.socket->bytesToWrite() == 0)
+        const qint64 queued = bytesNotTaken(viewer.socket);
+        if (queued == 0)
             viewer.stalled.invalidate();
-        else if (!viewer.stalled.isValid())
+        else if (!viewer.stalled.isValid() || queued < viewer.queued)
             viewer.stalled.start();
-        else if (viewer.stalled.elapsed() >= m_viewerTimeoutMs)
-            stalled.append(viewer.socket);
+        viewer.queued = queued;
+        if (!viewer.stalled.isValid() || viewer.stalled.elapsed() < m_viewerTimeoutMs)
+            continue;
+        const qint64 taken = std::max<qint64>(0, viewer.frameBytes - queued);
+        stalled.emplace_back(viewer.socket,
+                             "Client " + peerText(viewer.socket->peerAddress()).toStdString() + " dropped: it took "
+                                 + std::to_string(taken) + " of the " + std::to_string(viewer.frameBytes)
+                                 + " bytes of its frame in " + std::to_string(viewer.frameClock.elapsed())
+                                 + " ms and none in the last " + std::to_string(m_viewerTimeoutMs) + " ms");
     }
-    for (QTcpSocket *socket : std::as_const(stalled)) {
-        const std::string line = "Client " + peerText(socket).toStdString() + " dropped: it took no byte of its frame for "
-                                 + std::to_string(m_viewerTimeoutMs) + " ms";
+    for (const auto &[socket, line] : stalled)
         dropViewer(socket, line.c_str());
-    }
 }
 
 TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocket *socket)
@@ -361,6 +365,8 @@ void TcpServerImagehandler::deliver(const Encoded &encoded, const QList<QPointer
             continue;
         }
         socket->write(bytes);
+        viewer->frameBytes = bytes.size();
+        viewer->frameClock.start();
         lines.push_back("Buffer length " + std::to_string(bytes.size()));
         lines.push_back("Image buffered to socket " + std::to_string(socket->bytesToWrite()));
         // Hand the bytes to the system now rather than on the next pass of the event loop, so

@@ -26,8 +26,9 @@ class QTcpSocket;
 // console lines and its bytes follow on the GUI thread when the encoding is done, in order.
 //
 // Only live viewers count against MaxViewers: connections their clients have already closed are
-// let go before a newcomer is refused, and a viewer that has taken no byte of its frame for the
-// viewer timeout is dropped. A refused client is sent RefusedLine (see frameparser.h) before
+// let go before a newcomer is refused, and a viewer whose client has taken no byte for the viewer
+// timeout is dropped (what the client has taken is counted from the system's send queue, not from
+// what Qt has handed to it, so a slow reader is not taken for a dead one). A refused client is sent RefusedLine (see frameparser.h) before
 // the connection closes.
 class TcpServerImagehandler : public ImageHandler
 {
@@ -83,7 +84,10 @@ private:
     {
         QTcpSocket *socket = nullptr;
         bool awaitingFrame = false; // a frame is being encoded for it
-        QElapsedTimer stalled;      // running while bytes wait for it and none has left since
+        qint64 frameBytes = 0;      // size of the frame written to it last
+        QElapsedTimer frameClock;   // since that frame was written
+        qint64 queued = 0;          // its bytes not yet taken by the client, when last looked at
+        QElapsedTimer stalled;      // running while bytes wait for it and the client has taken none since
     };
     [[nodiscard]] Viewer *findViewer(const QTcpSocket *socket);
     void dropViewer(QTcpSocket *socket, const char *line);

@@ -5,6 +5,7 @@
 #include "frameconsole.h"
 #include "frameparser.h"
 #include "listenaddress.h"
+#include "socketstate.h"
 #include "webframecomposer.h"
 #include "webviewserver.h"
 
@@ -16,9 +17,6 @@
 
 #include <algorithm>
 #include <iostream>
-#include <linux/sockios.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,22 +35,6 @@ WebFrameComposer::LossyCoder historyCoder(std::shared_ptr<const JpegBands> coded
         }
         return fallback ? fallback(frame, firstBand, bandCount) : WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
     };
-}
-
-// The client has closed its end (or the connection broke), though Qt has not noticed it yet.
-bool peerHasClosed(const QTcpSocket *socket)
-{
-    pollfd fd{int(socket->socketDescriptor()), POLLRDHUP, 0};
-    return fd.fd < 0 || (::poll(&fd, 1, 0) == 1 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
-}
-
-// Bytes still on their way to the client: in Qt's buffer and in the system's send queue.
-qint64 bytesNotTaken(const QTcpSocket *socket)
-{
-    int inSystem = 0;
-    if (::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &inSystem) != 0)
-        inSystem = 0;
-    return socket->bytesToWrite() + inSystem;
 }
 
 } // namespace

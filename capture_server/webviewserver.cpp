@@ -348,6 +348,7 @@ void WebViewServer::acceptConnections()
         auto *timer = new QTimer(socket);
         timer->setObjectName(QStringLiteral("requestTimer"));
         timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer); // its remaining time tells the request's age
         connect(timer, &QTimer::timeout, this, [this, socket] {
             refuse(socket, "408 Request Timeout",
                    QStringLiteral("no whole request within %1 ms").arg(RequestTimeoutMs));

@@ -9,6 +9,7 @@
 #include "shutdownsignals.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
+#include "webframebroadcaster.h"
 #include "webviewserver.h"
 #include "windowplacement.h"
 
@@ -60,8 +61,13 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     m_requestedPort = port;
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
     tcpServer->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
-    if (options.webPort)
-        tcpServer->setWebView(new WebViewServer(quint16(*options.webPort), options.bind, this, {options.webToken, options.webLossless}));
+    if (options.webPort) {
+        // The browsers see the capture whatever the handler; they share the viewers' limit.
+        auto *webView = new WebViewServer(quint16(*options.webPort), options.bind, this, {options.webToken, options.webLossless});
+        webView->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
+        tcpServer->shareViewerLimit(webView);
+        config.webView = new WebFrameBroadcaster(webView, this);
+    }
 
     selectionWindow = new SelectionWindow(nullptr);
     recorder = new ImageRecorder(nullptr);

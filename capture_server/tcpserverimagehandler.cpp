@@ -1,12 +1,10 @@
 #include "tcpserverimagehandler.h"
 
-#include "bandedjpeg.h"
 #include "bandedpng.h"
 #include "frameconsole.h"
 #include "frameparser.h"
 #include "listenaddress.h"
 #include "socketstate.h"
-#include "webframecomposer.h"
 #include "webviewserver.h"
 
 #include <QDeadlineTimer>
@@ -23,20 +21,6 @@
 
 namespace {
 
-// JPEG pieces for the web view from the history's coding of the frame, joined without coding
-// again; bands the history did not code whole are coded by `fallback` (or here).
-WebFrameComposer::LossyCoder historyCoder(std::shared_ptr<const JpegBands> coded, WebFrameComposer::LossyCoder fallback)
-{
-    return [coded = std::move(coded), fallback = std::move(fallback)](const QImage &frame, int firstBand, int bandCount) {
-        if (coded->size == frame.size() && coded->quality == WebFrameComposer::LossyQuality) {
-            QByteArray joined = joinJpegBands(*coded, firstBand, bandCount);
-            if (!joined.isEmpty())
-                return joined;
-        }
-        return fallback ? fallback(frame, firstBand, bandCount) : WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
-    };
-}
-
 } // namespace
 
 struct TcpServerImagehandler::EncoderState
@@ -44,15 +28,6 @@ struct TcpServerImagehandler::EncoderState
     BandedPngEncoder png; // keeps each band's compressed bytes for the next frame
     QImage last;          // the frame encoded last
     qint64 lastNumber = -2;
-    std::unique_ptr<WebFrameComposer> web; // made with the first frame for browsers
-};
-
-// What the encoder's worker hands back for one frame.
-struct TcpServerImagehandler::Encoded
-{
-    QByteArray stream; // the stream frame for the viewers (empty: none, or it failed)
-    std::vector<WebFrameComposer::Recipient> browsers;
-    std::vector<WebFrameComposer::Message> messages;
 };
 
 TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &address)
@@ -112,9 +87,6 @@ void TcpServerImagehandler::setViewerTimeout(int milliseconds)
 void TcpServerImagehandler::startHandling(const ConfigStructure *)
 {
     std::cout << "Server started loop.\n" << std::endl;
-    m_capturing = true;
-    if (m_webView)
-        m_webView->setCapturing(true);
 }
 
 int TcpServerImagehandler::handleImage(const QPixmap &frame)
@@ -129,7 +101,6 @@ int TcpServerImagehandler::handleImage(const QPixmap &frame)
 
 void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
 {
-    m_lastFrame = frame;
     QList<QPointer<QTcpSocket>> ready;
     for (Viewer &viewer : m_viewers) {
         if (viewer.socket->state() != QAbstractSocket::ConnectedState)
@@ -140,92 +111,46 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
         }
         ready.append(viewer.socket);
     }
-    const bool forBrowsers = m_webView && m_webView->wantsFrame() && m_encoder.hasRoom();
-    if (ready.isEmpty() && !forBrowsers)
+    if (ready.isEmpty())
         return;
-    const bool posted = post(frame, ready, forBrowsers, false, FrameConsole::instance().reserve());
-    Q_ASSERT(posted); // room was checked above
-    Q_UNUSED(posted);
-}
-
-bool TcpServerImagehandler::post(const CapturedFrame &frame, const QList<QPointer<QTcpSocket>> &ready, bool forBrowsers,
-                                 bool refreshOnly, int consolePlace)
-{
-    if (!m_encoder.hasRoom())
-        return false;
-    std::vector<WebFrameComposer::Recipient> browsers;
-    std::vector<quint64> connected;
-    bool lossless = false;
-    if (m_webView) {
-        if (forBrowsers)
-            browsers = m_webView->reserveReadyBrowsers();
-        connected = m_webView->browserIds();
-        lossless = m_webView->isLossless();
-    }
     for (const QPointer<QTcpSocket> &socket : ready)
         findViewer(socket.data())->awaitingFrame = true;
-    const bool forViewers = !ready.isEmpty();
-    const bool withWebView = m_webView != nullptr;
+    const int consolePlace = FrameConsole::instance().reserve();
     const std::shared_ptr<EncoderState> state = m_encoderState;
-    return m_encoder.tryPost(
-        [state, frame, forViewers, withWebView, browsers, connected, lossless, refreshOnly, source = m_lossySource] {
-            Encoded encoded;
-            encoded.browsers = browsers;
+    const bool posted = m_encoder.tryPost(
+        [state, frame] {
+            QByteArray stream;
             const BandMap changes = frame.changesSince(state->lastNumber, state->last);
-            if (forViewers && !state->png.appendFrame(encoded.stream, frame.image, changes))
-                encoded.stream.clear();
-            if (withWebView) {
-                if (!state->web)
-                    state->web = std::make_unique<WebFrameComposer>(lossless);
-                // The history's coding of this frame, waited for here on the encoder's own thread:
-                // the history's worker spreads its bands over the shared band threads, which
-                // must never be the ones waiting for it.
-                std::shared_ptr<const JpegBands> coded;
-                if (frame.historyBands && !browsers.empty())
-                    coded = frame.historyBands->take();
-                state->web->setLossyCoder(coded ? historyCoder(std::move(coded), source) : source);
-                encoded.messages = state->web->compose(frame.image, changes, state->png, browsers, connected,
-                                                       refreshOnly, forViewers);
-            }
+            if (!state->png.appendFrame(stream, frame.image, changes))
+                stream.clear();
             state->last = frame.image;
             state->lastNumber = frame.number;
-            return encoded;
+            return stream;
         },
-        [this, ready, consolePlace](const Encoded &encoded) { deliver(encoded, ready, consolePlace); });
+        [this, ready, consolePlace](const QByteArray &stream) { deliver(stream, ready, consolePlace); });
+    Q_ASSERT(posted); // room was checked above
+    Q_UNUSED(posted);
 }
 
 void TcpServerImagehandler::stopHandling()
 {
     finishPendingFrames();
-    m_capturing = false;
-    refreshBrowsers();
-    if (m_webView)
-        m_webView->setCapturing(false);
     FrameConsole::instance().print("Server ended loop.\n");
 }
 
-void TcpServerImagehandler::refreshBrowsers()
+int TcpServerImagehandler::browserCount() const
 {
-    if (m_capturing || !m_webView || m_lastFrame.image.isNull() || !m_webView->wantsFrame())
-        return;
-    (void)post(m_lastFrame, {}, true, true, -1);
+    return m_webView ? m_webView->viewerCount() : 0;
 }
 
-void TcpServerImagehandler::setWebView(WebViewServer *webView)
+void TcpServerImagehandler::shareViewerLimit(WebViewServer *webView)
 {
     m_webView = webView;
-    webView->setAdmission([this] { return m_viewers.size() + m_webView->viewerCount() < MaxViewers; });
-    connect(webView, &WebViewServer::browserReady, this, &TcpServerImagehandler::refreshBrowsers);
-}
-
-bool TcpServerImagehandler::wantsHistoryJpegBands() const
-{
-    return m_webView && !m_webView->isLossless();
-}
-
-void TcpServerImagehandler::setLossyBandSource(WebFrameComposer::LossyCoder source)
-{
-    m_lossySource = std::move(source);
+    webView->setAdmission([this] {
+        if (m_viewers.size() + browserCount() >= MaxViewers)
+            dropClosedViewers();
+        return m_viewers.size() + browserCount() < MaxViewers;
+    });
 }
 
 void TcpServerImagehandler::finishPendingFrames()
@@ -241,7 +166,7 @@ void TcpServerImagehandler::SLOT_addClient()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         const QByteArray peer = peerText(socket->peerAddress());
-        const auto full = [this] { return m_viewers.size() + (m_webView ? m_webView->viewerCount() : 0) >= MaxViewers; };
+        const auto full = [this] { return m_viewers.size() + browserCount() >= MaxViewers; };
         if (full())
             dropClosedViewers();
         if (full()) {
@@ -330,10 +255,9 @@ TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocke
     return nullptr;
 }
 
-void TcpServerImagehandler::deliver(const Encoded &encoded, const QList<QPointer<QTcpSocket>> &recipients,
+void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients,
                                     int consolePlace)
 {
-    const QByteArray &bytes = encoded.stream;
     std::vector<std::string> lines;
     for (const QPointer<QTcpSocket> &socket : recipients) {
         Viewer *viewer = findViewer(socket.data());
@@ -355,13 +279,5 @@ void TcpServerImagehandler::deliver(const Encoded &encoded, const QList<QPointer
         // the viewer is ready again as early as it can be.
         socket->flush();
     }
-    if (m_webView) {
-        for (const WebFrameComposer::Message &message : encoded.messages)
-            m_webView->sendTo(message.id, message.bytes);
-        // Browsers that got nothing (nothing to refresh, or the frame failed) are ready again.
-        for (const WebFrameComposer::Recipient &browser : encoded.browsers)
-            m_webView->release(browser.id);
-    }
-    if (consolePlace >= 0)
-        FrameConsole::instance().fill(consolePlace, std::move(lines));
+    FrameConsole::instance().fill(consolePlace, std::move(lines));
 }

@@ -494,7 +494,7 @@ void WebViewServer::acceptBrowsers()
         const QByteArray peer = peerText(socket->peerAddress());
         if (!m_mayAdmit()) {
             std::cout << "Browser " << peer.constData() << " refused: no more viewers are served" << std::endl;
-            closeWithReason(socket, QStringLiteral("refused: capture_server already serves %1 viewers").arg(DefaultMaxBrowsers));
+            closeWithReason(socket, QStringLiteral("refused: already serving %1 viewers").arg(DefaultMaxBrowsers));
             continue;
         }
         // The page only ever says "ready"; anything longer is refused before it is kept. A

@@ -3,6 +3,7 @@
 #include "framehistory.h"
 #include "frameparser.h"
 #include "tcpserverimagehandler.h"
+#include "webframebroadcaster.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -339,15 +340,15 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
     CoutCapture cout;
     FrameHistory history(4, WebFrameComposer::LossyQuality);
     TcpServerImagehandler stream(0, QHostAddress::LocalHost);
+    WebViewServer web(0, QHostAddress::LocalHost, nullptr, {QString(), lossless});
+    WebFrameBroadcaster broadcaster(&web);
     std::atomic<int> given{0};
     if (givenJpeg) {
-        stream.setLossyBandSource([&given](const QImage &frame, int firstBand, int bandCount) {
+        broadcaster.setLossyBandSource([&given](const QImage &frame, int firstBand, int bandCount) {
             ++given;
             return WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
         });
     }
-    WebViewServer web(0, QHostAddress::LocalHost, nullptr, {QString(), lossless});
-    stream.setWebView(&web);
     QTcpSocket viewer;
     connect(&viewer, &QIODevice::readyRead, &viewer, [&viewer] { viewer.readAll(); });
     if (withViewer) {
@@ -358,6 +359,7 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
     QTRY_COMPARE(web.viewerCount(), 1);
     QTRY_COMPARE(browser.state, QStringLiteral("waiting"));
     stream.startHandling(nullptr);
+    broadcaster.startHandling(nullptr);
     QTRY_COMPARE(browser.state, QStringLiteral("capturing"));
 
     // 10 bands; a video plays in bands 2 to 5, a "cursor" blinks in band 6.
@@ -386,6 +388,7 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
             history.append(frame, captured.changes, {}, captured.historyBands);
         }
         stream.handleFrame(captured);
+        broadcaster.handleFrame(captured);
         if (keepUp) {
             QTRY_COMPARE(browser.frames.size(), i + 1);
             if (i > 0 && maxDeltaRows >= 0) {
@@ -399,6 +402,7 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
         previous = frame;
     }
     stream.stopHandling();
+    broadcaster.stopHandling();
     QTRY_COMPARE(browser.state, QStringLiteral("waiting"));
     // Once the capture has stopped, the browser shows the last frame exactly.
     QTRY_COMPARE(browser.picture, previous);
@@ -488,7 +492,7 @@ void tst_WebViewServer::browsersCountTowardTheViewerLimit()
     CoutCapture cout;
     TcpServerImagehandler stream(0, QHostAddress::LocalHost);
     WebViewServer web(0, QHostAddress::LocalHost);
-    stream.setWebView(&web);
+    stream.shareViewerLimit(&web);
     std::vector<std::unique_ptr<QTcpSocket>> viewers;
     for (int i = 0; i < TcpServerImagehandler::MaxViewers - 1; ++i) {
         viewers.push_back(std::make_unique<QTcpSocket>());
@@ -500,7 +504,7 @@ void tst_WebViewServer::browsersCountTowardTheViewerLimit()
     TestBrowser refusedBrowser(web, true);
     QTRY_VERIFY(refusedBrowser.closed);
     // It is told why, as a refused TCP viewer is.
-    QVERIFY2(refusedBrowser.socket.closeReason().startsWith(QStringLiteral("refused: capture_server already serves ")),
+    QVERIFY2(refusedBrowser.socket.closeReason().startsWith(QStringLiteral("refused: already serving ")),
              qPrintable(refusedBrowser.socket.closeReason()));
     QTcpSocket refusedViewer;
     refusedViewer.connectToHost(QHostAddress::LocalHost, stream.serverPort());

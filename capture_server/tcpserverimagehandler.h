@@ -26,9 +26,9 @@ class QTcpSocket;
 //
 // Only live viewers count against MaxViewers: connections their clients have already closed are
 // let go before a newcomer is refused, and a viewer whose client has taken no byte for the viewer
-// timeout is dropped (what the client has taken is counted from the system's send queue, not from
-// what Qt has handed to it, so a slow reader is not taken for a dead one). A refused client is sent RefusedLine (see frameparser.h) before
-// the connection closes.
+// timeout is dropped (what the client has taken is counted from the system's send queue, not
+// from what Qt has handed to the system, so a slow reader is not taken for a dead one). A refused
+// client is sent RefusedLine (see frameparser.h) before the connection closes.
 class TcpServerImagehandler : public ImageHandler
 {
     Q_OBJECT

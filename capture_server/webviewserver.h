@@ -24,9 +24,10 @@ struct WebViewSettings
     bool lossless = false; // never send lossy pieces
 };
 
-// The web view: one port that answers "GET /" with a page showing the live capture and takes
-// the page's WebSocket at "/ws", over which every frame arrives as one binary message (the
-// bands the browser does not show yet, see WebFrameComposer). Each browser has at most one
+// The web view's server side: one port that answers "GET /" with a page showing the live capture
+// and takes the page's WebSocket at "/ws", and the browsers connected there. Frames are made and
+// handed to it by WebFrameBroadcaster; each arrives as one binary message (the bands the browser
+// does not show yet, see WebFrameComposer). Each browser has at most one
 // frame in flight: from the moment a frame is being made for it until it has left the socket
 // and the page has answered "ready" (or "resync": the next frame whole, please). Browsers that
 // are not ready are left out of a frame. Text messages to the page say whether a capture runs

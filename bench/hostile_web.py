@@ -153,12 +153,9 @@ def lockout(target, seconds):
             time.sleep(0.2)
 
     def closed(s):
-        try:
-            return s.recv(1, socket.MSG_PEEK) == b""
-        except BlockingIOError:
-            return False
-        except OSError:
-            return True
+        # The attacker reads nothing, not even a close: the system says whether the server has
+        # let go (any state but established).
+        return s.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] != 1
 
     thread = threading.Thread(target=attacker, daemon=True)
     thread.start()

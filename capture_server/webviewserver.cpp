@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <sys/socket.h>
 #include <utility>
 
 namespace {
@@ -492,9 +493,11 @@ void WebViewServer::acceptBrowsers()
     while (QWebSocket *socket = m_sockets->nextPendingConnection()) {
         socket->setParent(this);
         const QByteArray peer = peerText(socket->peerAddress());
+        QTcpSocket *connection = takeConnection(socket);
         if (!m_mayAdmit()) {
             std::cout << "Browser " << peer.constData() << " refused: no more viewers are served" << std::endl;
-            closeWithReason(socket, QStringLiteral("refused: already serving %1 viewers").arg(DefaultMaxBrowsers));
+            closeWithReason(socket, connection, QStringLiteral("refused: already serving %1 viewers").arg(DefaultMaxBrowsers),
+                            false);
             continue;
         }
         // The page only ever says "ready"; anything longer is refused before it is kept. A
@@ -505,12 +508,7 @@ void WebViewServer::acceptBrowsers()
         Browser browser;
         browser.socket = socket;
         browser.id = m_nextId++;
-        for (const QPointer<QTcpSocket> &connection : std::as_const(m_handshakes)) {
-            if (connection && connection->peerPort() == socket->peerPort()
-                && connection->peerAddress().isEqual(socket->peerAddress()))
-                browser.connection = connection;
-        }
-        m_handshakes.removeAll(browser.connection);
+        browser.connection = connection;
         browser.quiet.start();
         connect(socket, &QWebSocket::textMessageReceived, this,
                 [this, socket](const QString &message) { receiveMessage(socket, message); });
@@ -542,16 +540,44 @@ void WebViewServer::acceptBrowsers()
     }
 }
 
-void WebViewServer::closeWithReason(QWebSocket *socket, const QString &reason)
+void WebViewServer::closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset)
 {
     disconnect(socket, nullptr, this, nullptr);
-    // The page shows the reason. A client that does not answer the close is cut off soon.
+    // A client that reads nothing would keep what is queued for it, and the connection, in the
+    // system for long after it is closed here: it is reset instead.
+    if (reset && connection) {
+        const linger now{1, 0};
+        ::setsockopt(int(connection->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+    // The page shows the reason. A client that does not answer the close (or never reads as far
+    // as it) is cut off soon.
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
     socket->close(QWebSocketProtocol::CloseCodePolicyViolated, reason.left(123));
-    QTimer::singleShot(RequestTimeoutMs, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
+    QTimer::singleShot(RequestTimeoutMs, socket, [socket] { socket->deleteLater(); });
+    if (connection)
+        endConnection(socket, connection);
+}
+
+void WebViewServer::endConnection(QWebSocket *socket, QTcpSocket *connection)
+{
+    // The connection made for the WebSocket is not the WebSocket's to delete: it goes with it.
+    connect(socket, &QObject::destroyed, connection, [connection] {
+        connection->abort();
+        connection->deleteLater();
     });
+}
+
+QTcpSocket *WebViewServer::takeConnection(const QWebSocket *socket)
+{
+    QTcpSocket *found = nullptr;
+    for (const QPointer<QTcpSocket> &connection : std::as_const(m_handshakes)) {
+        if (connection && connection->peerPort() == socket->peerPort()
+            && connection->peerAddress().isEqual(socket->peerAddress()))
+            found = connection;
+    }
+    m_handshakes.removeAll(found);
+    m_handshakes.removeAll(nullptr);
+    return found;
 }
 
 WebViewServer::Browser *WebViewServer::findBrowser(const QWebSocket *socket)
@@ -569,7 +595,7 @@ void WebViewServer::checkQueue(QWebSocket *socket)
     // answers to.
     const qint64 queued = browser->connection->bytesToWrite();
     if (queued > browser->frameBytes + MaxQueuedBytes)
-        dropBrowser(socket, QStringLiteral("it does not read what it is sent (%1 bytes wait for it)").arg(queued));
+        dropBrowser(socket, QStringLiteral("it does not read what it is sent (%1 bytes wait for it)").arg(queued), false);
 }
 
 void WebViewServer::checkBrowsers()
@@ -594,7 +620,7 @@ void WebViewServer::checkBrowsers()
         }
     }
     for (const auto &[socket, why] : std::as_const(dead))
-        dropBrowser(socket, why);
+        dropBrowser(socket, why, false);
     for (const Browser &browser : std::as_const(m_browsers))
         checkQueue(browser.socket);
 }
@@ -616,24 +642,27 @@ void WebViewServer::receiveMessage(QWebSocket *socket, const QString &message)
     Q_EMIT browserReady();
 }
 
-void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why)
+void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why, bool alive)
 {
     const auto gone = std::find_if(m_browsers.begin(), m_browsers.end(),
                                    [socket](const Browser &b) { return b.socket == socket; });
     if (gone == m_browsers.end())
         return;
+    QTcpSocket *connection = gone->connection;
     m_browsers.erase(gone);
     if (m_browsers.isEmpty())
         m_liveness->stop();
     if (why.isEmpty()) {
         std::cout << "Browser disconnected!" << std::endl;
         disconnect(socket, nullptr, this, nullptr);
+        if (connection)
+            endConnection(socket, connection);
         socket->abort();
         socket->deleteLater();
     } else {
         std::cout << "Browser " << peerText(socket->peerAddress()).constData() << " disconnected: "
                   << why.toLatin1().constData() << std::endl;
-        closeWithReason(socket, QStringLiteral("dropped: ") + why);
+        closeWithReason(socket, connection, QStringLiteral("dropped: ") + why, !alive);
     }
     Q_EMIT browserDisconnected();
 }

@@ -142,8 +142,13 @@ private:
     void makeRoomFor(const QHostAddress &peer);
     void acceptBrowsers();
     void receiveMessage(QWebSocket *socket, const QString &message);
-    void dropBrowser(QWebSocket *socket, const QString &why);
-    void closeWithReason(QWebSocket *socket, const QString &reason);
+    // Drops a browser; `why` empty: it has gone. A browser that is not `alive` (reads nothing)
+    // is reset rather than closed.
+    void dropBrowser(QWebSocket *socket, const QString &why, bool alive = true);
+    void closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset);
+    void endConnection(QWebSocket *socket, QTcpSocket *connection);
+    // The connection the WebSocket server made `socket` of (it owns it), taken off the list.
+    [[nodiscard]] QTcpSocket *takeConnection(const QWebSocket *socket);
     void checkBrowsers();
     void checkQueue(QWebSocket *socket);
     [[nodiscard]] Browser *findBrowser(const QWebSocket *socket);

@@ -167,8 +167,11 @@ void TcpServerImagehandler::SLOT_addClient()
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         const QByteArray peer = peerText(socket->peerAddress());
         const auto full = [this] { return m_viewers.size() + browserCount() >= MaxViewers; };
-        if (full())
+        if (full()) {
             dropClosedViewers();
+            if (m_webView)
+                (void)m_webView->dropUnansweredBrowsers();
+        }
         if (full()) {
             std::cout << "Client " << peer.constData() << " refused: already serving " << MaxViewers
                       << " viewers" << std::endl;

@@ -494,7 +494,7 @@ void WebViewServer::acceptBrowsers()
         socket->setParent(this);
         const QByteArray peer = peerText(socket->peerAddress());
         QTcpSocket *connection = takeConnection(socket);
-        if (!m_mayAdmit()) {
+        if (!m_mayAdmit() && dropUnansweredBrowsers() == 0 && !m_mayAdmit()) {
             std::cout << "Browser " << peer.constData() << " refused: no more viewers are served" << std::endl;
             closeWithReason(socket, connection, QStringLiteral("refused: already serving %1 viewers").arg(DefaultMaxBrowsers),
                             false);
@@ -510,6 +510,9 @@ void WebViewServer::acceptBrowsers()
         browser.id = m_nextId++;
         browser.connection = connection;
         browser.quiet.start();
+        browser.age.start();
+        browser.pinged = true;
+        socket->ping();
         connect(socket, &QWebSocket::textMessageReceived, this,
                 [this, socket](const QString &message) { receiveMessage(socket, message); });
         connect(socket, &QWebSocket::binaryMessageReceived, this,
@@ -519,6 +522,7 @@ void WebViewServer::acceptBrowsers()
             if (Browser *b = findBrowser(socket)) {
                 b->quiet.start();
                 b->pinged = false;
+                b->answered = true;
             }
         });
         // What it sends is read, and answered (pings), before this runs.
@@ -586,6 +590,18 @@ WebViewServer::Browser *WebViewServer::findBrowser(const QWebSocket *socket)
     return found == m_browsers.end() ? nullptr : &*found;
 }
 
+int WebViewServer::dropUnansweredBrowsers()
+{
+    QList<QWebSocket *> silent;
+    for (const Browser &browser : std::as_const(m_browsers)) {
+        if (!browser.answered && browser.age.elapsed() >= AnswerMs)
+            silent.append(browser.socket);
+    }
+    for (QWebSocket *socket : std::as_const(silent))
+        dropBrowser(socket, QStringLiteral("it answered nothing in %1 ms, and a newcomer needed its place").arg(AnswerMs), false);
+    return int(silent.size());
+}
+
 void WebViewServer::checkQueue(QWebSocket *socket)
 {
     const Browser *browser = findBrowser(socket);
@@ -639,6 +655,7 @@ void WebViewServer::receiveMessage(QWebSocket *socket, const QString &message)
     browser->whole = browser->whole || text == ResyncMessage;
     browser->quiet.start();
     browser->pinged = false;
+    browser->answered = true;
     Q_EMIT browserReady();
 }
 

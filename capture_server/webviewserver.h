@@ -52,7 +52,9 @@ struct WebViewSettings
 //
 // Only live browsers count: a browser that has given no sign of life (taken no byte, answered no
 // ping, sent no message) for the viewer timeout is dropped; one that is quiet for half of it is
-// pinged. A browser that is refused or dropped is told why in the WebSocket's close reason.
+// pinged. A browser is pinged as it connects, and when every place is taken, those that have not
+// answered within AnswerMs go for a newcomer. A browser that is refused or dropped is
+// told why in the WebSocket's close reason.
 class WebViewServer : public QObject
 {
     Q_OBJECT
@@ -67,6 +69,9 @@ public:
     static constexpr qint64 MaxQueuedBytes = 64 * 1024;
     static constexpr int DefaultMaxBrowsers = 16;
     static constexpr int DefaultViewerTimeoutMs = 10000;
+    // A browser is pinged as it connects; those that have not answered within this long go for
+    // a newcomer when every place is taken.
+    static constexpr int AnswerMs = 1000;
 
     static constexpr int TokenBytes = 16; // 128 bits
 
@@ -108,6 +113,9 @@ public:
     void setAdmission(std::function<bool()> mayAdmit);
     // A browser that gives no sign of life for this long is dropped.
     void setViewerTimeout(int milliseconds);
+    // Drops the browsers that have not answered anything (a ping, a frame) within AnswerMs of
+    // connecting; returns how many. Called when every place is taken.
+    int dropUnansweredBrowsers();
 
 Q_SIGNALS:
     void browserConnected();
@@ -128,6 +136,8 @@ private:
         qint64 queued = 0;                // its bytes not yet taken, when last looked at
         QElapsedTimer quiet;              // since its last sign of life
         bool pinged = false;              // pinged since then
+        bool answered = false;            // has answered a ping or sent a message
+        QElapsedTimer age;                // since it connected
     };
     [[nodiscard]] Browser *findBrowser(quint64 id);
     void sendState(QWebSocket *socket);

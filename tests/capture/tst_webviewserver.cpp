@@ -569,15 +569,18 @@ void tst_WebViewServer::onlyLiveBrowsersCount_data()
 {
     QTest::addColumn<int>("silent"); // WebSockets opened by clients that never read nor answer
     QTest::addColumn<int>("live");   // browsers that answer pings but are sent no frame
-    QTest::newRow("a silent client goes, a live browser stays") << 1 << 1;
-    QTest::newRow("sixteen silent clients lock nobody out") << int(WebViewServer::DefaultMaxBrowsers) << 0;
+    QTest::addColumn<bool>("early"); // a newcomer comes long before the timeout
+    QTest::newRow("a silent client goes, a live browser stays") << 1 << 1 << false;
+    QTest::newRow("sixteen silent clients lock nobody out") << int(WebViewServer::DefaultMaxBrowsers) << 0 << false;
+    QTest::newRow("a newcomer takes a silent client's place") << int(WebViewServer::DefaultMaxBrowsers) - 1 << 1 << true;
 }
 
 void tst_WebViewServer::onlyLiveBrowsersCount()
 {
     QFETCH(int, silent);
     QFETCH(int, live);
-    constexpr int TimeoutMs = 1000;
+    QFETCH(bool, early);
+    const int TimeoutMs = early ? 60000 : 1000;
     CoutCapture cout;
     WebViewServer web(0, QHostAddress::LocalHost);
     web.setViewerTimeout(TimeoutMs);
@@ -589,6 +592,19 @@ void tst_WebViewServer::onlyLiveBrowsersCount()
     for (int i = 0; i < silent; ++i)
         clients.push_back(openSilentSocket(web));
     QTRY_COMPARE(web.viewerCount(), live + silent);
+
+    if (early) {
+        // Every place taken: once the silent ones have had their time to answer the ping they
+        // got, a newcomer makes them go, long before the timeout.
+        QTest::qWait(WebViewServer::AnswerMs + 100); // the rule is about time
+        TestBrowser newcomer(web, true);
+        QTRY_COMPARE(newcomer.state, QStringLiteral("waiting"));
+        QCOMPARE(web.viewerCount(), live + 1);
+        QCOMPARE(cout.lines().filter(QStringLiteral(" disconnected: it answered nothing in ")).size(), silent);
+        for (const auto &browser : browsers)
+            QVERIFY(!browser->closed);
+        return;
+    }
 
     // The silent ones go after the timeout; the live ones, there longer, have answered its ping.
     QTRY_COMPARE_WITH_TIMEOUT(web.viewerCount(), live, 3 * TimeoutMs);

@@ -60,7 +60,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
                                           QStringLiteral("Draw the mouse pointer into every frame (\"Record cursor\")."));
     const QCommandLineOption viewerTimeoutOption(
         QStringLiteral("viewer-timeout"),
-        QStringLiteral("Drop a TCP viewer that has taken no byte of its frame for this many seconds, 1-86400 (default 10)."),
+        QStringLiteral("Drop a TCP viewer that has taken no byte, or a browser that has given no sign of life, for this many seconds, 1-86400 (default 10)."),
         QStringLiteral("SECONDS"));
     const QCommandLineOption webOption(QStringLiteral("web"),
                                        QStringLiteral("Also show the capture to web browsers at http://ADDRESS:PORT/ (0-65535; 0 picks a free one)."),

@@ -11,6 +11,7 @@ struct ConfigStructure
 {
     GLStreamRenderer *renderer = nullptr; // preview that receives every frame
     ImageHandler *handler = nullptr;      // receives every frame
+    ImageHandler *webView = nullptr;      // receives every frame too, whatever the handler (or none)
     QRect *selection = nullptr;           // area to capture, in logical desktop pixels
     QScreen *desktop = nullptr;           // screen to grab from
     int fps = 30;                         // target frames per second

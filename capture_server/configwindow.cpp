@@ -14,6 +14,7 @@
 #include "videoexport.h"
 #include "streampublisher.h"
 #include "videofilehandler.h"
+#include "webframebroadcaster.h"
 #include "webviewserver.h"
 #include "windowplacement.h"
 
@@ -66,8 +67,13 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     m_requestedPort = port;
     tcpServer = new TcpServerImagehandler(quint16(port), options.bind);
     tcpServer->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
-    if (options.webPort)
-        tcpServer->setWebView(new WebViewServer(quint16(*options.webPort), options.bind, this, {options.webToken, options.webLossless}));
+    if (options.webPort) {
+        // The browsers see the capture whatever the handler; they share the viewers' limit.
+        auto *webView = new WebViewServer(quint16(*options.webPort), options.bind, this, {options.webToken, options.webLossless});
+        webView->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
+        tcpServer->shareViewerLimit(webView);
+        config.webView = new WebFrameBroadcaster(webView, this);
+    }
 
     VideoSettings video;
     video.quality = m_videoQuality = options.videoQuality;

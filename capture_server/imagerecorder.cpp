@@ -45,6 +45,8 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
 
     if (config->handler)
         config->handler->startHandling(config);
+    if (config->webView)
+        config->webView->startHandling(config);
 }
 
 void ImageRecorder::SLOT_stopCapture()
@@ -53,6 +55,8 @@ void ImageRecorder::SLOT_stopCapture()
         return;
     if (config && config->handler)
         config->handler->stopHandling();
+    if (config && config->webView)
+        config->webView->stopHandling();
     running = false;
     if (timerId != 0)
         killTimer(timerId);
@@ -93,12 +97,16 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     m_previous = frame.image;
     if (config->handler && config->handler->sharesJpegBands())
         frame.jpegBands = std::make_shared<JpegBandsSlot>();
-    if (config->handler && config->handler->wantsHistoryJpegBands() && config->renderer && config->renderer->history())
+    const auto wantsHistoryBands = [](const ImageHandler *stage) { return stage && stage->wantsHistoryJpegBands(); };
+    if ((wantsHistoryBands(config->handler) || wantsHistoryBands(config->webView)) && config->renderer
+        && config->renderer->history())
         frame.historyBands = std::make_shared<JpegBandsSlot>();
     if (config->renderer)
         config->renderer->updateAndStoreTexture(frame);
     if (config->handler)
         config->handler->handleFrame(frame);
+    if (config->webView)
+        config->webView->handleFrame(frame);
 
     const float rate = 1000.0f / float(frameTime.elapsed());
     std::ostringstream line;

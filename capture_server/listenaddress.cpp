@@ -19,3 +19,10 @@ QString audience(const QHostAddress &address)
     return QStringLiteral("%1 only: the screen is offered to whoever can reach that address")
         .arg(address.toString());
 }
+
+QByteArray peerText(const QHostAddress &peer)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
+    return (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
+}

@@ -14,3 +14,7 @@
 // Who can reach a server bound to `address`, e.g. "127.0.0.1 only: the screen is offered to
 // this machine only".
 [[nodiscard]] QString audience(const QHostAddress &address);
+
+// A peer's address as people write it: IPv4 peers of a dual-stack server without the "::ffff:"
+// prefix.
+[[nodiscard]] QByteArray peerText(const QHostAddress &peer);

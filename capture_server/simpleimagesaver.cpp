@@ -1,6 +1,7 @@
 #include "simpleimagesaver.h"
 
 #include "bandedjpeg.h"
+#include "fileio.h"
 #include "frameconsole.h"
 
 #include <QBuffer>
@@ -60,24 +61,6 @@ StageEvent numbersUsedUp(const QString &path, const QString &format)
     return StageEvent::failed(QLatin1String("No file number left after ")
                               + imageFileName(path, std::numeric_limits<qint64>::max(), format)
                               + QLatin1String(": no frame will be saved"));
-}
-
-// Writes all of `bytes` to `fd`; false with errno set on failure.
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    const char *data = bytes.constData();
-    qint64 left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= written;
-    }
-    return true;
 }
 
 std::string errorText(int error)
@@ -290,8 +273,7 @@ SimpleImageSaver::WriteResult SimpleImageSaver::write(const QByteArray &encoded,
         reason = errorText(error);
         return WriteResult::Failed;
     };
-    if (!writeAll(fd, encoded)) {
-        const int error = errno;
+    if (const int error = writeAll(fd, encoded.constData(), encoded.size())) {
         ::close(fd);
         return fail(error);
     }

@@ -1,11 +1,10 @@
 #include "tcpserverimagehandler.h"
 
-#include "bandedjpeg.h"
 #include "bandedpng.h"
 #include "frameconsole.h"
 #include "frameparser.h"
 #include "listenaddress.h"
-#include "webframecomposer.h"
+#include "socketstate.h"
 #include "webviewserver.h"
 
 #include <QDeadlineTimer>
@@ -16,43 +15,11 @@
 
 #include <algorithm>
 #include <iostream>
-#include <poll.h>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace {
-
-// JPEG pieces for the web view from the history's coding of the frame, joined without coding
-// again; bands the history did not code whole are coded by `fallback` (or here).
-WebFrameComposer::LossyCoder historyCoder(std::shared_ptr<const JpegBands> coded, WebFrameComposer::LossyCoder fallback)
-{
-    return [coded = std::move(coded), fallback = std::move(fallback)](const QImage &frame, int firstBand, int bandCount) {
-        if (coded->size == frame.size() && coded->quality == WebFrameComposer::LossyQuality) {
-            QByteArray joined = joinJpegBands(*coded, firstBand, bandCount);
-            if (!joined.isEmpty())
-                return joined;
-        }
-        return fallback ? fallback(frame, firstBand, bandCount) : WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
-    };
-}
-
-// A viewer's address as people write it: IPv4 viewers of a dual-stack server without the
-// "::ffff:" prefix.
-QByteArray peerText(const QTcpSocket *socket)
-{
-    const QHostAddress peer = socket->peerAddress();
-    bool isIPv4 = false;
-    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-    return (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
-}
-
-// The client has closed its end (or the connection broke), though Qt has not noticed it yet.
-bool peerHasClosed(const QTcpSocket *socket)
-{
-    pollfd fd{int(socket->socketDescriptor()), POLLRDHUP, 0};
-    return fd.fd < 0 || (::poll(&fd, 1, 0) == 1 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
-}
 
 } // namespace
 
@@ -61,15 +28,6 @@ struct TcpServerImagehandler::EncoderState
     BandedPngEncoder png; // keeps each band's compressed bytes for the next frame
     QImage last;          // the frame encoded last
     qint64 lastNumber = -2;
-    std::unique_ptr<WebFrameComposer> web; // made with the first frame for browsers
-};
-
-// What the encoder's worker hands back for one frame.
-struct TcpServerImagehandler::Encoded
-{
-    QByteArray stream; // the stream frame for the viewers (empty: none, or it failed)
-    std::vector<WebFrameComposer::Recipient> browsers;
-    std::vector<WebFrameComposer::Message> messages;
 };
 
 TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &address)
@@ -138,9 +96,6 @@ void TcpServerImagehandler::setViewerTimeout(int milliseconds)
 void TcpServerImagehandler::startHandling(const ConfigStructure *)
 {
     std::cout << "Server started loop.\n" << std::endl;
-    m_capturing = true;
-    if (m_webView)
-        m_webView->setCapturing(true);
 }
 
 int TcpServerImagehandler::handleImage(const QPixmap &frame)
@@ -155,7 +110,6 @@ int TcpServerImagehandler::handleImage(const QPixmap &frame)
 
 void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
 {
-    m_lastFrame = frame;
     QList<QPointer<QTcpSocket>> ready;
     for (Viewer &viewer : m_viewers) {
         if (viewer.socket->state() != QAbstractSocket::ConnectedState)
@@ -166,92 +120,46 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
         }
         ready.append(viewer.socket);
     }
-    const bool forBrowsers = m_webView && m_webView->wantsFrame() && m_encoder.hasRoom();
-    if (ready.isEmpty() && !forBrowsers)
+    if (ready.isEmpty())
         return;
-    const bool posted = post(frame, ready, forBrowsers, false, FrameConsole::instance().reserve());
-    Q_ASSERT(posted); // room was checked above
-    Q_UNUSED(posted);
-}
-
-bool TcpServerImagehandler::post(const CapturedFrame &frame, const QList<QPointer<QTcpSocket>> &ready, bool forBrowsers,
-                                 bool refreshOnly, int consolePlace)
-{
-    if (!m_encoder.hasRoom())
-        return false;
-    std::vector<WebFrameComposer::Recipient> browsers;
-    std::vector<quint64> connected;
-    bool lossless = false;
-    if (m_webView) {
-        if (forBrowsers)
-            browsers = m_webView->reserveReadyBrowsers();
-        connected = m_webView->browserIds();
-        lossless = m_webView->isLossless();
-    }
     for (const QPointer<QTcpSocket> &socket : ready)
         findViewer(socket.data())->awaitingFrame = true;
-    const bool forViewers = !ready.isEmpty();
-    const bool withWebView = m_webView != nullptr;
+    const int consolePlace = FrameConsole::instance().reserve();
     const std::shared_ptr<EncoderState> state = m_encoderState;
-    return m_encoder.tryPost(
-        [state, frame, forViewers, withWebView, browsers, connected, lossless, refreshOnly, source = m_lossySource] {
-            Encoded encoded;
-            encoded.browsers = browsers;
+    const bool posted = m_encoder.tryPost(
+        [state, frame] {
+            QByteArray stream;
             const BandMap changes = frame.changesSince(state->lastNumber, state->last);
-            if (forViewers && !state->png.appendFrame(encoded.stream, frame.image, changes))
-                encoded.stream.clear();
-            if (withWebView) {
-                if (!state->web)
-                    state->web = std::make_unique<WebFrameComposer>(lossless);
-                // The history's coding of this frame, waited for here on the encoder's own thread:
-                // the history's worker spreads its bands over the shared band threads, which
-                // must never be the ones waiting for it.
-                std::shared_ptr<const JpegBands> coded;
-                if (frame.historyBands && !browsers.empty())
-                    coded = frame.historyBands->take();
-                state->web->setLossyCoder(coded ? historyCoder(std::move(coded), source) : source);
-                encoded.messages = state->web->compose(frame.image, changes, state->png, browsers, connected,
-                                                       refreshOnly, forViewers);
-            }
+            if (!state->png.appendFrame(stream, frame.image, changes))
+                stream.clear();
             state->last = frame.image;
             state->lastNumber = frame.number;
-            return encoded;
+            return stream;
         },
-        [this, ready, consolePlace](const Encoded &encoded) { deliver(encoded, ready, consolePlace); });
+        [this, ready, consolePlace](const QByteArray &stream) { deliver(stream, ready, consolePlace); });
+    Q_ASSERT(posted); // room was checked above
+    Q_UNUSED(posted);
 }
 
 void TcpServerImagehandler::stopHandling()
 {
     finishPendingFrames();
-    m_capturing = false;
-    refreshBrowsers();
-    if (m_webView)
-        m_webView->setCapturing(false);
     FrameConsole::instance().print("Server ended loop.\n");
 }
 
-void TcpServerImagehandler::refreshBrowsers()
+int TcpServerImagehandler::browserCount() const
 {
-    if (m_capturing || !m_webView || m_lastFrame.image.isNull() || !m_webView->wantsFrame())
-        return;
-    (void)post(m_lastFrame, {}, true, true, -1);
+    return m_webView ? m_webView->viewerCount() : 0;
 }
 
-void TcpServerImagehandler::setWebView(WebViewServer *webView)
+void TcpServerImagehandler::shareViewerLimit(WebViewServer *webView)
 {
     m_webView = webView;
-    webView->setAdmission([this] { return m_viewers.size() + m_webView->viewerCount() < MaxViewers; });
-    connect(webView, &WebViewServer::browserReady, this, &TcpServerImagehandler::refreshBrowsers);
-}
-
-bool TcpServerImagehandler::wantsHistoryJpegBands() const
-{
-    return m_webView && !m_webView->isLossless();
-}
-
-void TcpServerImagehandler::setLossyBandSource(WebFrameComposer::LossyCoder source)
-{
-    m_lossySource = std::move(source);
+    webView->setAdmission([this] {
+        if (m_viewers.size() + browserCount() >= MaxViewers)
+            dropClosedViewers();
+        return m_viewers.size() + browserCount() < MaxViewers;
+    });
 }
 
 void TcpServerImagehandler::finishPendingFrames()
@@ -268,10 +176,13 @@ void TcpServerImagehandler::SLOT_startSendingimage()
 void TcpServerImagehandler::SLOT_addClient()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        const QByteArray peer = peerText(socket);
-        const auto full = [this] { return m_viewers.size() + (m_webView ? m_webView->viewerCount() : 0) >= MaxViewers; };
-        if (full())
+        const QByteArray peer = peerText(socket->peerAddress());
+        const auto full = [this] { return m_viewers.size() + browserCount() >= MaxViewers; };
+        if (full()) {
             dropClosedViewers();
+            if (m_webView)
+                (void)m_webView->dropUnansweredBrowsers();
+        }
         if (full()) {
             std::cout << "Client " << peer.constData() << " refused: already serving " << MaxViewers
                       << " viewers" << std::endl;
@@ -285,11 +196,9 @@ void TcpServerImagehandler::SLOT_addClient()
         connect(socket, SIGNAL(disconnected()), this, SLOT(SLOT_removeClient()));
         // Viewers have nothing to say; whatever they send is read and dropped so it never piles up.
         connect(socket, &QIODevice::readyRead, socket, [socket] { socket->skip(socket->bytesAvailable()); });
-        connect(socket, &QIODevice::bytesWritten, this, [this, socket] {
-            if (Viewer *viewer = findViewer(socket))
-                viewer->stalled.invalidate();
-        });
-        m_viewers.append(Viewer{socket, false, {}});
+        Viewer viewer;
+        viewer.socket = socket;
+        m_viewers.append(viewer);
         if (!m_stallCheck.isActive())
             m_stallCheck.start();
         std::cout << "Client " << peer.constData() << " connected!" << std::endl;
@@ -330,20 +239,25 @@ void TcpServerImagehandler::dropClosedViewers()
 
 void TcpServerImagehandler::dropStalledViewers()
 {
-    QList<QTcpSocket *> stalled;
+    std::vector<std::pair<QTcpSocket *, std::string>> stalled;
     for (Viewer &viewer : m_viewers) {
-        if (viewer.socket->bytesToWrite() == 0)
+        const qint64 queued = bytesNotTaken(viewer.socket);
+        if (queued == 0)
             viewer.stalled.invalidate();
-        else if (!viewer.stalled.isValid())
+        else if (!viewer.stalled.isValid() || queued < viewer.queued)
             viewer.stalled.start();
-        else if (viewer.stalled.elapsed() >= m_viewerTimeoutMs)
-            stalled.append(viewer.socket);
+        viewer.queued = queued;
+        if (!viewer.stalled.isValid() || viewer.stalled.elapsed() < m_viewerTimeoutMs)
+            continue;
+        const qint64 taken = std::max<qint64>(0, viewer.frameBytes - queued);
+        stalled.emplace_back(viewer.socket,
+                             "Client " + peerText(viewer.socket->peerAddress()).toStdString() + " dropped: it took "
+                                 + std::to_string(taken) + " of the " + std::to_string(viewer.frameBytes)
+                                 + " bytes of its frame in " + std::to_string(viewer.frameClock.elapsed())
+                                 + " ms and none in the last " + std::to_string(m_viewerTimeoutMs) + " ms");
     }
-    for (QTcpSocket *socket : std::as_const(stalled)) {
-        const std::string line = "Client " + peerText(socket).toStdString() + " dropped: it took no byte of its frame for "
-                                 + std::to_string(m_viewerTimeoutMs) + " ms";
+    for (const auto &[socket, line] : stalled)
         dropViewer(socket, line.c_str());
-    }
 }
 
 TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocket *socket)
@@ -355,10 +269,9 @@ TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocke
     return nullptr;
 }
 
-void TcpServerImagehandler::deliver(const Encoded &encoded, const QList<QPointer<QTcpSocket>> &recipients,
+void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients,
                                     int consolePlace)
 {
-    const QByteArray &bytes = encoded.stream;
     std::vector<std::string> lines;
     for (const QPointer<QTcpSocket> &socket : recipients) {
         Viewer *viewer = findViewer(socket.data());
@@ -372,19 +285,13 @@ void TcpServerImagehandler::deliver(const Encoded &encoded, const QList<QPointer
             continue;
         }
         socket->write(bytes);
+        viewer->frameBytes = bytes.size();
+        viewer->frameClock.start();
         lines.push_back("Buffer length " + std::to_string(bytes.size()));
         lines.push_back("Image buffered to socket " + std::to_string(socket->bytesToWrite()));
         // Hand the bytes to the system now rather than on the next pass of the event loop, so
         // the viewer is ready again as early as it can be.
         socket->flush();
     }
-    if (m_webView) {
-        for (const WebFrameComposer::Message &message : encoded.messages)
-            m_webView->sendTo(message.id, message.bytes);
-        // Browsers that got nothing (nothing to refresh, or the frame failed) are ready again.
-        for (const WebFrameComposer::Recipient &browser : encoded.browsers)
-            m_webView->release(browser.id);
-    }
-    if (consolePlace >= 0)
-        FrameConsole::instance().fill(consolePlace, std::move(lines));
+    FrameConsole::instance().fill(consolePlace, std::move(lines));
 }

@@ -3,7 +3,6 @@
 #include "imagehandler.h"
 #include "capturedframe.h"
 #include "orderedworker.h"
-#include "webframecomposer.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -26,9 +25,10 @@ class QTcpSocket;
 // console lines and its bytes follow on the GUI thread when the encoding is done, in order.
 //
 // Only live viewers count against MaxViewers: connections their clients have already closed are
-// let go before a newcomer is refused, and a viewer that has taken no byte of its frame for the
-// viewer timeout is dropped. A refused client is sent RefusedLine (see frameparser.h) before
-// the connection closes.
+// let go before a newcomer is refused, and a viewer whose client has taken no byte for the viewer
+// timeout is dropped (what the client has taken is counted from the system's send queue, not
+// from what Qt has handed to the system, so a slow reader is not taken for a dead one). A refused
+// client is sent RefusedLine (see frameparser.h) before the connection closes.
 class TcpServerImagehandler : public ImageHandler
 {
     Q_OBJECT
@@ -42,10 +42,6 @@ public:
     int handleImage(const QPixmap &frame) override;
     void handleFrame(const CapturedFrame &frame) override;
     void stopHandling() override;
-    // With a web view that may show bands lossily: its JPEG pieces come from the history's
-    // coding of the frame where the history coded those bands whole.
-    [[nodiscard]] bool wantsHistoryJpegBands() const override;
-
     static constexpr int DefaultViewerTimeoutMs = 10000;
     // At exit, the longest the GUI thread waits for the viewers to take what was sent to them.
     static constexpr int ShutdownSendMs = 2000;
@@ -57,15 +53,9 @@ public:
     // A viewer that takes no byte of its queued frame for this long is dropped.
     void setViewerTimeout(int milliseconds);
     [[nodiscard]] int viewerCount() const { return int(m_viewers.size()); }
-    // Also serves the web view's browsers: each ready browser gets, made on the encoder's
-    // worker from the same encoding, what it does not show yet of the frame (WebFrameComposer).
-    // They count toward MaxViewers. While no capture runs, a browser that shows something
-    // lossily or out of date gets the last frame exactly.
-    void setWebView(WebViewServer *webView);
-    // Where the web view's JPEG pieces come from (by default they are encoded on the encoder's
-    // worker): a producer that codes the changed bands anyway can hand them in. Called on the
-    // worker, possibly from several threads at once. Set it before the first frame.
-    void setLossyBandSource(WebFrameComposer::LossyCoder source);
+    // The web view's browsers count toward MaxViewers as well, and a browser is let in only
+    // while viewers and browsers together are fewer.
+    void shareViewerLimit(WebViewServer *webView);
     // Waits for every frame still being encoded and sends it.
     void finishPendingFrames();
 
@@ -85,19 +75,18 @@ private:
     {
         QTcpSocket *socket = nullptr;
         bool awaitingFrame = false; // a frame is being encoded for it
-        QElapsedTimer stalled;      // running while bytes wait for it and none has left since
+        qint64 frameBytes = 0;      // size of the frame written to it last
+        QElapsedTimer frameClock;   // since that frame was written
+        qint64 queued = 0;          // its bytes not yet taken by the client, when last looked at
+        QElapsedTimer stalled;      // running while bytes wait for it and the client has taken none since
     };
     [[nodiscard]] Viewer *findViewer(const QTcpSocket *socket);
     void dropViewer(QTcpSocket *socket, const char *line);
     void dropClosedViewers();
     void dropStalledViewers();
     struct Encoded;
-    void deliver(const Encoded &encoded, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace);
-    // Posts a frame for the ready viewers and browsers; false when the worker is full.
-    bool post(const CapturedFrame &frame, const QList<QPointer<QTcpSocket>> &ready, bool forBrowsers, bool refreshOnly,
-              int consolePlace);
-    // While no capture runs: the last frame, exactly, to the browsers that lack it.
-    void refreshBrowsers();
+    void deliver(const QByteArray &stream, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace);
+    [[nodiscard]] int browserCount() const;
 
     QTcpServer *server = nullptr;
     QList<Viewer> m_viewers; // in the order they connected
@@ -106,7 +95,4 @@ private:
     std::shared_ptr<EncoderState> m_encoderState;
     OrderedWorker m_encoder{3}; // last member: its jobs end before the rest goes
     QPointer<WebViewServer> m_webView;
-    CapturedFrame m_lastFrame; // the newest frame handed in, for the browsers after a stop
-    bool m_capturing = false;
-    WebFrameComposer::LossyCoder m_lossySource;
 };

@@ -1,6 +1,7 @@
 #include "webviewserver.h"
 
 #include "listenaddress.h"
+#include "socketstate.h"
 
 #include <QFile>
 #include <QHostInfo>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <sys/socket.h>
 #include <utility>
 
 namespace {
@@ -21,13 +23,6 @@ namespace {
 const QByteArray ReadyMessage = QByteArrayLiteral("ready");
 const QByteArray ResyncMessage = QByteArrayLiteral("resync");
 constexpr int RefusalLineIntervalMs = 1000;
-
-QByteArray peerText(const QHostAddress &peer)
-{
-    bool isIPv4 = false;
-    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-    return (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
-}
 
 // Compares in a time that does not depend on where the texts differ.
 bool sameSecret(const QByteArray &a, const QByteArray &b)
@@ -189,6 +184,9 @@ WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject 
                   << std::endl;
     }
     connect(m_server, &QTcpServer::newConnection, this, &WebViewServer::acceptConnections);
+    m_liveness = new QTimer(this);
+    connect(m_liveness, &QTimer::timeout, this, &WebViewServer::checkBrowsers);
+    setViewerTimeout(DefaultViewerTimeoutMs);
 }
 
 WebViewServer::~WebViewServer()
@@ -238,6 +236,7 @@ int WebViewServer::sendFrame(const QByteArray &message)
         if (!isReady(browser))
             continue;
         browser.state = State::Sent;
+        browser.frameBytes = message.size();
         browser.socket->sendBinaryMessage(message);
         browser.socket->flush();
         ++sent;
@@ -281,6 +280,7 @@ void WebViewServer::sendTo(quint64 id, const QByteArray &message)
     if (!browser || browser->state != State::Reserved)
         return;
     browser->state = State::Sent;
+    browser->frameBytes = message.size();
     browser->socket->sendBinaryMessage(message);
     browser->socket->flush();
 }
@@ -314,6 +314,13 @@ void WebViewServer::setAdmission(std::function<bool()> mayAdmit)
         m_mayAdmit = [this] { return m_browsers.size() < DefaultMaxBrowsers; };
 }
 
+void WebViewServer::setViewerTimeout(int milliseconds)
+{
+    m_viewerTimeoutMs = std::max(2, milliseconds);
+    // A quiet browser is pinged at half the timeout and dropped within a quarter after it.
+    m_liveness->setInterval(std::clamp(m_viewerTimeoutMs / 4, 1, 1000));
+}
+
 void WebViewServer::printRefusal(const QByteArray &peer, const QString &why)
 {
     // A scan must not flood the console: a line a second at most, with what it left out.
@@ -333,12 +340,7 @@ void WebViewServer::acceptConnections()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        if (m_requests.size() >= MaxRequests) {
-            printRefusal(peerText(socket->peerAddress()),
-                         QStringLiteral("already %1 requests waiting").arg(MaxRequests));
-            socket->abort();
-            continue;
-        }
+        makeRoomFor(socket->peerAddress());
         // The socket takes in no more than one request's worth; the rest waits in the system.
         socket->setReadBufferSize(MaxRequestBytes + 1);
         m_requests.append(socket);
@@ -347,11 +349,41 @@ void WebViewServer::acceptConnections()
         auto *timer = new QTimer(socket);
         timer->setObjectName(QStringLiteral("requestTimer"));
         timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer); // its remaining time tells the request's age
         connect(timer, &QTimer::timeout, this, [this, socket] {
             refuse(socket, "408 Request Timeout",
-                   QStringLiteral("no whole request within %1 s").arg(RequestTimeoutMs / 1000));
+                   QStringLiteral("no whole request within %1 ms").arg(RequestTimeoutMs));
         });
         timer->start(RequestTimeoutMs);
+    }
+}
+
+void WebViewServer::makeRoomFor(const QHostAddress &peer)
+{
+    // Room for a newcomer: the oldest waiting request of its address when that address has its
+    // share, else the oldest of all when every slot is taken. A browser sends its request at
+    // once; what has waited longest is the least likely to be one. A request that has arrived
+    // but not been read yet (connections accepted together) is read first.
+    // Requests that have just come are not counted against their address: a browser opens
+    // several connections at once, and their requests are on their way.
+    const auto samePeer = [this, &peer](const QTcpSocket *other) {
+        const auto *timer = other->findChild<QTimer *>(QStringLiteral("requestTimer"), Qt::FindDirectChildrenOnly);
+        return other->peerAddress().isEqual(peer) && timer && RequestTimeoutMs - timer->remainingTime() >= PeerGraceMs;
+    };
+    for (;;) {
+        QTcpSocket *oldest = nullptr;
+        if (std::count_if(m_requests.begin(), m_requests.end(), samePeer) >= MaxRequestsPerPeer)
+            oldest = *std::find_if(m_requests.begin(), m_requests.end(), samePeer);
+        else if (m_requests.size() >= MaxRequests)
+            oldest = m_requests.constFirst();
+        if (!oldest)
+            return;
+        if (oldest->waitForReadyRead(0) && !m_requests.contains(oldest))
+            continue; // it was whole: answered or handed on
+        refuse(oldest, "408 Request Timeout",
+               QStringLiteral("no whole request yet, and a newer connection needed its place (%1 wait at most, %2 per address)")
+                   .arg(MaxRequests)
+                   .arg(MaxRequestsPerPeer));
     }
 }
 
@@ -403,17 +435,23 @@ void WebViewServer::readRequest(QTcpSocket *socket)
     }
     if (request.path == "/ws" && request.upgrade) {
         // A page of another site must not read the screen through the visitor's browser: a
-        // browser always names the page's origin, and ours is served from this very host.
-        if (!request.origin.isEmpty() && request.origin != "http://" + request.host) {
+        // browser always names the page's origin, and ours is served from this very host. The
+        // token does not stand in for it: a link that has leaked into another site's page
+        // still must not open the screen there; and a program that is no browser can name
+        // the origin as well as our page does.
+        if (request.origin != "http://" + request.host) {
             refuse(socket, "403 Forbidden",
-                   QStringLiteral("WebSocket opened by a page of another site (")
-                       + QString::fromLatin1(request.origin.left(200)) + QLatin1Char(')'));
+                   request.origin.isEmpty() ? QStringLiteral("WebSocket without an Origin")
+                                            : QStringLiteral("WebSocket opened by a page of another site (")
+                                                  + QString::fromLatin1(request.origin.left(200)) + QLatin1Char(')'));
             return;
         }
         // The WebSocket server reads the handshake itself: it is still unread in the socket.
         forgetRequest(socket);
         disconnect(socket, nullptr, this, nullptr);
         disconnect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        m_handshakes.removeAll(nullptr);
+        m_handshakes.append(socket);
         m_sockets->handleConnection(socket);
         return;
     }
@@ -455,29 +493,50 @@ void WebViewServer::acceptBrowsers()
     while (QWebSocket *socket = m_sockets->nextPendingConnection()) {
         socket->setParent(this);
         const QByteArray peer = peerText(socket->peerAddress());
-        if (!m_mayAdmit()) {
+        QTcpSocket *connection = takeConnection(socket);
+        if (!m_mayAdmit() && dropUnansweredBrowsers() == 0 && !m_mayAdmit()) {
             std::cout << "Browser " << peer.constData() << " refused: no more viewers are served" << std::endl;
-            socket->abort();
-            socket->deleteLater();
+            closeWithReason(socket, connection, QStringLiteral("refused: already serving %1 viewers").arg(DefaultMaxBrowsers),
+                            false);
             continue;
         }
-        // The page only ever says "ready"; anything longer is refused before it is kept.
-        socket->setMaxAllowedIncomingFrameSize(MaxMessageBytes);
+        // The page only ever says "ready"; anything longer is refused before it is kept. A
+        // control frame (a ping) may carry up to 125 bytes.
+        socket->setMaxAllowedIncomingFrameSize(MaxControlFrameBytes);
         socket->setMaxAllowedIncomingMessageSize(MaxMessageBytes);
         socket->setReadBufferSize(MaxRequestBytes);
+        Browser browser;
+        browser.socket = socket;
+        browser.id = m_nextId++;
+        browser.connection = connection;
+        browser.quiet.start();
+        browser.age.start();
+        browser.pinged = true;
+        socket->ping();
         connect(socket, &QWebSocket::textMessageReceived, this,
                 [this, socket](const QString &message) { receiveMessage(socket, message); });
         connect(socket, &QWebSocket::binaryMessageReceived, this,
                 [this, socket] { dropBrowser(socket, QStringLiteral("the page sent binary data")); });
         connect(socket, &QWebSocket::disconnected, this, [this, socket] { dropBrowser(socket, QString()); });
+        connect(socket, &QWebSocket::pong, this, [this, socket] {
+            if (Browser *b = findBrowser(socket)) {
+                b->quiet.start();
+                b->pinged = false;
+                b->answered = true;
+            }
+        });
+        // What it sends is read, and answered (pings), before this runs.
+        if (browser.connection)
+            connect(browser.connection, &QIODevice::readyRead, this, [this, socket] { checkQueue(socket); });
         // A browser held back only by bytes still on their way is ready once they have left.
         connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
-            if (socket->bytesToWrite() == 0 && std::any_of(m_browsers.begin(), m_browsers.end(), [&](const Browser &b) {
-                    return b.socket == socket && b.state == State::Ready;
-                }))
+            const Browser *b = findBrowser(socket);
+            if (b && socket->bytesToWrite() == 0 && b->state == State::Ready)
                 Q_EMIT browserReady();
         });
-        m_browsers.append(Browser{socket, m_nextId++, State::Ready, false});
+        m_browsers.append(browser);
+        if (!m_liveness->isActive())
+            m_liveness->start();
         std::cout << "Browser " << peer.constData() << " connected!" << std::endl;
         sendState(socket);
         Q_EMIT browserConnected();
@@ -485,11 +544,107 @@ void WebViewServer::acceptBrowsers()
     }
 }
 
+void WebViewServer::closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset)
+{
+    disconnect(socket, nullptr, this, nullptr);
+    // A client that reads nothing would keep what is queued for it, and the connection, in the
+    // system for long after it is closed here: it is reset instead.
+    if (reset && connection) {
+        const linger now{1, 0};
+        ::setsockopt(int(connection->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+    // The page shows the reason. A client that does not answer the close (or never reads as far
+    // as it) is cut off soon.
+    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, reason.left(123));
+    QTimer::singleShot(RequestTimeoutMs, socket, [socket] { socket->deleteLater(); });
+    if (connection)
+        endConnection(socket, connection);
+}
+
+void WebViewServer::endConnection(QWebSocket *socket, QTcpSocket *connection)
+{
+    // The connection made for the WebSocket is not the WebSocket's to delete: it goes with it.
+    connect(socket, &QObject::destroyed, connection, [connection] {
+        connection->abort();
+        connection->deleteLater();
+    });
+}
+
+QTcpSocket *WebViewServer::takeConnection(const QWebSocket *socket)
+{
+    QTcpSocket *found = nullptr;
+    for (const QPointer<QTcpSocket> &connection : std::as_const(m_handshakes)) {
+        if (connection && connection->peerPort() == socket->peerPort()
+            && connection->peerAddress().isEqual(socket->peerAddress()))
+            found = connection;
+    }
+    m_handshakes.removeAll(found);
+    m_handshakes.removeAll(nullptr);
+    return found;
+}
+
+WebViewServer::Browser *WebViewServer::findBrowser(const QWebSocket *socket)
+{
+    const auto found = std::find_if(m_browsers.begin(), m_browsers.end(), [socket](const Browser &b) { return b.socket == socket; });
+    return found == m_browsers.end() ? nullptr : &*found;
+}
+
+int WebViewServer::dropUnansweredBrowsers()
+{
+    QList<QWebSocket *> silent;
+    for (const Browser &browser : std::as_const(m_browsers)) {
+        if (!browser.answered && browser.age.elapsed() >= AnswerMs)
+            silent.append(browser.socket);
+    }
+    for (QWebSocket *socket : std::as_const(silent))
+        dropBrowser(socket, QStringLiteral("it answered nothing in %1 ms, and a newcomer needed its place").arg(AnswerMs), false);
+    return int(silent.size());
+}
+
+void WebViewServer::checkQueue(QWebSocket *socket)
+{
+    const Browser *browser = findBrowser(socket);
+    if (!browser || !browser->connection)
+        return;
+    // A frame at most is queued for it on purpose; more is what it sends and never reads the
+    // answers to.
+    const qint64 queued = browser->connection->bytesToWrite();
+    if (queued > browser->frameBytes + MaxQueuedBytes)
+        dropBrowser(socket, QStringLiteral("it does not read what it is sent (%1 bytes wait for it)").arg(queued), false);
+}
+
+void WebViewServer::checkBrowsers()
+{
+    QList<std::pair<QWebSocket *, QString>> dead;
+    for (Browser &browser : m_browsers) {
+        // Taking bytes is a sign of life, as an answer is: a browser on a slow line may take
+        // longer than the timeout for a frame.
+        const qint64 queued = browser.connection ? bytesNotTaken(browser.connection) : browser.socket->bytesToWrite();
+        if (queued < browser.queued) {
+            browser.quiet.start();
+            browser.pinged = false;
+        }
+        browser.queued = queued;
+        const qint64 quiet = browser.quiet.elapsed();
+        if (quiet >= m_viewerTimeoutMs) {
+            dead.append({browser.socket, QStringLiteral("it gave no sign of life (took no byte, answered no ping) for %1 ms")
+                                             .arg(m_viewerTimeoutMs)});
+        } else if (quiet >= m_viewerTimeoutMs / 2 && !browser.pinged) {
+            browser.pinged = true;
+            browser.socket->ping();
+        }
+    }
+    for (const auto &[socket, why] : std::as_const(dead))
+        dropBrowser(socket, why, false);
+    for (const Browser &browser : std::as_const(m_browsers))
+        checkQueue(browser.socket);
+}
+
 void WebViewServer::receiveMessage(QWebSocket *socket, const QString &message)
 {
-    const auto browser = std::find_if(m_browsers.begin(), m_browsers.end(),
-                                      [socket](const Browser &b) { return b.socket == socket; });
-    if (browser == m_browsers.end())
+    Browser *browser = findBrowser(socket);
+    if (!browser)
         return;
     const QByteArray text = message.toLatin1();
     if ((text != ReadyMessage && text != ResyncMessage) || browser->state != State::Sent) {
@@ -498,24 +653,33 @@ void WebViewServer::receiveMessage(QWebSocket *socket, const QString &message)
     }
     browser->state = State::Ready;
     browser->whole = browser->whole || text == ResyncMessage;
+    browser->quiet.start();
+    browser->pinged = false;
+    browser->answered = true;
     Q_EMIT browserReady();
 }
 
-void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why)
+void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why, bool alive)
 {
     const auto gone = std::find_if(m_browsers.begin(), m_browsers.end(),
                                    [socket](const Browser &b) { return b.socket == socket; });
     if (gone == m_browsers.end())
         return;
+    QTcpSocket *connection = gone->connection;
     m_browsers.erase(gone);
+    if (m_browsers.isEmpty())
+        m_liveness->stop();
     if (why.isEmpty()) {
         std::cout << "Browser disconnected!" << std::endl;
+        disconnect(socket, nullptr, this, nullptr);
+        if (connection)
+            endConnection(socket, connection);
+        socket->abort();
+        socket->deleteLater();
     } else {
         std::cout << "Browser " << peerText(socket->peerAddress()).constData() << " disconnected: "
                   << why.toLatin1().constData() << std::endl;
+        closeWithReason(socket, connection, QStringLiteral("dropped: ") + why, !alive);
     }
-    disconnect(socket, nullptr, this, nullptr);
-    socket->abort();
-    socket->deleteLater();
     Q_EMIT browserDisconnected();
 }

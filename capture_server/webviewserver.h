@@ -5,6 +5,7 @@
 #include <QList>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 
 #include "webframecomposer.h"
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 class QTcpServer;
+class QTimer;
 class QTcpSocket;
 class QWebSocket;
 class QWebSocketServer;
@@ -22,9 +24,10 @@ struct WebViewSettings
     bool lossless = false; // never send lossy pieces
 };
 
-// The web view: one port that answers "GET /" with a page showing the live capture and takes
-// the page's WebSocket at "/ws", over which every frame arrives as one binary message (the
-// bands the browser does not show yet, see WebFrameComposer). Each browser has at most one
+// The web view's server side: one port that answers "GET /" with a page showing the live capture
+// and takes the page's WebSocket at "/ws", and the browsers connected there. Frames are made and
+// handed to it by WebFrameBroadcaster; each arrives as one binary message (the bands the browser
+// does not show yet, see WebFrameComposer). Each browser has at most one
 // frame in flight: from the moment a frame is being made for it until it has left the socket
 // and the page has answered "ready" (or "resync": the next frame whole, please). Browsers that
 // are not ready are left out of a frame. Text messages to the page say whether a capture runs
@@ -39,17 +42,36 @@ struct WebViewSettings
 // a second.
 //
 // Nothing a browser sends can make the server keep more than a few KiB for it: a request is at
-// most MaxRequestBytes, at most MaxRequests requests wait at once, each for at most
-// RequestTimeoutMs, and a WebSocket message other than "ready" closes that connection.
+// most MaxRequestBytes, and its head must be complete within RequestTimeoutMs. At most
+// MaxRequests requests wait at once, at most MaxRequestsPerPeer of them from one address (that
+// have waited PeerGraceMs or more); a new
+// connection beyond either makes the oldest waiting one (of that address, or of all) go, so
+// connections that never finish their request cannot keep a real browser out. A WebSocket
+// message other than "ready" closes that connection, and so do more than MaxQueuedBytes queued
+// for a browser beyond the frame it was sent (e.g. answers to pings it never reads).
+//
+// Only live browsers count: a browser that has given no sign of life (taken no byte, answered no
+// ping, sent no message) for the viewer timeout is dropped; one that is quiet for half of it is
+// pinged. A browser is pinged as it connects, and when every place is taken, those that have not
+// answered within AnswerMs go for a newcomer. A browser that is refused or dropped is
+// told why in the WebSocket's close reason.
 class WebViewServer : public QObject
 {
     Q_OBJECT
 public:
     static constexpr qsizetype MaxRequestBytes = 8192;
     static constexpr int MaxRequests = 16;
-    static constexpr int RequestTimeoutMs = 10000;
+    static constexpr int MaxRequestsPerPeer = 4;
+    static constexpr int PeerGraceMs = 500; // a request this young does not count for its address
+    static constexpr int RequestTimeoutMs = 3000;
     static constexpr int MaxMessageBytes = 64;
+    static constexpr int MaxControlFrameBytes = 125; // a ping's largest legal payload
+    static constexpr qint64 MaxQueuedBytes = 64 * 1024;
     static constexpr int DefaultMaxBrowsers = 16;
+    static constexpr int DefaultViewerTimeoutMs = 10000;
+    // A browser is pinged as it connects; those that have not answered within this long go for
+    // a newcomer when every place is taken.
+    static constexpr int AnswerMs = 1000;
 
     static constexpr int TokenBytes = 16; // 128 bits
 
@@ -89,6 +111,11 @@ public:
     // the viewers of every kind together are at their limit). By default at most
     // DefaultMaxBrowsers browsers are accepted; an empty function restores that.
     void setAdmission(std::function<bool()> mayAdmit);
+    // A browser that gives no sign of life for this long is dropped.
+    void setViewerTimeout(int milliseconds);
+    // Drops the browsers that have not answered anything (a ping, a frame) within AnswerMs of
+    // connecting; returns how many. Called when every place is taken.
+    int dropUnansweredBrowsers();
 
 Q_SIGNALS:
     void browserConnected();
@@ -104,6 +131,13 @@ private:
         quint64 id = 0;
         State state = State::Ready;
         bool whole = false; // asked for a whole frame
+        QTcpSocket *connection = nullptr; // the WebSocket's own connection (owned by it)
+        qint64 frameBytes = 0;            // size of the frame sent to it last
+        qint64 queued = 0;                // its bytes not yet taken, when last looked at
+        QElapsedTimer quiet;              // since its last sign of life
+        bool pinged = false;              // pinged since then
+        bool answered = false;            // has answered a ping or sent a message
+        QElapsedTimer age;                // since it connected
     };
     [[nodiscard]] Browser *findBrowser(quint64 id);
     void sendState(QWebSocket *socket);
@@ -115,15 +149,26 @@ private:
                  const QByteArray &extraHeaders = {});
     void refuse(QTcpSocket *socket, const QByteArray &status, const QString &why);
     void forgetRequest(QTcpSocket *socket);
+    void makeRoomFor(const QHostAddress &peer);
     void acceptBrowsers();
     void receiveMessage(QWebSocket *socket, const QString &message);
-    void dropBrowser(QWebSocket *socket, const QString &why);
+    // Drops a browser; `why` empty: it has gone. A browser that is not `alive` (reads nothing)
+    // is reset rather than closed.
+    void dropBrowser(QWebSocket *socket, const QString &why, bool alive = true);
+    void closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset);
+    void endConnection(QWebSocket *socket, QTcpSocket *connection);
+    // The connection the WebSocket server made `socket` of (it owns it), taken off the list.
+    [[nodiscard]] QTcpSocket *takeConnection(const QWebSocket *socket);
+    void checkBrowsers();
+    void checkQueue(QWebSocket *socket);
+    [[nodiscard]] Browser *findBrowser(const QWebSocket *socket);
     [[nodiscard]] bool isReady(const Browser &browser) const;
 
     QTcpServer *m_server = nullptr;
     QWebSocketServer *m_sockets = nullptr;
-    QList<QTcpSocket *> m_requests; // connections whose request is still being read
+    QList<QTcpSocket *> m_requests; // connections whose request is still being read, oldest first
     QList<Browser> m_browsers;      // in the order they connected
+    QList<QPointer<QTcpSocket>> m_handshakes; // connections handed to the WebSocket server
     std::function<bool()> m_mayAdmit;
     QByteArray m_page;
     QString m_token;
@@ -132,6 +177,8 @@ private:
     bool m_lossless = false;
     bool m_capturing = false;
     quint64 m_nextId = 1;
+    int m_viewerTimeoutMs = DefaultViewerTimeoutMs;
+    QTimer *m_liveness = nullptr;
     QElapsedTimer m_lastRefusalLine; // invalid: none printed yet
     int m_unprintedRefusals = 0;
 };

@@ -1,6 +1,7 @@
 #include "framehistory.h"
 
 #include "bandedjpeg.h"
+#include "fileio.h"
 #include "jpegcodec.h"
 #include "parallel.h"
 #include "turbojpeghandles.h"
@@ -56,22 +57,6 @@ int openUnlinkedTempFile(const QString &directory, QString &folder, int &error)
                                                    : std::string(": no frame will be kept"))));
     }
     return -1;
-}
-
-// 0 on success, else the errno of the failure.
-int writeAll(int fd, const char *data, qint64 size, qint64 offset)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size_t(size), offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : ENOSPC;
-        data += n;
-        size -= n;
-        offset += n;
-    }
-    return 0;
 }
 
 bool readAll(int fd, char *data, qint64 size, qint64 offset)

@@ -17,11 +17,14 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
+#include <sys/socket.h>
 #include <vector>
 
 namespace {
@@ -468,22 +471,44 @@ void tst_TcpServerImagehandler::stalledViewersMakeRoom_data()
 {
     QTest::addColumn<int>("stalled"); // connections that never read
     QTest::addColumn<int>("readers");
-    QTest::newRow("sixteen idle connections lock nobody out") << 16 << 0;
-    QTest::newRow("stalled viewers go, reading ones stay") << 8 << 8;
+    QTest::addColumn<int>("slow"); // connections that read about 20 KB/s
+    QTest::addColumn<int>("timeoutMs");
+    QTest::newRow("sixteen idle connections lock nobody out") << 16 << 0 << 0 << 300;
+    QTest::newRow("stalled viewers go, reading ones stay") << 8 << 8 << 0 << 300;
+    // The system lets a slow reader's bytes go in bursts, when half its buffer is free.
+    QTest::newRow("slow readers are not taken for dead ones") << 14 << 0 << 2 << 2000;
 }
 
 void tst_TcpServerImagehandler::stalledViewersMakeRoom()
 {
     QFETCH(int, stalled);
     QFETCH(int, readers);
+    QFETCH(int, slow);
+    QFETCH(int, timeoutMs);
     TcpServerImagehandler handler(0, QHostAddress::LocalHost);
-    handler.setViewerTimeout(300);
+    handler.setViewerTimeout(timeoutMs);
     std::vector<std::unique_ptr<TestViewer>> reading;
     std::vector<std::unique_ptr<TestViewer>> idle;
     for (int i = 0; i < readers; ++i)
         reading.push_back(std::make_unique<TestViewer>(handler.serverPort()));
     for (int i = 0; i < stalled; ++i)
         idle.push_back(std::make_unique<TestViewer>(handler.serverPort(), false));
+    // A slow reader takes 2 KB every 100 ms: far less than a frame within the timeout, but
+    // never nothing.
+    std::vector<std::unique_ptr<TestViewer>> slowReaders;
+    std::vector<qint64> slowTaken(slow, 0);
+    QTimer pace;
+    for (int i = 0; i < slow; ++i) {
+        slowReaders.push_back(std::make_unique<TestViewer>(handler.serverPort(), false));
+        slowReaders.back()->socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
+    }
+    connect(&pace, &QTimer::timeout, &handler, [&] {
+        // Qt's buffer of the socket is full and stays so: the bytes are taken from the system.
+        char bytes[2048];
+        for (int i = 0; i < slow; ++i)
+            slowTaken[i] += std::max<qint64>(0, ::recv(int(slowReaders[i]->socket.socketDescriptor()), bytes, sizeof bytes, MSG_DONTWAIT));
+    });
+    pace.start(100);
     QTRY_COMPARE(handler.viewerCount(), TcpServerImagehandler::MaxViewers);
 
     CoutCapture out;
@@ -491,14 +516,27 @@ void tst_TcpServerImagehandler::stalledViewersMakeRoom()
     QTimer ticks;
     connect(&ticks, &QTimer::timeout, &handler, [&] { handler.handleImage(frame); });
     ticks.start(5);
-    QTRY_COMPARE_WITH_TIMEOUT(handler.viewerCount(), readers, 20000);
-    QCOMPARE(out.lines().filter(QStringLiteral(" dropped: it took no byte of its frame for 300 ms")).size(), stalled);
+    QTRY_COMPARE_WITH_TIMEOUT(handler.viewerCount(), readers + slow, 20000);
+    // The line says what the client took: nothing of the first frame here.
+    const QStringList drops = out.lines().filter(QStringLiteral(" dropped: it took "));
+    QCOMPARE(drops.size(), stalled);
+    for (const QString &line : drops)
+        QVERIFY2(line.contains(QRegularExpression(QStringLiteral(
+                     "^Client 127\\.0\\.0\\.1 dropped: it took \\d+ of the \\d+ bytes of its frame in \\d+ ms and none in the last %1 ms$")
+                                                            .arg(timeoutMs))),
+                 qPrintable(line));
     for (const auto &viewer : reading)
         QCOMPARE(viewer->socket.state(), QAbstractSocket::ConnectedState);
+    // Slow readers stay for as long as they keep taking bytes: a few timeouts' worth here.
+    for (int i = 0; i < slow; ++i) {
+        QTRY_VERIFY_WITH_TIMEOUT(slowTaken[i] > 100000, 30000);
+        QCOMPARE(slowReaders[i]->socket.state(), QAbstractSocket::ConnectedState);
+    }
+    QCOMPARE(handler.viewerCount(), readers + slow);
 
     // A real viewer gets in and is served.
     TestViewer late(handler.serverPort());
-    QTRY_COMPARE(handler.viewerCount(), readers + 1);
+    QTRY_COMPARE(handler.viewerCount(), readers + slow + 1);
     QTRY_VERIFY(!late.bodies.isEmpty());
     QCOMPARE(decodeBody(late.bodies.first()).size(), QSize(400, 300));
     QVERIFY(out.lines().filter(QStringLiteral("refused")).isEmpty());

@@ -3,6 +3,7 @@
 #include "framehistory.h"
 #include "frameparser.h"
 #include "tcpserverimagehandler.h"
+#include "webframebroadcaster.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -16,6 +17,8 @@
 #include <QtEndian>
 
 #include <atomic>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <memory>
 #include <vector>
 
@@ -55,6 +58,7 @@ class TestBrowser : public QObject
 {
 public:
     TestBrowser(const WebViewServer &server, bool answering)
+        : socket(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())) // the page's origin
     {
         connect(&socket, &QWebSocket::binaryMessageReceived, this, [this, answering](const QByteArray &frame) {
             frames.append(frame);
@@ -109,6 +113,29 @@ QByteArray request(const WebViewServer &server, QByteArray head)
 const QByteArray Upgrade = "Upgrade: websocket\nConnection: Upgrade\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\n"
                            "Sec-WebSocket-Version: 13\n";
 
+// A client that opens the WebSocket as the page would and then never reads: Qt takes no more
+// than a few KiB from the system for it.
+std::unique_ptr<QTcpSocket> openSilentSocket(const WebViewServer &server, const QHostAddress &from = QHostAddress::LocalHost)
+{
+    auto client = std::make_unique<QTcpSocket>();
+    client->setReadBufferSize(4096);
+    client->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    client->bind(from);
+    QTcpSocket *raw = client.get();
+    QObject::connect(raw, &QAbstractSocket::connected, raw, [raw, &server] {
+        raw->write(request(server, "GET /ws HTTP/1.1\nHost: 127.0.0.1:$PORT\nOrigin: http://127.0.0.1:$PORT\n" + Upgrade + "$COOKIE\n"));
+    });
+    client->connectToHost(QHostAddress::LocalHost, server.serverPort());
+    return client;
+}
+
+// A client's ping with a payload of `size` bytes (masked, as a client's frames must be, with a
+// mask of zeros).
+QByteArray pingFrame(int size)
+{
+    return QByteArray("\x89", 1) + char(0x80 | size) + QByteArray(4, '\0') + QByteArray(size, 'p');
+}
+
 } // namespace
 
 class tst_WebViewServer : public QObject
@@ -127,6 +154,12 @@ private Q_SLOTS:
     void badMessagesCloseThatBrowserOnly_data();
     void badMessagesCloseThatBrowserOnly();
     void browsersCountTowardTheViewerLimit();
+    void slowRequestsDoNotKeepBrowsersOut_data();
+    void slowRequestsDoNotKeepBrowsersOut();
+    void onlyLiveBrowsersCount_data();
+    void onlyLiveBrowsersCount();
+    void pingsAreAnsweredButNotHoarded_data();
+    void pingsAreAnsweredButNotHoarded();
 };
 
 void tst_WebViewServer::requestsAreAnswered_data()
@@ -194,6 +227,8 @@ void tst_WebViewServer::accessIsGuarded_data()
     QTest::newRow("socket with the cookie") << socket + "$COOKIE\n" << QByteArray("101 Switching Protocols");
     QTest::newRow("socket with the token in its address") << QByteArray(socket).replace("/ws ", "/ws?token=$TOKEN ")
                                                           << QByteArray("101 Switching Protocols");
+    QTest::newRow("socket without an origin") << QByteArray(socket).replace("Origin: http://127.0.0.1:$PORT\n", "") + "$COOKIE\n"
+                                              << QByteArray("403 Forbidden");
     QTest::newRow("socket from a page of another site")
         << QByteArray(socket).replace("Origin: http://127.0.0.1:$PORT", "Origin: http://pages.example") + "$COOKIE\n"
         << QByteArray("403 Forbidden");
@@ -307,15 +342,15 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
     CoutCapture cout;
     FrameHistory history(4, WebFrameComposer::LossyQuality);
     TcpServerImagehandler stream(0, QHostAddress::LocalHost);
+    WebViewServer web(0, QHostAddress::LocalHost, nullptr, {QString(), lossless});
+    WebFrameBroadcaster broadcaster(&web);
     std::atomic<int> given{0};
     if (givenJpeg) {
-        stream.setLossyBandSource([&given](const QImage &frame, int firstBand, int bandCount) {
+        broadcaster.setLossyBandSource([&given](const QImage &frame, int firstBand, int bandCount) {
             ++given;
             return WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
         });
     }
-    WebViewServer web(0, QHostAddress::LocalHost, nullptr, {QString(), lossless});
-    stream.setWebView(&web);
     QTcpSocket viewer;
     connect(&viewer, &QIODevice::readyRead, &viewer, [&viewer] { viewer.readAll(); });
     if (withViewer) {
@@ -326,6 +361,7 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
     QTRY_COMPARE(web.viewerCount(), 1);
     QTRY_COMPARE(browser.state, QStringLiteral("waiting"));
     stream.startHandling(nullptr);
+    broadcaster.startHandling(nullptr);
     QTRY_COMPARE(browser.state, QStringLiteral("capturing"));
 
     // 10 bands; a video plays in bands 2 to 5, a "cursor" blinks in band 6.
@@ -354,6 +390,7 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
             history.append(frame, captured.changes, {}, captured.historyBands);
         }
         stream.handleFrame(captured);
+        broadcaster.handleFrame(captured);
         if (keepUp) {
             QTRY_COMPARE(browser.frames.size(), i + 1);
             if (i > 0 && maxDeltaRows >= 0) {
@@ -367,6 +404,7 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
         previous = frame;
     }
     stream.stopHandling();
+    broadcaster.stopHandling();
     QTRY_COMPARE(browser.state, QStringLiteral("waiting"));
     // Once the capture has stopped, the browser shows the last frame exactly.
     QTRY_COMPARE(browser.picture, previous);
@@ -456,7 +494,7 @@ void tst_WebViewServer::browsersCountTowardTheViewerLimit()
     CoutCapture cout;
     TcpServerImagehandler stream(0, QHostAddress::LocalHost);
     WebViewServer web(0, QHostAddress::LocalHost);
-    stream.setWebView(&web);
+    stream.shareViewerLimit(&web);
     std::vector<std::unique_ptr<QTcpSocket>> viewers;
     for (int i = 0; i < TcpServerImagehandler::MaxViewers - 1; ++i) {
         viewers.push_back(std::make_unique<QTcpSocket>());
@@ -467,11 +505,167 @@ void tst_WebViewServer::browsersCountTowardTheViewerLimit()
     QTRY_COMPARE(web.viewerCount(), 1);
     TestBrowser refusedBrowser(web, true);
     QTRY_VERIFY(refusedBrowser.closed);
+    // It is told why, as a refused TCP viewer is.
+    QVERIFY2(refusedBrowser.socket.closeReason().startsWith(QStringLiteral("refused: already serving ")),
+             qPrintable(refusedBrowser.socket.closeReason()));
     QTcpSocket refusedViewer;
     refusedViewer.connectToHost(QHostAddress::LocalHost, stream.serverPort());
     QTRY_COMPARE(refusedViewer.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(web.viewerCount(), 1);
     QCOMPARE(stream.viewerCount(), TcpServerImagehandler::MaxViewers - 1);
+}
+
+void tst_WebViewServer::slowRequestsDoNotKeepBrowsersOut_data()
+{
+    QTest::addColumn<int>("silent");        // connections that send nothing, then one more
+    QTest::addColumn<QString>("silentFrom"); // their addresses, in turn (the last one from the first)
+    QTest::addColumn<int>("evicted");       // of them, cut at once to make room
+    QTest::newRow("every slot taken, then a browser")
+        << int(WebViewServer::MaxRequests) << "127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5" << 2;
+    QTest::newRow("one address takes its share only") << 8 << "127.0.0.2" << 9 - WebViewServer::MaxRequestsPerPeer;
+    QTest::newRow("one silent connection") << 1 << "127.0.0.2" << 0;
+}
+
+void tst_WebViewServer::slowRequestsDoNotKeepBrowsersOut()
+{
+    QFETCH(int, silent);
+    QFETCH(QString, silentFrom);
+    QFETCH(int, evicted);
+    CoutCapture cout;
+    WebViewServer server(0, QHostAddress::LocalHost);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    const QStringList from = silentFrom.split(QLatin1Char(' '));
+    const auto connectSilent = [&](const QString &address) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->bind(QHostAddress(address));
+        clients.back()->connectToHost(QHostAddress::LocalHost, server.serverPort());
+    };
+    for (int i = 0; i < silent; ++i)
+        connectSilent(from[i % from.size()]);
+    const auto cut = [&] {
+        return int(std::count_if(clients.begin(), clients.end(), [](const std::unique_ptr<QTcpSocket> &c) {
+            return c->state() == QAbstractSocket::UnconnectedState;
+        }));
+    };
+    for (const auto &client : clients)
+        QTRY_VERIFY(client->state() == QAbstractSocket::ConnectedState || client->state() == QAbstractSocket::UnconnectedState);
+    // An address's share counts the requests that have waited a while: the rule is about time.
+    QTest::qWait(WebViewServer::PeerGraceMs + 100);
+    connectSilent(from.constFirst());
+    QTRY_VERIFY(clients.back()->state() == QAbstractSocket::ConnectedState);
+    ++silent;
+
+    // A browser's request gets its answer, however many wait without a whole request.
+    const QByteArray answer = exchange(server.serverPort(), request(server, "GET / HTTP/1.1\nHost: localhost\n$COOKIE\n"));
+    QVERIFY2(answer.startsWith("HTTP/1.1 200 OK\r\n"), answer.left(200).constData());
+    QTRY_COMPARE(cut(), evicted);
+    // The rest are cut once the time for a request head has run out.
+    QTRY_VERIFY_WITH_TIMEOUT(cut() == silent, WebViewServer::RequestTimeoutMs + 2000);
+    for (const auto &client : clients)
+        QVERIFY2(client->readAll().startsWith("HTTP/1.1 408 Request Timeout\r\n"), qPrintable(silentFrom));
+}
+
+void tst_WebViewServer::onlyLiveBrowsersCount_data()
+{
+    QTest::addColumn<int>("silent"); // WebSockets opened by clients that never read nor answer
+    QTest::addColumn<int>("live");   // browsers that answer pings but are sent no frame
+    QTest::addColumn<bool>("early"); // a newcomer comes long before the timeout
+    QTest::newRow("a silent client goes, a live browser stays") << 1 << 1 << false;
+    QTest::newRow("sixteen silent clients lock nobody out") << int(WebViewServer::DefaultMaxBrowsers) << 0 << false;
+    QTest::newRow("a newcomer takes a silent client's place") << int(WebViewServer::DefaultMaxBrowsers) - 1 << 1 << true;
+}
+
+void tst_WebViewServer::onlyLiveBrowsersCount()
+{
+    QFETCH(int, silent);
+    QFETCH(int, live);
+    QFETCH(bool, early);
+    const int TimeoutMs = early ? 60000 : 1000;
+    CoutCapture cout;
+    WebViewServer web(0, QHostAddress::LocalHost);
+    web.setViewerTimeout(TimeoutMs);
+    std::vector<std::unique_ptr<TestBrowser>> browsers;
+    for (int i = 0; i < live; ++i)
+        browsers.push_back(std::make_unique<TestBrowser>(web, false));
+    QTRY_COMPARE(web.viewerCount(), live);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < silent; ++i)
+        clients.push_back(openSilentSocket(web));
+    QTRY_COMPARE(web.viewerCount(), live + silent);
+
+    if (early) {
+        // Every place taken: once the silent ones have had their time to answer the ping they
+        // got, a newcomer makes them go, long before the timeout.
+        QTest::qWait(WebViewServer::AnswerMs + 100); // the rule is about time
+        TestBrowser newcomer(web, true);
+        QTRY_COMPARE(newcomer.state, QStringLiteral("waiting"));
+        QCOMPARE(web.viewerCount(), live + 1);
+        QCOMPARE(cout.lines().filter(QStringLiteral(" disconnected: it answered nothing in ")).size(), silent);
+        for (const auto &browser : browsers)
+            QVERIFY(!browser->closed);
+        return;
+    }
+
+    // The silent ones go after the timeout; the live ones, there longer, have answered its ping.
+    QTRY_COMPARE_WITH_TIMEOUT(web.viewerCount(), live, 3 * TimeoutMs);
+    for (const auto &browser : browsers)
+        QVERIFY(!browser->closed);
+    QCOMPARE(cout.lines().filter(QStringLiteral(" disconnected: it gave no sign of life")).size(), silent);
+    // Their connections end too (reset: what waits for them is not kept), though they read nothing.
+    for (const auto &client : clients) {
+        QTRY_VERIFY([&] {
+            tcp_info info{};
+            socklen_t size = sizeof info;
+            return client->state() == QAbstractSocket::UnconnectedState
+                   || (::getsockopt(int(client->socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+                       && info.tcpi_state != TCP_ESTABLISHED);
+        }());
+    }
+    // A newcomer gets in.
+    TestBrowser late(web, true);
+    QTRY_COMPARE(late.state, QStringLiteral("waiting"));
+    QCOMPARE(web.viewerCount(), live + 1);
+}
+
+void tst_WebViewServer::pingsAreAnsweredButNotHoarded_data()
+{
+    QTest::addColumn<bool>("reads");
+    QTest::newRow("a ping of the largest legal size gets its pong") << true;
+    QTest::newRow("a client that pings and never reads is cut") << false;
+}
+
+void tst_WebViewServer::pingsAreAnsweredButNotHoarded()
+{
+    QFETCH(bool, reads);
+    CoutCapture cout;
+    WebViewServer web(0, QHostAddress::LocalHost);
+    if (reads) {
+        TestBrowser browser(web, true);
+        QTRY_COMPARE(browser.state, QStringLiteral("waiting"));
+        QSignalSpy pongs(&browser.socket, &QWebSocket::pong);
+        browser.socket.ping(QByteArray(WebViewServer::MaxControlFrameBytes, 'p'));
+        QTRY_COMPARE(pongs.size(), 1);
+        QCOMPARE(pongs.first().at(1).toByteArray(), QByteArray(WebViewServer::MaxControlFrameBytes, 'p'));
+        QVERIFY(!browser.closed);
+        QCOMPARE(web.viewerCount(), 1);
+        return;
+    }
+    const std::unique_ptr<QTcpSocket> client = openSilentSocket(web);
+    QTRY_COMPARE(web.viewerCount(), 1);
+    // Pings in batches, until the server gives up on the client (or far more than the system's
+    // buffers take have gone).
+    const QByteArray batch = pingFrame(WebViewServer::MaxControlFrameBytes).repeated(1000);
+    qint64 sent = 0;
+    while (web.viewerCount() == 1 && sent < 64 * 1024 * 1024) {
+        if (client->bytesToWrite() < batch.size()) {
+            client->write(batch);
+            sent += batch.size();
+        }
+        // Until the batch has left or the server has dropped the client.
+        (void)QTest::qWaitFor([&] { return client->bytesToWrite() < batch.size() || web.viewerCount() == 0; }, 1000);
+    }
+    QCOMPARE(web.viewerCount(), 0);
+    QCOMPARE(cout.lines().filter(QStringLiteral(" disconnected: it does not read what it is sent (")).size(), 1);
 }
 
 QTEST_MAIN(tst_WebViewServer)

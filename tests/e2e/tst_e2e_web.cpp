@@ -5,8 +5,8 @@
 // with exactly the last frame's pixels.
 #include "glformat.h"
 #include "headlesschromium.h"
-#include "tcpserverimagehandler.h"
 #include "testsupport.h"
+#include "webframebroadcaster.h"
 #include "webviewserver.h"
 
 #include <QGuiApplication>
@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 
 class tst_E2eWeb : public QObject
@@ -24,7 +25,9 @@ public:
     static void initMain() { setupDefaultSurfaceFormat(); }
 
 private Q_SLOTS:
+    void browserShowsTheCapture_data();
     void browserShowsTheCapture();
+    void refusedPageSaysWhy();
     void canvasEqualsTheLastFrame_data();
     void canvasEqualsTheLastFrame();
 };
@@ -51,8 +54,16 @@ bool near(const QColor &a, const QColor &b)
 
 } // namespace
 
+void tst_E2eWeb::browserShowsTheCapture_data()
+{
+    QTest::addColumn<QString>("handler");
+    QTest::newRow("to TCP viewers") << "tcp";
+    QTest::newRow("into files") << "saver";
+}
+
 void tst_E2eWeb::browserShowsTheCapture()
 {
+    QFETCH(QString, handler);
     if (HeadlessChromium::program().isEmpty())
         QSKIP("chromium is not installed");
 
@@ -67,12 +78,14 @@ void tst_E2eWeb::browserShowsTheCapture()
                      .convertToFormat(QImage::Format_RGB32),
                  picture);
 
+    QTemporaryDir folder; // the saver's files go below it
     QProcess server;
+    server.setWorkingDirectory(folder.path());
     server.setProcessChannelMode(QProcess::SeparateChannels);
     const QString area = QStringLiteral("%1,%2,%3,%4").arg(at.x()).arg(at.y()).arg(picture.width()).arg(picture.height());
     server.start(QStringLiteral(CAPTURE_SERVER_PATH),
                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                  QStringLiteral("--web"), QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("tcp"),
+                  QStringLiteral("--web"), QStringLiteral("0"), QStringLiteral("--handler"), handler,
                   QStringLiteral("--start"), QStringLiteral("--area"), area, QStringLiteral("--fps"), QStringLiteral("20")});
     QVERIFY(server.waitForStarted());
 
@@ -141,9 +154,8 @@ void tst_E2eWeb::canvasEqualsTheLastFrame()
     if (HeadlessChromium::program().isEmpty())
         QSKIP("chromium is not installed");
     CoutCapture cout;
-    TcpServerImagehandler stream(0, QHostAddress::LocalHost);
     WebViewServer web(0, QHostAddress::LocalHost, nullptr, {QString(), lossless});
-    stream.setWebView(&web);
+    WebFrameBroadcaster stream(&web);
     stream.startHandling(nullptr);
 
     HeadlessChromium browser;
@@ -182,6 +194,25 @@ void tst_E2eWeb::canvasEqualsTheLastFrame()
     QVERIFY(browser.evaluate(QStringLiteral("document.getElementById('status').textContent"))
                 .toString()
                 .startsWith(QStringLiteral("waiting for the capture to start, ")));
+}
+
+void tst_E2eWeb::refusedPageSaysWhy()
+{
+    if (HeadlessChromium::program().isEmpty())
+        QSKIP("chromium is not installed");
+    CoutCapture cout;
+    WebViewServer web(0, QHostAddress::LocalHost);
+    web.setAdmission([] { return false; }); // as when viewers and browsers fill every place
+    HeadlessChromium browser;
+    QString error;
+    QVERIFY2(browser.open(web.pageUrl(), 640, 200, &error), qPrintable(error));
+    QString status;
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        [&] {
+            status = browser.evaluate(QStringLiteral("document.getElementById('status').textContent")).toString();
+            return status.startsWith(QStringLiteral("capture_server refused this page: already serving 16 viewers, reconnecting in "));
+        }(),
+        qPrintable(status), 20000);
 }
 
 QTEST_MAIN(tst_E2eWeb)

@@ -17,7 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <iostream>
+
 #include <limits>
 #include <system_error>
 #include <unistd.h>
@@ -139,7 +139,7 @@ bool SimpleImageSaver::sharesJpegBands() const
 
 void SimpleImageSaver::handleFrame(const CapturedFrame &frame)
 {
-    const int place = FrameConsole::instance().reserve();
+    const ConsolePlace place = FrameConsole::instance().reserve();
     const std::shared_ptr<WriterState> state = m_state;
     const auto work = [this, state, frame] {
         std::optional<StageEvent> outcome = writeFrame(frame, *state);
@@ -167,7 +167,8 @@ void SimpleImageSaver::stopHandling()
 void SimpleImageSaver::waitUntilWritten()
 {
     m_worker.drain([](int left) {
-        std::cout << "Waiting for the last " << left << " frames to be written" << std::endl;
+        FrameConsole::instance().report(
+            StageEvent::notice(QStringLiteral("Waiting for the last %1 frames to be written").arg(left)));
     });
 }
 

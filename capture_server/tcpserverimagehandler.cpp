@@ -14,7 +14,6 @@
 #include <QTcpSocket>
 
 #include <algorithm>
-#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,14 +34,13 @@ TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &a
 {
     server = new QTcpServer(this);
     const bool listening = server->listen(address, port);
-    std::cout << "Server status:\n"
-              << server->errorString().toLatin1().constData() << "\nPort: " << server->serverPort()
-              << std::endl;
+    FrameConsole::instance().report(StageEvent::notice(
+        QStringLiteral("Server status:\n%1\nPort: %2").arg(server->errorString()).arg(server->serverPort())));
     if (listening) {
-        std::cout << "Listening on " << audience(address).toLatin1().constData() << std::endl;
+        FrameConsole::instance().report(StageEvent::notice(QLatin1String("Listening on ") + audience(address)));
     } else {
-        std::cout << "Not listening on " << placeText(address).toLatin1().constData() << " port " << port
-                  << ": no viewer can connect" << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(
+            QStringLiteral("Not listening on %1 port %2: no viewer can connect").arg(placeText(address)).arg(port)));
     }
     connect(server, SIGNAL(newConnection()), this, SLOT(SLOT_addClient()));
     setViewerTimeout(DefaultViewerTimeoutMs);
@@ -62,8 +60,9 @@ TcpServerImagehandler::~TcpServerImagehandler()
     };
     const auto countUnsent = [&] { return std::count_if(m_viewers.cbegin(), m_viewers.cend(), unsent); };
     if (const auto waiting = countUnsent(); waiting > 0) {
-        std::cout << "Sending the rest of the last frame to " << waiting << " viewers (at most "
-                  << ShutdownSendMs / 1000.0 << " s)" << std::endl;
+        FrameConsole::instance().report(StageEvent::notice(QStringLiteral("Sending the rest of the last frame to %1 viewers (at most %2 s)")
+                                                           .arg(waiting)
+                                                           .arg(ShutdownSendMs / 1000.0)));
         const QDeadlineTimer deadline(ShutdownSendMs);
         for (const Viewer &viewer : std::as_const(m_viewers)) {
             while (unsent(viewer) && !deadline.hasExpired()) {
@@ -72,7 +71,8 @@ TcpServerImagehandler::~TcpServerImagehandler()
             }
         }
         if (const auto left = countUnsent(); left > 0)
-            std::cout << left << " viewers did not take the rest of their last frame in time" << std::endl;
+            FrameConsole::instance().report(StageEvent::failed(
+                QStringLiteral("%1 viewers did not take the rest of their last frame in time").arg(left)));
     }
 }
 
@@ -95,7 +95,7 @@ void TcpServerImagehandler::setViewerTimeout(int milliseconds)
 
 void TcpServerImagehandler::startHandling(const ConfigStructure *)
 {
-    std::cout << "Server started loop.\n" << std::endl;
+    FrameConsole::instance().report(StageEvent::notice("Server started loop.\n"));
 }
 
 int TcpServerImagehandler::handleImage(const QPixmap &frame)
@@ -115,7 +115,7 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
         if (viewer.socket->state() != QAbstractSocket::ConnectedState)
             continue;
         if (viewer.awaitingFrame || viewer.socket->bytesToWrite() != 0 || !m_encoder.hasRoom()) {
-            FrameConsole::instance().print("CLIENT NOT READY");
+            FrameConsole::instance().report(StageEvent::notice("CLIENT NOT READY"));
             continue;
         }
         ready.append(viewer.socket);
@@ -124,7 +124,7 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
         return;
     for (const QPointer<QTcpSocket> &socket : ready)
         findViewer(socket.data())->awaitingFrame = true;
-    const int consolePlace = FrameConsole::instance().reserve();
+    const ConsolePlace consolePlace = FrameConsole::instance().reserve();
     const std::shared_ptr<EncoderState> state = m_encoderState;
     const bool posted = m_encoder.tryPost(
         [state, frame] {
@@ -144,7 +144,7 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
 void TcpServerImagehandler::stopHandling()
 {
     finishPendingFrames();
-    FrameConsole::instance().print("Server ended loop.\n");
+    FrameConsole::instance().report(StageEvent::notice("Server ended loop.\n"));
 }
 
 int TcpServerImagehandler::browserCount() const
@@ -165,7 +165,8 @@ void TcpServerImagehandler::shareViewerLimit(WebViewServer *webView)
 void TcpServerImagehandler::finishPendingFrames()
 {
     m_encoder.drain([](int left) {
-        std::cout << "Waiting for the last " << left << " frames to be encoded for the viewers" << std::endl;
+        FrameConsole::instance().report(StageEvent::notice(
+            QStringLiteral("Waiting for the last %1 frames to be encoded for the viewers").arg(left)));
     });
 }
 
@@ -184,8 +185,7 @@ void TcpServerImagehandler::SLOT_addClient()
                 (void)m_webView->dropUnansweredBrowsers();
         }
         if (full()) {
-            std::cout << "Client " << peer.constData() << " refused: already serving " << MaxViewers
-                      << " viewers" << std::endl;
+            FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerRefused, QString::fromLatin1(peer), {}, MaxViewers});
             // The line reaches the client before the close; to a frame parser it is a length far
             // beyond any frame, so an older viewer stops with a protocol error.
             connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
@@ -201,7 +201,7 @@ void TcpServerImagehandler::SLOT_addClient()
         m_viewers.append(viewer);
         if (!m_stallCheck.isActive())
             m_stallCheck.start();
-        std::cout << "Client " << peer.constData() << " connected!" << std::endl;
+        FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerJoined, QString::fromLatin1(peer), {}, -1});
         Q_EMIT SIG_viewerCountChanged(viewerCount());
     }
 }
@@ -217,7 +217,8 @@ void TcpServerImagehandler::dropViewer(QTcpSocket *socket, const char *line)
                                    [socket](const Viewer &viewer) { return viewer.socket == socket; });
     if (gone == m_viewers.end())
         return;
-    std::cout << line << std::endl;
+    FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerLeft, QString::fromLatin1(peerText(socket->peerAddress())),
+                                               QString::fromLatin1(line), -1});
     m_viewers.erase(gone);
     if (m_viewers.isEmpty())
         m_stallCheck.stop();
@@ -270,9 +271,9 @@ TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocke
 }
 
 void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients,
-                                    int consolePlace)
+                                    const ConsolePlace &consolePlace)
 {
-    std::vector<std::string> lines;
+    std::vector<StageEvent> events;
     for (const QPointer<QTcpSocket> &socket : recipients) {
         Viewer *viewer = findViewer(socket.data());
         if (!viewer)
@@ -281,17 +282,17 @@ void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointe
         if (socket->state() != QAbstractSocket::ConnectedState)
             continue;
         if (bytes.isEmpty()) {
-            lines.emplace_back("Could not encode the frame: dropped");
+            events.push_back(StageEvent::failed("Could not encode the frame: dropped"));
             continue;
         }
         socket->write(bytes);
         viewer->frameBytes = bytes.size();
         viewer->frameClock.start();
-        lines.push_back("Buffer length " + std::to_string(bytes.size()));
-        lines.push_back("Image buffered to socket " + std::to_string(socket->bytesToWrite()));
+        events.push_back(StageEvent{StageEvent::Kind::FrameSent, QString::fromLatin1(peerText(socket->peerAddress())),
+                                    QString::number(socket->bytesToWrite()), bytes.size()});
         // Hand the bytes to the system now rather than on the next pass of the event loop, so
         // the viewer is ready again as early as it can be.
         socket->flush();
     }
-    FrameConsole::instance().fill(consolePlace, std::move(lines));
+    FrameConsole::instance().fill(consolePlace, std::move(events));
 }

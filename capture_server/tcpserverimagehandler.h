@@ -2,6 +2,7 @@
 
 #include "imagehandler.h"
 #include "capturedframe.h"
+#include "frameconsole.h"
 #include "orderedworker.h"
 
 #include <QByteArray>
@@ -85,7 +86,8 @@ private:
     void dropClosedViewers();
     void dropStalledViewers();
     struct Encoded;
-    void deliver(const QByteArray &stream, const QList<QPointer<QTcpSocket>> &recipients, int consolePlace);
+    void deliver(const QByteArray &stream, const QList<QPointer<QTcpSocket>> &recipients,
+                 const ConsolePlace &consolePlace);
     [[nodiscard]] int browserCount() const;
 
     QTcpServer *server = nullptr;

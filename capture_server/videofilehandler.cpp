@@ -137,7 +137,7 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
 {
     if (!m_run)
         return;
-    const int place = FrameConsole::instance().reserve();
+    const ConsolePlace place = FrameConsole::instance().reserve();
     const std::shared_ptr<RunState> run = m_run;
     const auto work = [run, frame]() -> std::optional<StageEvent> {
         RunState &state = *run;

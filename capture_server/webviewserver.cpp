@@ -1,5 +1,6 @@
 #include "webviewserver.h"
 
+#include "frameconsole.h"
 #include "listenaddress.h"
 #include "socketstate.h"
 
@@ -14,7 +15,7 @@
 #include <QWebSocketServer>
 
 #include <algorithm>
-#include <iostream>
+
 #include <sys/socket.h>
 #include <utility>
 
@@ -176,12 +177,12 @@ WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject 
     if (m_server->listen(address, port)) {
         // Cookies do not tell ports apart: each server on this machine keeps its own.
         m_cookieName = "deskcast-" + QByteArray::number(m_server->serverPort());
-        std::cout << "Web view: " << pageUrl().toLatin1().constData() << " ("
-                  << audience(address).toLatin1().constData() << ")" << std::endl;
+        FrameConsole::instance().report(StageEvent::notice(QStringLiteral("Web view: %1 (%2)").arg(pageUrl(), audience(address))));
     } else {
-        std::cout << "Web view not listening on " << placeText(address).toLatin1().constData() << " port " << port
-                  << " (" << m_server->errorString().toLatin1().constData() << "): no browser can connect"
-                  << std::endl;
+        FrameConsole::instance().report(StageEvent::failed(QStringLiteral("Web view not listening on %1 port %2 (%3): no browser can connect")
+                                                           .arg(placeText(address))
+                                                           .arg(port)
+                                                           .arg(m_server->errorString())));
     }
     connect(m_server, &QTcpServer::newConnection, this, &WebViewServer::acceptConnections);
     m_liveness = new QTimer(this);
@@ -328,10 +329,10 @@ void WebViewServer::printRefusal(const QByteArray &peer, const QString &why)
         ++m_unprintedRefusals;
         return;
     }
-    std::cout << "Web view: refused " << peer.constData() << ": " << why.toLatin1().constData();
+    QString line = QStringLiteral("Web view: refused %1: %2").arg(QString::fromLatin1(peer), why);
     if (m_unprintedRefusals > 0)
-        std::cout << " (and " << m_unprintedRefusals << " more refused since the last line)";
-    std::cout << std::endl;
+        line += QStringLiteral(" (and %1 more refused since the last line)").arg(m_unprintedRefusals);
+    FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerRefused, QString::fromLatin1(peer), line, -1});
     m_unprintedRefusals = 0;
     m_lastRefusalLine.start();
 }
@@ -495,7 +496,10 @@ void WebViewServer::acceptBrowsers()
         const QByteArray peer = peerText(socket->peerAddress());
         QTcpSocket *connection = takeConnection(socket);
         if (!m_mayAdmit() && dropUnansweredBrowsers() == 0 && !m_mayAdmit()) {
-            std::cout << "Browser " << peer.constData() << " refused: no more viewers are served" << std::endl;
+            FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerRefused, QString::fromLatin1(peer),
+                                                       QStringLiteral("Browser %1 refused: no more viewers are served")
+                                                           .arg(QString::fromLatin1(peer)),
+                                                       -1});
             closeWithReason(socket, connection, QStringLiteral("refused: already serving %1 viewers").arg(DefaultMaxBrowsers),
                             false);
             continue;
@@ -537,9 +541,9 @@ void WebViewServer::acceptBrowsers()
         m_browsers.append(browser);
         if (!m_liveness->isActive())
             m_liveness->start();
-        std::cout << "Browser " << peer.constData() << " connected!" << std::endl;
+        FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerJoined, QString::fromLatin1(peer),
+                                                   QStringLiteral("Browser %1 connected!").arg(QString::fromLatin1(peer)), -1});
         sendState(socket);
-        Q_EMIT browserConnected();
         Q_EMIT browserReady();
     }
 }
@@ -670,16 +674,17 @@ void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why, bool ali
     if (m_browsers.isEmpty())
         m_liveness->stop();
     if (why.isEmpty()) {
-        std::cout << "Browser disconnected!" << std::endl;
+        FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerLeft, QString::fromLatin1(peerText(socket->peerAddress())),
+                                                   QStringLiteral("Browser disconnected!"), -1});
         disconnect(socket, nullptr, this, nullptr);
         if (connection)
             endConnection(socket, connection);
         socket->abort();
         socket->deleteLater();
     } else {
-        std::cout << "Browser " << peerText(socket->peerAddress()).constData() << " disconnected: "
-                  << why.toLatin1().constData() << std::endl;
+        const QString peer = QString::fromLatin1(peerText(socket->peerAddress()));
+        FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerLeft, peer,
+                                                   QStringLiteral("Browser %1 disconnected: %2").arg(peer, why), -1});
         closeWithReason(socket, connection, QStringLiteral("dropped: ") + why, !alive);
     }
-    Q_EMIT browserDisconnected();
 }

@@ -118,8 +118,6 @@ public:
     int dropUnansweredBrowsers();
 
 Q_SIGNALS:
-    void browserConnected();
-    void browserDisconnected();
     // A browser has become ready for a frame (connected, or answered one).
     void browserReady();
 

@@ -7,6 +7,8 @@
 
 namespace {
 
+std::atomic<bool> consoleGone{false}; // at exit, places may outlive the console
+
 std::string latin1(const QString &text)
 {
     return text.toLatin1().toStdString();
@@ -25,10 +27,14 @@ std::string StageEvent::line() const
         return "Writing: " + latin1(subject);
     case Kind::WriteFailed:
         return "Could not write: " + latin1(subject) + (text.isEmpty() ? "" : ": " + latin1(text));
+    case Kind::FrameSent:
+        return "Buffer length " + std::to_string(number) + "\nImage buffered to socket " + latin1(text);
     case Kind::ViewerJoined:
-        return "Client " + latin1(subject) + " connected!";
+        return text.isEmpty() ? "Client " + latin1(subject) + " connected!" : latin1(text);
     case Kind::ViewerRefused:
-        return "Client " + latin1(subject) + " refused: already serving " + std::to_string(number) + " viewers";
+        return text.isEmpty()
+            ? "Client " + latin1(subject) + " refused: already serving " + std::to_string(number) + " viewers"
+            : latin1(text);
     case Kind::ConnectionLost:
         return "Connection to " + latin1(subject) + " lost: " + latin1(text) + "; trying again in "
             + std::to_string(number) + " ms";
@@ -69,15 +75,39 @@ void FrameConsole::report(StageEvent event)
     m_entries.push_back(Entry{-1, std::vector<StageEvent>{std::move(event)}});
 }
 
-int FrameConsole::reserve()
+FrameConsole::~FrameConsole()
 {
-    const int place = m_nextPlace++;
-    m_entries.push_back(Entry{place, std::nullopt});
-    return place;
+    consoleGone = true;
 }
 
-void FrameConsole::fill(int place, std::vector<StageEvent> events)
+ConsolePlace::Token::~Token()
 {
+    if (!filled.exchange(true) && !consoleGone)
+        FrameConsole::instance().fillPlace(place, {});
+}
+
+ConsolePlace FrameConsole::reserve()
+{
+    ConsolePlace reserved;
+    reserved.m_token = std::make_shared<ConsolePlace::Token>(m_nextPlace++);
+    m_entries.push_back(Entry{reserved.m_token->place, std::nullopt});
+    return reserved;
+}
+
+void FrameConsole::fill(const ConsolePlace &place, std::vector<StageEvent> events)
+{
+    if (place.m_token && !place.m_token->filled.exchange(true))
+        fillPlace(place.m_token->place, std::move(events));
+}
+
+void FrameConsole::fillPlace(int place, std::vector<StageEvent> events)
+{
+    if (thread() != QThread::currentThread()) {
+        QMetaObject::invokeMethod(
+            this, [this, place, events = std::move(events)]() mutable { fillPlace(place, std::move(events)); },
+            Qt::QueuedConnection);
+        return;
+    }
     for (Entry &entry : m_entries) {
         if (entry.place == place && !entry.events) {
             entry.events = std::move(events);
@@ -85,14 +115,6 @@ void FrameConsole::fill(int place, std::vector<StageEvent> events)
         }
     }
     printReady();
-}
-
-void FrameConsole::fill(int place, const std::vector<std::string> &lines)
-{
-    std::vector<StageEvent> events;
-    for (const std::string &line : lines)
-        events.push_back(StageEvent::notice(line));
-    fill(place, std::move(events));
 }
 
 void FrameConsole::emitEvent(const StageEvent &event)

@@ -4,7 +4,9 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@ struct StageEvent
         Failed,          // something did not work: `text` says what and why
         FrameWritten,    // "Writing: <subject>", a file
         WriteFailed,     // "Could not write: <subject>: <text>"
+        FrameSent,       // "Buffer length <number>", "Image buffered to socket <text>"
         ViewerJoined,    // "Client <subject> connected!"
         ViewerLeft,      // a viewer went or was dropped: `text` says how
         ViewerRefused,   // "Client <subject> refused: already serving <number> viewers"
@@ -30,7 +33,7 @@ struct StageEvent
 
     Kind kind = Kind::Notice;
     QString subject; // the file or the peer it is about
-    QString text;    // the reason, or a notice's whole line
+    QString text;    // the reason; a notice's whole line; for a viewer (a browser, say), its own line
     qint64 number = -1;
 
     [[nodiscard]] static StageEvent notice(QString line) { return {Kind::Notice, {}, std::move(line), -1}; }
@@ -44,6 +47,29 @@ struct StageEvent
 };
 Q_DECLARE_METATYPE(StageEvent)
 
+// The place of a frame's events in the console's order, held by the job that will fill it.
+// Copies share the place; when the last copy goes without the place having been filled (the job
+// was dropped, its stage destroyed), the place is given up, so nothing waits behind it for ever.
+class ConsolePlace
+{
+public:
+    ConsolePlace() = default;
+    [[nodiscard]] int number() const { return m_token ? m_token->place : -1; }
+
+private:
+    friend class FrameConsole;
+    struct Token
+    {
+        explicit Token(int place_) : place(place_) { }
+        ~Token();
+        Token(const Token &) = delete;
+        Token &operator=(const Token &) = delete;
+        const int place;
+        std::atomic<bool> filled{false};
+    };
+    std::shared_ptr<Token> m_token;
+};
+
 // The one console of a program. Stages report what happened; the console prints it in the order
 // things happened on the GUI thread, even when some lines are only known later, on a worker: a
 // stage reserves the place of a frame's lines while the tick runs and fills it when the frame is
@@ -56,14 +82,14 @@ class FrameConsole : public QObject
     Q_OBJECT
 public:
     static FrameConsole &instance();
+    ~FrameConsole() override;
 
     // Prints the event's line now, or after the lines reserved before it.
     void report(StageEvent event);
     void print(const std::string &line) { report(StageEvent::notice(line)); }
-    // Reserves the place of events that come later; fill() it exactly once.
-    [[nodiscard]] int reserve();
-    void fill(int place, std::vector<StageEvent> events);
-    void fill(int place, const std::vector<std::string> &lines);
+    // Reserves the place of events that come later; fill() it once (from any thread).
+    [[nodiscard]] ConsolePlace reserve();
+    void fill(const ConsolePlace &place, std::vector<StageEvent> events);
     // Events waiting behind a place not yet filled.
     [[nodiscard]] int waitingLines() const { return int(m_entries.size()); }
 
@@ -72,11 +98,13 @@ Q_SIGNALS:
     void SIG_reported(const StageEvent &event);
 
 private:
+    friend struct ConsolePlace::Token;
     struct Entry
     {
         int place = -1; // reserved place, or -1 for events ready to print
         std::optional<std::vector<StageEvent>> events;
     };
+    void fillPlace(int place, std::vector<StageEvent> events);
     void emitEvent(const StageEvent &event);
     void printReady();
 

@@ -19,7 +19,7 @@ private Q_SLOTS:
 void TestFrameConsole::printsInTheOrderOfTheTicks_data()
 {
     // R reserves the next place, P:x prints x, Fn:a|b fills place n (counted in this row) with
-    // a and b, T:x reports x from another thread.
+    // a and b, Dn drops place n unfilled (its job was dropped), T:x reports x from another thread.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("printed");
     QTest::newRow("nothing reserved: at once") << QStringList{"P:a", "P:b"} << QStringList{"a", "b"};
@@ -29,6 +29,8 @@ void TestFrameConsole::printsInTheOrderOfTheTicks_data()
         << QStringList{"R", "P:rate 1", "R", "P:rate 2", "F1:two", "F0:one"}
         << QStringList{"one", "rate 1", "two", "rate 2"};
     QTest::newRow("a frame with nothing to say") << QStringList{"R", "P:rate", "F0:"} << QStringList{"rate"};
+    QTest::newRow("a job dropped with its place")
+        << QStringList{"R", "P:rate 1", "R", "P:rate 2", "D0", "F1:two"} << QStringList{"rate 1", "two", "rate 2"};
     QTest::newRow("from another thread, in turn")
         << QStringList{"R", "T:from a worker", "F0:one"} << QStringList{"one", "from a worker"};
 }
@@ -39,7 +41,7 @@ void TestFrameConsole::printsInTheOrderOfTheTicks()
     QFETCH(QStringList, printed);
     FrameConsole &console = FrameConsole::instance();
     QSignalSpy spy(&console, &FrameConsole::SIG_reported);
-    QList<int> places;
+    QList<ConsolePlace> places;
     for (const QString &step : steps) {
         if (step == QLatin1String("R")) {
             places.append(console.reserve());
@@ -54,8 +56,10 @@ void TestFrameConsole::printsInTheOrderOfTheTicks()
             QVERIFY(worker->wait(5000));
             delete worker;
             QTRY_COMPARE(console.waitingLines(), waiting + 1); // arrived, and held behind the place
+        } else if (step.startsWith(QLatin1Char('D'))) {
+            places[step.mid(1).toInt()] = ConsolePlace();
         } else {
-            const int place = places.at(step.mid(1, step.indexOf(QLatin1Char(':')) - 1).toInt());
+            const ConsolePlace place = places.at(step.mid(1, step.indexOf(QLatin1Char(':')) - 1).toInt());
             std::vector<StageEvent> events;
             const QString lines = step.mid(step.indexOf(QLatin1Char(':')) + 1);
             for (const QString &line : lines.split(QLatin1Char('|'), Qt::SkipEmptyParts))

@@ -83,6 +83,20 @@ if [ "$inner" -eq 0 ]; then
     if [ "$(id -u)" -eq 0 ]; then
         user=deskcast-wl
         id -u "$user" >/dev/null 2>&1 || useradd -M -r -s /usr/sbin/nologin "$user"
+        if ! runuser -u "$user" -- sh -c 'command -v "$1" >/dev/null && [ -r "$2" ]' sh "$1" "$0"; then
+            # A checkout below a private folder (root's home, say): let the session's user pass
+            # through the folders above it (search only, not listing), and say so.
+            for start in "$(readlink -f "$1")" "$(readlink -f "$0")"; do
+                folder="$(dirname "$start")"
+                while [ "$folder" != "/" ]; do
+                    if [ "$(( $(stat -c '%a' "$folder" | sed 's/.*\(.\)$/\1/') & 1 ))" -eq 0 ]; then
+                        echo "wayland-session: letting $user pass through $folder (chmod o+x)" >&2
+                        chmod o+x "$folder"
+                    fi
+                    folder="$(dirname "$folder")"
+                done
+            done
+        fi
         if ! runuser -u "$user" -- sh -c 'command -v "$1" >/dev/null' sh "$1"; then
             echo "wayland-session: the user $user cannot run $1: a folder on its path is closed to other users" >&2
             exit 1

@@ -764,8 +764,10 @@ QImage FrameHistory::decode(quint64 frame, const QSize &minimumSize) const
                     ? -1
                     : tjDecompressToYUVPlanes(handle, bytes, size, target, recordWidth, strides, recordHeight, 0);
             } else {
-                rc = tjDecompress2(handle, bytes, size, bits + firstRow * bytesPerLine + size_t(x) * 4, scaled(recordWidth),
-                                   int(bytesPerLine), rows, RGB32PixelFormat, 0);
+                rc = decodeJpegInto(data, bits + firstRow * bytesPerLine + size_t(x) * 4, bytesPerLine,
+                                    QSize(scaled(recordWidth), rows))
+                    ? 0
+                    : -1;
             }
             if (rc != 0) {
                 failed = true;

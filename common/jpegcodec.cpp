@@ -50,7 +50,7 @@ QByteArray encodeJpeg(const QImage &image, int quality, ChromaSubsampling subsam
     return result;
 }
 
-QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize)
+QSize jpegSize(const QByteArray &data)
 {
     tjhandle handle = threadJpegDecompressor();
     if (!handle || data.isEmpty())
@@ -64,6 +64,27 @@ QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize)
                             &colorspace) != 0
         || width <= 0 || height <= 0)
         return {};
+    return {width, height};
+}
+
+bool decodeJpegInto(const QByteArray &data, uchar *pixels, qsizetype bytesPerLine, QSize size)
+{
+    tjhandle handle = threadJpegDecompressor();
+    if (!handle || data.isEmpty() || !pixels || size.isEmpty())
+        return false;
+    auto *bytes = reinterpret_cast<unsigned char *>(const_cast<char *>(data.constData()));
+    return tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()), pixels, size.width(),
+                         int(bytesPerLine), size.height(), RGB32PixelFormat, 0)
+        == 0;
+}
+
+QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize)
+{
+    const QSize stored = jpegSize(data);
+    if (!stored.isValid())
+        return {};
+    const int width = stored.width();
+    const int height = stored.height();
     const int limitMb = QImageReader::allocationLimit();
     if (limitMb > 0 && qint64(width) * height * 4 > qint64(limitMb) * 1024 * 1024)
         return {};
@@ -82,9 +103,7 @@ QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize)
         }
     }
     QImage image(scaledWidth, scaledHeight, QImage::Format_RGB32);
-    if (image.isNull()
-        || tjDecompress2(handle, bytes, static_cast<unsigned long>(data.size()), image.bits(), scaledWidth,
-                         int(image.bytesPerLine()), scaledHeight, RGB32PixelFormat, 0) != 0)
+    if (image.isNull() || !decodeJpegInto(data, image.bits(), image.bytesPerLine(), image.size()))
         return {};
     return image;
 }

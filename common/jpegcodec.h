@@ -17,3 +17,11 @@ enum class ChromaSubsampling {
 // come out smaller than stored (scaled by 1/2, 1/4 or 1/8 while decoding, which is much faster),
 // but never smaller than `minimumSize` in either direction.
 [[nodiscard]] QImage decodeJpeg(const QByteArray &data, const QSize &minimumSize = QSize());
+
+// The size a JPEG file claims, or an invalid size when `data` is not a readable JPEG.
+[[nodiscard]] QSize jpegSize(const QByteArray &data);
+
+// Decodes a JPEG file into `pixels`, RGB32 rows `bytesPerLine` apart, scaled while decoding to
+// `size`: the file's own size or one of the decoder's scalings of it (ceil(n / 2), ceil(n / 4),
+// ceil(n / 8)). False when the data cannot be read at that size. Safe on any thread.
+[[nodiscard]] bool decodeJpegInto(const QByteArray &data, uchar *pixels, qsizetype bytesPerLine, QSize size);

@@ -295,8 +295,10 @@ void tst_PortalCapture::movingWindowGivesDistinctFrames()
 
     const QList<QImage> files = savedFiles(dir.path());
     QCOMPARE(files.size(), frameCount);
-    // The colour changes faster than the capture rate: each tick should find a new frame. A
-    // few repeats are allowed for a busy machine; a grabber stuck on one frame repeats them all.
+    // The colour changes faster than the capture rate: each tick should find a new frame. Under
+    // a sanitizer on a busy machine the window, the compositor and the capture share the cores,
+    // and up to a quarter of the ticks were seen to find the frame before; a grabber stuck on one
+    // frame repeats them all, and one that takes only every other frame half of them.
     int distinct = 0;
     for (int i = 1; i < files.size(); ++i) {
         const QColor a = meanColour(files[i - 1]);
@@ -304,7 +306,7 @@ void tst_PortalCapture::movingWindowGivesDistinctFrames()
         if (std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue()) > 12)
             ++distinct;
     }
-    QVERIFY2(distinct >= (frameCount - 1) * 8 / 10,
+    QVERIFY2(distinct > (frameCount - 1) * 6 / 10,
              qPrintable(QStringLiteral("%1 of %2 frames differ from the one before").arg(distinct).arg(frameCount - 1)));
 }
 

@@ -283,10 +283,12 @@ void tst_PortalCapture::movingWindowGivesDistinctFrames()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QProcess server;
-    const int frameCount = 60;
+    const int frameCount = 40;
+    // 15 frames a second: the window changes several times between two ticks even when the
+    // window, the compositor and the capture share two busy cores.
     startServer(server, dir.path(),
                 {QStringLiteral("--handler"), QStringLiteral("saver"), QStringLiteral("--area"),
-                 QStringLiteral("200,100,64,64"), QStringLiteral("--fps"), QStringLiteral("30"), QStringLiteral("--frames"),
+                 QStringLiteral("200,100,64,64"), QStringLiteral("--fps"), QStringLiteral("15"), QStringLiteral("--frames"),
                  QString::number(frameCount)});
     QVERIFY(server.waitForStarted());
     // Waits with the event loop running: the window keeps changing.
@@ -295,10 +297,9 @@ void tst_PortalCapture::movingWindowGivesDistinctFrames()
 
     const QList<QImage> files = savedFiles(dir.path());
     QCOMPARE(files.size(), frameCount);
-    // The colour changes faster than the capture rate: each tick should find a new frame. Under
-    // a sanitizer on a busy machine the window, the compositor and the capture share the cores,
-    // and up to a quarter of the ticks were seen to find the frame before; a grabber stuck on one
-    // frame repeats them all, and one that takes only every other frame half of them.
+    // The colour changes much faster than the capture rate: each tick should find a new frame. A
+    // few repeats are allowed for a busy machine; a grabber stuck on one frame repeats them all,
+    // and one that takes only every other frame half of them.
     int distinct = 0;
     for (int i = 1; i < files.size(); ++i) {
         const QColor a = meanColour(files[i - 1]);
@@ -306,7 +307,7 @@ void tst_PortalCapture::movingWindowGivesDistinctFrames()
         if (std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue()) > 12)
             ++distinct;
     }
-    QVERIFY2(distinct > (frameCount - 1) * 6 / 10,
+    QVERIFY2(distinct >= (frameCount - 1) * 3 / 4,
              qPrintable(QStringLiteral("%1 of %2 frames differ from the one before").arg(distinct).arg(frameCount - 1)));
 }
 

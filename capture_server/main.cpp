@@ -27,20 +27,10 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("capture_server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
 
-    // Qt aborts while building a QApplication without a display. Without one the options are
-    // still read (--help, --version and a bad option work anywhere), then one line says why the
-    // program cannot run.
-    const QString noDisplay = displayProblem(commandLine(argc, argv));
-    std::unique_ptr<QCoreApplication> application;
-    QStringList arguments;
-    if (noDisplay.isEmpty()) {
-        setupDefaultSurfaceFormat();
-        application = std::make_unique<QApplication>(argc, argv);
-        arguments = QCoreApplication::arguments();
-    } else {
-        application = std::make_unique<QCoreApplication>(argc, argv);
-        arguments = withoutGuiArguments(QCoreApplication::arguments());
-    }
+    // Without a display the options are still read, then one line says why nothing can run.
+    const StartedApplication started = startApplication(argc, argv);
+    const QString &noDisplay = started.noDisplay;
+    const QStringList &arguments = started.arguments;
 
     CaptureOptions options;
     QString message;
@@ -74,7 +64,7 @@ int main(int argc, char **argv)
     // the window (and the server it may start) is being built, is handled once the event loop runs.
     ShutdownSignals shutdownSignals;
     // A signal while the port dialog is open closes it; the window then starts nothing.
-    QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, application.get(), [] {
+    QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, started.application.get(), [] {
         if (QWidget *dialog = QApplication::activeModalWidget())
             dialog->close();
     });

@@ -147,12 +147,7 @@ void SimpleImageSaver::handleFrame(const CapturedFrame &frame)
             frame.jpegBands->fill(nullptr); // not coded: whoever waits codes it itself
         return outcome;
     };
-    const auto done = [place](std::optional<StageEvent> outcome) {
-        std::vector<StageEvent> events;
-        if (outcome)
-            events.push_back(std::move(*outcome));
-        FrameConsole::instance().fill(place, std::move(events));
-    };
+    const auto done = [place](std::optional<StageEvent> outcome) { FrameConsole::instance().fill(place, std::move(outcome)); };
     // The recorder asked hasRoom() before grabbing; past the bound the frame still goes in, so
     // nothing is lost.
     if (!m_worker.tryPost(work, done))

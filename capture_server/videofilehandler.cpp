@@ -197,12 +197,7 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
         }
         return outcome;
     };
-    const auto done = [place](std::optional<StageEvent> outcome) {
-        std::vector<StageEvent> events;
-        if (outcome)
-            events.push_back(std::move(*outcome));
-        FrameConsole::instance().fill(place, std::move(events));
-    };
+    const auto done = [place](std::optional<StageEvent> outcome) { FrameConsole::instance().fill(place, std::move(outcome)); };
     if (!m_worker.tryPost(work, done))
         m_worker.post(work, done);
 }

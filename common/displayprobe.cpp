@@ -1,5 +1,8 @@
 #include "displayprobe.h"
 
+#include "glformat.h"
+
+#include <QApplication>
 #include <QByteArray>
 
 #ifdef DESKCAST_HAVE_XCB
@@ -89,4 +92,19 @@ QString displayProblem(const QStringList &arguments)
         return QStringLiteral("cannot open the display %1").arg(display);
 #endif
     return {};
+}
+
+StartedApplication startApplication(int &argc, char **argv)
+{
+    StartedApplication started;
+    started.noDisplay = displayProblem(commandLine(argc, argv));
+    if (started.noDisplay.isEmpty()) {
+        setupDefaultSurfaceFormat();
+        started.application = std::make_unique<QApplication>(argc, argv);
+        started.arguments = QCoreApplication::arguments();
+    } else {
+        started.application = std::make_unique<QCoreApplication>(argc, argv);
+        started.arguments = withoutGuiArguments(QCoreApplication::arguments());
+    }
+    return started;
 }

@@ -100,6 +100,14 @@ void FrameConsole::fill(const ConsolePlace &place, std::vector<StageEvent> event
         fillPlace(place.m_token->place, std::move(events));
 }
 
+void FrameConsole::fill(const ConsolePlace &place, std::optional<StageEvent> event)
+{
+    std::vector<StageEvent> events;
+    if (event)
+        events.push_back(std::move(*event));
+    fill(place, std::move(events));
+}
+
 void FrameConsole::fillPlace(int place, std::vector<StageEvent> events)
 {
     if (thread() != QThread::currentThread()) {

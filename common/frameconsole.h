@@ -90,6 +90,8 @@ public:
     // Reserves the place of events that come later; fill() it once (from any thread).
     [[nodiscard]] ConsolePlace reserve();
     void fill(const ConsolePlace &place, std::vector<StageEvent> events);
+    // The same for a frame with one event or none.
+    void fill(const ConsolePlace &place, std::optional<StageEvent> event);
     // Events waiting behind a place not yet filled.
     [[nodiscard]] int waitingLines() const { return int(m_entries.size()); }
 

@@ -19,20 +19,10 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("stream_viewer"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
 
-    // Qt aborts while building a QApplication without a display. Without one the options are
-    // still read (--help, --version and a bad option work anywhere), then one line says why the
-    // program cannot run.
-    const QString noDisplay = displayProblem(commandLine(argc, argv));
-    std::unique_ptr<QCoreApplication> application;
-    QStringList arguments;
-    if (noDisplay.isEmpty()) {
-        setupDefaultSurfaceFormat();
-        application = std::make_unique<QApplication>(argc, argv);
-        arguments = QCoreApplication::arguments();
-    } else {
-        application = std::make_unique<QCoreApplication>(argc, argv);
-        arguments = withoutGuiArguments(QCoreApplication::arguments());
-    }
+    // Without a display the options are still read, then one line says why nothing can run.
+    const StartedApplication started = startApplication(argc, argv);
+    const QString &noDisplay = started.noDisplay;
+    const QStringList &arguments = started.arguments;
 
     ViewerOptions options;
     QString message;
@@ -91,7 +81,7 @@ int main(int argc, char **argv)
         renderer.resize(size);
     }
     recorder.attach(&renderer);
-    QObject::connect(&recorder, &ShownFrameRecorder::finished, application.get(), &QCoreApplication::quit);
+    QObject::connect(&recorder, &ShownFrameRecorder::finished, started.application.get(), &QCoreApplication::quit);
     renderer.setVisible(true);
     return QCoreApplication::exec();
 }

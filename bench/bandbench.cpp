@@ -158,19 +158,17 @@ int main(int argc, char **argv)
             const QImage frame = make(i);
             const BandMap changes = BandMap::compare(frame, previous);
             previous = frame;
-            std::shared_ptr<JpegBandsSlot> slot;
+            std::shared_ptr<const JpegBands> coded;
             if (withSaver) {
                 (void)saver.encode(frame, changes);
-                if (withHistory) {
-                    slot = std::make_shared<JpegBandsSlot>();
-                    slot->fill(saver.bands());
-                }
+                if (withHistory)
+                    coded = saver.bands();
             }
             if (!withHistory)
                 continue;
             if (!history.hasRoom())
                 history.waitUntilStored();
-            history.append(frame, changes, slot);
+            history.append(frame, changes, coded);
             if (i == 0) {
                 history.waitUntilStored();
                 afterFirst = history.storedBytes();

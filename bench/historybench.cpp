@@ -89,8 +89,15 @@ int main(int argc, char **argv)
     const double cpu0 = threadCpuMs();
     QElapsedTimer wall;
     wall.start();
-    for (int i = 0; i < frames; ++i)
-        renderer.updateAndStoreTexture(QPixmap::fromImage(sceneFrame(width, height, i)));
+    LastFrame last;
+    for (int i = 0; i < frames; ++i) {
+        // As the capture does: into the history, then shown.
+        const QImage frame = sceneFrame(width, height, i);
+        if (!history.hasRoom())
+            history.waitUntilStored();
+        const int index = history.append(frame, last.advance(frame));
+        renderer.updateAndStoreTexture(CapturedFrame{frame, BandMap::allChanged(frame.height()), index});
+    }
     history.waitUntilStored();
     const double storeCpu = threadCpuMs() - cpu0;
     std::printf("stored %d frames of %dx%d in %.0f ms wall, %.2f ms CPU per frame (all threads)\n", frames,

@@ -1,7 +1,8 @@
 #include "captureoptions.h"
+#include "capturesession.h"
 #include "configwindow.h"
 #include "displayprobe.h"
-#include "glformat.h"
+#include "frameconsole.h"
 #include "grabberchoice.h"
 #include "portalgrabber.h"
 #include "previewpath.h"
@@ -13,8 +14,6 @@
 #include <QWidget>
 
 #include <csignal>
-#include "frameconsole.h"
-
 #include <iostream>
 #include <memory>
 
@@ -54,10 +53,15 @@ int main(int argc, char **argv)
     const GrabberChoice grabber = chooseGrabber(options.grabber, qEnvironmentVariable("XDG_SESSION_TYPE"),
                                                 qEnvironmentVariable("WAYLAND_DISPLAY"));
     FrameConsole::instance().report(StageEvent::notice(grabberLine(grabber)));
-    // Made before the window, so that it outlives it.
-    std::unique_ptr<PortalGrabber> portal;
-    if (grabber.kind == GrabberKind::Portal)
-        portal = std::make_unique<PortalGrabber>();
+    // The session grabs, keeps and sends the frames; the window is its controls. Made before the
+    // window, so that it outlives it.
+    CaptureSession session(options);
+    PortalGrabber *portal = nullptr;
+    if (grabber.kind == GrabberKind::Portal) {
+        auto owned = std::make_unique<PortalGrabber>();
+        portal = owned.get();
+        session.setGrabber(std::move(owned));
+    }
 
     // Ctrl+C or a TERM signal ends a running capture as "Start/Stop" would, then quits with 0.
     // Caught since the start of main(): a signal that arrived before this point, or arrives while
@@ -68,13 +72,13 @@ int main(int argc, char **argv)
         if (QWidget *dialog = QApplication::activeModalWidget())
             dialog->close();
     });
-    auto window = std::make_unique<ConfigWindow>(nullptr, qApp, options);
+    auto window = std::make_unique<ConfigWindow>(nullptr, qApp, options, &session);
     if (ShutdownSignals::requested())
         return 0;
-    if (options.start && options.handler == QLatin1String("tcp") && window->tcpServer->serverPort() == 0) {
+    if (options.start && options.handler == QLatin1String("tcp") && session.tcpServer()->serverPort() == 0) {
         // Capturing for viewers that can never connect would only look like working.
         std::cerr << "capture_server: cannot serve viewers: "
-                  << window->tcpServer->listenError().toLocal8Bit().constData() << std::endl;
+                  << session.tcpServer()->listenError().toLocal8Bit().constData() << std::endl;
         return 2;
     }
     QObject::connect(&shutdownSignals, &ShutdownSignals::shutdownRequested, window.get(), [&window] {
@@ -83,16 +87,15 @@ int main(int argc, char **argv)
     });
     window->show();
     if (portal) {
-        window->setPortalGrabber(portal.get());
         // A scripted run starts once the portal's stream is there; one that cannot have it, or
         // whose stream ends, has failed (the window has said why and written every queued file).
         if (options.start) {
-            QObject::connect(portal.get(), &PortalGrabber::ready, window.get(), [&window] {
+            QObject::connect(portal, &PortalGrabber::ready, window.get(), [&window] {
                 if (!window->startScriptedCapture())
                     QCoreApplication::exit(1);
             });
-            QObject::connect(portal.get(), &PortalGrabber::failed, window.get(), [] { QCoreApplication::exit(1); });
-            QObject::connect(portal.get(), &PortalGrabber::ended, window.get(), [] { QCoreApplication::exit(1); });
+            QObject::connect(portal, &PortalGrabber::failed, window.get(), [] { QCoreApplication::exit(1); });
+            QObject::connect(portal, &PortalGrabber::ended, window.get(), [] { QCoreApplication::exit(1); });
         }
         portal->start(options.cursor);
     } else if (options.start) {

@@ -201,8 +201,10 @@ void tst_E2eWeb::refusedPageSaysWhy()
     if (HeadlessChromium::program().isEmpty())
         QSKIP("chromium is not installed");
     CoutCapture cout;
+    ViewerLimit full; // every place taken by viewers of another kind
+    full.addKind({[] { return ViewerLimit::DefaultMaximum; }, {}});
     WebViewServer web(0, QHostAddress::LocalHost);
-    web.setAdmission([] { return false; }); // as when viewers and browsers fill every place
+    web.setViewerLimit(&full);
     HeadlessChromium browser;
     QString error;
     QVERIFY2(browser.open(web.pageUrl(), 640, 200, &error), qPrintable(error));

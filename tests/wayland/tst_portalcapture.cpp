@@ -331,7 +331,7 @@ void tst_PortalCapture::selectionShowsThePortalsFrame()
     options.port = 0;
     options.bind = QHostAddress::LocalHost;
     ConfigWindow control(nullptr, qApp, options);
-    control.setPortalGrabber(&portal);
+    control.setGrabber(&portal);
     control.SLOT_startSelection();
     SelectionWindow *selection = control.selectionWindow;
     QVERIFY(selection->isVisible());
@@ -381,7 +381,7 @@ void tst_PortalCapture::startAfterRefusalAsksAgain()
     options.port = 0;
     options.bind = QHostAddress::LocalHost;
     ConfigWindow control(nullptr, qApp, options);
-    control.setPortalGrabber(&portal);
+    control.setGrabber(&portal);
     portal.start(false);
     QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, PortalWaitMs);
     QVERIFY(control.windowTitle().contains(QStringLiteral("cancelled")));

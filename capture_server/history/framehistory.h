@@ -1,0 +1,159 @@
+#pragma once
+
+#include "bandmap.h"
+#include "jpegbands.h"
+#include "orderedworker.h"
+#include "storedframes.h"
+
+#include <QImage>
+#include <QString>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+// Keeps every frame it is given for the life of the object, on disk rather than in memory, in
+// proportion to what changed. A frame is a list of references to stored band records, one entry
+// per 16-row band (BandMap): a base record, the whole band, and, when only some columns of the
+// band differ from that base, a patch record holding just those columns (16-pixel aligned),
+// drawn over the base. Records are JPEG (quality `quality`, 4:2:0: the settings of the saved
+// files) kept as entropy-coded data; their few distinct headers stay in memory. A record
+// byte-for-byte equal to one already stored (an earlier frame that the table of DedupEntries
+// records still remembers; found by hash, confirmed by comparing the bytes) is stored once, so a still screen, a blinking cursor or a window that
+// comes back cost nothing new. Any frame decodes from at most two records per band, without
+// earlier frames.
+//
+// A band is coded once: when the frame comes with the shared coder's coding of it (JpegBandsCoder,
+// the same quality), a band that changed across most of its width keeps the coder's segment as
+// its new base, and a column patch is kept only where it is smaller than that segment. Bands the
+// coder did not code whole, or all of them without one, the history codes itself. Patches and bases are cut on the JPEG block
+// grid and decoded together before the colour conversion, so a frame reads back exactly as the
+// saved file of the same pixels decodes.
+//
+// Records go to an unlinked temporary file, written by an OrderedWorker thread; only the index
+// stays in memory: 8 bytes a frame. append() never blocks: call it only when hasRoom() (the recorder skips the
+// grab otherwise); a frame appended without room is not kept. Frames the worker has not stored
+// yet are served from memory. When the file cannot grow (disk full, file size limit), one line
+// says so and the history keeps running: a frame like the one before, or like any frame stored
+// before, is still kept, others are not. A frame that is not kept reads back as a null image (the preview then
+// shows no frame for it); every frame kept before stays showable.
+// All members are for the thread that made the history (the GUI thread).
+class FrameHistory : public StoredFrames
+{
+public:
+    // `capacity`: frames that may wait for the worker; `quality`: of the JPEG records, -1 for 75
+    // (the saver's default); `directory`: where the file lives ($TMPDIR, else /tmp, when
+    // empty; /tmp too when that folder cannot be used).
+    explicit FrameHistory(int capacity = 6, int quality = -1, const QString &directory = QString());
+    ~FrameHistory() override;
+    FrameHistory(const FrameHistory &) = delete;
+    FrameHistory &operator=(const FrameHistory &) = delete;
+
+    // Stores a frame and returns its index (0 for the first frame). `changes` compares `frame`
+    // with the frame appended just before (BandMap::compare); bands marked unchanged reuse that
+    // frame's records. `coded`, when given, is the shared coder's coding of this frame. `timeMs`:
+    // when it was grabbed (monotonicMs()), kept for export.
+    int append(const QImage &frame, const BandMap &changes, std::shared_ptr<const JpegBands> coded = {},
+               qint64 timeMs = 0);
+    [[nodiscard]] bool hasRoom() const { return m_worker->hasRoom(); }
+    // Whether `frames` more may be appended before any is stored.
+    [[nodiscard]] bool hasRoomFor(int frames) const { return m_worker->pending() + frames <= m_worker->capacity(); }
+    [[nodiscard]] int size() const override { return int(m_frames.size() + m_waiting.size()); }
+    // When frame `index` was grabbed (as given to append()), -1 outside 0..size()-1.
+    [[nodiscard]] qint64 timeMs(int index) const;
+    // The frame, decoded (Format_RGB32, or the appended image itself while it waits); a null image
+    // for an index outside 0..size()-1 or a frame not kept. With a `minimumSize` the frame may come
+    // back shrunk by 2, 4 or 8, but never below that size (for display).
+    [[nodiscard]] QImage frame(int index, const QSize &minimumSize = QSize()) const override;
+    // Blocks until every appended frame has been stored (or refused), for the end and for tests;
+    // `sayWaiting` as for OrderedWorker::drain().
+    void waitUntilStored(const std::function<void(int framesLeft)> &sayWaiting = {});
+    // Bytes of band records in the file, of the whole file (with the frame records), and whether
+    // the file has refused a write.
+    [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
+    [[nodiscard]] qint64 fileBytes() const { return m_fileBytes; }
+    [[nodiscard]] bool isFull() const { return m_full; }
+    // The folder that holds the history's file: `directory`, else $TMPDIR, else /tmp, whichever
+    // first could be used; empty when none.
+    [[nodiscard]] QString folder() const { return m_folder; }
+    // Bands of the stored frames whose new record is the saver's segment, and parts (whole bands
+    // or column patches) the history coded itself, kept or not.
+    [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
+    [[nodiscard]] qint64 encodedParts() const { return m_encodedParts; }
+
+    // Bytes of memory the index of the kept frames takes (what grows with the frames: a few
+    // bytes a frame), and of the table that finds repeated records (fixed: DedupEntries entries).
+    [[nodiscard]] qint64 indexBytes() const;
+    [[nodiscard]] static qint64 dedupTableBytes();
+
+    // Records are remembered for reuse in a table of fixed size: a band that comes back after the
+    // table has forgotten it is stored again (the table reaches back about half a minute of
+    // full-HD video, and far longer on a desktop).
+    static constexpr int DedupEntries = 1 << 17;
+
+    // Where a record lies in the file and how to read it; size 0: none.
+    struct PartRef
+    {
+        quint64 offset = 0;
+        quint32 size = 0;
+        quint16 column = 0; // left column / 16 (patches), 0 for a base
+        quint16 header = 0; // in m_headers
+        friend bool operator==(const PartRef &a, const PartRef &b)
+        {
+            return a.offset == b.offset && a.size == b.size && a.column == b.column && a.header == b.header;
+        }
+    };
+    struct BandRef
+    {
+        PartRef base;
+        PartRef patch;
+        friend bool operator==(const BandRef &a, const BandRef &b) { return a.base == b.base && a.patch == b.patch; }
+    };
+    using Refs = std::shared_ptr<const std::vector<BandRef>>;
+
+private:
+    // A kept frame is the offset of its frame record in the file: its size and its bands'
+    // references (or only those that differ from the last full record), written once per
+    // distinct list (a frame like the one before shares its record).
+    static constexpr quint64 NotKept = ~quint64(0);
+    struct Result
+    {
+        quint64 frame = NotKept;
+        qint64 bytes = 0;     // written in all
+        qint64 bandBytes = 0; // of that, band records
+        int taken = 0;
+        int encoded = 0;
+        QString failure; // why the file refused a write, set once
+    };
+    class Store;
+
+    void settle(Result result);
+    [[nodiscard]] QImage decode(quint64 frame, const QSize &minimumSize) const;
+    // Header + entropy-coded data + EOI: the record as a JPEG file; empty when unreadable.
+    [[nodiscard]] QByteArray readRecord(const PartRef &record, const QByteArray &header) const;
+
+    QString m_folder;    // where the file was made (empty when none could be)
+    int m_openError = 0; // errno of the failed attempt to make the file
+    const int m_fd;      // after the two above: made together with them
+    mutable std::mutex m_headerMutex;
+    std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS), added by the worker
+    std::vector<quint64> m_frames; // frames the worker has finished, 0 .. n-1: frame record offsets
+    std::deque<QImage> m_waiting;  // frames n, n+1, ... still with the worker
+    // Grab times: each frame's step from the frame before in ms (TimeStepMax: see
+    // m_longSteps), and every TimeMarkEvery-th frame's time whole.
+    static constexpr int TimeMarkEvery = 256;
+    static constexpr quint16 TimeStepMax = 0xffff;
+    std::vector<quint16> m_timeSteps;
+    std::vector<qint64> m_timeMarks;
+    std::unordered_map<int, qint64> m_longSteps;
+    qint64 m_lastTimeMs = 0;
+    qint64 m_storedBytes = 0;
+    qint64 m_fileBytes = 0;
+    qint64 m_takenBands = 0;
+    qint64 m_encodedParts = 0;
+    bool m_full = false;
+    std::unique_ptr<Store> m_store;         // the worker's state
+    std::unique_ptr<OrderedWorker> m_worker; // last: stops before the rest goes
+};

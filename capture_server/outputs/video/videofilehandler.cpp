@@ -1,0 +1,244 @@
+#include "videofilehandler.h"
+
+#include "monotonicclock.h"
+#include "frameconsole.h"
+#include "simpleimagesaver.h"
+#include "streampublisher.h"
+#include "videomuxer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPixmap>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#include <system_error>
+
+struct VideoFileHandler::RunState
+{
+    explicit RunState(const VideoSettings &settings) : encoder(settings), fps(settings.fps) {}
+    VideoEncoder encoder;
+    VideoMuxer file;
+    const int fps;
+    StreamPublisher *publisher = nullptr;
+    QString fileName;
+    int fd = -1;          // until the muxer takes it
+    bool fileFailed = false;
+    bool failed = false;  // the encoder could not start: nothing more is done this run
+    qint64 frames = 0;    // in the file
+    qint64 firstGrabMs = 0;
+    qint64 lastTimeMs = -1;
+    qint64 fileBytes = 0;
+    LastFrame last; // the frame encoded last
+};
+
+std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 durationMs, qint64 bytes)
+{
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, ": %lld frames, %.2f s, %.1f %s", static_cast<long long>(frames),
+                  double(durationMs) / 1000.0, bytes < 1000000 ? double(bytes) / 1e3 : double(bytes) / 1e6,
+                  bytes < 1000000 ? "kB" : "MB");
+    return "Recorded " + fileName.toLatin1().toStdString() + numbers;
+}
+
+int createNumberedFile(const QString &prefix, const QString &extension, QString &fileName, std::string &error)
+{
+    QDir().mkpath(QFileInfo(prefix + QLatin1String("0.") + extension).path());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const qint64 number = firstFreeImageNumber(prefix, extension);
+        if (number == NoFreeImageNumber) {
+            error = "no file number left";
+            return -1;
+        }
+        fileName = imageFileName(prefix, number, extension);
+        const int fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST) { // EEXIST: another program took the number meanwhile
+            error = std::generic_category().message(errno);
+            return -1;
+        }
+    }
+    error = "every number tried was taken meanwhile";
+    return -1;
+}
+
+VideoFileHandler::VideoFileHandler(QString prefix, VideoSettings settings, int maxQueued)
+    : m_prefix(std::move(prefix))
+    , m_settings(std::move(settings))
+    , m_worker(std::max(1, maxQueued))
+{
+}
+
+VideoFileHandler::~VideoFileHandler()
+{
+    stopHandling();
+}
+
+void VideoFileHandler::setPublishUrl(const QString &url)
+{
+    m_publisher.reset();
+    if (url.isEmpty())
+        return;
+    // Status lines come from the publisher's thread; the console prints them on its own.
+    m_publisher = std::make_unique<StreamPublisher>(
+        url, [](const std::string &line) { FrameConsole::instance().report(StageEvent::notice(line)); });
+}
+
+void VideoFileHandler::startHandling(const ConfigStructure *)
+{
+    stopHandling();
+    VideoSettings settings = m_settings;
+    if (m_publisher) // a player joining the relay waits at most this long for a keyframe
+        settings.keyframeSeconds = std::min(settings.keyframeSeconds, 2);
+    m_run = std::make_shared<RunState>(settings);
+    m_run->publisher = m_publisher.get();
+    m_fileName.clear();
+    if (m_writesFile) {
+        std::string error;
+        m_run->fd = createNumberedFile(m_prefix, QStringLiteral("mkv"), m_fileName, error);
+        if (m_run->fd < 0) {
+            m_run->fileFailed = true;
+            m_run->failed = !m_publisher; // nowhere for the video to go: nothing is encoded
+            FrameConsole::instance().report(
+                StageEvent::failed("Could not record to " + m_prefix.toLatin1().toStdString() + "N.mkv: " + error));
+        } else {
+            m_run->fileName = m_fileName;
+            FrameConsole::instance().report(StageEvent::notice(QLatin1String("Recording: ") + m_fileName));
+        }
+    }
+}
+
+bool VideoFileHandler::hasRoom() const
+{
+    return m_worker.hasRoom();
+}
+
+void VideoFileHandler::handleFrame(const CapturedFrame &frame)
+{
+    if (!m_run)
+        return;
+    const ConsolePlace place = FrameConsole::instance().reserve();
+    const std::shared_ptr<RunState> run = m_run;
+    const auto work = [run, frame]() -> std::optional<StageEvent> {
+        RunState &state = *run;
+        if (state.failed)
+            return {};
+        std::string error;
+        if (!state.encoder.isOpen()) {
+            state.firstGrabMs = frame.grabTimeMs;
+            if (!state.encoder.open(frame.image.size(), error)) {
+                state.failed = true;
+                return StageEvent::failed("Could not encode video: " + error);
+            }
+            if (state.fd >= 0) {
+                const int fd = state.fd;
+                state.fd = -1;
+                if (!state.file.openFile(fd, state.encoder.parameters(), error)) {
+                    state.fileFailed = true;
+                    return StageEvent{StageEvent::Kind::WriteFailed, state.fileName, QString::fromStdString(error),
+                                      frame.number};
+                }
+            }
+            if (state.publisher)
+                state.publisher->begin(state.encoder.parameters());
+        }
+        if (frame.image.size() != state.encoder.frameSize())
+            return std::nullopt; // the area is fixed for a run; never happens from the recorder
+        // A slow tick makes a longer frame; two grabs in one millisecond still get distinct times.
+        const qint64 time = std::max(frame.grabTimeMs - state.firstGrabMs, state.lastTimeMs + 1);
+        const BandMap changes = state.last.advance(frame);
+        const bool keyframe = state.publisher && state.publisher->takeKeyframeRequest();
+        std::vector<VideoPacket> packets;
+        if (!state.encoder.encode(frame.image, changes, time, keyframe, packets, error)) {
+            state.failed = true;
+            return StageEvent::failed("Could not encode video: " + error);
+        }
+        state.lastTimeMs = time;
+        std::optional<StageEvent> outcome;
+        for (const VideoPacket &packet : packets) {
+            if (state.publisher)
+                state.publisher->push(packet);
+            if (!state.file.isOpen() || state.fileFailed)
+                continue;
+            if (state.file.write(packet, error)) {
+                ++state.frames;
+                continue;
+            }
+            // Full disk or another write error: the file keeps what was written, and is closed
+            // now; the relay goes on.
+            state.fileFailed = true;
+            std::string ignored;
+            state.file.close(ignored);
+            state.fileBytes = QFileInfo(state.fileName).size();
+            outcome = StageEvent{StageEvent::Kind::WriteFailed, state.fileName,
+                                 QString::fromStdString(error + " (recording to it stopped after "
+                                                        + std::to_string(state.frames) + " frames; it keeps what fit)"),
+                                 frame.number};
+        }
+        return outcome;
+    };
+    const auto done = [place](std::optional<StageEvent> outcome) { FrameConsole::instance().fill(place, std::move(outcome)); };
+    if (!m_worker.tryPost(work, done))
+        m_worker.post(work, done);
+}
+
+void VideoFileHandler::stopHandling()
+{
+    if (!m_run)
+        return;
+    const std::shared_ptr<RunState> run = m_run;
+    const auto finish = [run]() -> std::string {
+        RunState &state = *run;
+        std::string error;
+        std::vector<VideoPacket> packets;
+        if (state.encoder.isOpen() && !state.failed)
+            state.encoder.finish(packets, error);
+        for (const VideoPacket &packet : packets) {
+            if (state.publisher)
+                state.publisher->push(packet);
+            if (state.file.isOpen() && !state.fileFailed && state.file.write(packet, error))
+                ++state.frames;
+        }
+        if (state.publisher)
+            state.publisher->end();
+        if (state.fd >= 0) { // no frame was encoded: an empty file would only confuse
+            ::close(state.fd);
+            state.fd = -1;
+            QFile::remove(state.fileName);
+            // An encoder that could not start has said so already.
+            return state.failed ? std::string() : "Recorded nothing: no frame was captured";
+        }
+        if (state.fileName.isEmpty())
+            return {};
+        std::string line;
+        if (state.file.isOpen()) {
+            if (!state.file.close(error)) {
+                line = "Could not finish: " + state.fileName.toLatin1().toStdString() + ": " + error + "\n";
+                state.fileFailed = true;
+            }
+            state.fileBytes = QFileInfo(state.fileName).size();
+        }
+        // The last frame lasts one frame interval.
+        const qint64 duration = state.lastTimeMs < 0 ? 0 : state.lastTimeMs + 1000 / std::max(1, state.fps);
+        return line + videoSummaryLine(state.fileName, state.frames, duration, state.fileBytes);
+    };
+    const auto done = [](std::string text) {
+        size_t start = 0;
+        while (start < text.size()) {
+            const size_t end = text.find('\n', start);
+            FrameConsole::instance().report(
+                StageEvent::notice(text.substr(start, end == std::string::npos ? end : end - start)));
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+    };
+    m_worker.post(finish, done);
+    m_worker.drain();
+    m_run.reset();
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "imagehandler.h"
+#include "orderedworker.h"
+#include "videoencoder.h"
+
+#include <QString>
+
+#include <memory>
+#include <string>
+
+class StreamPublisher;
+
+// Records each run as one H.264 video in Matroska, prefix + N + ".mkv" with N the next free
+// number (never over an existing file), and/or sends the same encoded stream to a relay
+// (setPublishUrl()). Frame times are the grab times, in milliseconds from the run's first
+// frame. Encoding and writing run on an OrderedWorker with a bounded queue: when it is full,
+// hasRoom() turns false and the recorder skips grabs. Console: "Recording: " and the file name
+// at the start, one line if the file cannot be written (the file then ends cleanly where it
+// stopped and the relay goes on), and at the stop the frames, length and size of the file.
+class VideoFileHandler : public ImageHandler
+{
+public:
+    VideoFileHandler(QString prefix, VideoSettings settings, int maxQueued = 4);
+    ~VideoFileHandler() override;
+
+    // Also publish every run to `url` (empty: no relay). Before the first run.
+    void setPublishUrl(const QString &url);
+    // Whether runs are written to a file (on by default; off: relay only).
+    void setWritesFile(bool writesFile) { m_writesFile = writesFile; }
+
+    void startHandling(const ConfigStructure *config) override;
+    void handleFrame(const CapturedFrame &frame) override;
+    [[nodiscard]] bool hasRoom() const override;
+    void stopHandling() override;
+
+    // The file of the current (or last) run; empty when none.
+    [[nodiscard]] QString fileName() const { return m_fileName; }
+    [[nodiscard]] StreamPublisher *publisher() const { return m_publisher.get(); }
+    // Waits until every queued frame is encoded and written.
+    void waitUntilWritten() { m_worker.drain(); }
+
+    struct RunState; // what the worker keeps during a run
+
+private:
+    void waitForRoom() override { m_worker.drain(); }
+
+    const QString m_prefix;
+    const VideoSettings m_settings;
+    bool m_writesFile = true;
+    QString m_fileName;
+    std::shared_ptr<RunState> m_run;              // touched by the worker's jobs only while any is queued
+    std::unique_ptr<StreamPublisher> m_publisher; // before the worker: outlives its jobs
+    OrderedWorker m_worker;                       // last member: its jobs end before the rest goes
+};
+
+// Summary of a recorded file: "Recorded FILE: N frames, S.SS s, X.X MB" (kB below a megabyte).
+[[nodiscard]] std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 durationMs, qint64 bytes);
+
+// Creates prefix + N + ".mkv" for the first free N (one past the highest present) without ever
+// replacing a file; returns its descriptor and sets `fileName`, or -1 with `error` set.
+[[nodiscard]] int createNumberedFile(const QString &prefix, const QString &extension, QString &fileName,
+                                     std::string &error);

@@ -1,0 +1,165 @@
+#include "capturesession.h"
+
+#include "configstructure.h"
+#include "frameconsole.h"
+#include "framehistory.h"
+#include "glstreamrenderer.h"
+#include "simpleimagesaver.h"
+#include "tcpserverimagehandler.h"
+#include "videoexport.h"
+#include "videofilehandler.h"
+#include "webframebroadcaster.h"
+#include "webviewserver.h"
+#include "x11grabber.h"
+
+#include <algorithm>
+
+const QString CaptureSession::ImagePrefix = QStringLiteral("./capture/pic");
+const QString CaptureSession::VideoPrefix = QStringLiteral("./capture/capture");
+
+namespace {
+
+VideoSettings videoSettings(const CaptureOptions &options)
+{
+    VideoSettings video;
+    video.quality = options.videoQuality;
+    video.preset = options.videoPreset;
+    video.fps = options.fps.value_or(20);
+    return video;
+}
+
+} // namespace
+
+CaptureSession::CaptureSession(const CaptureOptions &options, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_history(std::make_unique<FrameHistory>())
+    , m_saver(std::make_unique<SimpleImageSaver>(ImagePrefix, QStringLiteral("jpg"), -1))
+    , m_video(std::make_unique<VideoFileHandler>(VideoPrefix, videoSettings(options)))
+    , m_coder(m_saver->jpegQuality())
+{
+    setGrabber(std::make_unique<X11Grabber>());
+    m_video->setPublishUrl(options.publishUrl);
+    m_video->setWritesFile(options.videoFile);
+    if (options.webPort) {
+        // The browsers see the capture whatever the handler; they share the viewers' limit.
+        m_webServer = std::make_unique<WebViewServer>(quint16(*options.webPort), options.bind, nullptr,
+                                                      WebViewSettings{options.webToken, options.webLossless});
+        m_webServer->setViewerTimeout(options.viewerTimeoutSeconds * 1000);
+        m_webServer->setViewerLimit(&m_viewerLimit);
+        m_web = std::make_unique<WebFrameBroadcaster>(m_webServer.get());
+    }
+}
+
+CaptureSession::~CaptureSession()
+{
+    if (m_recorder.isRunning())
+        m_recorder.SLOT_stopCapture();
+    if (m_preview)
+        m_preview->setHistory(nullptr); // it outlives the history it pages through
+}
+
+void CaptureSession::setGrabber(std::unique_ptr<Grabber> grabber)
+{
+    m_grabber = grabber.get();
+    m_ownGrabber = std::move(grabber);
+}
+
+void CaptureSession::useGrabber(Grabber *grabber)
+{
+    m_grabber = grabber;
+    m_ownGrabber.reset();
+}
+
+TcpServerImagehandler *CaptureSession::listen(quint16 port)
+{
+    if (!m_tcp) {
+        m_tcp = std::make_unique<TcpServerImagehandler>(port, m_options.bind);
+        m_tcp->setViewerTimeout(m_options.viewerTimeoutSeconds * 1000);
+        m_tcp->setViewerLimit(&m_viewerLimit);
+    }
+    return m_tcp.get();
+}
+
+void CaptureSession::setPreview(GLStreamRenderer *preview)
+{
+    m_preview = preview;
+    if (preview)
+        preview->setHistory(m_history.get());
+}
+
+void CaptureSession::startRun(const ConfigStructure *config)
+{
+    m_handler = config->handler;
+    m_runWeb = m_web && config->webView == m_web.get() ? m_web.get() : nullptr;
+    // A frame is coded as JPEG once when the saver's files need it whole, or when the browsers
+    // may take moving bands as JPEG; the history takes that coding too.
+    m_saverCoded = m_handler == m_saver.get() && m_saver->writesJpeg();
+    const bool webCoded = m_runWeb && m_runWeb->sendsJpeg();
+    m_coding = m_saverCoded || webCoded;
+    m_coder.setMode(m_saverCoded ? JpegBandsCoder::Mode::WholeFrames : JpegBandsCoder::Mode::WideChanges);
+    if (m_handler)
+        m_handler->startHandling(config);
+    if (config->webView)
+        config->webView->startHandling(config);
+}
+
+bool CaptureSession::hasRoom() const
+{
+    // Frames still with the coder go to the history (and the saver) when they are coded.
+    const int coming = m_coding ? m_coder.pending() : 0;
+    if (!m_history->hasRoomFor(1 + coming) || (m_coding && !m_coder.hasRoom()))
+        return false;
+    return !m_handler || m_handler->hasRoom();
+}
+
+void CaptureSession::takeFrame(const CapturedFrame &frame)
+{
+    if (m_preview)
+        m_preview->updateAndStoreTexture(frame);
+    if (m_coding) {
+        // The saver's line keeps this tick's place among the console's lines.
+        const ConsolePlace place = m_saverCoded ? FrameConsole::instance().reserve() : ConsolePlace();
+        m_coder.code(frame, [this, place](const CapturedFrame &coded, const CodedJpeg &jpeg) {
+            storeInHistory(coded, jpeg.bands);
+            if (m_saverCoded)
+                m_saver->writeCoded(coded, jpeg.file, place);
+            if (m_runWeb)
+                m_runWeb->handleCodedFrame(coded, jpeg.bands);
+        });
+    } else {
+        storeInHistory(frame, nullptr);
+        if (m_runWeb)
+            m_runWeb->handleFrame(frame);
+    }
+    if (m_handler && !m_saverCoded)
+        m_handler->handleFrame(frame);
+}
+
+void CaptureSession::storeInHistory(const CapturedFrame &frame, std::shared_ptr<const JpegBands> coded)
+{
+    m_history->append(frame.image, m_historyLast.advance(frame), std::move(coded), frame.grabTimeMs);
+}
+
+void CaptureSession::endRun()
+{
+    m_coder.drain([](int left) {
+        FrameConsole::instance().report(
+            StageEvent::notice(QStringLiteral("Waiting for the last %1 frames to be coded").arg(left)));
+    });
+    if (m_handler)
+        m_handler->stopHandling();
+    if (m_runWeb)
+        m_runWeb->stopHandling();
+    m_handler = nullptr;
+    m_runWeb = nullptr;
+}
+
+qint64 CaptureSession::exportFrames(int first, int last, const QString &fileName, const VideoSettings &settings,
+                                    qint64 &durationMs, std::string &error) const
+{
+    last = std::min(last, m_history->size() - 1);
+    const qint64 frames = exportVideo(*m_history, first, last, fileName, settings, error);
+    durationMs = m_history->timeMs(last) - m_history->timeMs(first) + 1000 / std::max(1, settings.fps);
+    return frames;
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "capturedframe.h"
+#include "captureoptions.h"
+#include "framesink.h"
+#include "imagerecorder.h"
+#include "jpegbandscoder.h"
+#include "viewerlimit.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+#include <string>
+
+class FrameHistory;
+class GLStreamRenderer;
+class Grabber;
+class ImageHandler;
+class SimpleImageSaver;
+class TcpServerImagehandler;
+class VideoFileHandler;
+struct VideoSettings;
+class WebFrameBroadcaster;
+class WebViewServer;
+
+// One capture: where frames come from (the grabber), the clock that grabs them (the recorder),
+// every frame since start-up (the history) and where they go (the preview it is given, and the
+// outputs: numbered JPEG files, TCP viewers, a video file and relay, browsers). It is not a
+// widget: the control window drives it, and tests can drive it alone.
+//
+// A frame's road, on the GUI thread unless said: the recorder grabs it at each tick and hands it
+// here (takeFrame()); the preview shows it; when some stage keeps it as JPEG, the shared coder
+// codes it once on its own worker, and the history, the saver and the web view each take that
+// coding as an input of their own; otherwise the history codes it itself. The run's handler
+// takes it too (the TCP server and the video file code it on their own workers), and so do the
+// browsers. Stages never wait for one another: each has a bounded queue, and when one is full the
+// recorder skips the tick's grab.
+class CaptureSession : public QObject, public FrameSink
+{
+    Q_OBJECT
+public:
+    explicit CaptureSession(const CaptureOptions &options = {}, QObject *parent = nullptr);
+    ~CaptureSession() override;
+
+    // Where frames come from; an X11 grabber until one is set. `useGrabber` does not take it:
+    // it must outlive the session.
+    void setGrabber(std::unique_ptr<Grabber> grabber);
+    void useGrabber(Grabber *grabber);
+    [[nodiscard]] Grabber *grabber() const { return m_grabber; }
+
+    // Listens for TCP viewers on `port` (0: any free one) at the options' address. Once; the
+    // port may come from a dialog, so it is not part of the options.
+    TcpServerImagehandler *listen(quint16 port);
+
+    [[nodiscard]] ImageRecorder *recorder() { return &m_recorder; }
+    [[nodiscard]] FrameHistory *history() const { return m_history.get(); }
+    [[nodiscard]] SimpleImageSaver *imageSaver() const { return m_saver.get(); }
+    [[nodiscard]] TcpServerImagehandler *tcpServer() const { return m_tcp.get(); }
+    [[nodiscard]] VideoFileHandler *videoHandler() const { return m_video.get(); }
+    // The browsers' view (--web), or none.
+    [[nodiscard]] WebFrameBroadcaster *webView() const { return m_web.get(); }
+    [[nodiscard]] const CaptureOptions &options() const { return m_options; }
+
+    // The preview every grabbed frame is shown in (not owned), which pages through the history.
+    void setPreview(GLStreamRenderer *preview);
+
+    void startRun(const ConfigStructure *config) override;
+    [[nodiscard]] bool hasRoom() const override;
+    void takeFrame(const CapturedFrame &frame) override;
+    void endRun() override;
+
+    // Writes the history's frames first..last as a video file at their grab times. Returns the
+    // frames written and sets `durationMs`, or -1 with `error` set.
+    qint64 exportFrames(int first, int last, const QString &fileName, const VideoSettings &settings,
+                        qint64 &durationMs, std::string &error) const;
+
+    static const QString ImagePrefix; // the saver's files: ./capture/picN.jpg
+    static const QString VideoPrefix; // the video files: ./capture/captureN.mkv
+
+private:
+    void storeInHistory(const CapturedFrame &frame, std::shared_ptr<const JpegBands> coded);
+
+    const CaptureOptions m_options;
+    std::unique_ptr<Grabber> m_ownGrabber;
+    Grabber *m_grabber = nullptr;
+    ViewerLimit m_viewerLimit; // TCP viewers and browsers together; outlives both servers
+    std::unique_ptr<FrameHistory> m_history;
+    LastFrame m_historyLast; // the frame the history was given last, for its band map
+    QPointer<GLStreamRenderer> m_preview;
+    std::unique_ptr<SimpleImageSaver> m_saver;
+    std::unique_ptr<VideoFileHandler> m_video;
+    std::unique_ptr<TcpServerImagehandler> m_tcp;
+    std::unique_ptr<WebViewServer> m_webServer;
+    std::unique_ptr<WebFrameBroadcaster> m_web;
+
+    // This run's stages.
+    ImageHandler *m_handler = nullptr;
+    WebFrameBroadcaster *m_runWeb = nullptr;
+    bool m_coding = false;     // frames go through the shared coder
+    bool m_saverCoded = false; // the saver writes the shared coder's files
+
+    JpegBandsCoder m_coder;  // after the stages its results go to: goes before them
+    ImageRecorder m_recorder; // last: its ticks end before anything else goes
+};

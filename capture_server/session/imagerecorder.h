@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QObject>
+#include <QRect>
+
+struct ConfigStructure;
+
+// The capture clock: while running, grabs the selected area at the configured rate from the
+// config's grabber, compares it with the frame before in bands, hands it to the config's sink
+// (the session) and prints the achieved rate. A tick whose sink has no room for a frame grabs
+// nothing (said once per run), so a slow stage slows the capture down instead of making the GUI
+// thread wait.
+class ImageRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ImageRecorder(QObject *parent = nullptr);
+
+    int frameCount = 0; // frames grabbed since the recorder was made; never reset
+
+    [[nodiscard]] bool isRunning() const { return running; }
+
+Q_SIGNALS:
+    // Kept for its name; frames go to the sink.
+    void SIG_imageCaptured(QImage);
+    // Emitted after every frame has gone to the sink.
+    void SIG_frameCaptured(int frameCount);
+
+public Q_SLOTS:
+    void SLOT_startCapture(const ConfigStructure *config);
+    void SLOT_stopCapture();
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    const ConfigStructure *config = nullptr;
+    bool running = false;
+    int timerId = 0;
+    int captureX = 0;
+    int captureY = 0;
+    int captureWidth = 0;
+    int captureHeight = 0;
+    QElapsedTimer frameTime;
+
+    QImage m_previous;           // the frame grabbed last, for the next frame's band map
+    qint64 m_frameNumber = -1;   // number of the frame grabbed last
+    bool m_skipReported = false; // this run has said that it skips grabs
+};

@@ -1,0 +1,454 @@
+#include "configwindow.h"
+
+#include "capturearea.h"
+#include "capturesession.h"
+#include "frameconsole.h"
+#include "framehistory.h"
+#include "glstreamrenderer.h"
+#include "grabber.h"
+#include "imagerecorder.h"
+#include "screengrabber.h"
+#include "selectionwindow.h"
+#include "shutdownsignals.h"
+#include "simpleimagesaver.h"
+#include "streampublisher.h"
+#include "tcpserverimagehandler.h"
+#include "videofilehandler.h"
+#include "webframebroadcaster.h"
+#include "windowplacement.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFont>
+#include <QHBoxLayout>
+#include <QGuiApplication>
+#include <QInputDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+// How long the achieved rate in the title looks back.
+constexpr qint64 rateWindowMs = 2000;
+
+} // namespace
+
+ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOptions &options, CaptureSession *session)
+    : QWidget(parent)
+    , m_ownSession(session ? nullptr : std::make_unique<CaptureSession>(options))
+    , m_session(session ? session : m_ownSession.get())
+{
+    imageSaver = m_session->imageSaver();
+    videoHandler = m_session->videoHandler();
+    recorder = m_session->recorder();
+
+    int port = 0;
+    if (options.port) {
+        port = *options.port;
+    } else if (!ShutdownSignals::requested()) {
+        port = QInputDialog::getInt(this, QStringLiteral("QInputDialog::getInteger()"),
+                                    QStringLiteral("Port:"), 3000, 0, 65000, 1);
+    }
+    // Interrupted before or while the dialog was open (the handler of the signal closes the
+    // dialog): nothing is started, and the program ends without showing this window.
+    if (ShutdownSignals::requested())
+        return;
+    m_requestedPort = port;
+    tcpServer = m_session->listen(quint16(port));
+    config.webView = m_session->webView();
+
+    m_selectionWindow = std::make_unique<SelectionWindow>(nullptr);
+    selectionWindow = m_selectionWindow.get();
+    m_preview = std::make_unique<GLStreamRenderer>(this);
+    streamRenderer = m_preview.get();
+    m_session->setPreview(streamRenderer);
+    frameSlider = new QSlider(Qt::Horizontal, this);
+    frameSlider->setMinimum(0);
+    frameSlider->setMaximum(0);
+
+    auto *layout = new QVBoxLayout;
+    selectAreaButton = new QPushButton(tr("Select area"), this);
+    selectAreaButton->setFont(QFont(QStringLiteral("Times"), 18, QFont::Bold, false));
+    startStopButton = new QPushButton(tr("Start/Stop"), this);
+    startStopButton->setFont(QFont(QStringLiteral("Times"), 18, QFont::Bold, false));
+    handlerLabel = new QLabel(QStringLiteral("Imagehandler:"));
+    tcpServerRadio = new QRadioButton(QStringLiteral("Tcp Server"), this);
+    imageSaverRadio = new QRadioButton(QStringLiteral("Image saver"), this);
+    videoFileRadio = new QRadioButton(QStringLiteral("Video file"), this);
+    fpsLabel = new QLabel(QStringLiteral("Target fps:"));
+    fpsSpinBox = new QSpinBox;
+    fpsSpinBox->setRange(1, 60);
+    fpsSpinBox->setValue(20);
+    recordCursorBox = new QCheckBox(tr("Record cursor"), this);
+
+    layout->addWidget(streamRenderer, 100);
+    frameLabel = new QLabel(this);
+    auto *sliderRow = new QHBoxLayout;
+    sliderRow->addWidget(frameSlider, 1);
+    sliderRow->addWidget(frameLabel);
+    // After a stop: the slider's frame marks where an export starts or ends.
+    markStartButton = new QPushButton(QStringLiteral("Mark start"), this);
+    markEndButton = new QPushButton(QStringLiteral("Mark end"), this);
+    exportButton = new QPushButton(QStringLiteral("Export..."), this);
+    sliderRow->addWidget(markStartButton);
+    sliderRow->addWidget(markEndButton);
+    sliderRow->addWidget(exportButton);
+    layout->addLayout(sliderRow);
+    layout->addWidget(selectAreaButton);
+    // The handler choice and the rate each take one row, so the preview keeps its room on a
+    // small or scaled screen.
+    auto *handlerRow = new QHBoxLayout;
+    handlerRow->addWidget(handlerLabel);
+    handlerRow->addWidget(tcpServerRadio);
+    handlerRow->addWidget(imageSaverRadio);
+    handlerRow->addWidget(videoFileRadio);
+    handlerRow->addStretch(1);
+    layout->addLayout(handlerRow);
+    auto *fpsRow = new QHBoxLayout;
+    fpsRow->addWidget(fpsLabel);
+    fpsRow->addWidget(fpsSpinBox);
+    fpsRow->addStretch(1);
+    layout->addLayout(fpsRow);
+    layout->addWidget(recordCursorBox);
+    layout->addWidget(startStopButton);
+    setLayout(layout);
+
+    connect(selectAreaButton, SIGNAL(clicked()), this, SLOT(SLOT_startSelection()));
+    connect(startStopButton, SIGNAL(clicked()), this, SLOT(SLOT_startStopCapture()));
+    connect(this, SIGNAL(SIG_startCapture(const ConfigStructure *)), recorder,
+            SLOT(SLOT_startCapture(const ConfigStructure *)));
+    connect(this, SIGNAL(SIG_stopCapture()), recorder, SLOT(SLOT_stopCapture()));
+    connect(frameSlider, SIGNAL(valueChanged(int)), streamRenderer, SLOT(selectTexture(int)));
+
+    config.renderer = streamRenderer;
+    config.handler = imageSaver;
+    config.selection = selectionWindow->getSelectionRect();
+    config.desktop = QGuiApplication::primaryScreen();
+    config.fps = 30;
+    config.grabber = m_session->grabber();
+    config.sink = m_session;
+
+    capturing = false;
+    application = app;
+
+    // Scripted use: the options stand in for what the user would pick in the window.
+    if (options.area)
+        selectionWindow->setSelectionRect(*options.area);
+    if (options.fps)
+        fpsSpinBox->setValue(*options.fps);
+    if (options.handler)
+        (*options.handler == QLatin1String("tcp")     ? tcpServerRadio
+         : *options.handler == QLatin1String("video") ? videoFileRadio
+                                                       : imageSaverRadio)
+            ->setChecked(true);
+    recordCursorBox->setChecked(options.cursor);
+    m_frameLimit = options.frames;
+    connect(recorder, &ImageRecorder::SIG_frameCaptured, this, &ConfigWindow::onFrameCaptured);
+
+    connect(frameSlider, &QSlider::valueChanged, this, &ConfigWindow::updateFrameLabel);
+    connect(markStartButton, &QPushButton::clicked, this, &ConfigWindow::markExportStart);
+    connect(markEndButton, &QPushButton::clicked, this, &ConfigWindow::markExportEnd);
+    connect(exportButton, &QPushButton::clicked, this, &ConfigWindow::exportWithDialog);
+    updateExportControls();
+    connect(tcpServer, &TcpServerImagehandler::SIG_viewerCountChanged, this, &ConfigWindow::updateTitle);
+    m_titleTimer.setInterval(250);
+    connect(&m_titleTimer, &QTimer::timeout, this, [this] {
+        updateTitle();
+        updateFrameLabel();
+    });
+    followGrabber();
+    updateTitle();
+    updateFrameLabel();
+    fitToScreen();
+}
+
+ConfigWindow::~ConfigWindow()
+{
+    if (capturing)
+        SLOT_startStopCapture();
+}
+
+FrameHistory *ConfigWindow::history() const
+{
+    return m_session->history();
+}
+
+void ConfigWindow::SLOT_startSelection()
+{
+    // The whole desktop, every monitor: the area may lie on any of them.
+    const QImage snapshot = config.grabber->snapshot();
+    if (snapshot.isNull() && !config.grabber->status().isEmpty()) {
+        FrameConsole::instance().report(StageEvent::failed(config.grabber->status()));
+        return;
+    }
+    selectionWindow->setBackground(QPixmap::fromImage(snapshot));
+    selectionWindow->showFullScreen();
+}
+
+void ConfigWindow::SLOT_startStopCapture()
+{
+    if (!capturing) {
+        if (!config.grabber->isReady()) {
+            FrameConsole::instance().report(StageEvent::failed(config.grabber->status()));
+            // Refused or ended before: ask again; "Start/Stop" starts once frames come.
+            m_grabberProblem.clear();
+            config.grabber->retry();
+            updateTitle();
+            return;
+        }
+        config.handler = tcpServerRadio->isChecked()   ? static_cast<ImageHandler *>(tcpServer)
+                         : videoFileRadio->isChecked() ? static_cast<ImageHandler *>(videoHandler)
+                                                       : static_cast<ImageHandler *>(imageSaver);
+        config.fps = fpsSpinBox->value();
+        config.recordCursor = recordCursorBox->isChecked();
+        m_runStartCount = recorder->frameCount;
+        m_frameTimes.clear();
+        m_runClock.start();
+        keepOutOfCaptureArea();
+        Q_EMIT SIG_startCapture(&config);
+        m_runFirstFile = config.handler == imageSaver ? imageSaver->nextFileNumber() : 0;
+        capturing = true;
+        m_titleTimer.start();
+    } else {
+        Q_EMIT SIG_stopCapture();
+        capturing = false;
+        m_titleTimer.stop();
+        // With no frame captured yet the slider stays at 0..0. Otherwise the handle goes to the
+        // newest frame, the one the preview shows.
+        frameSlider->setMaximum(std::max(0, recorder->frameCount - 1));
+        frameSlider->setValue(frameSlider->maximum());
+    }
+    selectAreaButton->setDisabled(capturing);
+    tcpServerRadio->setDisabled(capturing);
+    fpsSpinBox->setDisabled(capturing);
+    recordCursorBox->setDisabled(capturing || !config.grabber->drawsCursor());
+    imageSaverRadio->setDisabled(capturing);
+    videoFileRadio->setDisabled(capturing);
+    updateExportControls();
+    frameSlider->setDisabled(capturing);
+    updateTitle();
+    updateFrameLabel();
+}
+
+bool ConfigWindow::startScriptedCapture()
+{
+    const QRect selection = *config.selection;
+    if (captureArea(selection, config.grabber->screens()).isEmpty()) {
+        FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing can be captured")));
+        return false;
+    }
+    if (!capturing)
+        SLOT_startStopCapture();
+    return true;
+}
+
+void ConfigWindow::setGrabber(Grabber *grabber)
+{
+    m_session->useGrabber(grabber);
+    config.grabber = grabber;
+    followGrabber();
+}
+
+void ConfigWindow::followGrabber()
+{
+    Grabber *grabber = config.grabber;
+    if (!grabber->drawsCursor()) {
+        // The desktop draws the pointer into the stream or not, as asked at start-up.
+        recordCursorBox->setDisabled(true);
+        recordCursorBox->setToolTip(QStringLiteral("On Wayland the desktop draws the pointer: capture_server --cursor"));
+    }
+    connect(grabber, &Grabber::failed, this, [this](const QString &line) {
+        FrameConsole::instance().report(StageEvent::failed(line));
+        m_grabberProblem = line;
+        updateTitle();
+    });
+    connect(grabber, &Grabber::ended, this, [this](const QString &line) {
+        FrameConsole::instance().report(
+            StageEvent::failed(capturing ? line + QLatin1String(": capture stopped") : line));
+        m_grabberProblem = line;
+        if (capturing)
+            SLOT_startStopCapture();
+        updateTitle();
+    });
+}
+
+void ConfigWindow::SLOT_captureEnded(int)
+{
+}
+
+void ConfigWindow::onFrameCaptured(int frameCount)
+{
+    if (capturing) {
+        const qint64 now = m_runClock.elapsed();
+        m_frameTimes.push_back(now);
+        while (m_frameTimes.size() > 2 && now - m_frameTimes.front() > rateWindowMs)
+            m_frameTimes.pop_front();
+    }
+    if (m_frameLimit <= 0 || !capturing || frameCount - m_runStartCount < m_frameLimit)
+        return;
+    SLOT_startStopCapture();
+    // A scripted run that saved nothing has failed, whatever the reasons its lines gave.
+    const bool savedNothing = config.handler == imageSaver && imageSaver->nextFileNumber() == m_runFirstFile;
+    if (savedNothing)
+        FrameConsole::instance().report(
+            StageEvent::failed(QStringLiteral("No frame of the %1 captured was saved").arg(m_frameLimit)));
+    QTimer::singleShot(0, qApp, [savedNothing] { QCoreApplication::exit(savedNothing ? 1 : 0); });
+}
+
+void ConfigWindow::closeEvent(QCloseEvent *event)
+{
+    // Closing the window ends a running capture the way "Start/Stop" would, so the handler
+    // finishes its run, and takes the selection window with it.
+    if (capturing)
+        SLOT_startStopCapture();
+    if (selectionWindow) // none when start-up was interrupted
+        selectionWindow->close();
+    QWidget::closeEvent(event);
+}
+
+void ConfigWindow::updateTitle()
+{
+    QString title = QStringLiteral("capture_server - ");
+    if (!capturing) {
+        title += QStringLiteral("idle");
+    } else {
+        const int frames = recorder->frameCount - m_runStartCount;
+        title += QStringLiteral("capturing: %1 %2").arg(frames).arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
+        if (m_frameTimes.size() >= 2 && m_frameTimes.back() > m_frameTimes.front()) {
+            const double rate = double(m_frameTimes.size() - 1) * 1000.0 / double(m_frameTimes.back() - m_frameTimes.front());
+            title += QStringLiteral(" at %1 fps").arg(rate, 0, 'f', 1);
+        }
+        if (config.handler == tcpServer) {
+            const int viewers = tcpServer->viewerCount();
+            title += QStringLiteral(", %1 %2 connected").arg(viewers).arg(viewers == 1 ? QStringLiteral("viewer") : QStringLiteral("viewers"));
+        } else if (config.handler == videoHandler) {
+            title += QStringLiteral(", into %1").arg(videoHandler->fileName().isEmpty() && videoHandler->publisher()
+                                                          ? videoHandler->publisher()->url()
+                                                          : videoHandler->fileName());
+        } else {
+            title += QStringLiteral(", into %1").arg(QFileInfo(CaptureSession::ImagePrefix).path());
+        }
+    }
+    if (!m_grabberProblem.isEmpty())
+        title += QStringLiteral(" - ") + m_grabberProblem;
+    if (tcpServer->serverPort() == 0)
+        title += QStringLiteral(" - port %1 could not be listened on").arg(m_requestedPort);
+    setWindowTitle(title);
+}
+
+void ConfigWindow::updateFrameLabel()
+{
+    const int total = capturing ? recorder->frameCount : frameSlider->maximum() + 1;
+    if (recorder->frameCount == 0)
+        frameLabel->setText(QStringLiteral("No frames yet"));
+    else
+        frameLabel->setText(QStringLiteral("Frame %1 of %2").arg(capturing ? total : frameSlider->value() + 1).arg(total));
+}
+
+void ConfigWindow::fitToScreen()
+{
+    const QScreen *screen = config.desktop;
+    if (!screen)
+        return;
+    // Keep room for a window manager's frame, which is not known before the window is shown.
+    const QSize room = screen->availableGeometry().size() - QSize(16, 32);
+    const QSize whole = layout()->sizeHint();
+    const QSize previewHint = streamRenderer->sizeHint();
+    const QSize controls(std::max(0, whole.width() - previewHint.width()), std::max(0, whole.height() - previewHint.height()));
+    const QSize preview = fittedPreviewSize(previewHint, room - controls);
+    resize((preview + controls).expandedTo(minimumSizeHint()));
+}
+
+void ConfigWindow::keepOutOfCaptureArea()
+{
+    QScreen *screen = config.desktop;
+    if (!screen || !isVisible())
+        return;
+    // The recorder grabs from the whole desktop: the area may lie on any monitor.
+    const QRect area = captureArea(*config.selection, desktopScreens(screen));
+    const QRect frame = frameGeometry();
+    if (area.isEmpty() || !frame.intersects(area))
+        return;
+    QList<QRect> available;
+    for (const QScreen *monitor : screen->virtualSiblings())
+        available.append(monitor->availableGeometry());
+    const QSize decoration = frame.size() - size();
+    const std::optional<QRect> place = placeOutside(available, frame, minimumSizeHint() + decoration, area);
+    if (!place) {
+        FrameConsole::instance().report(
+            StageEvent::notice("The control window lies inside the capture area and the screen has no room for it "
+                               "outside: it will be in the frames"));
+        return;
+    }
+    resize(place->size() - decoration);
+    move(place->topLeft());
+}
+
+void ConfigWindow::markExportStart()
+{
+    m_markStart = frameSlider->value();
+    if (m_markEnd < m_markStart)
+        m_markEnd = frameSlider->maximum();
+    updateExportControls();
+}
+
+void ConfigWindow::markExportEnd()
+{
+    m_markEnd = frameSlider->value();
+    if (m_markStart < 0 || m_markStart > m_markEnd)
+        m_markStart = 0;
+    updateExportControls();
+}
+
+void ConfigWindow::updateExportControls()
+{
+    const bool frames = !capturing && recorder->frameCount > 0;
+    markStartButton->setEnabled(frames);
+    markEndButton->setEnabled(frames);
+    exportButton->setEnabled(frames && m_markStart >= 0 && m_markEnd >= m_markStart);
+    exportButton->setToolTip(m_markStart >= 0 ? QStringLiteral("Frames %1 to %2").arg(m_markStart + 1).arg(m_markEnd + 1)
+                                              : QStringLiteral("Mark a start and an end first"));
+}
+
+void ConfigWindow::exportWithDialog()
+{
+    const QString fileName = QFileDialog::getSaveFileName(this, QStringLiteral("Export frames"),
+                                                          QStringLiteral("./capture/export.mkv"),
+                                                          QStringLiteral("Matroska video (*.mkv)"));
+    if (!fileName.isEmpty())
+        exportMarkedRange(fileName);
+}
+
+bool ConfigWindow::exportMarkedRange(const QString &fileName)
+{
+    if (capturing || m_markStart < 0 || m_markEnd < m_markStart)
+        return false;
+    const int last = std::min(m_markEnd, history()->size() - 1);
+    VideoSettings settings;
+    settings.quality = m_session->options().videoQuality;
+    settings.preset = m_session->options().videoPreset;
+    settings.fps = fpsSpinBox->value();
+    std::string error;
+    qint64 duration = 0;
+    const qint64 frames = m_session->exportFrames(m_markStart, last, fileName, settings, duration, error);
+    const std::string name = fileName.toLatin1().toStdString();
+    if (frames < 0) {
+        FrameConsole::instance().report(StageEvent::failed("Could not export " + name + ": " + error));
+        return false;
+    }
+    FrameConsole::instance().report(StageEvent::notice(
+        "Exported frames " + std::to_string(m_markStart + 1) + " to " + std::to_string(last + 1) + ": "
+        + videoSummaryLine(fileName, frames, duration, QFileInfo(fileName).size())));
+    return true;
+}

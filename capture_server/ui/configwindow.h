@@ -1,0 +1,127 @@
+#pragma once
+
+#include "captureoptions.h"
+#include "configstructure.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+
+#include <deque>
+#include <memory>
+
+class CaptureSession;
+class FrameHistory;
+class GLStreamRenderer;
+class Grabber;
+class ImageRecorder;
+class QApplication;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QSlider;
+class QSpinBox;
+class SelectionWindow;
+class SimpleImageSaver;
+class TcpServerImagehandler;
+class VideoFileHandler;
+
+// The control window of capture_server: the live preview, the frame slider, "Select area",
+// the handler choice, the target rate and "Start/Stop", over a capture session (which grabs,
+// keeps and sends the frames). Its members point into that session.
+class ConfigWindow : public QWidget
+{
+    Q_OBJECT
+    // The session the window drives; its own when it was given none.
+    std::unique_ptr<CaptureSession> m_ownSession;
+    CaptureSession *m_session = nullptr;
+    // The preview pages through the session's history: it goes first.
+    std::unique_ptr<GLStreamRenderer> m_preview;
+
+public:
+    // Without a `session` the window makes one from `options` (and owns it).
+    ConfigWindow(QWidget *parent, QApplication *application, const CaptureOptions &options = {},
+                 CaptureSession *session = nullptr);
+    ~ConfigWindow() override;
+
+    SelectionWindow *selectionWindow = nullptr;
+    ImageRecorder *recorder = nullptr;
+    ConfigStructure config;
+    SimpleImageSaver *imageSaver = nullptr;
+    GLStreamRenderer *streamRenderer = nullptr;
+    QSlider *frameSlider = nullptr;
+    TcpServerImagehandler *tcpServer = nullptr;
+    QPushButton *selectAreaButton = nullptr;
+    QPushButton *startStopButton = nullptr;
+    QApplication *application = nullptr;
+    QLabel *handlerLabel = nullptr;
+    QRadioButton *tcpServerRadio = nullptr;
+    QRadioButton *imageSaverRadio = nullptr;
+    QLabel *fpsLabel = nullptr;
+    QSpinBox *fpsSpinBox = nullptr;
+    QCheckBox *recordCursorBox = nullptr;
+    bool capturing = false;
+    QLabel *frameLabel = nullptr; // beside the slider: "Frame N of M"
+    VideoFileHandler *videoHandler = nullptr;
+    QRadioButton *videoFileRadio = nullptr;
+    QPushButton *markStartButton = nullptr; // after a stop: the slider's frame starts the export range
+    QPushButton *markEndButton = nullptr;   // ... and ends it
+    QPushButton *exportButton = nullptr;    // "Export...": the marked range as a video file
+
+    // Marks the slider's frame as the first or the last of the range to export.
+    void markExportStart();
+    void markExportEnd();
+    // Writes the marked range (frames in the history, at their grab times) to `fileName` as
+    // H.264 in Matroska and prints one line; false when nothing could be written.
+    bool exportMarkedRange(const QString &fileName);
+    [[nodiscard]] int exportStart() const { return m_markStart; }
+    [[nodiscard]] int exportEnd() const { return m_markEnd; }
+
+    // For --start: starts a capture, or, when the selection lies wholly off the screen so that
+    // nothing could ever be captured, prints why and returns false.
+    bool startScriptedCapture();
+
+    [[nodiscard]] FrameHistory *history() const;
+    [[nodiscard]] CaptureSession *session() const { return m_session; }
+
+    // Frames and the selection's snapshot come from `grabber` (not owned) instead of the
+    // session's. Until it is ready "Start/Stop" starts nothing and says why; when it ends a
+    // capture stops as "Start/Stop" would.
+    void setGrabber(Grabber *grabber);
+
+Q_SIGNALS:
+    void SIG_startSelectionSignal();
+    void SIG_startCapture(const ConfigStructure *);
+    void SIG_stopCapture();
+
+public Q_SLOTS:
+    void SLOT_startSelection();
+    void SLOT_startStopCapture();
+    void SLOT_captureEnded(int);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void onFrameCaptured(int frameCount);
+    void updateTitle();
+    void updateFrameLabel();
+    void fitToScreen();
+    void keepOutOfCaptureArea();
+    void followGrabber();
+
+    std::unique_ptr<SelectionWindow> m_selectionWindow; // a window of its own: no parent
+    int m_frameLimit = 0;      // --frames: stop and quit after this many frames of a run
+    int m_runStartCount = 0;   // recorder's frameCount when the current run started
+    int m_requestedPort = 0;   // the port asked for, to name it when it could not be listened on
+    QTimer m_titleTimer;       // refreshes the title while capturing, a few times a second
+    QElapsedTimer m_runClock;  // since the current run started
+    std::deque<qint64> m_frameTimes; // m_runClock times of the run's recent frames, for the rate
+    qint64 m_runFirstFile = 0; // the saver's next file number when the current run started
+    void updateExportControls();
+    void exportWithDialog();
+    int m_markStart = -1;      // export range, frame indices; -1: not marked
+    int m_markEnd = -1;
+    QString m_grabberProblem;  // why the grabber cannot grab, for the title
+};

@@ -1,0 +1,142 @@
+#include "webframebroadcaster.h"
+
+#include "bandedjpeg.h"
+#include "bandedpng.h"
+#include "webviewserver.h"
+
+#include <QImage>
+#include <QPixmap>
+
+#include <utility>
+
+namespace {
+
+// JPEG pieces from the shared coder's coding of the frame, joined without coding again; bands it
+// did not code whole are coded by `fallback` (or here).
+WebFrameComposer::LossyCoder sharedCoder(std::shared_ptr<const JpegBands> coded, WebFrameComposer::LossyCoder fallback)
+{
+    return [coded = std::move(coded), fallback = std::move(fallback)](const QImage &frame, int firstBand, int bandCount) {
+        if (coded->size == frame.size() && coded->quality == WebFrameComposer::LossyQuality) {
+            QByteArray joined = joinJpegBands(*coded, firstBand, bandCount);
+            if (!joined.isEmpty())
+                return joined;
+        }
+        return fallback ? fallback(frame, firstBand, bandCount) : WebFrameComposer::encodeLossy(frame, firstBand, bandCount);
+    };
+}
+
+} // namespace
+
+struct WebFrameBroadcaster::EncoderState
+{
+    BandedPngEncoder png; // each band's compressed bytes, brought up to date as browsers need them
+    QImage last;          // the frame composed last
+    qint64 lastNumber = -2;
+    std::unique_ptr<WebFrameComposer> composer;
+};
+
+// What the worker hands back for one frame.
+struct WebFrameBroadcaster::Composed
+{
+    std::vector<WebFrameComposer::Recipient> browsers;
+    std::vector<WebFrameComposer::Message> messages;
+};
+
+WebFrameBroadcaster::WebFrameBroadcaster(WebViewServer *webView, QObject *parent)
+    : ImageHandler(parent)
+    , m_webView(webView)
+    , m_state(std::make_shared<EncoderState>())
+{
+    connect(webView, &WebViewServer::browserReady, this, &WebFrameBroadcaster::refreshBrowsers);
+}
+
+WebFrameBroadcaster::~WebFrameBroadcaster() = default;
+
+void WebFrameBroadcaster::startHandling(const ConfigStructure *)
+{
+    m_capturing = true;
+    if (m_webView)
+        m_webView->setCapturing(true);
+}
+
+void WebFrameBroadcaster::handleFrame(const CapturedFrame &frame)
+{
+    handleCodedFrame(frame, nullptr);
+}
+
+void WebFrameBroadcaster::handleCodedFrame(const CapturedFrame &frame, std::shared_ptr<const JpegBands> coded)
+{
+    m_lastFrame = frame;
+    if (m_webView && m_webView->wantsFrame() && m_worker.hasRoom())
+        post(frame, false, std::move(coded));
+}
+
+void WebFrameBroadcaster::stopHandling()
+{
+    finishPendingFrames();
+    m_capturing = false;
+    refreshBrowsers();
+    if (m_webView)
+        m_webView->setCapturing(false);
+}
+
+bool WebFrameBroadcaster::sendsJpeg() const
+{
+    return m_webView && !m_webView->isLossless();
+}
+
+void WebFrameBroadcaster::setLossyBandSource(WebFrameComposer::LossyCoder source)
+{
+    m_lossySource = std::move(source);
+}
+
+void WebFrameBroadcaster::finishPendingFrames()
+{
+    m_worker.drain();
+}
+
+void WebFrameBroadcaster::refreshBrowsers()
+{
+    if (m_capturing || !m_webView || m_lastFrame.image.isNull() || !m_webView->wantsFrame() || !m_worker.hasRoom())
+        return;
+    post(m_lastFrame, true, nullptr);
+}
+
+void WebFrameBroadcaster::post(const CapturedFrame &frame, bool refreshOnly, std::shared_ptr<const JpegBands> coded)
+{
+    std::vector<WebFrameComposer::Recipient> browsers = m_webView->reserveReadyBrowsers();
+    std::vector<quint64> connected = m_webView->browserIds();
+    const bool lossless = m_webView->isLossless();
+    const std::shared_ptr<EncoderState> state = m_state;
+    const bool posted = m_worker.tryPost(
+        [state, frame, browsers, connected = std::move(connected), lossless, refreshOnly, source = m_lossySource,
+         coded = std::move(coded)] {
+            Composed composed;
+            composed.browsers = browsers;
+            const BandMap changes = frame.changesSince(state->lastNumber, state->last);
+            if (!state->composer)
+                state->composer = std::make_unique<WebFrameComposer>(lossless);
+            state->composer->setLossyCoder(coded ? sharedCoder(coded, source) : source);
+            composed.messages = state->composer->compose(frame.image, changes, state->png, browsers, connected,
+                                                         refreshOnly, false);
+            state->last = frame.image;
+            state->lastNumber = frame.number;
+            return composed;
+        },
+        [this](const Composed &composed) { deliver(composed); });
+    if (!posted) {
+        for (const WebFrameComposer::Recipient &browser : browsers)
+            m_webView->release(browser.id);
+    }
+}
+
+void WebFrameBroadcaster::deliver(const Composed &composed)
+{
+    if (!m_webView)
+        return;
+    for (const WebFrameComposer::Message &message : composed.messages)
+        m_webView->sendTo(message.id, message.bytes);
+    // Browsers that got nothing (nothing to refresh) are ready again.
+    for (const WebFrameComposer::Recipient &browser : composed.browsers)
+        m_webView->release(browser.id);
+}

@@ -1,0 +1,532 @@
+#include "configwindow.h"
+#include "framehistory.h"
+#include "glformat.h"
+#include "glstreamrenderer.h"
+#include "imagerecorder.h"
+#include "selectionwindow.h"
+#include "simpleimagesaver.h"
+#include "tcpserverimagehandler.h"
+#include "testsupport.h"
+#include "videodecode.h"
+#include "videofilehandler.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QInputDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QScreen>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+
+class tst_ConfigWindow : public QObject
+{
+    Q_OBJECT
+public:
+    static void initMain() { setupDefaultSurfaceFormat(); }
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void portDialogAsksForThePort();
+    void controlsAndLayout();
+    void startStopTogglesAndDisablesControls();
+    void handlerComesFromRadioButtons_data();
+    void handlerComesFromRadioButtons();
+    void rateComesFromSpinBox();
+    void cursorChoiceComesFromCheckBox();
+    void sliderSpansFramesOfBothCaptures();
+    void stopBeforeFirstFrameKeepsSliderAtZero();
+    void closingDuringCaptureStopsIt();
+    void historyOutlivesThePreview();
+    void sliderFollowsTheFrameShown_data();
+    void sliderFollowsTheFrameShown();
+    void titleTellsTheState_data();
+    void titleTellsTheState();
+    void windowKeepsOutOfTheCaptureArea_data();
+    void windowKeepsOutOfTheCaptureArea();
+    void previewFitsTheScreen();
+    void exportWritesTheMarkedFrames_data();
+    void exportWritesTheMarkedFrames();
+    void onlyThePreviewAndTheCountRepaintPerFrame();
+
+private:
+    // Clicks near the left end, where a radio button's or check box's indicator and text are.
+    void click(QAbstractButton *button)
+    {
+        const bool indicator = qobject_cast<QRadioButton *>(button) || qobject_cast<QCheckBox *>(button);
+        const QPoint at = indicator ? QPoint(8, button->height() / 2) : button->rect().center();
+        QTest::mouseClick(button, Qt::LeftButton, {}, at);
+    }
+    void captureFrames(int frames);
+
+    QTemporaryDir m_workDir;
+    ConfigWindow *m_window = nullptr;
+};
+
+void tst_ConfigWindow::initTestCase()
+{
+    QVERIFY(m_workDir.isValid());
+    QVERIFY(QDir::setCurrent(m_workDir.path())); // the saver writes ./capture
+}
+
+void tst_ConfigWindow::init()
+{
+    CaptureOptions options;
+    options.port = 0;
+    m_window = new ConfigWindow(nullptr, qApp, options);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void tst_ConfigWindow::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+}
+
+void tst_ConfigWindow::portDialogAsksForThePort()
+{
+    QString title;
+    QString label;
+    int value = -1;
+    int minimum = -1;
+    int maximum = -1;
+    QTimer::singleShot(0, this, [&] {
+        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        title = dialog->windowTitle();
+        label = dialog->labelText();
+        value = dialog->intValue();
+        minimum = dialog->intMinimum();
+        maximum = dialog->intMaximum();
+        dialog->setIntValue(0);
+        dialog->accept();
+    });
+    ConfigWindow window(nullptr, qApp);
+    QCOMPARE(title, QStringLiteral("QInputDialog::getInteger()"));
+    QCOMPARE(label, QStringLiteral("Port:"));
+    QCOMPARE(value, 3000);
+    QCOMPARE(minimum, 0);
+    QCOMPARE(maximum, 65000);
+}
+
+void tst_ConfigWindow::controlsAndLayout()
+{
+    auto *layout = qobject_cast<QVBoxLayout *>(m_window->layout());
+    QVERIFY(layout);
+    // The slider shares its row with the label that names the frame on display.
+    // The handler choice and the rate each share a row too.
+    const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton, nullptr, nullptr,
+                                    m_window->recordCursorBox, m_window->startStopButton};
+    QCOMPARE(layout->count(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
+    QCOMPARE(layout->stretch(0), 100);
+    QLayout *handlerRow = layout->itemAt(3)->layout();
+    QCOMPARE(handlerRow->itemAt(0)->widget(), m_window->handlerLabel);
+    QCOMPARE(handlerRow->itemAt(1)->widget(), m_window->tcpServerRadio);
+    QCOMPARE(handlerRow->itemAt(2)->widget(), m_window->imageSaverRadio);
+    QLayout *fpsRow = layout->itemAt(4)->layout();
+    QCOMPARE(fpsRow->itemAt(0)->widget(), m_window->fpsLabel);
+    QCOMPARE(fpsRow->itemAt(1)->widget(), m_window->fpsSpinBox);
+    QLayout *sliderRow = layout->itemAt(1)->layout();
+    QVERIFY(sliderRow);
+    QCOMPARE(sliderRow->itemAt(0)->widget(), m_window->frameSlider);
+    QCOMPARE(sliderRow->itemAt(1)->widget(), m_window->frameLabel);
+
+    QCOMPARE(m_window->selectAreaButton->text(), QStringLiteral("Select area"));
+    QCOMPARE(m_window->startStopButton->text(), QStringLiteral("Start/Stop"));
+    QCOMPARE(m_window->handlerLabel->text(), QStringLiteral("Imagehandler:"));
+    QCOMPARE(m_window->tcpServerRadio->text(), QStringLiteral("Tcp Server"));
+    QCOMPARE(m_window->imageSaverRadio->text(), QStringLiteral("Image saver"));
+    QCOMPARE(m_window->fpsLabel->text(), QStringLiteral("Target fps:"));
+    QVERIFY(!m_window->tcpServerRadio->isChecked());
+    QVERIFY(!m_window->imageSaverRadio->isChecked());
+    QCOMPARE(m_window->fpsSpinBox->minimum(), 1);
+    QCOMPARE(m_window->fpsSpinBox->maximum(), 60);
+    QCOMPARE(m_window->fpsSpinBox->value(), 20);
+    QCOMPARE(m_window->recordCursorBox->text(), QStringLiteral("Record cursor"));
+    QVERIFY(!m_window->recordCursorBox->isChecked());
+    QCOMPARE(m_window->frameSlider->orientation(), Qt::Horizontal);
+    QCOMPARE(m_window->frameSlider->maximum(), 0);
+    QCOMPARE(*m_window->config.selection, QRect(0, 0, 640, 480));
+    QCOMPARE(m_window->config.selection, m_window->selectionWindow->getSelectionRect());
+}
+
+void tst_ConfigWindow::startStopTogglesAndDisablesControls()
+{
+    const QList<QWidget *> locked{m_window->selectAreaButton, m_window->tcpServerRadio, m_window->fpsSpinBox,
+                                  m_window->imageSaverRadio, m_window->frameSlider, m_window->recordCursorBox};
+    click(m_window->startStopButton);
+    QVERIFY(m_window->capturing);
+    QVERIFY(m_window->recorder->isRunning());
+    for (QWidget *widget : locked)
+        QVERIFY2(!widget->isEnabled(), widget->metaObject()->className());
+    QVERIFY(m_window->startStopButton->isEnabled());
+
+    click(m_window->startStopButton);
+    QVERIFY(!m_window->capturing);
+    QVERIFY(!m_window->recorder->isRunning());
+    for (QWidget *widget : locked)
+        QVERIFY(widget->isEnabled());
+}
+
+void tst_ConfigWindow::handlerComesFromRadioButtons_data()
+{
+    QTest::addColumn<QString>("checked");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("none checked means the saver") << QString() << QStringLiteral("saver");
+    QTest::newRow("image saver") << QStringLiteral("saver") << QStringLiteral("saver");
+    QTest::newRow("tcp server") << QStringLiteral("tcp") << QStringLiteral("tcp");
+    QTest::newRow("video file") << QStringLiteral("video") << QStringLiteral("video");
+}
+
+void tst_ConfigWindow::handlerComesFromRadioButtons()
+{
+    QFETCH(QString, checked);
+    QFETCH(QString, expected);
+    if (checked == QLatin1String("saver"))
+        click(m_window->imageSaverRadio);
+    else if (checked == QLatin1String("tcp"))
+        click(m_window->tcpServerRadio);
+    else if (checked == QLatin1String("video"))
+        click(m_window->videoFileRadio);
+    CoutCapture out;
+    click(m_window->startStopButton);
+    click(m_window->startStopButton);
+    const QMap<QString, ImageHandler *> handlers{{QStringLiteral("saver"), m_window->imageSaver},
+                                                 {QStringLiteral("tcp"), m_window->tcpServer},
+                                                 {QStringLiteral("video"), m_window->videoHandler}};
+    QCOMPARE(m_window->config.handler, handlers.value(expected));
+    // The chosen handler's own start line shows which one ran.
+    const QMap<QString, QString> startLines{{QStringLiteral("saver"), QStringLiteral("Capturing images to memory...")},
+                                            {QStringLiteral("tcp"), QStringLiteral("Server started loop.")},
+                                            {QStringLiteral("video"), QStringLiteral("Recording: ./capture/capture")}};
+    const QString startLine = startLines.value(expected);
+    QVERIFY(!out.lines().filter(startLine).isEmpty());
+}
+
+void tst_ConfigWindow::rateComesFromSpinBox()
+{
+    m_window->fpsSpinBox->setValue(37);
+    click(m_window->startStopButton);
+    QCOMPARE(m_window->config.fps, 37);
+    click(m_window->startStopButton);
+    m_window->fpsSpinBox->setValue(61); // beyond the range: clamped
+    QCOMPARE(m_window->fpsSpinBox->value(), 60);
+}
+
+void tst_ConfigWindow::cursorChoiceComesFromCheckBox()
+{
+    QVERIFY(!m_window->config.recordCursor);
+    click(m_window->recordCursorBox);
+    click(m_window->startStopButton);
+    QVERIFY(m_window->config.recordCursor);
+    click(m_window->startStopButton);
+    click(m_window->recordCursorBox);
+    click(m_window->startStopButton);
+    QVERIFY(!m_window->config.recordCursor);
+    click(m_window->startStopButton);
+}
+
+void tst_ConfigWindow::captureFrames(int frames)
+{
+    QSignalSpy spy(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+    click(m_window->startStopButton);
+    QTRY_VERIFY(spy.count() >= frames);
+    click(m_window->startStopButton);
+}
+
+void tst_ConfigWindow::sliderSpansFramesOfBothCaptures()
+{
+    m_window->fpsSpinBox->setValue(60);
+    captureFrames(2);
+    const int first = m_window->recorder->frameCount;
+    QCOMPARE(m_window->frameSlider->maximum(), first - 1);
+    click(m_window->tcpServerRadio); // the other handler for the second run
+    captureFrames(2);
+    const int total = m_window->recorder->frameCount;
+    QVERIFY(total >= first + 2);
+    QCOMPARE(m_window->frameSlider->maximum(), total - 1);
+    QCOMPARE(m_window->streamRenderer->storedFrameCount(), total);
+
+    m_window->frameSlider->setValue(1);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), 1);
+    m_window->frameSlider->setValue(total - 1);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), total - 1);
+}
+
+void tst_ConfigWindow::stopBeforeFirstFrameKeepsSliderAtZero()
+{
+    m_window->fpsSpinBox->setValue(1);
+    click(m_window->startStopButton);
+    click(m_window->startStopButton);
+    QCOMPARE(m_window->recorder->frameCount, 0);
+    QCOMPARE(m_window->frameSlider->maximum(), 0);
+    QCOMPARE(m_window->frameSlider->value(), 0);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), -1);
+}
+
+void tst_ConfigWindow::closingDuringCaptureStopsIt()
+{
+    click(m_window->startStopButton);
+    CoutCapture out;
+    m_window->close();
+    QVERIFY(!m_window->capturing);
+    QVERIFY(!m_window->recorder->isRunning());
+    QVERIFY(m_window->selectAreaButton->isEnabled());
+}
+
+// The preview holds a plain pointer to the session's history: the history must still be there
+// while the preview and its children go (the probe stands for anything the preview does then).
+void tst_ConfigWindow::historyOutlivesThePreview()
+{
+    m_window->fpsSpinBox->setValue(60);
+    captureFrames(2);
+    const StoredFrames *history = m_window->streamRenderer->history();
+    QVERIFY(history);
+    const int stored = history->size();
+    int seenAtTheEnd = -1;
+    auto *probe = new QObject(m_window->streamRenderer);
+    connect(probe, &QObject::destroyed, [history, &seenAtTheEnd] { seenAtTheEnd = history->size(); });
+    delete m_window;
+    m_window = nullptr;
+    QCOMPARE(seenAtTheEnd, stored);
+}
+
+void tst_ConfigWindow::sliderFollowsTheFrameShown_data()
+{
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<bool>("pageBackBetweenRuns");
+    QTest::addColumn<int>("pageTo"); // slider value set after the last run; -1: none
+    QTest::newRow("after stop the handle is on the newest frame") << 1 << false << -1;
+    QTest::newRow("paged back, then a second run: on the newest again") << 2 << true << -1;
+    QTest::newRow("paged back: the label names the frame shown") << 1 << false << 0;
+}
+
+void tst_ConfigWindow::sliderFollowsTheFrameShown()
+{
+    QFETCH(int, runs);
+    QFETCH(bool, pageBackBetweenRuns);
+    QFETCH(int, pageTo);
+    m_window->fpsSpinBox->setValue(60);
+    for (int run = 0; run < runs; ++run) {
+        if (run > 0 && pageBackBetweenRuns)
+            m_window->frameSlider->setValue(0);
+        captureFrames(3);
+    }
+    const int total = m_window->recorder->frameCount;
+    if (pageTo >= 0)
+        m_window->frameSlider->setValue(pageTo);
+    const int shown = pageTo >= 0 ? pageTo : total - 1;
+    QCOMPARE(m_window->frameSlider->maximum(), total - 1);
+    QCOMPARE(m_window->frameSlider->value(), shown);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), shown);
+    QCOMPARE(m_window->frameLabel->text(), QStringLiteral("Frame %1 of %2").arg(shown + 1).arg(total));
+}
+
+void tst_ConfigWindow::titleTellsTheState_data()
+{
+    QTest::addColumn<QString>("handler"); // empty: stay idle
+    QTest::addColumn<bool>("connectViewer");
+    QTest::addColumn<bool>("portTaken");
+    QTest::addColumn<QStringList>("expected"); // parts of the title
+    QTest::newRow("idle") << QString() << false << false << QStringList{QStringLiteral("capture_server - idle")};
+    QTest::newRow("capturing into the folder: count, rate, folder")
+        << QStringLiteral("saver") << false << false
+        << QStringList{QStringLiteral("capturing: "), QStringLiteral(" fps"), QStringLiteral("into ./capture")};
+    QTest::newRow("capturing to viewers: how many are connected")
+        << QStringLiteral("tcp") << true << false << QStringList{QStringLiteral("capturing: "), QStringLiteral("1 viewer connected")};
+    QTest::newRow("port taken: said in the title") << QString() << false << true
+                                                   << QStringList{QStringLiteral("could not be listened on")};
+}
+
+void tst_ConfigWindow::titleTellsTheState()
+{
+    QFETCH(QString, handler);
+    QFETCH(bool, connectViewer);
+    QFETCH(bool, portTaken);
+    QFETCH(QStringList, expected);
+
+    QTcpServer occupant;
+    if (portTaken) {
+        QVERIFY(occupant.listen(QHostAddress::Any, 0));
+        delete m_window;
+        CaptureOptions options;
+        options.port = occupant.serverPort();
+        m_window = new ConfigWindow(nullptr, qApp, options);
+        m_window->show();
+        expected.append(QStringLiteral("port %1 ").arg(occupant.serverPort()));
+    }
+    QTcpSocket viewer;
+    if (connectViewer) {
+        QSignalSpy joined(m_window->tcpServer, &TcpServerImagehandler::SIG_viewerCountChanged);
+        viewer.connectToHost(QHostAddress::LocalHost, m_window->tcpServer->serverPort());
+        QTRY_COMPARE(joined.count(), 1);
+    }
+    CoutCapture out;
+    if (!handler.isEmpty()) {
+        click(handler == QLatin1String("tcp") ? m_window->tcpServerRadio : m_window->imageSaverRadio);
+        click(m_window->startStopButton);
+    }
+    for (const QString &part : expected)
+        QTRY_VERIFY2(m_window->windowTitle().contains(part), qPrintable(m_window->windowTitle()));
+    if (!handler.isEmpty()) {
+        click(m_window->startStopButton);
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("capture_server - idle"));
+    }
+}
+
+void tst_ConfigWindow::windowKeepsOutOfTheCaptureArea_data()
+{
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<bool>("moves");
+    QTest::newRow("default area under the window: moved clear") << QRect(0, 0, 640, 480) << true;
+    QTest::newRow("area away from the window: stays")
+        << QRect(screen.width() - 200, screen.height() - 100, 200, 100) << false;
+    QTest::newRow("area covers the screen: stays, says so") << screen << false;
+}
+
+void tst_ConfigWindow::windowKeepsOutOfTheCaptureArea()
+{
+    QFETCH(QRect, area);
+    QFETCH(bool, moves);
+    m_window->move(0, 0);
+    QTRY_COMPARE(m_window->frameGeometry().topLeft(), QPoint(0, 0));
+    const QRect before = m_window->frameGeometry();
+    m_window->selectionWindow->setSelectionRect(area);
+    const bool inside = before.intersects(area) && !moves;
+
+    CoutCapture out;
+    click(m_window->startStopButton);
+    if (moves) {
+        QTRY_VERIFY(!m_window->frameGeometry().intersects(area));
+        QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(m_window->frameGeometry()));
+    } else {
+        QCOMPARE(m_window->frameGeometry(), before);
+    }
+    QCOMPARE(!out.lines().filter(QStringLiteral("The control window lies inside the capture area")).isEmpty(), inside);
+    click(m_window->startStopButton);
+}
+
+// Run at scale factors 1, 1.5 and 2: the window fits the screen and the preview is neither
+// crushed nor squashed.
+void tst_ConfigWindow::previewFitsTheScreen()
+{
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY(available.contains(m_window->frameGeometry()));
+    const QSize preview = m_window->streamRenderer->size();
+    QVERIFY2(preview.width() >= std::min(640, available.width() / 3),
+             qPrintable(QStringLiteral("preview %1x%2").arg(preview.width()).arg(preview.height())));
+    const double aspect = double(preview.width()) / preview.height();
+    QVERIFY2(aspect > 1.0 && aspect < 1.8, qPrintable(QStringLiteral("aspect %1").arg(aspect)));
+}
+
+// Counts the paint events of every widget.
+class PaintCounts : public QObject
+{
+public:
+    PaintCounts() { qApp->installEventFilter(this); }
+    ~PaintCounts() override { qApp->removeEventFilter(this); }
+    QHash<QObject *, int> counts;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++counts[watched];
+        return false;
+    }
+};
+
+void tst_ConfigWindow::onlyThePreviewAndTheCountRepaintPerFrame()
+{
+    // With a software OpenGL every repaint of a control costs the CPU as much as the frame
+    // itself: while frames arrive, nothing but the preview and the frame count is redrawn.
+    m_window->fpsSpinBox->setValue(60);
+    QSignalSpy frames(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+    QSignalSpy painted(m_window->streamRenderer, &GLStreamRenderer::SIG_framePainted);
+    click(m_window->startStopButton);
+    QTRY_VERIFY(frames.count() >= 2); // the controls have been redrawn disabled by now
+    QTRY_VERIFY(painted.count() >= 1);
+    PaintCounts paints;
+    const int first = int(frames.count());
+    QTRY_VERIFY(frames.count() >= first + 30);
+    click(m_window->startStopButton);
+    const int captured = int(frames.count()) - first;
+    for (auto it = paints.counts.cbegin(); it != paints.counts.cend(); ++it) {
+        auto *widget = qobject_cast<QWidget *>(it.key());
+        if (!widget || widget->window() != m_window || widget == m_window->streamRenderer
+            || m_window->streamRenderer->isAncestorOf(widget) || widget == m_window->frameLabel)
+            continue;
+        // The window itself is drawn behind the count's label; everything else not per frame.
+        QVERIFY2(it.value() <= captured / 4,
+                 qPrintable(QStringLiteral("%1 painted %2 times for %3 frames")
+                                .arg(QString::fromLatin1(widget->metaObject()->className()))
+                                .arg(it.value())
+                                .arg(captured)));
+    }
+}
+
+void tst_ConfigWindow::exportWritesTheMarkedFrames_data()
+{
+    QTest::addColumn<int>("start"); // slider positions when "Mark start" and "Mark end" are clicked
+    QTest::addColumn<int>("end");
+    QTest::addColumn<int>("first"); // the range exported
+    QTest::addColumn<int>("last");
+    QTest::newRow("start, then end") << 1 << 3 << 1 << 3;
+    QTest::newRow("end before any start: from the first frame") << -1 << 2 << 0 << 2;
+    QTest::newRow("one frame") << 4 << 4 << 4 << 4;
+}
+
+void tst_ConfigWindow::exportWritesTheMarkedFrames()
+{
+    QFETCH(int, start);
+    QFETCH(int, end);
+    QFETCH(int, first);
+    QFETCH(int, last);
+    QVERIFY(!m_window->exportButton->isEnabled()); // nothing captured, nothing marked
+    m_window->fpsSpinBox->setValue(30);
+    captureFrames(6);
+    if (start >= 0) {
+        m_window->frameSlider->setValue(start);
+        click(m_window->markStartButton);
+    }
+    m_window->frameSlider->setValue(end);
+    click(m_window->markEndButton);
+    QVERIFY(m_window->exportButton->isEnabled());
+    QCOMPARE(m_window->exportStart(), first);
+    QCOMPARE(m_window->exportEnd(), last);
+
+    CoutCapture out;
+    QVERIFY(m_window->exportMarkedRange(QStringLiteral("export.mkv")));
+    QVERIFY2(out.lines().value(0).startsWith(QStringLiteral("Exported frames %1 to %2: Recorded export.mkv: %3 frames")
+                                                 .arg(first + 1)
+                                                 .arg(last + 1)
+                                                 .arg(last - first + 1)),
+             qPrintable(out.lines().value(0)));
+    const DecodedVideo video = decodeVideo(QStringLiteral("export.mkv"));
+    QVERIFY2(video.error.isEmpty(), qPrintable(video.error));
+    QCOMPARE(int(video.frames.size()), last - first + 1);
+    for (int i = first; i <= last; ++i) {
+        const size_t k = size_t(i - first);
+        QCOMPARE(video.timesMs[k], m_window->history()->timeMs(i) - m_window->history()->timeMs(first));
+        const QImage stored = m_window->history()->frame(i);
+        QVERIFY(psnr(video.frames[k].copy(stored.rect()), stored) >= 35.0);
+    }
+}
+
+QTEST_MAIN(tst_ConfigWindow)
+#include "tst_configwindow.moc"

@@ -13,6 +13,7 @@ packages=(
     chromium
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg nginx-light libnginx-mod-rtmp
     libpipewire-0.3-dev
+    help2man librsvg2-bin file desktop-file-utils appstream lintian
 )
 
 missing=()

@@ -4,7 +4,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tests of the threaded code (label tsan:
 # worker, parallelFor, codecs, history) run once more under ThreadSanitizer (preset tsan builds
 # only those), and the frame fuzzer runs for a minute over its corpus (FUZZ_SECONDS to change
-# that). Arguments go to every ctest run.
+# that). Last, the Debian package is built from a release build and checked unpacked
+# (packaging/check-package.sh). Arguments go to every ctest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,3 +17,5 @@ scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 ctest --preset tsan -j "$(nproc)" "$@"
 scripts/with-display.sh ctest --preset asan -j "$(nproc)" "$@"
 scripts/with-display.sh ctest --preset ci -j "$(nproc)" "$@"
+deb="$(scripts/package.sh)"
+scripts/with-display.sh packaging/check-package.sh "$deb"

@@ -33,17 +33,8 @@ int main(int argc, char **argv)
 
     CaptureOptions options;
     QString message;
-    switch (parseCaptureOptions(arguments, options, message)) {
-    case OptionsResult::Exit:
-        std::cout << message.toLocal8Bit().constData() << std::flush;
-        return 0;
-    case OptionsResult::Error:
-        std::cerr << "capture_server: " << message.toLocal8Bit().constData() << std::endl
-                  << "Try 'capture_server --help' for the options." << std::endl;
-        return 2;
-    case OptionsResult::Run:
-        break;
-    }
+    if (const std::optional<int> status = optionsExitStatus(parseCaptureOptions(arguments, options, message), message, "capture_server"))
+        return *status;
     if (!noDisplay.isEmpty()) {
         std::cerr << "capture_server: " << noDisplay.toLocal8Bit().constData() << std::endl;
         return 2;

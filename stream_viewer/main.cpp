@@ -26,17 +26,8 @@ int main(int argc, char **argv)
 
     ViewerOptions options;
     QString message;
-    switch (parseViewerOptions(arguments, options, message)) {
-    case ViewerOptionsResult::Exit:
-        std::cout << message.toLocal8Bit().constData() << std::flush;
-        return 0;
-    case ViewerOptionsResult::Error:
-        std::cerr << "stream_viewer: " << message.toLocal8Bit().constData() << std::endl
-                  << "Try 'stream_viewer --help' for the options." << std::endl;
-        return 2;
-    case ViewerOptionsResult::Run:
-        break;
-    }
+    if (const std::optional<int> status = optionsExitStatus(parseViewerOptions(arguments, options, message), message, "stream_viewer"))
+        return *status;
     if (!noDisplay.isEmpty()) {
         std::cerr << "stream_viewer: " << noDisplay.toLocal8Bit().constData() << std::endl;
         return 2;

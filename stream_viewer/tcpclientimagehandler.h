@@ -100,7 +100,9 @@ private:
     void waitBeforeNextAttempt();
 
     QTcpSocket socket;
-    qint64 expectedLength = 0; // mirrors the parser: 0 while waiting for a frame length
+    // The client's interface has always had it; the parser owns the length, this copy only feeds
+    // the "Length read!" and "need" lines. 0 while waiting for a frame length.
+    qint64 expectedLength = 0;
 
     FrameParser m_parser;
     QString m_host;

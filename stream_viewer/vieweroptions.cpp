@@ -8,7 +8,7 @@
 
 #include <limits>
 
-ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptions &options, QString &message)
+OptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptions &options, QString &message)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -37,19 +37,19 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
-        return ViewerOptionsResult::Error;
+        return OptionsResult::Error;
     }
     if (parser.isSet(helpOption)) {
         message = parser.helpText();
-        return ViewerOptionsResult::Exit;
+        return OptionsResult::Exit;
     }
     if (parser.isSet(versionOption)) {
         message = QStringLiteral("stream_viewer ") + QStringLiteral(DESKCAST_VERSION) + QLatin1Char('\n');
-        return ViewerOptionsResult::Exit;
+        return OptionsResult::Exit;
     }
     if (!parser.positionalArguments().isEmpty()) {
         message = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst());
-        return ViewerOptionsResult::Error;
+        return OptionsResult::Error;
     }
 
     ViewerOptions parsed;
@@ -58,7 +58,7 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
         if (host.isEmpty() || host.contains(QLatin1Char(' '))) {
             message = QStringLiteral("Invalid value for --host: '%1' (expected a host name or address).")
                           .arg(parser.value(hostOption));
-            return ViewerOptionsResult::Error;
+            return OptionsResult::Error;
         }
         parsed.host = host;
     }
@@ -67,7 +67,7 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
         if (!parseIntInRange(parser.value(portOption), 1, 65535, port)) {
             message = QStringLiteral("Invalid value for --port: '%1' (expected a number from 1 to 65535).")
                           .arg(parser.value(portOption));
-            return ViewerOptionsResult::Error;
+            return OptionsResult::Error;
         }
         parsed.port = port;
     }
@@ -76,7 +76,7 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
         if (!parseIntInRange(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
             message = QStringLiteral("Invalid value for --frames: '%1' (expected a positive number).")
                           .arg(parser.value(framesOption));
-            return ViewerOptionsResult::Error;
+            return OptionsResult::Error;
         }
         parsed.frames = frames;
     }
@@ -85,7 +85,7 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
         if (dir.trimmed().isEmpty() || !QDir().mkpath(dir) || !QFileInfo(dir).isDir() || !QFileInfo(dir).isWritable()) {
             message = QStringLiteral("Invalid value for --save: '%1' (expected a folder that can be created and written to).")
                           .arg(dir);
-            return ViewerOptionsResult::Error;
+            return OptionsResult::Error;
         }
         parsed.saveDir = dir;
     }
@@ -93,10 +93,10 @@ ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptio
         const QString file = parser.value(timingOption);
         if (file.trimmed().isEmpty() || QFileInfo(file).isDir()) {
             message = QStringLiteral("Invalid value for --timing-log: '%1' (expected a file name).").arg(file);
-            return ViewerOptionsResult::Error;
+            return OptionsResult::Error;
         }
         parsed.timingLog = file;
     }
     options = parsed;
-    return ViewerOptionsResult::Run;
+    return OptionsResult::Run;
 }

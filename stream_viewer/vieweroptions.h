@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandline.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,13 +18,7 @@ struct ViewerOptions
     QString timingLog;           // --timing-log FILE: "<scene counter> <monotonic ms>" per frame on screen
 };
 
-enum class ViewerOptionsResult {
-    Run,   // go on with the options
-    Exit,  // --help or --version: print the message and exit with status 0
-    Error, // a bad option or value: print the message and exit with status 2
-};
-
 // Parses the program's arguments (arguments[0] is the program name). On Exit and Error
 // `message` holds the text to print. The --save folder is created when missing.
-[[nodiscard]] ViewerOptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptions &options,
+[[nodiscard]] OptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptions &options,
                                                      QString &message);

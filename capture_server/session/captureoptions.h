@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandline.h"
+
 #include <QHostAddress>
 #include <QRect>
 #include <QString>
@@ -28,12 +30,6 @@ struct CaptureOptions
     QString publishUrl;                        // --publish URL: also send the video to a relay
     bool videoFile = true;                     // --no-file: with --publish, write no video file
     QString grabber;                           // --grabber x11|portal (empty: chosen from the session)
-};
-
-enum class OptionsResult {
-    Run,   // go on with the options
-    Exit,  // --help or --version: print the message and exit with status 0
-    Error, // a bad option or value: print the message and exit with status 2
 };
 
 // Parses the program's arguments (arguments[0] is the program name). On Exit and Error

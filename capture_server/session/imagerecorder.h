@@ -23,7 +23,8 @@ public:
     [[nodiscard]] bool isRunning() const { return running; }
 
 Q_SIGNALS:
-    // Kept for its name; frames go to the sink.
+    // Part of the recorder's interface since its first version; nothing emits it any more:
+    // frames go to the sink.
     void SIG_imageCaptured(QImage);
     // Emitted after every frame has gone to the sink.
     void SIG_frameCaptured(int frameCount);

@@ -30,8 +30,7 @@ WebFrameComposer::LossyCoder sharedCoder(std::shared_ptr<const JpegBands> coded,
 struct WebFrameBroadcaster::EncoderState
 {
     BandedPngEncoder png; // each band's compressed bytes, brought up to date as browsers need them
-    QImage last;          // the frame composed last
-    qint64 lastNumber = -2;
+    LastFrame last;       // the frame composed last
     std::unique_ptr<WebFrameComposer> composer;
 };
 
@@ -113,14 +112,12 @@ void WebFrameBroadcaster::post(const CapturedFrame &frame, bool refreshOnly, std
          coded = std::move(coded)] {
             Composed composed;
             composed.browsers = browsers;
-            const BandMap changes = frame.changesSince(state->lastNumber, state->last);
+            const BandMap changes = state->last.advance(frame);
             if (!state->composer)
                 state->composer = std::make_unique<WebFrameComposer>(lossless);
             state->composer->setLossyCoder(coded ? sharedCoder(coded, source) : source);
             composed.messages = state->composer->compose(frame.image, changes, state->png, browsers, connected,
                                                          refreshOnly, false);
-            state->last = frame.image;
-            state->lastNumber = frame.number;
             return composed;
         },
         [this](const Composed &composed) { deliver(composed); });

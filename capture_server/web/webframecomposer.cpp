@@ -201,7 +201,6 @@ std::vector<WebFrameComposer::Message> WebFrameComposer::compose(const QImage &f
             message.append(file);
             for (int band = piece.firstBand; band <= lastBand; ++band)
                 browser.lossy[size_t(band)] = piece.kind == Kind::Jpeg ? 1 : 0;
-            ++m_pieces[int(piece.kind)];
         }
         if (!complete) {
             // Fix the count: pieces that could not be made were left out.

@@ -70,7 +70,6 @@ public:
                                  bool refreshOnly, bool streamEncoded);
 
     // Pieces of each kind sent so far, over all browsers.
-    [[nodiscard]] qint64 piecesSent(Kind kind) const { return m_pieces[int(kind)]; }
 
     struct Piece
     {
@@ -96,5 +95,4 @@ private:
     std::deque<BandMap> m_maps;        // maps of frames m_frame - size + 1 .. m_frame
     std::vector<quint8> m_changedBits; // per band: changed in the frames before, newest in bit 0
     std::map<quint64, Browser> m_browsers;
-    qint64 m_pieces[2] = {0, 0};
 };

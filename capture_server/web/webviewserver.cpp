@@ -231,21 +231,6 @@ int WebViewServer::notReadyCount() const
     return int(std::count_if(m_browsers.begin(), m_browsers.end(), [this](const Browser &b) { return !isReady(b); }));
 }
 
-int WebViewServer::sendFrame(const QByteArray &message)
-{
-    int sent = 0;
-    for (Browser &browser : m_browsers) {
-        if (!isReady(browser))
-            continue;
-        browser.state = State::Sent;
-        browser.frameBytes = message.size();
-        browser.socket->sendBinaryMessage(message);
-        browser.socket->flush();
-        ++sent;
-    }
-    return sent;
-}
-
 std::vector<WebFrameComposer::Recipient> WebViewServer::reserveReadyBrowsers()
 {
     std::vector<WebFrameComposer::Recipient> reserved;

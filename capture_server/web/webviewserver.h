@@ -90,9 +90,6 @@ public:
     [[nodiscard]] int viewerCount() const { return int(m_browsers.size()); }
     // Browsers connected but not ready for a frame.
     [[nodiscard]] int notReadyCount() const;
-    // Sends `message` to every ready browser; the others are skipped. The bytes are copied into
-    // the sockets during the call. Returns the number of browsers it went to.
-    int sendFrame(const QByteArray &message);
     // Takes every ready browser for a frame: they are not ready again until sendTo() or
     // release() (a browser that goes meanwhile is simply gone).
     [[nodiscard]] std::vector<WebFrameComposer::Recipient> reserveReadyBrowsers();

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include <iostream>
+
 bool parseIntInRange(const QString &text, int minimum, int maximum, int &value)
 {
     bool ok = false;
@@ -8,4 +10,20 @@ bool parseIntInRange(const QString &text, int minimum, int maximum, int &value)
         return false;
     value = parsed;
     return true;
+}
+
+std::optional<int> optionsExitStatus(OptionsResult result, const QString &message, const char *program)
+{
+    switch (result) {
+    case OptionsResult::Exit:
+        std::cout << message.toLocal8Bit().constData() << std::flush;
+        return 0;
+    case OptionsResult::Error:
+        std::cerr << program << ": " << message.toLocal8Bit().constData() << std::endl
+                  << "Try '" << program << " --help' for the options." << std::endl;
+        return 2;
+    case OptionsResult::Run:
+        break;
+    }
+    return std::nullopt;
 }

@@ -12,7 +12,8 @@
 #include <type_traits>
 #include <utility>
 
-// The one way work leaves the GUI thread. A worker thread runs the jobs one at a time in the
+// How a stage's per-frame work leaves the GUI thread (the relay's connection and PipeWire's
+// streams run on threads of their own). A worker thread runs the jobs one at a time in the
 // order they were posted; each job's result handler then runs on the thread that made the
 // worker (the GUI thread), through a queued call, in the same order. At most `capacity` jobs are
 // under way at once, counted from tryPost() until their result handler has run. tryPost() never

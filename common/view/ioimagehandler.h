@@ -23,6 +23,8 @@ public:
     // source reports why).
     [[nodiscard]] virtual bool takeImage(QImage &image);
 
+    // The source's interface has always named these two; the viewer's client decodes its images
+    // itself and leaves them null, a source that reads from a device sets them.
     QDataStream *stream = nullptr; // owned by the implementation
     QIODevice *device = nullptr;   // the device under `stream`; not owned
 

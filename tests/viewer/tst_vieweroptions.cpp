@@ -79,7 +79,7 @@ void tst_ViewerOptions::goodValues()
     ViewerOptions options;
     QString message;
     QCOMPARE(parseViewerOptions(QStringList{"stream_viewer"} + arguments, options, message),
-             ViewerOptionsResult::Run);
+             OptionsResult::Run);
     QCOMPARE(options.host.value_or(QString()), host);
     QCOMPARE(options.port.value_or(-1), port);
     QCOMPARE(options.frames, frames);
@@ -92,7 +92,7 @@ void tst_ViewerOptions::saveCreatesTheFolder()
     const QString dir = m_dir.filePath(QStringLiteral("a/b/frames"));
     ViewerOptions options;
     QString message;
-    QCOMPARE(parseViewerOptions({"stream_viewer", "--save", dir}, options, message), ViewerOptionsResult::Run);
+    QCOMPARE(parseViewerOptions({"stream_viewer", "--save", dir}, options, message), OptionsResult::Run);
     QCOMPARE(options.saveDir, dir);
     QVERIFY(QFileInfo(dir).isDir());
 }

@@ -3,6 +3,7 @@
 #include "bandedjpeg.h"
 #include "fileio.h"
 #include "frameconsole.h"
+#include "numberedfiles.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -22,37 +23,6 @@
 #include <system_error>
 #include <unistd.h>
 #include <vector>
-
-QString imageFileName(const QString &prefix, qint64 number, const QString &format)
-{
-    return prefix + QString::number(number) + QLatin1Char('.') + format;
-}
-
-qint64 firstFreeImageNumber(const QString &prefix, const QString &format)
-{
-    const QFileInfo info(prefix + QLatin1String("0.") + format);
-    const QString stem = QFileInfo(prefix).fileName();
-    const QRegularExpression pattern(QLatin1Char('^') + QRegularExpression::escape(stem)
-                                     + QLatin1String("(0|[1-9][0-9]*)\\.")
-                                     + QRegularExpression::escape(format) + QLatin1Char('$'));
-    qint64 next = 0;
-    const QStringList names = info.dir().entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &name : names) {
-        const QRegularExpressionMatch match = pattern.match(name);
-        if (!match.hasMatch())
-            continue;
-        bool fits = false;
-        const qint64 number = match.capturedView(1).toLongLong(&fits);
-        // A number too long for the counter was never written by us: it is neither continued
-        // from nor ever overwritten (no counter value spells it).
-        if (!fits)
-            continue;
-        if (number == std::numeric_limits<qint64>::max())
-            return NoFreeImageNumber;
-        next = std::max(next, number + 1);
-    }
-    return next;
-}
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include "frameconsole.h"
 #include "imagehandler.h"
+#include "numberedfiles.h"
 #include "orderedworker.h"
 
 #include <QImage>
@@ -12,15 +13,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-
-// File name of image `number`: prefix, the number in decimal, ".", the format.
-[[nodiscard]] QString imageFileName(const QString &prefix, qint64 number, const QString &format);
-
-// One past the highest number N for which a file prefix + N + "." + format exists, whatever the
-// number of digits; 0 when none. NoFreeImageNumber when a file already bears the highest
-// number. A name whose number does not fit in a qint64 is not one of ours and is ignored.
-constexpr qint64 NoFreeImageNumber = -1;
-[[nodiscard]] qint64 firstFreeImageNumber(const QString &prefix, const QString &format);
 
 // Writes every frame to its own numbered file (prefix + N + "." + format). Numbering continues
 // after the highest number already present, so an earlier run is never overwritten, and a

@@ -25,8 +25,7 @@ namespace {
 struct TcpServerImagehandler::EncoderState
 {
     BandedPngEncoder png; // keeps each band's compressed bytes for the next frame
-    QImage last;          // the frame encoded last
-    qint64 lastNumber = -2;
+    LastFrame last;       // the frame encoded last
 };
 
 TcpServerImagehandler::TcpServerImagehandler(quint16 port, const QHostAddress &address)
@@ -119,11 +118,9 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
     const bool posted = m_encoder.tryPost(
         [state, frame] {
             QByteArray stream;
-            const BandMap changes = frame.changesSince(state->lastNumber, state->last);
+            const BandMap changes = state->last.advance(frame);
             if (!state->png.appendFrame(stream, frame.image, changes))
                 stream.clear();
-            state->last = frame.image;
-            state->lastNumber = frame.number;
             return stream;
         },
         [this, ready, consolePlace](const QByteArray &stream) { deliver(stream, ready, consolePlace); });

@@ -268,7 +268,6 @@ void StreamPublisher::run()
         sent = sent && muxer.write(packet, error);
         lock.lock();
         if (sent) {
-            ++m_sent;
             continue;
         }
         disconnect();

@@ -39,7 +39,6 @@ public:
     [[nodiscard]] bool takeKeyframeRequest() { return m_keyframeRequest.exchange(false); }
     [[nodiscard]] bool isConnected() const { return m_connected.load(); }
     // Packets sent since the publisher was made.
-    [[nodiscard]] qint64 sentPackets() const { return m_sent.load(); }
 
 private:
     void run();
@@ -50,7 +49,6 @@ private:
     std::atomic<bool> m_cancel{false}; // breaks off a blocked connect or write at the end
     std::atomic<bool> m_keyframeRequest{false};
     std::atomic<bool> m_connected{false};
-    std::atomic<qint64> m_sent{0};
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<VideoPacket> m_queue;

@@ -1,8 +1,8 @@
 #include "videofilehandler.h"
 
-#include "monotonicclock.h"
 #include "frameconsole.h"
-#include "simpleimagesaver.h"
+#include "monotonicclock.h"
+#include "numberedfiles.h"
 #include "streampublisher.h"
 #include "videomuxer.h"
 
@@ -43,28 +43,6 @@ std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 dura
                   double(durationMs) / 1000.0, bytes < 1000000 ? double(bytes) / 1e3 : double(bytes) / 1e6,
                   bytes < 1000000 ? "kB" : "MB");
     return "Recorded " + fileName.toLatin1().toStdString() + numbers;
-}
-
-int createNumberedFile(const QString &prefix, const QString &extension, QString &fileName, std::string &error)
-{
-    QDir().mkpath(QFileInfo(prefix + QLatin1String("0.") + extension).path());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const qint64 number = firstFreeImageNumber(prefix, extension);
-        if (number == NoFreeImageNumber) {
-            error = "no file number left";
-            return -1;
-        }
-        fileName = imageFileName(prefix, number, extension);
-        const int fd = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return fd;
-        if (errno != EEXIST) { // EEXIST: another program took the number meanwhile
-            error = std::generic_category().message(errno);
-            return -1;
-        }
-    }
-    error = "every number tried was taken meanwhile";
-    return -1;
 }
 
 VideoFileHandler::VideoFileHandler(QString prefix, VideoSettings settings, int maxQueued)

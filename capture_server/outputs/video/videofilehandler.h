@@ -56,8 +56,3 @@ private:
 
 // Summary of a recorded file: "Recorded FILE: N frames, S.SS s, X.X MB" (kB below a megabyte).
 [[nodiscard]] std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 durationMs, qint64 bytes);
-
-// Creates prefix + N + ".mkv" for the first free N (one past the highest present) without ever
-// replacing a file; returns its descriptor and sets `fileName`, or -1 with `error` set.
-[[nodiscard]] int createNumberedFile(const QString &prefix, const QString &extension, QString &fileName,
-                                     std::string &error);

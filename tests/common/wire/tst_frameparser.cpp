@@ -1,39 +1,13 @@
 #include "frameparser.h"
 
+#include "framebytes.h"
+
 #include <QBuffer>
 #include <QDataStream>
 #include <QImage>
 #include <QtTest>
 
 namespace {
-
-// A frame exactly as the sender writes it: a length placeholder, the image, the length patched.
-QByteArray frameOf(const QImage &image)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(StreamVersion);
-    out << qint64(0) << image;
-    out.device()->seek(0);
-    out << qint64(bytes.size() - 8);
-    return bytes;
-}
-
-QByteArray frameWithBody(const QByteArray &body)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out << qint64(body.size());
-    return bytes + body;
-}
-
-QByteArray lengthOnly(qint64 length)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out << length;
-    return bytes;
-}
 
 QImage testImage(int width, int height, QRgb seed)
 {
@@ -153,19 +127,19 @@ void tst_FrameParser::steps_data()
     QTest::newRow("null image completes with its marker") << nullFrame << QList<int>{}
                                                           << QStringList{"length 4", "frame 4"};
 
-    QTest::newRow("length 0 is an error") << lengthOnly(0) << QList<int>{} << QStringList{"error"};
-    QTest::newRow("length 3 is an error") << lengthOnly(3) + "abc" << QList<int>{} << QStringList{"error"};
-    QTest::newRow("length -1 is an error") << lengthOnly(-1) << QList<int>{} << QStringList{"error"};
-    QTest::newRow("length 2^40 is an error") << lengthOnly(qint64(1) << 40) << QList<int>{}
+    QTest::newRow("length 0 is an error") << lengthField(0) << QList<int>{} << QStringList{"error"};
+    QTest::newRow("length 3 is an error") << lengthField(3) + "abc" << QList<int>{} << QStringList{"error"};
+    QTest::newRow("length -1 is an error") << lengthField(-1) << QList<int>{} << QStringList{"error"};
+    QTest::newRow("length 2^40 is an error") << lengthField(qint64(1) << 40) << QList<int>{}
                                              << QStringList{"error"};
     QTest::newRow("length one above the limit is an error")
-        << lengthOnly(FrameParser::MaxFrameLength + 1) << QList<int>{} << QStringList{"error"};
+        << lengthField(FrameParser::MaxFrameLength + 1) << QList<int>{} << QStringList{"error"};
     QTest::newRow("length at the limit waits for its body")
-        << lengthOnly(FrameParser::MaxFrameLength) + "xy" << QList<int>{}
+        << lengthField(FrameParser::MaxFrameLength) + "xy" << QList<int>{}
         << QStringList{QStringLiteral("length %1").arg(FrameParser::MaxFrameLength),
                        QStringLiteral("2 need %1").arg(FrameParser::MaxFrameLength)};
     QTest::newRow("good frame then a bad length")
-        << small + lengthOnly(-1) + small << QList<int>{} << QStringList{lengthLine, frameLine, "error"};
+        << small + lengthField(-1) + small << QList<int>{} << QStringList{lengthLine, frameLine, "error"};
 }
 
 void tst_FrameParser::steps()
@@ -225,7 +199,7 @@ void tst_FrameParser::nothingIsParsedAfterAnErrorUntilReset()
 {
     const QByteArray good = frameOf(testImage(2, 2, 0x808080));
     FrameParser parser;
-    QCOMPARE(parse(parser, lengthOnly(0) + good, {}), QStringList{"error"});
+    QCOMPARE(parse(parser, lengthField(0) + good, {}), QStringList{"error"});
     QVERIFY(parser.hasError());
     QVERIFY(parser.errorString().contains(QLatin1String("0")));
     // Bytes after the error are not taken for a frame boundary.

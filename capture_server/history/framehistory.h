@@ -28,17 +28,18 @@
 // A band is coded once: when the frame comes with the shared coder's coding of it (JpegBandsCoder,
 // the same quality), a band that changed across most of its width keeps the coder's segment as
 // its new base, and a column patch is kept only where it is smaller than that segment. Bands the
-// coder did not code whole, or all of them without one, the history codes itself. Patches and bases are cut on the JPEG block
-// grid and decoded together before the colour conversion, so a frame reads back exactly as the
-// saved file of the same pixels decodes.
+// coder did not code whole, or all of them without one, the history codes itself. Patches and
+// bases are cut on the JPEG block grid and decoded together before the colour conversion, so a
+// frame reads back exactly as the saved file of the same pixels decodes.
 //
 // Records go to an unlinked temporary file, written by an OrderedWorker thread; only the index
-// stays in memory: 8 bytes a frame. append() never blocks: call it only when hasRoom() (the recorder skips the
-// grab otherwise); a frame appended without room is not kept. Frames the worker has not stored
-// yet are served from memory. When the file cannot grow (disk full, file size limit), one line
-// says so and the history keeps running: a frame like the one before, or like any frame stored
-// before, is still kept, others are not. A frame that is not kept reads back as a null image (the preview then
-// shows no frame for it); every frame kept before stays showable.
+// stays in memory: about 10 bytes a frame (where its record lies, when it was grabbed). append()
+// never blocks: call it only when hasRoom() (the session makes the recorder skip the grab
+// otherwise); a frame appended without room is not kept. Frames the worker has not stored yet
+// are served from memory. When the file cannot grow (disk full, file size limit), one line says
+// so and the history keeps running: a frame like the one before, or like any frame stored before,
+// is still kept, others are not. A frame that is not kept reads back as a null image (the preview
+// then shows no frame for it); every frame kept before stays showable.
 // All members are for the thread that made the history (the GUI thread).
 class FrameHistory : public StoredFrames
 {

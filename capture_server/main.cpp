@@ -24,6 +24,7 @@ int main(int argc, char **argv)
     // Past a file size limit a write should fail with a "Could not write: " line, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication::setApplicationName(QStringLiteral("capture_server"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.deskcast.capture_server")); // its menu entry and icon
     QCoreApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
 
     // Without a display the options are still read, then one line says why nothing can run.

@@ -17,6 +17,7 @@
 int main(int argc, char **argv)
 {
     QCoreApplication::setApplicationName(QStringLiteral("stream_viewer"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.deskcast.stream_viewer")); // its menu entry and icon
     QCoreApplication::setApplicationVersion(QStringLiteral(DESKCAST_VERSION));
 
     // Without a display the options are still read, then one line says why nothing can run.

@@ -14,8 +14,8 @@ OptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptions &op
     parser.setApplicationDescription(QStringLiteral(
         "Shows the frames that a running capture_server pushes over TCP. Without options the "
         "host and the port are asked for in dialogs."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption hostOption(QStringLiteral("host"),
                                         QStringLiteral("Host name or address of capture_server. Skips the host dialog."),
                                         QStringLiteral("HOST"));
@@ -35,51 +35,23 @@ OptionsResult parseViewerOptions(const QStringList &arguments, ViewerOptions &op
                                           QStringLiteral("FILE"));
     parser.addOptions({hostOption, portOption, framesOption, saveOption, timingOption});
 
-    if (!parser.parse(arguments)) {
-        message = parser.errorText();
-        return OptionsResult::Error;
-    }
-    if (parser.isSet(helpOption)) {
-        message = parser.helpText();
-        return OptionsResult::Exit;
-    }
-    if (parser.isSet(versionOption)) {
-        message = QStringLiteral("stream_viewer ") + QStringLiteral(DESKCAST_VERSION) + QLatin1Char('\n');
-        return OptionsResult::Exit;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        message = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst());
-        return OptionsResult::Error;
-    }
+    if (const OptionsResult result = parseArguments(parser, arguments, "stream_viewer", message);
+        result != OptionsResult::Run)
+        return result;
 
     ViewerOptions parsed;
     if (parser.isSet(hostOption)) {
         const QString host = parser.value(hostOption).trimmed();
         if (host.isEmpty() || host.contains(QLatin1Char(' '))) {
-            message = QStringLiteral("Invalid value for --host: '%1' (expected a host name or address).")
-                          .arg(parser.value(hostOption));
+            message = invalidValue(parser, hostOption, QStringLiteral("a host name or address"));
             return OptionsResult::Error;
         }
         parsed.host = host;
     }
-    if (parser.isSet(portOption)) {
-        int port = 0;
-        if (!parseIntInRange(parser.value(portOption), 1, 65535, port)) {
-            message = QStringLiteral("Invalid value for --port: '%1' (expected a number from 1 to 65535).")
-                          .arg(parser.value(portOption));
-            return OptionsResult::Error;
-        }
-        parsed.port = port;
-    }
-    if (parser.isSet(framesOption)) {
-        int frames = 0;
-        if (!parseIntInRange(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
-            message = QStringLiteral("Invalid value for --frames: '%1' (expected a positive number).")
-                          .arg(parser.value(framesOption));
-            return OptionsResult::Error;
-        }
-        parsed.frames = frames;
-    }
+    if (!readIntOption(parser, portOption, 1, 65535, parsed.port, message))
+        return OptionsResult::Error;
+    if (!readIntOption(parser, framesOption, 1, std::numeric_limits<int>::max(), parsed.frames, message))
+        return OptionsResult::Error;
     if (parser.isSet(saveOption)) {
         const QString dir = parser.value(saveOption);
         if (dir.trimmed().isEmpty() || !QDir().mkpath(dir) || !QFileInfo(dir).isDir() || !QFileInfo(dir).isWritable()) {

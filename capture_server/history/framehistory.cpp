@@ -601,11 +601,6 @@ qint64 FrameHistory::indexBytes() const
     return bytes;
 }
 
-qint64 FrameHistory::dedupTableBytes()
-{
-    return qint64(DedupEntries) * qint64(Store::EntryBytes);
-}
-
 QImage FrameHistory::decode(quint64 frame, const QSize &minimumSize) const
 {
     if (frame == NotKept)

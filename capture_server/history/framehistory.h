@@ -79,15 +79,14 @@ public:
     // The folder that holds the history's file: `directory`, else $TMPDIR, else /tmp, whichever
     // first could be used; empty when none.
     [[nodiscard]] QString folder() const { return m_folder; }
-    // Bands of the stored frames whose new record is the saver's segment, and parts (whole bands
+    // Bands of the stored frames whose new record is the shared coder's segment, and parts (whole bands
     // or column patches) the history coded itself, kept or not.
     [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
     [[nodiscard]] qint64 encodedParts() const { return m_encodedParts; }
 
     // Bytes of memory the index of the kept frames takes (what grows with the frames: a few
-    // bytes a frame), and of the table that finds repeated records (fixed: DedupEntries entries).
+    // bytes a frame; the table that finds repeated records is fixed: DedupEntries entries).
     [[nodiscard]] qint64 indexBytes() const;
-    [[nodiscard]] static qint64 dedupTableBytes();
 
     // Records are remembered for reuse in a table of fixed size: a band that comes back after the
     // table has forgotten it is stored again (the table reaches back about half a minute of

@@ -28,10 +28,11 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Captures an area of the screen at a chosen rate into numbered JPEG files below ./capture "
-        "or to stream viewers over TCP. Without options everything is chosen in the window."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+        "Captures an area of the screen at a chosen rate into numbered JPEG files below ./capture, "
+        "to stream viewers over TCP or into a video file (and to a streaming relay), and shows it to "
+        "web browsers. Without options everything is chosen in the window."));
+    parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption portOption(QStringLiteral("port"),
                                         QStringLiteral("TCP port to listen on, 0-65535 (0 picks a free one); the port dialog "
                                                        "offers 0-65000 only. Skips the port dialog."),
@@ -98,38 +99,17 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
                        viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption,
                        videoQualityOption, videoPresetOption, publishOption, noFileOption, grabberOption});
 
-    if (!parser.parse(arguments)) {
-        message = parser.errorText();
-        return OptionsResult::Error;
-    }
-    if (parser.isSet(helpOption)) {
-        message = parser.helpText();
-        return OptionsResult::Exit;
-    }
-    if (parser.isSet(versionOption)) {
-        message = QStringLiteral("capture_server ") + QStringLiteral(DESKCAST_VERSION) + QLatin1Char('\n');
-        return OptionsResult::Exit;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        message = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst());
-        return OptionsResult::Error;
-    }
+    if (const OptionsResult result = parseArguments(parser, arguments, "capture_server", message);
+        result != OptionsResult::Run)
+        return result;
 
     CaptureOptions parsed;
-    if (parser.isSet(portOption)) {
-        int port = 0;
-        if (!parseIntInRange(parser.value(portOption), 0, 65535, port)) {
-            message = QStringLiteral("Invalid value for --port: '%1' (expected a number from 0 to 65535).")
-                          .arg(parser.value(portOption));
-            return OptionsResult::Error;
-        }
-        parsed.port = port;
-    }
+    if (!readIntOption(parser, portOption, 0, 65535, parsed.port, message))
+        return OptionsResult::Error;
     if (parser.isSet(bindOption)) {
         const QHostAddress address(parser.value(bindOption).trimmed());
         if (address.isNull()) {
-            message = QStringLiteral("Invalid value for --bind: '%1' (expected an IPv4 or IPv6 address).")
-                          .arg(parser.value(bindOption));
+            message = invalidValue(parser, bindOption, QStringLiteral("an IPv4 or IPv6 address"));
             return OptionsResult::Error;
         }
         parsed.bind = address;
@@ -137,59 +117,29 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     if (parser.isSet(areaOption)) {
         QRect area;
         if (!parseArea(parser.value(areaOption), area)) {
-            message = QStringLiteral("Invalid value for --area: '%1' (expected X,Y,W,H with W and H from 1 to 100000).")
-                          .arg(parser.value(areaOption));
+            message = invalidValue(parser, areaOption, QStringLiteral("X,Y,W,H with W and H from 1 to 100000"));
             return OptionsResult::Error;
         }
         parsed.area = area;
     }
-    if (parser.isSet(fpsOption)) {
-        int fps = 0;
-        if (!parseIntInRange(parser.value(fpsOption), 1, 60, fps)) {
-            message = QStringLiteral("Invalid value for --fps: '%1' (expected a number from 1 to 60).")
-                          .arg(parser.value(fpsOption));
-            return OptionsResult::Error;
-        }
-        parsed.fps = fps;
-    }
+    if (!readIntOption(parser, fpsOption, 1, 60, parsed.fps, message))
+        return OptionsResult::Error;
     if (parser.isSet(handlerOption)) {
         const QString handler = parser.value(handlerOption).trimmed().toLower();
         if (handler != QLatin1String("saver") && handler != QLatin1String("tcp") && handler != QLatin1String("video")) {
-            message = QStringLiteral("Invalid value for --handler: '%1' (expected saver, tcp or video).")
-                          .arg(parser.value(handlerOption));
+            message = invalidValue(parser, handlerOption, QStringLiteral("saver, tcp or video"));
             return OptionsResult::Error;
         }
         parsed.handler = handler;
     }
     parsed.start = parser.isSet(startOption);
     parsed.cursor = parser.isSet(cursorOption);
-    if (parser.isSet(framesOption)) {
-        int frames = 0;
-        if (!parseIntInRange(parser.value(framesOption), 1, std::numeric_limits<int>::max(), frames)) {
-            message = QStringLiteral("Invalid value for --frames: '%1' (expected a positive number).")
-                          .arg(parser.value(framesOption));
-            return OptionsResult::Error;
-        }
-        parsed.frames = frames;
-    }
-    if (parser.isSet(viewerTimeoutOption)) {
-        int seconds = 0;
-        if (!parseIntInRange(parser.value(viewerTimeoutOption), 1, 86400, seconds)) {
-            message = QStringLiteral("Invalid value for --viewer-timeout: '%1' (expected a number from 1 to 86400).")
-                          .arg(parser.value(viewerTimeoutOption));
-            return OptionsResult::Error;
-        }
-        parsed.viewerTimeoutSeconds = seconds;
-    }
-    if (parser.isSet(webOption)) {
-        int port = 0;
-        if (!parseIntInRange(parser.value(webOption), 0, 65535, port)) {
-            message = QStringLiteral("Invalid value for --web: '%1' (expected a number from 0 to 65535).")
-                          .arg(parser.value(webOption));
-            return OptionsResult::Error;
-        }
-        parsed.webPort = port;
-    }
+    if (!readIntOption(parser, framesOption, 1, std::numeric_limits<int>::max(), parsed.frames, message))
+        return OptionsResult::Error;
+    if (!readIntOption(parser, viewerTimeoutOption, 1, 86400, parsed.viewerTimeoutSeconds, message))
+        return OptionsResult::Error;
+    if (!readIntOption(parser, webOption, 0, 65535, parsed.webPort, message))
+        return OptionsResult::Error;
     if (parser.isSet(webTokenOption)) {
         // At least 128 bits when drawn from these 64 characters; safe in a link and a cookie.
         static const QRegularExpression tokenPattern(QStringLiteral("^[A-Za-z0-9_-]{22,128}$"));
@@ -201,12 +151,8 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         parsed.webToken = token;
     }
     parsed.webLossless = parser.isSet(webLosslessOption);
-    if (parser.isSet(videoQualityOption)
-        && !parseIntInRange(parser.value(videoQualityOption), 0, 51, parsed.videoQuality)) {
-        message = QStringLiteral("Invalid value for --video-quality: '%1' (expected a number from 0 to 51).")
-                      .arg(parser.value(videoQualityOption));
+    if (!readIntOption(parser, videoQualityOption, 0, 51, parsed.videoQuality, message))
         return OptionsResult::Error;
-    }
     if (parser.isSet(videoPresetOption)) {
         static const QStringList presets = {QStringLiteral("ultrafast"), QStringLiteral("superfast"),
                                             QStringLiteral("veryfast"),  QStringLiteral("faster"),
@@ -223,8 +169,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     if (parser.isSet(publishOption)) {
         parsed.publishUrl = parser.value(publishOption).trimmed();
         if (!parsed.publishUrl.contains(QLatin1String("://"))) {
-            message = QStringLiteral("Invalid value for --publish: '%1' (expected a URL such as rtmp://host/live/key).")
-                          .arg(parser.value(publishOption));
+            message = invalidValue(parser, publishOption, QStringLiteral("a URL such as rtmp://host/live/key"));
             return OptionsResult::Error;
         }
         if (parsed.handler && *parsed.handler != QLatin1String("video")) {
@@ -241,8 +186,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     if (parser.isSet(grabberOption)) {
         const QString grabber = parser.value(grabberOption).trimmed().toLower();
         if (grabber != QLatin1String("x11") && grabber != QLatin1String("portal")) {
-            message = QStringLiteral("Invalid value for --grabber: '%1' (expected x11 or portal).")
-                          .arg(parser.value(grabberOption));
+            message = invalidValue(parser, grabberOption, QStringLiteral("x11 or portal"));
             return OptionsResult::Error;
         }
         parsed.grabber = grabber;

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
+
+class QCommandLineOption;
+class QCommandLineParser;
 
 // Reads a decimal integer (surrounding blanks allowed) that must lie in minimum..maximum.
 // Leaves `value` alone and returns false for anything else.
@@ -18,3 +22,18 @@ enum class OptionsResult {
 // Prints what the parser of `program` said (--help or --version on standard output; an error and
 // where to look on standard error) and returns the exit status; nothing when the program runs.
 [[nodiscard]] std::optional<int> optionsExitStatus(OptionsResult result, const QString &message, const char *program);
+
+// Parses `arguments` with `parser`, which holds the program's options and Qt's --help and
+// --version: Exit with the help or version text of `program`, Error with what is wrong (an
+// unknown option, a stray argument), Run when the program goes on.
+[[nodiscard]] OptionsResult parseArguments(QCommandLineParser &parser, const QStringList &arguments,
+                                           const char *program, QString &message);
+// "Invalid value for --NAME: 'VALUE' (expected WHAT)."
+[[nodiscard]] QString invalidValue(const QCommandLineParser &parser, const QCommandLineOption &option,
+                                   const QString &expected);
+// Reads an integer option when it is set: into `value` when it lies in minimum..maximum, else
+// false with `message` saying so. An option not set leaves `value` alone.
+[[nodiscard]] bool readIntOption(const QCommandLineParser &parser, const QCommandLineOption &option, int minimum,
+                                 int maximum, int &value, QString &message);
+[[nodiscard]] bool readIntOption(const QCommandLineParser &parser, const QCommandLineOption &option, int minimum,
+                                 int maximum, std::optional<int> &value, QString &message);

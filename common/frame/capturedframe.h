@@ -12,24 +12,19 @@ struct CapturedFrame
     BandMap changes; // against frame number - 1
     qint64 number = 0;
     qint64 grabTimeMs = 0; // when it was grabbed: monotonicMs()
-
-    // The band map against `last`, the frame numbered `lastNumber` that a stage handled before
-    // this one: the recorder's map when that is the frame just before, otherwise compared anew
-    // (the stage skipped frames in between).
-    [[nodiscard]] BandMap changesSince(qint64 lastNumber, const QImage &last) const
-    {
-        return lastNumber == number - 1 && !last.isNull() ? changes : BandMap::compare(image, last);
-    }
 };
 
 // The frame a stage handled last, for the band map of the next one it handles.
 class LastFrame
 {
 public:
-    // The bands of `frame` that differ from the last frame; `frame` becomes the last.
+    // The bands of `frame` that differ from the last frame: the recorder's map when the last is
+    // the frame just before, otherwise compared anew (the stage skipped frames in between).
+    // `frame` becomes the last.
     [[nodiscard]] BandMap advance(const CapturedFrame &frame)
     {
-        BandMap changed = frame.changesSince(m_number, m_image);
+        BandMap changed = m_number == frame.number - 1 && !m_image.isNull() ? frame.changes
+                                                                              : BandMap::compare(frame.image, m_image);
         m_image = frame.image;
         m_number = frame.number;
         return changed;

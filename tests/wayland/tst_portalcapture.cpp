@@ -322,7 +322,7 @@ void tst_PortalCapture::selectionShowsThePortalsFrame()
     QSignalSpy ready(&portal, &PortalGrabber::ready);
     portal.start(false);
     QTRY_VERIFY_WITH_TIMEOUT(ready.size() == 1 || portal.state() == PortalGrabber::State::Failed, PortalWaitMs);
-    QVERIFY2(ready.size() == 1, qPrintable(portal.statusLine()));
+    QVERIFY2(ready.size() == 1, qPrintable(portal.status()));
     window.stopBlinking();
     const QRect output(QPoint(0, 0), outputSize);
     QTRY_COMPARE(portal.grabArea(output, output), picture.convertToFormat(QImage::Format_RGB32));

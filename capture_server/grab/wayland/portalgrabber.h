@@ -35,8 +35,6 @@ public:
     // After a failure or the stream's end: closes what is left and asks again.
     void restart();
     [[nodiscard]] State state() const { return m_state; }
-    // Why it failed or ended, or what it waits for: one line for the console and the window.
-    [[nodiscard]] QString statusLine() const { return m_status; }
 
     // The monitor on the desktop (logical pixels), as the portal gives it; with no position
     // from the portal, `fallback` (the screen Qt knows).
@@ -63,6 +61,7 @@ public:
     [[nodiscard]] QImage snapshot() override;
     [[nodiscard]] bool drawsCursor() const override { return false; }
     [[nodiscard]] bool isReady() const override { return m_state == State::Ready; }
+    // Why it failed or ended, or what it waits for: one line for the console and the window.
     [[nodiscard]] QString status() const override { return m_status; }
     // Asks again after a refusal or an end; nothing while starting or running.
     void retry() override;

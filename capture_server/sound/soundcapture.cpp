@@ -173,10 +173,16 @@ std::vector<std::vector<VideoPacket>> SoundCapture::encode(qint64 untilMs, qint6
 void SoundCapture::onSourceState(SoundSource::State state, const QString &line)
 {
     if (state == SoundSource::State::ServerGone) {
-        // Both sources lose the same server at once: one line.
+        // Both sources lose the same server at once: one line for both.
         if (m_serverGoneReported)
             return;
         m_serverGoneReported = true;
+        QStringList sources;
+        for (const SoundSource *source : m_sources)
+            sources << source->label();
+        Q_EMIT reported(StageEvent::failed(QStringLiteral("Sound: the sound server went away; %1 recording silence")
+                                               .arg(sources.join(QLatin1String(" + ")))));
+        return;
     }
     Q_EMIT reported(state == SoundSource::State::Open ? StageEvent::notice(line) : StageEvent::failed(line));
 }

@@ -93,8 +93,8 @@ public:
     [[nodiscard]] static qint64 nowMs();
 
 Q_SIGNALS:
-    // A source was lost (failed) or came back (notice); once per happening, the server's
-    // going away once for both sources.
+    // A source was lost (failed) or came back (notice), one line each time; the server's going
+    // away is one line for both sources.
     void reported(const StageEvent &event);
 
 private:

@@ -472,6 +472,8 @@ bool SoundSource::open(Kind kind, const QString &device, QString &error, int tim
         node = find(d->defaultSource);
         if (node == SPA_ID_INVALID)
             return fail(QStringLiteral("there is no input device"));
+        target = d->nodes[node].name;
+        captureSink = isSink(d->nodes[node].mediaClass);
     } else {
         node = find(device);
         if (node == SPA_ID_INVALID && device.endsWith(QLatin1String(".monitor")))
@@ -491,12 +493,15 @@ bool SoundSource::open(Kind kind, const QString &device, QString &error, int tim
     if (captureSink)
         pw_properties_set(properties, PW_KEY_STREAM_CAPTURE_SINK, "true");
     if (!target.isEmpty()) {
-        // This device and no other: when it goes, the capture does not move elsewhere.
+        // A microphone stays with the device it opened, the default input of the time
+        // included: when it goes, the session manager would move the capture to whatever input
+        // is left, a monitor of the speakers even, and the recording would take that sound as
+        // the microphone's.
         pw_properties_set(properties, PW_KEY_TARGET_OBJECT, target.toUtf8().constData());
         pw_properties_set(properties, PW_KEY_NODE_DONT_RECONNECT, "true");
     }
-    // Without a target the session manager links the default device and moves the capture
-    // along when the user picks another.
+    // Without a target (the system sound) the session manager links the default output's
+    // monitor and moves the capture along when the user picks another output.
     d->stream = pw_stream_new(d->core, "deskcast sound", properties);
     if (!d->stream)
         return fail(QStringLiteral("could not make a capture stream (%1)").arg(fromPw(strerror(errno))));

@@ -13,7 +13,8 @@
 
 // One sound source captured through PipeWire on a thread loop of its own: the system sound
 // (the monitor of the default output, following it when the user switches outputs) or a
-// microphone (the default input, or a device given by its node name, e.g. "mic"). Sound comes
+// microphone (the default input, or a device given by its node name, e.g. "mic"; either way
+// the device found at open(), which the capture stays with until it goes away). Sound comes
 // as 32-bit float stereo at 48 kHz where the server can give it (other rates and channel
 // counts are taken as they come); each buffer carries the monotonic time of its first frame,
 // from the server's timing of the graph cycle it was captured in.

@@ -34,10 +34,12 @@ public:
     // An error beyond this is put right at once instead of by resampling.
     static constexpr int ResyncMs = 200;
     // A buffer that starts this much off the end of the one before begins a new run, placed at
-    // its time exactly (the device stopped and started again).
-    static constexpr int GapMs = 40;
-    // The largest speed change used to take out drift (0.5 %).
-    static constexpr double MaxCorrection = 0.005;
+    // its time exactly: the device stopped and started again, or the server's timing stepped
+    // (it does when a client asks for another quantum). Smaller steps, and drift, are taken
+    // out by resampling.
+    static constexpr int GapMs = 10;
+    // The largest speed change used to take out drift (0.3 %, a twentieth of a semitone).
+    static constexpr double MaxCorrection = 0.003;
 
     explicit SoundTrack(qint64 startMs);
     ~SoundTrack();

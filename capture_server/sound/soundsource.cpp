@@ -535,9 +535,10 @@ bool SoundSource::open(Kind kind, const QString &device, QString &error, int tim
 
 void SoundSource::close()
 {
-    m_state = State::Closed;
-    if (!d)
+    if (!d) {
+        m_state = State::Closed;
         return;
+    }
     if (d->loop)
         pw_thread_loop_stop(d->loop); // joins the thread: no callback runs after this
     if (d->stream)
@@ -553,6 +554,8 @@ void SoundSource::close()
     if (d->loop)
         pw_thread_loop_destroy(d->loop);
     d.reset();
+    // Only now: until the thread ended, it could still have reported a loss.
+    m_state = State::Closed;
     m_level = 0.0f;
 }
 

@@ -34,10 +34,19 @@ bool inSession()
     return qgetenv("DESKCAST_SOUND_SESSION") == "1";
 }
 
+// The sound tools run without the sanitizer runtime the test may have been given.
+void startTool(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LD_PRELOAD"));
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+}
+
 QString pactl(const QStringList &arguments)
 {
     QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
+    startTool(process, QStringLiteral("pactl"), arguments);
     process.waitForFinished(10000);
     return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
 }
@@ -128,12 +137,13 @@ void TestSoundCapture::initTestCase()
     if (!inSession())
         return;
     for (const int hz : {440, 1000}) {
-        const int status = QProcess::execute(
-            QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"),
-                                    QStringLiteral("2"), m_tones.filePath(QStringLiteral("%1.wav").arg(hz)), QStringLiteral("synth"),
-                                    QString::number(toneMs / 1000.0), QStringLiteral("sine"), QString::number(hz),
-                                    QStringLiteral("vol"), QString::number(toneAmplitudeSent)});
-        QCOMPARE(status, 0);
+        QProcess sox;
+        startTool(sox, QStringLiteral("sox"),
+                  {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"), QStringLiteral("2"),
+                   m_tones.filePath(QStringLiteral("%1.wav").arg(hz)), QStringLiteral("synth"), QString::number(toneMs / 1000.0),
+                   QStringLiteral("sine"), QString::number(hz), QStringLiteral("vol"), QString::number(toneAmplitudeSent)});
+        QVERIFY(sox.waitForFinished(10000));
+        QCOMPARE(sox.exitCode(), 0);
     }
 }
 
@@ -280,7 +290,8 @@ void TestSoundCapture::toneComesBackAtItsTime()
     for (const QString &tone : tones) {
         const QStringList parts = tone.split(QLatin1Char(':'));
         auto player = std::make_unique<QProcess>();
-        player->start(QStringLiteral("paplay"), {QStringLiteral("--device=") + parts[0], m_tones.filePath(parts[1] + QLatin1String(".wav"))});
+        startTool(*player, QStringLiteral("paplay"),
+                  {QStringLiteral("--device=") + parts[0], m_tones.filePath(parts[1] + QLatin1String(".wav"))});
         players.push_back(std::move(player));
     }
     // The meters while it plays.
@@ -314,12 +325,17 @@ void TestSoundCapture::toneComesBackAtItsTime()
         // On the monotonic clock: after paplay started, before it ended, as long as the tone.
         const double fromMs = sound.timeMs(first);
         const double toMs = sound.timeMs(last);
-        QVERIFY2(fromMs >= double(launchMs) - 10 && toMs <= double(exitMs) + 40 && std::abs(toMs - fromMs - toneMs) < 30,
+        const QStringList expected = tracks[track].split(QLatin1Char(','));
+        // Tones mixed into one track need not have started together.
+        const bool lengthRight = expected.size() == 1 ? std::abs(toMs - fromMs - toneMs) < 30 : toMs - fromMs > toneMs - 30;
+        QVERIFY2(fromMs >= double(launchMs) - 10 && toMs <= double(exitMs) + 40 && lengthRight,
                  qPrintable(QStringLiteral("the tone came %1 to %2 ms after paplay started, which ended at %3 ms")
                                 .arg(fromMs - double(launchMs)).arg(toMs - double(launchMs)).arg(exitMs - launchMs)));
-        const QStringList expected = tracks[track].split(QLatin1Char(','));
         for (const QString &hz : played) {
-            const double amplitude = toneAmplitude(sound.samples, first + 48 * 50, last - 48 * 50, hz.toDouble());
+            // The loudest 100 ms of it: mixed tones may overlap only in part.
+            double amplitude = 0;
+            for (qsizetype at = first; at + 4800 <= last; at += 960)
+                amplitude = std::max(amplitude, toneAmplitude(sound.samples, at, at + 4800, hz.toDouble()));
             const double wanted = expected.contains(hz) ? toneAmplitudeSent : 0.0;
             QVERIFY2(std::abs(amplitude - wanted) < 0.04,
                      qPrintable(QStringLiteral("track %1 holds %2 Hz at %3").arg(track).arg(hz).arg(amplitude)));

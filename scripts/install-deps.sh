@@ -12,7 +12,8 @@ packages=(
     clang libclang-rt-dev zlib1g-dev
     chromium
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg nginx-light libnginx-mod-rtmp
-    libpipewire-0.3-dev
+    libpipewire-0.3-dev libswresample-dev libopus0
+    pipewire pipewire-bin wireplumber pipewire-pulse dbus pulseaudio-utils sox
     help2man librsvg2-bin file desktop-file-utils appstream lintian
 )
 

@@ -4,6 +4,9 @@
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
+#include <QSet>
+
+#include <algorithm>
 
 namespace {
 
@@ -95,9 +98,23 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         QStringLiteral("URL"));
     const QCommandLineOption noFileOption(QStringLiteral("no-file"),
                                           QStringLiteral("With --publish: send to the relay only, write no video file."));
+    const QCommandLineOption audioOption(
+        QStringLiteral("audio"),
+        QStringLiteral("Sound in the video file, the relay and exports: the system's sound, a microphone, both, or none "
+                       "(\"System sound\", \"Microphone\"; default none)."),
+        QStringLiteral("system|mic|system,mic|none"));
+    const QCommandLineOption audioMicOption(
+        QStringLiteral("audio-mic"),
+        QStringLiteral("The microphone: a sound server's device (node) name (default: the default input)."),
+        QStringLiteral("DEVICE"));
+    const QCommandLineOption audioTracksOption(
+        QStringLiteral("audio-tracks"),
+        QStringLiteral("With both sources: one track mixing them (default), or a track each."),
+        QStringLiteral("mixed|separate"));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
                        viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption,
-                       videoQualityOption, videoPresetOption, publishOption, noFileOption, grabberOption});
+                       videoQualityOption, videoPresetOption, publishOption, noFileOption, grabberOption, audioOption,
+                       audioMicOption, audioTracksOption});
 
     if (const OptionsResult result = parseArguments(parser, arguments, "capture_server", message);
         result != OptionsResult::Run)
@@ -190,6 +207,38 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
             return OptionsResult::Error;
         }
         parsed.grabber = grabber;
+    }
+    if (parser.isSet(audioOption)) {
+        const QString audio = parser.value(audioOption).trimmed().toLower();
+        QStringList sources = audio.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        for (QString &source : sources)
+            source = source.trimmed();
+        const bool valid = audio == QLatin1String("none")
+            || (!sources.isEmpty() && sources.size() == QSet<QString>(sources.begin(), sources.end()).size()
+                && std::all_of(sources.begin(), sources.end(), [](const QString &source) {
+                       return source == QLatin1String("system") || source == QLatin1String("mic");
+                   }));
+        if (!valid) {
+            message = invalidValue(parser, audioOption, QStringLiteral("system, mic, system,mic or none"));
+            return OptionsResult::Error;
+        }
+        parsed.audioSystem = sources.contains(QLatin1String("system"));
+        parsed.audioMic = sources.contains(QLatin1String("mic"));
+    }
+    if (parser.isSet(audioMicOption)) {
+        parsed.audioMicDevice = parser.value(audioMicOption).trimmed();
+        if (parsed.audioMicDevice.isEmpty()) {
+            message = invalidValue(parser, audioMicOption, QStringLiteral("a device name"));
+            return OptionsResult::Error;
+        }
+    }
+    if (parser.isSet(audioTracksOption)) {
+        const QString tracks = parser.value(audioTracksOption).trimmed().toLower();
+        if (tracks != QLatin1String("mixed") && tracks != QLatin1String("separate")) {
+            message = invalidValue(parser, audioTracksOption, QStringLiteral("mixed or separate"));
+            return OptionsResult::Error;
+        }
+        parsed.audioSeparateTracks = tracks == QLatin1String("separate");
     }
     options = parsed;
     return OptionsResult::Run;

@@ -30,6 +30,10 @@ struct CaptureOptions
     QString publishUrl;                        // --publish URL: also send the video to a relay
     bool videoFile = true;                     // --no-file: with --publish, write no video file
     QString grabber;                           // --grabber x11|portal (empty: chosen from the session)
+    bool audioSystem = false;                  // --audio system: the system's sound ("System sound")
+    bool audioMic = false;                     // --audio mic: a microphone ("Microphone")
+    QString audioMicDevice;                    // --audio-mic DEVICE (empty: the default input)
+    bool audioSeparateTracks = false;          // --audio-tracks separate: a track per source
 };
 
 // Parses the program's arguments (arguments[0] is the program name). On Exit and Error

@@ -39,6 +39,7 @@ CaptureSession::CaptureSession(const CaptureOptions &options, QObject *parent)
     , m_coder(m_saver->jpegQuality())
 {
     setGrabber(std::make_unique<X11Grabber>());
+    connect(&m_sound, &SoundCapture::reported, this, [](const StageEvent &event) { FrameConsole::instance().report(event); });
     m_video->setPublishUrl(options.publishUrl);
     m_video->setWritesFile(options.videoFile);
     if (options.webPort) {
@@ -88,9 +89,24 @@ void CaptureSession::setPreview(GLStreamRenderer *preview)
         preview->setHistory(m_history.get());
 }
 
+bool CaptureSession::setSound(const SoundSettings &settings, QString &error)
+{
+    if (m_soundRunning)
+        return m_sound.isOpen(); // the sources of a running recording stay as they are
+    m_sound.close();
+    if (!settings.system && !settings.mic)
+        return true;
+    SoundSettings coded = settings;
+    coded.codecs = {SoundCodec::Opus}; // into Matroska
+    return m_sound.open(coded, error);
+}
+
 void CaptureSession::startRun(const ConfigStructure *config)
 {
     m_handler = config->handler;
+    m_runFps = config->fps;
+    // Sound goes into the video file, from the run's first frame on.
+    m_soundDue = m_sound.isOpen() && m_handler == m_video.get();
     m_runWeb = m_web && config->webView == m_web.get() ? m_web.get() : nullptr;
     // A frame is coded as JPEG once when the saver's files need it whole, or when the browsers
     // may take moving bands as JPEG; the history takes that coding too.
@@ -115,6 +131,11 @@ bool CaptureSession::hasRoom() const
 
 void CaptureSession::takeFrame(const CapturedFrame &frame)
 {
+    m_lastGrabMs = frame.grabTimeMs;
+    if (m_soundDue)
+        startSound(frame.grabTimeMs);
+    if (m_soundRunning)
+        handOnSound(m_sound.pull(frame.grabTimeMs));
     if (m_preview)
         m_preview->updateAndStoreTexture(frame);
     if (m_coding) {
@@ -141,8 +162,36 @@ void CaptureSession::storeInHistory(const CapturedFrame &frame, std::shared_ptr<
     m_history->append(frame.image, m_historyLast.advance(frame), std::move(coded), frame.grabTimeMs);
 }
 
+void CaptureSession::startSound(qint64 firstGrabMs)
+{
+    m_soundDue = false;
+    QString error;
+    if (!m_sound.start(firstGrabMs, error)) {
+        FrameConsole::instance().report(StageEvent::failed(QStringLiteral("No sound in this recording: ") + error));
+        return;
+    }
+    FrameConsole::instance().report(StageEvent::notice(m_sound.description()));
+    std::vector<const AVCodecParameters *> streams;
+    for (const SoundCapture::Stream &stream : m_sound.streams())
+        streams.push_back(stream.parameters);
+    m_video->setSoundStreams(streams);
+    m_soundRunning = true;
+}
+
+void CaptureSession::handOnSound(const std::vector<std::vector<VideoPacket>> &packets)
+{
+    if (m_handler == m_video.get())
+        m_video->addSound(packets);
+}
+
 void CaptureSession::endRun()
 {
+    if (m_soundRunning) {
+        // The track lasts as long as the picture: to the end of the last frame.
+        handOnSound(m_sound.finish(m_lastGrabMs + 1000 / std::max(1, m_runFps)));
+        m_soundRunning = false;
+    }
+    m_soundDue = false;
     m_coder.drain([](int left) {
         FrameConsole::instance().report(
             StageEvent::notice(QStringLiteral("Waiting for the last %1 frames to be coded").arg(left)));

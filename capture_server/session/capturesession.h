@@ -5,6 +5,7 @@
 #include "framesink.h"
 #include "imagerecorder.h"
 #include "jpegbandscoder.h"
+#include "soundcapture.h"
 #include "viewerlimit.h"
 
 #include <QObject>
@@ -65,6 +66,12 @@ public:
     // The preview every grabbed frame is shown in (not owned), which pages through the history.
     void setPreview(GLStreamRenderer *preview);
 
+    // Sound: opens the sources `settings` asks for, or closes them when it asks for none. When
+    // one cannot be opened, false with `error` set (one line): the picture is recorded without
+    // sound. Open sources show their levels at once; a run records them into the video file.
+    bool setSound(const SoundSettings &settings, QString &error);
+    [[nodiscard]] const SoundCapture &sound() const { return m_sound; }
+
     void startRun(const ConfigStructure *config) override;
     [[nodiscard]] bool hasRoom() const override;
     void takeFrame(const CapturedFrame &frame) override;
@@ -80,6 +87,8 @@ public:
 
 private:
     void storeInHistory(const CapturedFrame &frame, std::shared_ptr<const JpegBands> coded);
+    void startSound(qint64 firstGrabMs);
+    void handOnSound(const std::vector<std::vector<VideoPacket>> &packets);
 
     const CaptureOptions m_options;
     std::unique_ptr<Grabber> m_ownGrabber;
@@ -99,6 +108,12 @@ private:
     WebFrameBroadcaster *m_runWeb = nullptr;
     bool m_coding = false;     // frames go through the shared coder
     bool m_saverCoded = false; // the saver writes the shared coder's files
+    int m_runFps = 30;
+    qint64 m_lastGrabMs = 0;
+    bool m_soundDue = false;     // sound starts with the run's first frame
+    bool m_soundRunning = false;
+
+    SoundCapture m_sound; // the sound sources, on the frames' clock
 
     JpegBandsCoder m_coder;  // after the stages its results go to: goes before them
     ImageRecorder m_recorder; // last: its ticks end before anything else goes

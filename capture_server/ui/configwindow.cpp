@@ -27,6 +27,7 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -121,6 +122,22 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     fpsRow->addStretch(1);
     layout->addLayout(fpsRow);
     layout->addWidget(recordCursorBox);
+    // Sound for video files: each source with a meter that moves as soon as it is open.
+    auto *soundRow = new QHBoxLayout;
+    systemSoundBox = new QCheckBox(QStringLiteral("System sound"), this);
+    microphoneBox = new QCheckBox(QStringLiteral("Microphone"), this);
+    systemSoundLevel = new QProgressBar(this);
+    microphoneLevel = new QProgressBar(this);
+    for (QProgressBar *meter : {systemSoundLevel, microphoneLevel}) {
+        meter->setRange(0, 100);
+        meter->setTextVisible(false);
+        meter->setMaximumHeight(12);
+    }
+    soundRow->addWidget(systemSoundBox);
+    soundRow->addWidget(systemSoundLevel, 1);
+    soundRow->addWidget(microphoneBox);
+    soundRow->addWidget(microphoneLevel, 1);
+    layout->addLayout(soundRow);
     layout->addWidget(startStopButton);
     setLayout(layout);
 
@@ -153,6 +170,16 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
                                                        : imageSaverRadio)
             ->setChecked(true);
     recordCursorBox->setChecked(options.cursor);
+    m_micDevice = options.audioMicDevice;
+    m_separateTracks = options.audioSeparateTracks;
+    systemSoundBox->setChecked(options.audioSystem);
+    microphoneBox->setChecked(options.audioMic);
+    connect(systemSoundBox, &QCheckBox::toggled, this, &ConfigWindow::applySoundChoice);
+    connect(microphoneBox, &QCheckBox::toggled, this, &ConfigWindow::applySoundChoice);
+    connect(&m_levelTimer, &QTimer::timeout, this, &ConfigWindow::updateSoundLevels);
+    m_levelTimer.setInterval(100);
+    if (options.audioSystem || options.audioMic)
+        applySoundChoice();
     m_frameLimit = options.frames;
     connect(recorder, &ImageRecorder::SIG_frameCaptured, this, &ConfigWindow::onFrameCaptured);
 
@@ -233,6 +260,8 @@ void ConfigWindow::SLOT_startStopCapture()
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
     recordCursorBox->setDisabled(capturing || !config.grabber->drawsCursor());
+    systemSoundBox->setDisabled(capturing);
+    microphoneBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
     videoFileRadio->setDisabled(capturing);
     updateExportControls();
@@ -281,6 +310,35 @@ void ConfigWindow::followGrabber()
             SLOT_startStopCapture();
         updateTitle();
     });
+}
+
+void ConfigWindow::applySoundChoice()
+{
+    SoundSettings settings;
+    settings.system = systemSoundBox->isChecked();
+    settings.mic = microphoneBox->isChecked();
+    settings.micDevice = m_micDevice;
+    settings.separateTracks = m_separateTracks;
+    QString error;
+    m_soundProblem.clear();
+    if (!m_session->setSound(settings, error)) {
+        // The picture is recorded without sound; the console and the title say why.
+        m_soundProblem = error;
+        FrameConsole::instance().report(StageEvent::failed(error + QLatin1String(": recording without sound")));
+    }
+    if (m_session->sound().isOpen())
+        m_levelTimer.start();
+    else
+        m_levelTimer.stop();
+    updateSoundLevels();
+    updateTitle();
+}
+
+void ConfigWindow::updateSoundLevels()
+{
+    const SoundCapture &sound = m_session->sound();
+    systemSoundLevel->setValue(sound.isOpen() ? int(sound.systemLevel() * 100.0f) : 0);
+    microphoneLevel->setValue(sound.isOpen() ? int(sound.micLevel() * 100.0f) : 0);
 }
 
 void ConfigWindow::SLOT_captureEnded(int)
@@ -342,6 +400,8 @@ void ConfigWindow::updateTitle()
     }
     if (!m_grabberProblem.isEmpty())
         title += QStringLiteral(" - ") + m_grabberProblem;
+    if (!m_soundProblem.isEmpty())
+        title += QStringLiteral(" - ") + m_soundProblem;
     if (tcpServer->serverPort() == 0)
         title += QStringLiteral(" - port %1 could not be listened on").arg(m_requestedPort);
     setWindowTitle(title);

@@ -18,6 +18,7 @@ class ImageRecorder;
 class QApplication;
 class QCheckBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QSlider;
@@ -68,6 +69,10 @@ public:
     QPushButton *markStartButton = nullptr; // after a stop: the slider's frame starts the export range
     QPushButton *markEndButton = nullptr;   // ... and ends it
     QPushButton *exportButton = nullptr;    // "Export...": the marked range as a video file
+    QCheckBox *systemSoundBox = nullptr;    // "System sound": the default output's sound in video files
+    QCheckBox *microphoneBox = nullptr;     // "Microphone"
+    QProgressBar *systemSoundLevel = nullptr; // each source's level while it is open
+    QProgressBar *microphoneLevel = nullptr;
 
     // Marks the slider's frame as the first or the last of the range to export.
     void markExportStart();
@@ -110,6 +115,8 @@ private:
     void fitToScreen();
     void keepOutOfCaptureArea();
     void followGrabber();
+    void applySoundChoice();
+    void updateSoundLevels();
 
     std::unique_ptr<SelectionWindow> m_selectionWindow; // a window of its own: no parent
     int m_frameLimit = 0;      // --frames: stop and quit after this many frames of a run
@@ -124,4 +131,8 @@ private:
     int m_markStart = -1;      // export range, frame indices; -1: not marked
     int m_markEnd = -1;
     QString m_grabberProblem;  // why the grabber cannot grab, for the title
+    QString m_soundProblem;    // why a sound source could not be opened, for the title
+    QString m_micDevice;       // --audio-mic
+    bool m_separateTracks = false;
+    QTimer m_levelTimer;       // moves the level meters while a source is open
 };

@@ -6,6 +6,10 @@
 #include "streampublisher.h"
 #include "videomuxer.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,6 +38,20 @@ struct VideoFileHandler::RunState
     qint64 lastTimeMs = -1;
     qint64 fileBytes = 0;
     LastFrame last; // the frame encoded last
+    // Sound streams 1, 2, ... of the file.
+    std::vector<std::shared_ptr<AVCodecParameters>> sound;
+
+    // Writes coded sound (times on the monotonic clock) into the file; false with `error` set.
+    bool writeSound(const std::vector<std::vector<VideoPacket>> &packets, std::string &error)
+    {
+        for (size_t stream = 0; stream < packets.size() && stream < sound.size(); ++stream) {
+            for (const VideoPacket &packet : packets[stream]) {
+                if (!file.write(packet, error, int(stream) + 1, firstGrabMs))
+                    return false;
+            }
+        }
+        return true;
+    }
 };
 
 std::string videoSummaryLine(const QString &fileName, qint64 frames, qint64 durationMs, qint64 bytes)
@@ -102,7 +120,7 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
         return;
     const ConsolePlace place = FrameConsole::instance().reserve();
     const std::shared_ptr<RunState> run = m_run;
-    const auto work = [run, frame]() -> std::optional<StageEvent> {
+    const auto work = [run, frame, sound = std::exchange(m_sound, {})]() -> std::optional<StageEvent> {
         RunState &state = *run;
         if (state.failed)
             return {};
@@ -116,7 +134,10 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             if (state.fd >= 0) {
                 const int fd = state.fd;
                 state.fd = -1;
-                if (!state.file.openFile(fd, state.encoder.parameters(), error)) {
+                std::vector<const AVCodecParameters *> soundStreams;
+                for (const std::shared_ptr<AVCodecParameters> &parameters : state.sound)
+                    soundStreams.push_back(parameters.get());
+                if (!state.file.openFile(fd, state.encoder.parameters(), error, soundStreams)) {
                     state.fileFailed = true;
                     return StageEvent{StageEvent::Kind::WriteFailed, state.fileName, QString::fromStdString(error),
                                       frame.number};
@@ -138,12 +159,14 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
         }
         state.lastTimeMs = time;
         std::optional<StageEvent> outcome;
+        // The sound up to this frame goes first; a failed write is said as the frame's.
+        const bool soundWritten = !state.file.isOpen() || state.fileFailed || state.writeSound(sound, error);
         for (const VideoPacket &packet : packets) {
             if (state.publisher)
                 state.publisher->push(packet);
             if (!state.file.isOpen() || state.fileFailed)
                 continue;
-            if (state.file.write(packet, error)) {
+            if (soundWritten && state.file.write(packet, error)) {
                 ++state.frames;
                 continue;
             }
@@ -165,17 +188,41 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
         m_worker.post(work, done);
 }
 
+void VideoFileHandler::setSoundStreams(const std::vector<const AVCodecParameters *> &streams)
+{
+    if (!m_run)
+        return;
+    m_run->sound.clear();
+    for (const AVCodecParameters *parameters : streams) {
+        std::shared_ptr<AVCodecParameters> copy(avcodec_parameters_alloc(),
+                                                [](AVCodecParameters *p) { avcodec_parameters_free(&p); });
+        if (copy && avcodec_parameters_copy(copy.get(), parameters) >= 0)
+            m_run->sound.push_back(std::move(copy));
+    }
+}
+
+void VideoFileHandler::addSound(const std::vector<std::vector<VideoPacket>> &packets)
+{
+    if (!m_run || m_run->sound.empty())
+        return;
+    m_sound.resize(std::max(m_sound.size(), packets.size()));
+    for (size_t stream = 0; stream < packets.size(); ++stream)
+        m_sound[stream].insert(m_sound[stream].end(), packets[stream].begin(), packets[stream].end());
+}
+
 void VideoFileHandler::stopHandling()
 {
     if (!m_run)
         return;
     const std::shared_ptr<RunState> run = m_run;
-    const auto finish = [run]() -> std::string {
+    const auto finish = [run, sound = std::exchange(m_sound, {})]() -> std::string {
         RunState &state = *run;
         std::string error;
         std::vector<VideoPacket> packets;
         if (state.encoder.isOpen() && !state.failed)
             state.encoder.finish(packets, error);
+        if (state.file.isOpen() && !state.fileFailed && !state.writeSound(sound, error))
+            state.fileFailed = true;
         for (const VideoPacket &packet : packets) {
             if (state.publisher)
                 state.publisher->push(packet);

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class StreamPublisher;
 
@@ -40,6 +41,12 @@ public:
     // Waits until every queued frame is encoded and written.
     void waitUntilWritten() { m_worker.drain(); }
 
+    // Sound in this run's file: the parameters of the coded sound streams (copied), before the
+    // run's first frame. Then addSound() hands each stream's packets (times on the monotonic
+    // clock, as the frames' grab times), written with the next frame in time order.
+    void setSoundStreams(const std::vector<const AVCodecParameters *> &streams);
+    void addSound(const std::vector<std::vector<VideoPacket>> &packets);
+
     struct RunState; // what the worker keeps during a run
 
 private:
@@ -49,6 +56,7 @@ private:
     const VideoSettings m_settings;
     bool m_writesFile = true;
     QString m_fileName;
+    std::vector<std::vector<VideoPacket>> m_sound; // coded sound not yet handed to the worker
     std::shared_ptr<RunState> m_run;              // touched by the worker's jobs only while any is queued
     std::unique_ptr<StreamPublisher> m_publisher; // before the worker: outlives its jobs
     OrderedWorker m_worker;                       // last member: its jobs end before the rest goes

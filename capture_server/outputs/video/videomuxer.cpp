@@ -53,7 +53,8 @@ VideoMuxer::~VideoMuxer()
     release();
 }
 
-bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &error)
+bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &error,
+                          const std::vector<const AVCodecParameters *> &sound)
 {
     release();
     m_fd = fd;
@@ -73,7 +74,12 @@ bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &e
     m_format->pb = m_fileIo;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
     // A cluster ends after a second at most and goes to the file at once.
-    return start(codec, "cluster_time_limit=1000:cluster_size_limit=4000000", error);
+    std::vector<const AVCodecParameters *> streams{codec};
+    streams.insert(streams.end(), sound.begin(), sound.end());
+    if (!start("cluster_time_limit=1000:cluster_size_limit=4000000", error, streams))
+        return false;
+    m_interleave = !sound.empty();
+    return true;
 }
 
 bool VideoMuxer::openUrl(const QString &url, const AVCodecParameters *codec, const std::atomic<bool> *cancel,
@@ -97,13 +103,13 @@ bool VideoMuxer::openUrl(const QString &url, const AVCodecParameters *codec, con
         release();
         return false;
     }
-    return start(codec, nullptr, error, audio);
+    return start(nullptr, error, {codec, audio});
 }
 
-bool VideoMuxer::start(const AVCodecParameters *codec, const char *optionText, std::string &error,
-                       const AVCodecParameters *audio)
+bool VideoMuxer::start(const char *optionText, std::string &error, const std::vector<const AVCodecParameters *> &streams)
 {
-    for (const AVCodecParameters *parameters : {codec, audio}) {
+    m_interleave = false;
+    for (const AVCodecParameters *parameters : streams) {
         if (!parameters)
             continue;
         AVStream *stream = avformat_new_stream(m_format, nullptr);
@@ -130,7 +136,7 @@ bool VideoMuxer::start(const AVCodecParameters *codec, const char *optionText, s
     return true;
 }
 
-bool VideoMuxer::write(const VideoPacket &packet, std::string &error, int streamIndex)
+bool VideoMuxer::write(const VideoPacket &packet, std::string &error, int streamIndex, qint64 shiftMs)
 {
     if (!m_format || m_failed || streamIndex < 0 || streamIndex >= int(m_format->nb_streams)) {
         error = "not open";
@@ -143,8 +149,12 @@ bool VideoMuxer::write(const VideoPacket &packet, std::string &error, int stream
     }
     AVStream *stream = m_format->streams[streamIndex];
     copy->stream_index = streamIndex;
+    if (copy->pts != AV_NOPTS_VALUE)
+        copy->pts -= shiftMs;
+    if (copy->dts != AV_NOPTS_VALUE)
+        copy->dts -= shiftMs;
     av_packet_rescale_ts(copy, AVRational{1, 1000}, stream->time_base);
-    int result = av_write_frame(m_format, copy);
+    int result = m_interleave ? av_interleaved_write_frame(m_format, copy) : av_write_frame(m_format, copy);
     av_packet_free(&copy);
     if (result >= 0)
         avio_flush(m_format->pb); // a finished cluster reaches the file (or the relay) now

@@ -1,0 +1,175 @@
+// capture_server recording a video file with sound, inside a private sound session
+// (scripts/sound-session.sh: `speakers` is the default output, `mic.monitor` the default input).
+// Known tones played into each source come back in the file's tracks; without a sound server
+// the picture is recorded and one line says why.
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+namespace {
+
+struct Track
+{
+    double seconds = 0;
+    double peak = 0;      // 0..1
+    double frequency = 0; // from the zero crossings of the middle second
+};
+
+// Audio track `index` of `file`, decoded by ffmpeg to mono 48 kHz.
+Track readTrack(const QString &file, int index)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file,
+                                            QStringLiteral("-map"), QStringLiteral("0:a:%1").arg(index),
+                                            QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
+                                            QStringLiteral("48000"), QStringLiteral("-f"), QStringLiteral("s16le"),
+                                            QStringLiteral("-")});
+    ffmpeg.waitForFinished(30000);
+    const QByteArray bytes = ffmpeg.readAllStandardOutput();
+    const auto *samples = reinterpret_cast<const qint16 *>(bytes.constData());
+    const qsizetype count = bytes.size() / 2;
+    Track track;
+    track.seconds = double(count) / 48000.0;
+    int crossings = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        track.peak = std::max(track.peak, std::abs(samples[i]) / 32768.0);
+        if (i > count / 2 - 24000 && i < count / 2 + 24000 && (samples[i - 1] < 0) != (samples[i] < 0))
+            ++crossings;
+    }
+    track.frequency = crossings / 2.0;
+    return track;
+}
+
+int audioTracks(const QString &file)
+{
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                                              QStringLiteral("a"), QStringLiteral("-show_entries"),
+                                              QStringLiteral("stream=index"), QStringLiteral("-of"), QStringLiteral("csv"), file});
+    ffprobe.waitForFinished(30000);
+    return int(ffprobe.readAllStandardOutput().count("stream"));
+}
+
+double videoSeconds(const QString &file)
+{
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                                              QStringLiteral("v"), QStringLiteral("-show_entries"),
+                                              QStringLiteral("packet=pts_time"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), file});
+    ffprobe.waitForFinished(30000);
+    const QList<QByteArray> times = ffprobe.readAllStandardOutput().trimmed().split('\n');
+    return times.last().toDouble() + 1.0 / 30;
+}
+
+} // namespace
+
+class tst_E2eSound : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void tonesComeBackInTheFile_data();
+    void tonesComeBackInTheFile();
+    void withoutASoundServerThePictureIsRecorded();
+};
+
+void tst_E2eSound::tonesComeBackInTheFile_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("played");      // device:frequency, one tone each
+    QTest::addColumn<QList<int>>("frequencies");   // per track; 0: a mix, only its level checked
+    QTest::newRow("system sound") << QStringList{QStringLiteral("--audio"), QStringLiteral("system")}
+                                  << QStringList{QStringLiteral("speakers:1000")} << QList<int>{1000};
+    QTest::newRow("microphone") << QStringList{QStringLiteral("--audio"), QStringLiteral("mic")}
+                                << QStringList{QStringLiteral("mic:440")} << QList<int>{440};
+    QTest::newRow("both, mixed into one track")
+        << QStringList{QStringLiteral("--audio"), QStringLiteral("system,mic")}
+        << QStringList{QStringLiteral("speakers:1000"), QStringLiteral("mic:440")} << QList<int>{0};
+    QTest::newRow("both, a track each")
+        << QStringList{QStringLiteral("--audio"), QStringLiteral("system,mic"), QStringLiteral("--audio-tracks"),
+                       QStringLiteral("separate")}
+        << QStringList{QStringLiteral("speakers:1000"), QStringLiteral("mic:440")} << QList<int>{1000, 440};
+}
+
+void tst_E2eSound::tonesComeBackInTheFile()
+{
+    if (qEnvironmentVariableIsSet("DESKCAST_SOUND_UNAVAILABLE") || !qEnvironmentVariableIsSet("DESKCAST_SOUND_SESSION"))
+        QSKIP("needs a private sound session (scripts/sound-session.sh)");
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, played);
+    QFETCH(QList<int>, frequencies);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // Tones long enough to cover the whole recording, at half scale.
+    std::vector<std::unique_ptr<QProcess>> players;
+    for (const QString &tone : played) {
+        const QStringList parts = tone.split(QLatin1Char(':'));
+        const QString wav = dir.filePath(parts[1] + QLatin1String(".wav"));
+        QCOMPARE(QProcess::execute(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+                                                          QStringLiteral("-c"), QStringLiteral("2"), wav, QStringLiteral("synth"),
+                                                          QStringLiteral("30"), QStringLiteral("sine"), parts[1],
+                                                          QStringLiteral("vol"), QStringLiteral("0.4")}),
+                 0);
+        players.push_back(std::make_unique<QProcess>());
+        players.back()->start(QStringLiteral("paplay"), {QStringLiteral("--device=") + parts[0], wav});
+        QVERIFY(players.back()->waitForStarted());
+    }
+    QProcess server;
+    server.setWorkingDirectory(dir.path());
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                 QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("video"),
+                             QStringLiteral("--area"), QStringLiteral("0,0,160,120"), QStringLiteral("--fps"), QStringLiteral("30"),
+                             QStringLiteral("--start"), QStringLiteral("--frames"), QStringLiteral("90")}
+                     + options);
+    QVERIFY(server.waitForFinished(60000));
+    for (const auto &player : players)
+        player->kill();
+    const QString output = QString::fromLatin1(server.readAllStandardOutput());
+    QCOMPARE(server.exitCode(), 0);
+    QVERIFY2(output.contains(QStringLiteral("Sound: ")), qPrintable(output));
+
+    const QString file = dir.filePath(QStringLiteral("capture/capture0.mkv"));
+    QCOMPARE(audioTracks(file), int(frequencies.size()));
+    const double picture = videoSeconds(file);
+    for (int i = 0; i < frequencies.size(); ++i) {
+        const Track track = readTrack(file, i);
+        // As long as the picture, and the tone at its level (two tones mixed: louder).
+        QVERIFY2(std::abs(track.seconds - picture) <= 0.05,
+                 qPrintable(QStringLiteral("track %1: %2 s of sound, %3 s of picture").arg(i).arg(track.seconds).arg(picture)));
+        QVERIFY2(track.peak > 0.3 && track.peak < (frequencies[i] ? 0.5 : 0.85),
+                 qPrintable(QStringLiteral("track %1 peaks at %2").arg(i).arg(track.peak)));
+        if (frequencies[i])
+            QVERIFY2(std::abs(track.frequency - frequencies[i]) <= frequencies[i] * 0.02,
+                     qPrintable(QStringLiteral("track %1 at %2 Hz").arg(i).arg(track.frequency)));
+    }
+}
+
+void tst_E2eSound::withoutASoundServerThePictureIsRecorded()
+{
+    QTemporaryDir dir;
+    QTemporaryDir runtime; // a runtime folder where no sound server listens
+    QVERIFY(dir.isValid() && runtime.isValid());
+    QProcess server;
+    server.setWorkingDirectory(dir.path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.remove(QStringLiteral("PIPEWIRE_REMOTE"));
+    server.setProcessEnvironment(environment);
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("video"),
+                  QStringLiteral("--area"), QStringLiteral("0,0,160,120"), QStringLiteral("--start"), QStringLiteral("--frames"),
+                  QStringLiteral("10"), QStringLiteral("--audio"), QStringLiteral("system")});
+    QVERIFY(server.waitForFinished(60000));
+    const QString output = QString::fromLatin1(server.readAllStandardOutput());
+    QCOMPARE(server.exitCode(), 0);
+    QCOMPARE(output.count(QStringLiteral("recording without sound")), 1);
+    const QString file = dir.filePath(QStringLiteral("capture/capture0.mkv"));
+    QCOMPARE(audioTracks(file), 0);
+    QVERIFY(videoSeconds(file) > 0.2);
+}
+
+QTEST_GUILESS_MAIN(tst_E2eSound)
+#include "tst_e2e_sound.moc"

@@ -1,18 +1,24 @@
 #include "videoexport.h"
 
 #include "framehistory.h"
+#include "soundhistory.h"
 #include "videomuxer.h"
+
+extern "C" {
+#include <libavcodec/packet.h>
+}
 
 #include <QFile>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <fcntl.h>
 #include <system_error>
 #include <unistd.h>
 
 qint64 exportVideo(const FrameHistory &history, int first, int last, const QString &fileName,
-                   const VideoSettings &settings, std::string &error)
+                   const VideoSettings &settings, std::string &error, const SoundHistory *sound)
 {
     const auto frameAt = [&history](int index) { return history.frame(index); };
     const auto frameTimeMs = [&history](int index) { return history.timeMs(index); };
@@ -25,6 +31,21 @@ qint64 exportVideo(const FrameHistory &history, int first, int last, const QStri
     qint64 lastTime = -1;
     QImage previous;
     const qint64 start = frameTimeMs(first);
+    // The sound of the range, to the end of its last frame, written beside the frames in time order.
+    const SoundHistory::Range soundRange = sound
+        ? sound->range(start, frameTimeMs(last) + 1000 / std::max(1, settings.fps))
+        : SoundHistory::Range();
+    std::vector<size_t> soundWritten(soundRange.packets.size(), 0);
+    const auto writeSoundUntil = [&](qint64 untilMs) {
+        for (size_t stream = 0; stream < soundRange.packets.size(); ++stream) {
+            const std::vector<VideoPacket> &packets = soundRange.packets[stream];
+            for (size_t &next = soundWritten[stream]; next < packets.size() && packets[next]->pts - start <= untilMs; ++next) {
+                if (!file.write(packets[next], error, int(stream) + 1, start))
+                    return false;
+            }
+        }
+        return true;
+    };
     for (int index = first; index <= last; ++index) {
         const QImage image = frameAt(index);
         if (image.isNull())
@@ -37,7 +58,10 @@ qint64 exportVideo(const FrameHistory &history, int first, int last, const QStri
                 error = std::generic_category().message(errno);
                 return -1;
             }
-            if (!file.openFile(fd, encoder.parameters(), error))
+            std::vector<const AVCodecParameters *> soundStreams;
+            for (const std::shared_ptr<AVCodecParameters> &parameters : soundRange.streams)
+                soundStreams.push_back(parameters.get());
+            if (!file.openFile(fd, encoder.parameters(), error, soundStreams))
                 return -1;
         }
         if (image.size() != encoder.frameSize())
@@ -48,6 +72,8 @@ qint64 exportVideo(const FrameHistory &history, int first, int last, const QStri
             return -1;
         previous = image;
         lastTime = time;
+        if (!writeSoundUntil(time))
+            return -1;
         for (const VideoPacket &packet : packets) {
             if (!file.write(packet, error))
                 return -1;
@@ -59,7 +85,7 @@ qint64 exportVideo(const FrameHistory &history, int first, int last, const QStri
         return -1;
     }
     std::vector<VideoPacket> packets;
-    if (!encoder.finish(packets, error))
+    if (!encoder.finish(packets, error) || !writeSoundUntil(std::numeric_limits<qint64>::max() / 2))
         return -1;
     for (const VideoPacket &packet : packets) {
         if (!file.write(packet, error))

@@ -98,6 +98,8 @@ bool CaptureSession::setSound(const SoundSettings &settings, QString &error)
         return true;
     SoundSettings coded = settings;
     coded.codecs = {SoundCodec::Opus}; // into Matroska
+    if (!m_options.publishUrl.isEmpty())
+        coded.codecs.push_back(SoundCodec::Aac); // into FLV, for the relay
     return m_sound.open(coded, error);
 }
 
@@ -105,8 +107,8 @@ void CaptureSession::startRun(const ConfigStructure *config)
 {
     m_handler = config->handler;
     m_runFps = config->fps;
-    // Sound goes into the video file, from the run's first frame on.
-    m_soundDue = m_sound.isOpen() && m_handler == m_video.get();
+    // Sound runs from the run's first frame on: into the video file, and kept for export.
+    m_soundDue = m_sound.isOpen();
     m_runWeb = m_web && config->webView == m_web.get() ? m_web.get() : nullptr;
     // A frame is coded as JPEG once when the saver's files need it whole, or when the browsers
     // may take moving bands as JPEG; the history takes that coding too.
@@ -172,9 +174,15 @@ void CaptureSession::startSound(qint64 firstGrabMs)
     }
     FrameConsole::instance().report(StageEvent::notice(m_sound.description()));
     std::vector<const AVCodecParameters *> streams;
-    for (const SoundCapture::Stream &stream : m_sound.streams())
+    std::vector<const AVCodecParameters *> kept; // the Opus ones, for export
+    for (const SoundCapture::Stream &stream : m_sound.streams()) {
         streams.push_back(stream.parameters);
-    m_video->setSoundStreams(streams);
+        if (stream.codec == SoundCodec::Opus)
+            kept.push_back(stream.parameters);
+    }
+    if (m_handler == m_video.get())
+        m_video->setSoundStreams(streams);
+    m_soundHistory.beginRun(kept);
     m_soundRunning = true;
 }
 
@@ -182,6 +190,12 @@ void CaptureSession::handOnSound(const std::vector<std::vector<VideoPacket>> &pa
 {
     if (m_handler == m_video.get())
         m_video->addSound(packets);
+    std::vector<std::vector<VideoPacket>> kept;
+    for (size_t i = 0; i < packets.size() && i < m_sound.streams().size(); ++i) {
+        if (m_sound.streams()[i].codec == SoundCodec::Opus)
+            kept.push_back(packets[i]);
+    }
+    m_soundHistory.append(kept);
 }
 
 void CaptureSession::endRun()
@@ -208,7 +222,7 @@ qint64 CaptureSession::exportFrames(int first, int last, const QString &fileName
                                     qint64 &durationMs, std::string &error) const
 {
     last = std::min(last, m_history->size() - 1);
-    const qint64 frames = exportVideo(*m_history, first, last, fileName, settings, error);
+    const qint64 frames = exportVideo(*m_history, first, last, fileName, settings, error, &m_soundHistory);
     durationMs = m_history->timeMs(last) - m_history->timeMs(first) + 1000 / std::max(1, settings.fps);
     return frames;
 }

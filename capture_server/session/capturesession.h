@@ -6,6 +6,7 @@
 #include "imagerecorder.h"
 #include "jpegbandscoder.h"
 #include "soundcapture.h"
+#include "soundhistory.h"
 #include "viewerlimit.h"
 
 #include <QObject>
@@ -77,8 +78,8 @@ public:
     void takeFrame(const CapturedFrame &frame) override;
     void endRun() override;
 
-    // Writes the history's frames first..last as a video file at their grab times. Returns the
-    // frames written and sets `durationMs`, or -1 with `error` set.
+    // Writes the history's frames first..last as a video file at their grab times, with their
+    // sound. Returns the frames written and sets `durationMs`, or -1 with `error` set.
     qint64 exportFrames(int first, int last, const QString &fileName, const VideoSettings &settings,
                         qint64 &durationMs, std::string &error) const;
 
@@ -114,6 +115,7 @@ private:
     bool m_soundRunning = false;
 
     SoundCapture m_sound; // the sound sources, on the frames' clock
+    SoundHistory m_soundHistory; // their coded sound since start-up, for export
 
     JpegBandsCoder m_coder;  // after the stages its results go to: goes before them
     ImageRecorder m_recorder; // last: its ticks end before anything else goes

@@ -2,14 +2,39 @@
 // (scripts/sound-session.sh: `speakers` is the default output, `mic.monitor` the default input).
 // Known tones played into each source come back in the file's tracks; without a sound server
 // the picture is recorded and one line says why.
+#include "configwindow.h"
+#include "relay.h"
+#include "glformat.h"
+#include "imagerecorder.h"
+
 #include <QDir>
 #include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
 
 namespace {
+
+// The sound tools (sox, paplay, ffmpeg) run without the sanitizer runtime the test may preload.
+void startTool(QProcess &tool, const QString &program, const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LD_PRELOAD"));
+    tool.setProcessEnvironment(environment);
+    tool.start(program, arguments);
+}
+
+int runTool(const QString &program, const QStringList &arguments)
+{
+    QProcess tool;
+    startTool(tool, program, arguments);
+    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+}
 
 struct Track
 {
@@ -18,35 +43,39 @@ struct Track
     double frequency = 0; // from the zero crossings of the middle second
 };
 
-// Audio track `index` of `file`, decoded by ffmpeg to mono 48 kHz.
-Track readTrack(const QString &file, int index)
+// Audio track `index` of `file` (or a stream's first `seconds`), decoded by ffmpeg to mono 48 kHz.
+Track readTrack(const QString &file, int index, int seconds = 0)
 {
     QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file,
-                                            QStringLiteral("-map"), QStringLiteral("0:a:%1").arg(index),
-                                            QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
-                                            QStringLiteral("48000"), QStringLiteral("-f"), QStringLiteral("s16le"),
-                                            QStringLiteral("-")});
+    QStringList arguments{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), file};
+    if (seconds > 0)
+        arguments << QStringLiteral("-t") << QString::number(seconds);
+    startTool(ffmpeg, QStringLiteral("ffmpeg"), arguments + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:%1").arg(index),
+                                                                   QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
+                                                                   QStringLiteral("48000"), QStringLiteral("-f"),
+                                                                   QStringLiteral("s16le"), QStringLiteral("-")});
     ffmpeg.waitForFinished(30000);
     const QByteArray bytes = ffmpeg.readAllStandardOutput();
     const auto *samples = reinterpret_cast<const qint16 *>(bytes.constData());
     const qsizetype count = bytes.size() / 2;
     Track track;
     track.seconds = double(count) / 48000.0;
+    // The frequency from the zero crossings of (at most) the middle second.
+    const qsizetype half = std::min<qsizetype>(24000, count / 2 - 1);
     int crossings = 0;
     for (qsizetype i = 0; i < count; ++i) {
         track.peak = std::max(track.peak, std::abs(samples[i]) / 32768.0);
-        if (i > count / 2 - 24000 && i < count / 2 + 24000 && (samples[i - 1] < 0) != (samples[i] < 0))
+        if (i > count / 2 - half && i <= count / 2 + half && (samples[i - 1] < 0) != (samples[i] < 0))
             ++crossings;
     }
-    track.frequency = crossings / 2.0;
+    track.frequency = half > 0 ? crossings / 2.0 * 24000.0 / double(half) : 0;
     return track;
 }
 
 int audioTracks(const QString &file)
 {
     QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+    startTool(ffprobe, QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
                                               QStringLiteral("a"), QStringLiteral("-show_entries"),
                                               QStringLiteral("stream=index"), QStringLiteral("-of"), QStringLiteral("csv"), file});
     ffprobe.waitForFinished(30000);
@@ -56,7 +85,7 @@ int audioTracks(const QString &file)
 double videoSeconds(const QString &file)
 {
     QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+    startTool(ffprobe, QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
                                               QStringLiteral("v"), QStringLiteral("-show_entries"),
                                               QStringLiteral("packet=pts_time"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), file});
     ffprobe.waitForFinished(30000);
@@ -69,10 +98,15 @@ double videoSeconds(const QString &file)
 class tst_E2eSound : public QObject
 {
     Q_OBJECT
+public:
+    static void initMain() { setupDefaultSurfaceFormat(); }
+
 private Q_SLOTS:
     void tonesComeBackInTheFile_data();
     void tonesComeBackInTheFile();
     void withoutASoundServerThePictureIsRecorded();
+    void exportCarriesTheRangesSound();
+    void relayGetsTheSound();
 };
 
 void tst_E2eSound::tonesComeBackInTheFile_data()
@@ -107,13 +141,13 @@ void tst_E2eSound::tonesComeBackInTheFile()
     for (const QString &tone : played) {
         const QStringList parts = tone.split(QLatin1Char(':'));
         const QString wav = dir.filePath(parts[1] + QLatin1String(".wav"));
-        QCOMPARE(QProcess::execute(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+        QCOMPARE(runTool(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
                                                           QStringLiteral("-c"), QStringLiteral("2"), wav, QStringLiteral("synth"),
                                                           QStringLiteral("30"), QStringLiteral("sine"), parts[1],
                                                           QStringLiteral("vol"), QStringLiteral("0.4")}),
                  0);
         players.push_back(std::make_unique<QProcess>());
-        players.back()->start(QStringLiteral("paplay"), {QStringLiteral("--device=") + parts[0], wav});
+        startTool(*players.back(), QStringLiteral("paplay"), {QStringLiteral("--device=") + parts[0], wav});
         QVERIFY(players.back()->waitForStarted());
     }
     QProcess server;
@@ -171,5 +205,93 @@ void tst_E2eSound::withoutASoundServerThePictureIsRecorded()
     QVERIFY(videoSeconds(file) > 0.2);
 }
 
-QTEST_GUILESS_MAIN(tst_E2eSound)
+void tst_E2eSound::exportCarriesTheRangesSound()
+{
+    if (qEnvironmentVariableIsSet("DESKCAST_SOUND_UNAVAILABLE") || !qEnvironmentVariableIsSet("DESKCAST_SOUND_SESSION"))
+        QSKIP("needs a private sound session (scripts/sound-session.sh)");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(dir.path()); // the saver writes below ./capture
+    const QString wav = dir.filePath(QStringLiteral("tone.wav"));
+    QCOMPARE(runTool(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+                                                      QStringLiteral("-c"), QStringLiteral("2"), wav, QStringLiteral("synth"),
+                                                      QStringLiteral("30"), QStringLiteral("sine"), QStringLiteral("1000"),
+                                                      QStringLiteral("vol"), QStringLiteral("0.4")}),
+             0);
+    QProcess player;
+    startTool(player, QStringLiteral("paplay"), {QStringLiteral("--device=speakers"), wav});
+    QVERIFY(player.waitForStarted());
+    {
+        // JPEG files while the sound is kept in the history; then an export of a range.
+        CaptureOptions options;
+        options.port = 0;
+        options.area = QRect(0, 0, 160, 120);
+        options.fps = 30;
+        options.audioSystem = true;
+        ConfigWindow window(nullptr, qApp, options);
+        QSignalSpy frames(window.recorder, &ImageRecorder::SIG_frameCaptured);
+        window.startStopButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 60, 20000);
+        window.startStopButton->click();
+        window.frameSlider->setValue(20);
+        window.markStartButton->click();
+        window.frameSlider->setValue(49);
+        window.markEndButton->click();
+        QVERIFY(window.exportMarkedRange(QStringLiteral("export.mkv")));
+    }
+    player.kill();
+    QDir::setCurrent(before);
+    const QString file = dir.filePath(QStringLiteral("export.mkv"));
+    QCOMPARE(audioTracks(file), 1);
+    const Track track = readTrack(file, 0);
+    const double picture = videoSeconds(file); // 30 frames at about 30 fps
+    QVERIFY2(std::abs(track.seconds - picture) <= 0.05,
+             qPrintable(QStringLiteral("%1 s of sound, %2 s of picture").arg(track.seconds).arg(picture)));
+    QVERIFY2(track.peak > 0.3 && track.peak < 0.5, qPrintable(QString::number(track.peak)));
+    QVERIFY2(std::abs(track.frequency - 1000) <= 20, qPrintable(QString::number(track.frequency)));
+}
+
+void tst_E2eSound::relayGetsTheSound()
+{
+    if (qEnvironmentVariableIsSet("DESKCAST_SOUND_UNAVAILABLE") || !qEnvironmentVariableIsSet("DESKCAST_SOUND_SESSION"))
+        QSKIP("needs a private sound session (scripts/sound-session.sh)");
+    if (!QFile::exists(QStringLiteral("/usr/lib/nginx/modules/ngx_rtmp_module.so"))
+        || QStandardPaths::findExecutable(QStringLiteral("nginx")).isEmpty())
+        QSKIP("needs nginx with libnginx-mod-rtmp (scripts/install-deps.sh)");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    Relay relay(dir.path());
+    const quint16 port = freePort();
+    QVERIFY(relay.start(port));
+    const QString url = QStringLiteral("rtmp://127.0.0.1:%1/live/sound").arg(port);
+    const QString wav = dir.filePath(QStringLiteral("tone.wav"));
+    QCOMPARE(runTool(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+                                                      QStringLiteral("-c"), QStringLiteral("2"), wav, QStringLiteral("synth"),
+                                                      QStringLiteral("30"), QStringLiteral("sine"), QStringLiteral("1000"),
+                                                      QStringLiteral("vol"), QStringLiteral("0.4")}),
+             0);
+    QProcess player;
+    startTool(player, QStringLiteral("paplay"), {QStringLiteral("--device=speakers"), wav});
+    QVERIFY(player.waitForStarted());
+    QProcess server;
+    server.setWorkingDirectory(dir.path());
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--area"), QStringLiteral("0,0,160,120"),
+                  QStringLiteral("--fps"), QStringLiteral("30"), QStringLiteral("--start"), QStringLiteral("--publish"), url,
+                  QStringLiteral("--no-file"), QStringLiteral("--audio"), QStringLiteral("system")});
+    QVERIFY(server.waitForStarted());
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += server.readAllStandardOutput()).contains("Publishing to "), 20000);
+    // A reader of the relay's stream finds the sound's track, with the tone in it.
+    const Track track = readTrack(url, 0, 3);
+    server.terminate();
+    QVERIFY(server.waitForFinished(20000));
+    player.kill();
+    QVERIFY2(track.seconds >= 2.5, qPrintable(QString::number(track.seconds)));
+    QVERIFY2(track.peak > 0.3 && track.peak < 0.5, qPrintable(QString::number(track.peak)));
+    QVERIFY2(std::abs(track.frequency - 1000) <= 20, qPrintable(QString::number(track.frequency)));
+}
+
+QTEST_MAIN(tst_E2eSound)
 #include "tst_e2e_sound.moc"

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -125,15 +126,21 @@ StreamPublisher::~StreamPublisher()
     m_wake.notify_all();
     m_thread.join();
     avcodec_parameters_free(&m_parameters);
+    avcodec_parameters_free(&m_sound);
 }
 
-void StreamPublisher::begin(const AVCodecParameters *parameters)
+void StreamPublisher::begin(const AVCodecParameters *parameters, const AVCodecParameters *sound)
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_parameters)
             m_parameters = avcodec_parameters_alloc();
         avcodec_parameters_copy(m_parameters, parameters);
+        avcodec_parameters_free(&m_sound);
+        if (sound) {
+            m_sound = avcodec_parameters_alloc();
+            avcodec_parameters_copy(m_sound, sound);
+        }
         m_queue.clear();
         m_running = true;
         m_ending = false;
@@ -141,7 +148,7 @@ void StreamPublisher::begin(const AVCodecParameters *parameters)
     m_wake.notify_all();
 }
 
-void StreamPublisher::push(VideoPacket packet)
+void StreamPublisher::push(VideoPacket packet, int stream, qint64 shiftMs)
 {
     // While the relay is away nothing is kept: once it is back, the publisher asks for a
     // keyframe and starts there (keeping packets meanwhile would only force keyframes into the
@@ -157,7 +164,7 @@ void StreamPublisher::push(VideoPacket packet)
             m_resync = true;
             m_keyframeRequest = true;
         }
-        m_queue.push_back(std::move(packet));
+        m_queue.push_back(Queued{std::move(packet), stream, shiftMs});
     }
     m_wake.notify_all();
 }
@@ -180,6 +187,9 @@ void StreamPublisher::run()
     const SilentAudio silence;
     qint64 audioStartMs = -1; // time of the first silent frame on this connection
     qint64 audioFrames = 0;
+    bool realSound = false; // the run's own sound goes out instead of silence
+    qint64 lastSoundPts = std::numeric_limits<qint64>::min(); // of the sound sent last on this connection
+    qint64 connectionStartMs = 0; // time of the first picture sent on this connection
     bool downReported = false;
     bool needKeyframe = true;
     int retryMs = firstRetryMs;
@@ -210,10 +220,17 @@ void StreamPublisher::run()
             }
             AVCodecParameters *parameters = avcodec_parameters_alloc();
             avcodec_parameters_copy(parameters, m_parameters);
+            AVCodecParameters *sound = nullptr;
+            if (m_sound) {
+                sound = avcodec_parameters_alloc();
+                avcodec_parameters_copy(sound, m_sound);
+            }
+            realSound = sound != nullptr;
             std::string error;
             lock.unlock();
-            const bool opened = muxer.openUrl(m_url, parameters, &m_cancel, error, silence.parameters());
+            const bool opened = muxer.openUrl(m_url, parameters, &m_cancel, error, sound ? sound : silence.parameters());
             avcodec_parameters_free(&parameters);
+            avcodec_parameters_free(&sound);
             lock.lock();
             if (m_stop)
                 break;
@@ -226,6 +243,7 @@ void StreamPublisher::run()
                 m_keyframeRequest = true;
                 audioStartMs = -1;
                 audioFrames = 0;
+                lastSoundPts = std::numeric_limits<qint64>::min();
             } else {
                 if (!downReported)
                     m_report("Relay " + m_url.toStdString() + " not reachable (" + error
@@ -250,22 +268,37 @@ void StreamPublisher::run()
             m_resync = false;
             needKeyframe = true;
         }
-        VideoPacket packet = std::move(m_queue.front());
+        const Queued queued = std::move(m_queue.front());
         m_queue.pop_front();
-        if (needKeyframe && !(packet->flags & AV_PKT_FLAG_KEY))
+        const VideoPacket &packet = queued.packet;
+        // Sound waits for the picture's keyframe too; only a picture's keyframe ends the wait.
+        // FLV takes nothing from before the first packet sent on a connection, nor a sound
+        // packet out of order.
+        if (queued.stream != 0
+            && (!realSound || needKeyframe || packet->pts - queued.shiftMs < connectionStartMs
+                || packet->pts <= lastSoundPts))
+            continue;
+        if (queued.stream != 0)
+            lastSoundPts = packet->pts;
+        else if (needKeyframe)
+            connectionStartMs = packet->dts;
+        if (queued.stream == 0 && needKeyframe && !(packet->flags & AV_PKT_FLAG_KEY))
             continue;
         needKeyframe = false;
         std::string error;
         lock.unlock();
         bool sent = true;
-        if (silence.parameters()) {
+        if (queued.stream != 0) {
+            sent = muxer.write(packet, error, 1, queued.shiftMs);
+        } else if (!realSound && silence.parameters()) {
             // Silence up to this picture's time, so the two tracks go side by side.
             if (audioStartMs < 0)
                 audioStartMs = packet->pts;
             while (sent && audioStartMs + SilentAudio::offsetMs(audioFrames) <= packet->pts)
                 sent = muxer.write(silence.packet(audioStartMs, audioFrames++), error, 1);
         }
-        sent = sent && muxer.write(packet, error);
+        if (queued.stream == 0)
+            sent = sent && muxer.write(packet, error);
         lock.lock();
         if (sent) {
             continue;

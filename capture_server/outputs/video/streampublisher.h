@@ -28,10 +28,12 @@ public:
     StreamPublisher &operator=(const StreamPublisher &) = delete;
 
     [[nodiscard]] const QString &url() const { return m_url; }
-    // A run begins with these stream parameters (copied); connects when not connected.
-    void begin(const AVCodecParameters *parameters);
-    // Queues a packet of the run (any thread; never waits).
-    void push(VideoPacket packet);
+    // A run begins with these stream parameters (copied); connects when not connected. With
+    // `sound` (AAC) the relay gets that track; without, a silent one.
+    void begin(const AVCodecParameters *parameters, const AVCodecParameters *sound = nullptr);
+    // Queues a packet of the run (any thread; never waits): of the picture (stream 0) or of the
+    // sound (stream 1, its times less `shiftMs`).
+    void push(VideoPacket packet, int stream = 0, qint64 shiftMs = 0);
     // The run ends: what is queued is sent, then the connection is closed.
     void end();
     // Whether the next frame should be a keyframe (a fresh connection, packets dropped); the
@@ -51,8 +53,15 @@ private:
     std::atomic<bool> m_connected{false};
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<VideoPacket> m_queue;
+    struct Queued
+    {
+        VideoPacket packet;
+        int stream = 0;
+        qint64 shiftMs = 0;
+    };
+    std::deque<Queued> m_queue;
     AVCodecParameters *m_parameters = nullptr; // of the current run; null between runs
+    AVCodecParameters *m_sound = nullptr;      // its sound, when it has any
     bool m_running = false;  // a run is on
     bool m_ending = false;   // the run has ended; close once the queue is sent
     bool m_resync = false;   // packets were dropped from the queue

@@ -38,15 +38,23 @@ struct VideoFileHandler::RunState
     qint64 lastTimeMs = -1;
     qint64 fileBytes = 0;
     LastFrame last; // the frame encoded last
-    // Sound streams 1, 2, ... of the file.
+    // Sound streams 1, 2, ... of the file, and the relay's.
     std::vector<std::shared_ptr<AVCodecParameters>> sound;
+    std::shared_ptr<AVCodecParameters> relaySound;
+    // Per coded stream: its stream in the file (1, 2, ...), RelayStream, or none.
+    static constexpr int RelayStream = -1;
+    std::vector<int> soundTargets;
 
-    // Writes coded sound (times on the monotonic clock) into the file; false with `error` set.
+    // Writes coded sound (times on the monotonic clock) into the file and to the relay; false
+    // with `error` set when the file's write failed.
     bool writeSound(const std::vector<std::vector<VideoPacket>> &packets, std::string &error)
     {
-        for (size_t stream = 0; stream < packets.size() && stream < sound.size(); ++stream) {
+        const bool toFile = file.isOpen() && !fileFailed;
+        for (size_t stream = 0; stream < packets.size() && stream < soundTargets.size(); ++stream) {
             for (const VideoPacket &packet : packets[stream]) {
-                if (!file.write(packet, error, int(stream) + 1, firstGrabMs))
+                if (soundTargets[stream] == RelayStream && publisher)
+                    publisher->push(packet, 1, firstGrabMs);
+                else if (soundTargets[stream] > 0 && toFile && !file.write(packet, error, soundTargets[stream], firstGrabMs))
                     return false;
             }
         }
@@ -144,7 +152,7 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
                 }
             }
             if (state.publisher)
-                state.publisher->begin(state.encoder.parameters());
+                state.publisher->begin(state.encoder.parameters(), state.relaySound.get());
         }
         if (frame.image.size() != state.encoder.frameSize())
             return std::nullopt; // the area is fixed for a run; never happens from the recorder
@@ -160,7 +168,7 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
         state.lastTimeMs = time;
         std::optional<StageEvent> outcome;
         // The sound up to this frame goes first; a failed write is said as the frame's.
-        const bool soundWritten = !state.file.isOpen() || state.fileFailed || state.writeSound(sound, error);
+        const bool soundWritten = state.writeSound(sound, error);
         for (const VideoPacket &packet : packets) {
             if (state.publisher)
                 state.publisher->push(packet);
@@ -192,18 +200,31 @@ void VideoFileHandler::setSoundStreams(const std::vector<const AVCodecParameters
 {
     if (!m_run)
         return;
-    m_run->sound.clear();
-    for (const AVCodecParameters *parameters : streams) {
+    RunState &run = *m_run;
+    run.sound.clear();
+    run.relaySound.reset();
+    run.soundTargets.assign(streams.size(), 0);
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const bool relay = streams[i]->codec_id == AV_CODEC_ID_AAC;
+        if ((relay && (!m_publisher || run.relaySound)) || (!relay && !m_writesFile))
+            continue;
         std::shared_ptr<AVCodecParameters> copy(avcodec_parameters_alloc(),
                                                 [](AVCodecParameters *p) { avcodec_parameters_free(&p); });
-        if (copy && avcodec_parameters_copy(copy.get(), parameters) >= 0)
-            m_run->sound.push_back(std::move(copy));
+        if (!copy || avcodec_parameters_copy(copy.get(), streams[i]) < 0)
+            continue;
+        if (relay) {
+            run.relaySound = std::move(copy);
+            run.soundTargets[i] = RunState::RelayStream;
+        } else {
+            run.sound.push_back(std::move(copy));
+            run.soundTargets[i] = int(run.sound.size());
+        }
     }
 }
 
 void VideoFileHandler::addSound(const std::vector<std::vector<VideoPacket>> &packets)
 {
-    if (!m_run || m_run->sound.empty())
+    if (!m_run || m_run->soundTargets.empty())
         return;
     m_sound.resize(std::max(m_sound.size(), packets.size()));
     for (size_t stream = 0; stream < packets.size(); ++stream)
@@ -221,7 +242,7 @@ void VideoFileHandler::stopHandling()
         std::vector<VideoPacket> packets;
         if (state.encoder.isOpen() && !state.failed)
             state.encoder.finish(packets, error);
-        if (state.file.isOpen() && !state.fileFailed && !state.writeSound(sound, error))
+        if (!state.writeSound(sound, error))
             state.fileFailed = true;
         for (const VideoPacket &packet : packets) {
             if (state.publisher)

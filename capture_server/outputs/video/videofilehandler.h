@@ -41,9 +41,10 @@ public:
     // Waits until every queued frame is encoded and written.
     void waitUntilWritten() { m_worker.drain(); }
 
-    // Sound in this run's file: the parameters of the coded sound streams (copied), before the
-    // run's first frame. Then addSound() hands each stream's packets (times on the monotonic
-    // clock, as the frames' grab times), written with the next frame in time order.
+    // Sound in this run: the parameters of the coded sound streams (copied), before the run's
+    // first frame; Opus streams go into the file, the first AAC stream to the relay. Then
+    // addSound() hands each stream's packets (times on the monotonic clock, as the frames' grab
+    // times), written with the next frame in time order.
     void setSoundStreams(const std::vector<const AVCodecParameters *> &streams);
     void addSound(const std::vector<std::vector<VideoPacket>> &packets);
 

@@ -3,6 +3,7 @@
 #include "capturedframe.h"
 #include "framehistory.h"
 #include "streampublisher.h"
+#include "relay.h"
 #include "testsupport.h"
 #include "videodecode.h"
 #include "videoexport.h"
@@ -83,50 +84,6 @@ bool setFileSizeLimit(rlim_t bytes)
     getrlimit(RLIMIT_FSIZE, &limit);
     limit.rlim_cur = bytes;
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
-}
-
-// nginx with its RTMP module as an ordinary process of the test, on a loopback port of its own.
-class Relay
-{
-public:
-    explicit Relay(const QString &directory) : m_directory(directory) {}
-    ~Relay() { stop(); }
-    bool start(quint16 port)
-    {
-        QFile config(m_directory + QLatin1String("/nginx.conf"));
-        if (!config.open(QIODevice::WriteOnly))
-            return false;
-        config.write(QStringLiteral("load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-                                    "daemon off;\nmaster_process off;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
-                                    "events { worker_connections 64; }\n"
-                                    "rtmp { access_log off; server { listen 127.0.0.1:%2; application live { live on; } } }\n")
-                         .arg(m_directory)
-                         .arg(port)
-                         .toUtf8());
-        config.close();
-        m_process.start(QStringLiteral("nginx"), {QStringLiteral("-p"), m_directory, QStringLiteral("-c"),
-                                                  config.fileName(), QStringLiteral("-e"),
-                                                  m_directory + QLatin1String("/error.log")});
-        return m_process.waitForStarted();
-    }
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-
-private:
-    QString m_directory;
-    QProcess m_process;
-};
-
-quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
 }
 
 } // namespace

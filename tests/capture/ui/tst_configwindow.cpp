@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QProgressBar>
 #include <QDir>
 #include <QInputDialog>
 #include <QLabel>
@@ -126,9 +127,9 @@ void tst_ConfigWindow::controlsAndLayout()
     auto *layout = qobject_cast<QVBoxLayout *>(m_window->layout());
     QVERIFY(layout);
     // The slider shares its row with the label that names the frame on display.
-    // The handler choice and the rate each share a row too.
+    // The handler choice, the rate and the sound sources with their meters each share a row too.
     const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton, nullptr, nullptr,
-                                    m_window->recordCursorBox, m_window->startStopButton};
+                                    m_window->recordCursorBox, nullptr, m_window->startStopButton};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
@@ -140,6 +141,14 @@ void tst_ConfigWindow::controlsAndLayout()
     QLayout *fpsRow = layout->itemAt(4)->layout();
     QCOMPARE(fpsRow->itemAt(0)->widget(), m_window->fpsLabel);
     QCOMPARE(fpsRow->itemAt(1)->widget(), m_window->fpsSpinBox);
+    QLayout *soundRow = layout->itemAt(6)->layout();
+    QCOMPARE(soundRow->itemAt(0)->widget(), m_window->systemSoundBox);
+    QCOMPARE(soundRow->itemAt(1)->widget(), m_window->systemSoundLevel);
+    QCOMPARE(soundRow->itemAt(2)->widget(), m_window->microphoneBox);
+    QCOMPARE(soundRow->itemAt(3)->widget(), m_window->microphoneLevel);
+    QCOMPARE(m_window->systemSoundBox->text(), QStringLiteral("System sound"));
+    QCOMPARE(m_window->microphoneBox->text(), QStringLiteral("Microphone"));
+    QVERIFY(!m_window->systemSoundBox->isChecked() && !m_window->microphoneBox->isChecked()); // off by default
     QLayout *sliderRow = layout->itemAt(1)->layout();
     QVERIFY(sliderRow);
     QCOMPARE(sliderRow->itemAt(0)->widget(), m_window->frameSlider);

@@ -14,7 +14,8 @@
 //   --log FILE         per event, in monotonic nanoseconds: "flash K SENT SHOWN" (the square
 //                      was drawn between the two), "click K NS" (when the click was meant to
 //                      come out) and, with clicks, "heard K NS DELAY FRAMES" (when it came out of
-//                      the output's monitor, by the sound server's timing)
+//                      the output's monitor, by the sound server's timing); with the tone,
+//                      "dropout NS" for each millisecond the monitor gave less than half of it
 //
 // Prints "flashclick ready" once the stream plays; runs until SIGTERM or SIGINT.
 #include <pipewire/pipewire.h>
@@ -22,6 +23,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -179,8 +181,10 @@ struct Listener {
     pw_stream *stream = nullptr;
     int rate = 48000;
     FILE *log = nullptr;
+    bool tone = false;
     int64_t heard = 0;
     int64_t quietFrames = 0;
+    bool toneHeard = false;
 
     static void onProcess(void *data)
     {
@@ -195,7 +199,20 @@ struct Listener {
             const auto *samples = reinterpret_cast<const float *>(static_cast<const uint8_t *>(in.data) + in.chunk->offset);
             const uint32_t frames = in.chunk->size / (sizeof(float) * Channels);
             const int64_t startNs = time.now - time.delay * 1000000000LL * time.rate.num / time.rate.denom;
-            for (uint32_t i = 0; i < frames; ++i) {
+            // With the tone: every millisecond the output's monitor gave under half the tone's
+            // level (the scene's own underrun, which any capturer records).
+            const uint32_t block = uint32_t(self->rate / 1000);
+            for (uint32_t b = 0; self->tone && b + block <= frames; b += block) {
+                float peak = 0;
+                for (uint32_t i = b; i < b + block; ++i)
+                    peak = std::max(peak, std::fabs(samples[i * Channels]));
+                if (peak >= 0.25f)
+                    self->toneHeard = true;
+                else if (self->toneHeard && self->log != nullptr)
+                    std::fprintf(self->log, "dropout %lld\n",
+                                 static_cast<long long>(startNs + int64_t(b) * 1000000000LL / self->rate));
+            }
+            for (uint32_t i = 0; !self->tone && i < frames; ++i) {
                 if (std::fabs(samples[i * Channels]) > 0.1f) {
                     if (self->quietFrames > self->rate / 4 && self->log != nullptr)
                         std::fprintf(self->log, "heard %lld %lld %lld %lld\n", static_cast<long long>(self->heard++),
@@ -329,7 +346,8 @@ int main(int argc, char **argv)
     }
     Listener listener;
     listener.log = log;
-    if (!player.tone && log != nullptr && !listener.start(player.loop)) {
+    listener.tone = player.tone;
+    if (log != nullptr && !listener.start(player.loop)) {
         std::fprintf(stderr, "flashclick: cannot listen to the output\n");
         player.stop();
         return 1;

@@ -56,10 +56,10 @@ def brightness(path):
 
 def samples(path):
     """The first sound track, mono float samples at 48 kHz, and the time of the first sample."""
-    first = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-read_intervals", "%+#1",
+    first = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-read_intervals", "%+#4",
                             "-show_entries", "frame=best_effort_timestamp_time", "-of", "csv=p=0", path],
                            capture_output=True, text=True).stdout.split()
-    first = [t.split(",")[0] for t in first]
+    first = [t.split(",")[0] for t in first if t.split(",")[0] not in ("", "N/A")]
     raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:a:0", "-ac", "1", "-ar", str(RATE),
                           "-f", "f32le", "-"], capture_output=True).stdout
     values = array.array("f")
@@ -200,14 +200,21 @@ def stop_ffmpeg(proc):
         benchlib.stop(proc)
 
 
+def scene_dropouts(log):
+    """How many milliseconds of the scene's tone never came out of the output so far."""
+    with open(log) as f:
+        return sum(1 for line in f if line.startswith("dropout "))
+
+
 def cost_run(build, display, work, name, audio, seconds):
+    dropouts = scene_dropouts(display.scene_log)
     proc, folder, log = capture(build, display, work, name, audio)
     time.sleep(3.0)  # past the start
     start = benchlib.Sample([proc.pid])
     time.sleep(seconds)
     cpu, wall, _ = benchlib.Sample([proc.pid]).since(start)
     path = finish(proc, folder, log)
-    return cpu[proc.pid] / wall, path
+    return cpu[proc.pid] / wall, path, scene_dropouts(display.scene_log) - dropouts
 
 
 def main():
@@ -265,19 +272,20 @@ def main():
         paths = []
         for round_ in range(2):
             for audio in ("none", "system"):
-                share, path = cost_run(build, display, work, f"cost-{audio}-{round_}", audio, opts.cost_seconds)
+                share, path, dropouts = cost_run(build, display, work, f"cost-{audio}-{round_}", audio,
+                                                 opts.cost_seconds)
                 runs[audio].append(share)
-                paths.append((audio, path))
+                paths.append((audio, path, dropouts))
         benchlib.stop(scene)
-        for audio, path in paths:
+        for audio, path, dropouts in paths:
             if audio == "system":
                 c = continuity(path)
                 print(f"continuity: sound starts {1000 * c['start']:+.1f} ms from the picture, its duration "
                       f"{1000 * c['duration']:+.1f} ms against the picture's {c['seconds']:.2f} s; "
                       f"{c['gaps']} gaps, {c['glitches']} glitches{' at ' if c['where'] else ''}"
                       f"{', '.join(f'{t} s' for t in c['where'])}; {c['frames']} frames, "
-                      f"{c['frame_gaps']} missing", flush=True)
-        for audio, path in paths:
+                      f"{c['frame_gaps']} missing; the scene's own dropouts meanwhile: {dropouts} ms", flush=True)
+        for audio, path, _ in paths:
             if audio == "none":
                 times = frame_times(path, "v:0")
                 print(f"without sound: {len(times)} frames, "

@@ -1,7 +1,9 @@
 // capture_server paused and resumed with SIGUSR1 in each handler: while paused the screen shows
 // a colour that no output may ever show; the files' numbering goes on without a gap, a viewer
-// stays connected, and the video file is one file whose time line has no hole.
+// stays connected, the video file is one file whose time line has no hole, and so is the stream
+// a reader takes from a relay over the same connection.
 #include "frameparser.h"
+#include "relay.h"
 #include "testsupport.h"
 #include "videodecode.h"
 
@@ -13,6 +15,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,6 +43,20 @@ bool showsThePause(const QImage &frame)
     return samples > 0 && hits * 4 > samples;
 }
 
+// Frame times of a video with no step near a pause of `pauseMs`, and no frame of the pause.
+void checkWithoutThePause(const QString &file, int pauseMs)
+{
+    const DecodedVideo video = decodeVideo(file);
+    QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(file + QLatin1String(": ") + video.error));
+    QVERIFY2(int(video.frames.size()) >= 20, qPrintable(QStringLiteral("%1: %2 frames").arg(file).arg(video.frames.size())));
+    qint64 longestStep = 0;
+    for (size_t i = 1; i < video.timesMs.size(); ++i)
+        longestStep = std::max(longestStep, video.timesMs[i] - video.timesMs[i - 1]);
+    QVERIFY2(longestStep < pauseMs / 3, qPrintable(QStringLiteral("%1: a step of %2 ms").arg(file).arg(longestStep)));
+    for (size_t i = 0; i < video.frames.size(); ++i)
+        QVERIFY2(!showsThePause(video.frames[i]), qPrintable(QStringLiteral("%1: frame %2 shows the pause").arg(file).arg(i)));
+}
+
 } // namespace
 
 class tst_E2ePause : public QObject
@@ -54,15 +71,22 @@ void tst_E2ePause::pauseLeavesNoTraceInTheOutput_data()
 {
     QTest::addColumn<QString>("handler");
     QTest::addColumn<int>("pauseMs"); // how long the pause lasts
-    QTest::newRow("JPEG files: numbering goes on without a gap") << QStringLiteral("saver") << 1500;
-    QTest::newRow("TCP viewer: stays connected, sees no paused frame") << QStringLiteral("tcp") << 1500;
-    QTest::newRow("video file: one time line without the pause") << QStringLiteral("video") << 2500;
+    QTest::addColumn<bool>("relay");  // also publish to a relay, read back by a player
+    QTest::newRow("JPEG files: numbering goes on without a gap") << QStringLiteral("saver") << 1500 << false;
+    QTest::newRow("TCP viewer: stays connected, sees no paused frame") << QStringLiteral("tcp") << 1500 << false;
+    QTest::newRow("video file: one time line without the pause") << QStringLiteral("video") << 2500 << false;
+    QTest::newRow("relay: one connection, its stream without the pause") << QStringLiteral("video") << 2500 << true;
 }
 
 void tst_E2ePause::pauseLeavesNoTraceInTheOutput()
 {
     QFETCH(QString, handler);
     QFETCH(int, pauseMs);
+    QFETCH(bool, relay);
+    if (relay
+        && (!QFile::exists(QStringLiteral("/usr/lib/nginx/modules/ngx_rtmp_module.so"))
+            || QStandardPaths::findExecutable(QStringLiteral("nginx")).isEmpty()))
+        QSKIP("needs nginx with libnginx-mod-rtmp (scripts/install-deps.sh)");
     const QImage picture = photoLikeImage(AreaSize.width(), AreaSize.height(), 5);
     PatternWindow recorded(picture, QPoint(0, 0));
     recorded.show();
@@ -70,13 +94,21 @@ void tst_E2ePause::pauseLeavesNoTraceInTheOutput()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    Relay relayServer(dir.path());
+    QString url;
+    QStringList options{QStringLiteral("-geometry"), QStringLiteral("400x500+1400+0"), QStringLiteral("--port"), QStringLiteral("0"),
+                        QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--handler"), handler,
+                        QStringLiteral("--area"), QStringLiteral("0,0,%1,%2").arg(AreaSize.width()).arg(AreaSize.height()),
+                        QStringLiteral("--fps"), QString::number(Fps), QStringLiteral("--start")};
+    if (relay) {
+        const quint16 port = freePort();
+        QVERIFY(relayServer.start(port));
+        url = QStringLiteral("rtmp://127.0.0.1:%1/live/paused").arg(port);
+        options << QStringLiteral("--publish") << url;
+    }
     QProcess server;
     server.setWorkingDirectory(dir.path());
-    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
-                 {QStringLiteral("-geometry"), QStringLiteral("400x500+1400+0"), QStringLiteral("--port"), QStringLiteral("0"),
-                  QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--handler"), handler,
-                  QStringLiteral("--area"), QStringLiteral("0,0,%1,%2").arg(AreaSize.width()).arg(AreaSize.height()),
-                  QStringLiteral("--fps"), QString::number(Fps), QStringLiteral("--start")});
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH), options);
     QVERIFY(server.waitForStarted());
     QString output;
     const auto readOutput = [&] {
@@ -120,6 +152,21 @@ void tst_E2ePause::pauseLeavesNoTraceInTheOutput()
             return int(received.size());
         return grabs(); // the video file takes whole clusters: the grabs tell sooner
     };
+
+    // A player of the relay's stream, from before the pause to the end of the publishing.
+    QProcess player;
+    const QString played = dir.filePath(QStringLiteral("played.mkv"));
+    if (relay) {
+        QTRY_VERIFY_WITH_TIMEOUT(readOutput().contains(QStringLiteral("Publishing to ")), 20000);
+        // It ends by itself once the stream has been quiet for longer than the pause.
+        player.start(QStringLiteral("ffmpeg"), {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
+                                                QStringLiteral("-rw_timeout"), QString::number((pauseMs + 1500) * 1000),
+                                                QStringLiteral("-i"), url,
+                                                QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-an"),
+                                                QStringLiteral("-flush_packets"), QStringLiteral("1"), played});
+        QVERIFY(player.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(decodeVideo(played).frames.size() >= 2, 30000);
+    }
 
     QTRY_VERIFY_WITH_TIMEOUT(outputFrames() >= 10, 30000);
     ::kill(pid_t(server.processId()), SIGUSR1);
@@ -166,18 +213,20 @@ void tst_E2ePause::pauseLeavesNoTraceInTheOutput()
         for (size_t i = 0; i < received.size(); ++i)
             QVERIFY2(!showsThePause(received[i]), qPrintable(QStringLiteral("frame %1 shows the pause").arg(i)));
     } else {
+        // One file; no step between frames near the pause's length: the pause is cut, not frozen.
         const QDir captures(dir.filePath(QStringLiteral("capture")));
         QCOMPARE(captures.entryList({QStringLiteral("*.mkv")}), QStringList{QStringLiteral("capture0.mkv")});
-        const DecodedVideo video = decodeVideo(captures.filePath(QStringLiteral("capture0.mkv")));
-        QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(video.error));
-        QVERIFY(int(video.frames.size()) >= 20);
-        // No step between frames near the pause's length: the pause is cut, not frozen.
-        qint64 longestStep = 0;
-        for (size_t i = 1; i < video.timesMs.size(); ++i)
-            longestStep = std::max(longestStep, video.timesMs[i] - video.timesMs[i - 1]);
-        QVERIFY2(longestStep < pauseMs / 3, qPrintable(QStringLiteral("a step of %1 ms").arg(longestStep)));
-        for (size_t i = 0; i < video.frames.size(); ++i)
-            QVERIFY2(!showsThePause(video.frames[i]), qPrintable(QStringLiteral("frame %1 shows the pause").arg(i)));
+        checkWithoutThePause(captures.filePath(QStringLiteral("capture0.mkv")), pauseMs);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    if (relay) {
+        // One connection to the relay from start to stop, and what its player got leaves the
+        // pause out as the file does.
+        QCOMPARE(output.count(QStringLiteral("Publishing to ")), 1);
+        QVERIFY(player.waitForFinished(30000));
+        QCOMPARE(player.exitCode(), 0);
+        checkWithoutThePause(played, pauseMs);
     }
 }
 

@@ -11,7 +11,8 @@ time, the clock the signals are sent on. Figures:
     should be within one frame;
   - frames whose tick was put inside the pause (more than one scene tick after the pause signal
     and before the resume signal): should be none;
-  - the largest step between two frames, and the console's "Resumed after" line.
+  - the step between the frames either side of the pause, the largest step between two frames
+    (and whether capture_server skipped grabs), and the console's "Resumed after" line.
 
 Usage: bench/pause_bench.py [--fps N] [--before S] [--pause S] [--after S] [--build DIR]
 """
@@ -34,7 +35,7 @@ BITS = 32
 
 def frame_ticks(path):
     """The tick counter of every frame of the video, in order."""
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf", f"crop={CELL * BITS}:{CELL}:0:0",
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-fps_mode", "passthrough", "-vf", f"crop={CELL * BITS}:{CELL}:0:0",
                           "-f", "rawvideo", "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
     size = CELL * BITS * CELL
     ticks = []
@@ -108,13 +109,19 @@ def main():
     slack = 1000.0 / SCENE_FPS  # a tick put just before the pause signal may be grabbed after it
     inside = [t for t in ticks if t in tick_ms and paused_at * 1000 + slack < tick_ms[t] < resumed_at * 1000 - slack]
     steps = [b - a for a, b in zip(times, times[1:])]
+    # The step across the pause: into the first frame whose tick was put after the resume.
+    after = next((i for i in known if tick_ms[ticks[i]] > resumed_at * 1000), None)
+    join = (times[after] - times[after - 1]) * 1000.0 if after else float("nan")
+    longest = max(range(len(steps)), key=lambda i: steps[i])
     resumed = re.search(r"^Resumed after .*$", console, re.M)
     print(f"frames in the file: {len(times)} at {options.fps} fps; pause {pause_ms:.0f} ms (signal to signal)")
     print(f"console: {resumed.group(0) if resumed else 'no Resumed line'}")
     print(f"file span {file_span:.0f} ms, scene span {scene_span:.0f} ms less the pause {recorded_span:.0f} ms: "
           f"difference {file_span - recorded_span:+.0f} ms (one frame: {frame_ms:.0f} ms)")
     print(f"frames showing a tick put inside the pause: {len(inside)}")
-    print(f"largest step between frames: {max(steps) * 1000.0:.0f} ms")
+    print(f"step across the pause: {join:.0f} ms; largest step between frames: {steps[longest] * 1000.0:.0f} ms "
+          f"(at {times[longest] - times[0]:.2f} s of the file; skipped grabs: "
+          f"{'yes' if 'Capture slower than the target rate' in console else 'no'})")
 
 
 if __name__ == "__main__":

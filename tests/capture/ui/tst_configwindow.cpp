@@ -556,8 +556,8 @@ void tst_ConfigWindow::pauseButtonFollowsThePause_data()
     QTest::addColumn<QString>("written"); // in the title; empty: no bytes said
     QTest::newRow("button, image saver: bytes of the files") << QStringLiteral("saver") << true << false << QStringLiteral(" written");
     QTest::newRow("signal's slot, TCP server: no bytes") << QStringLiteral("tcp") << false << false << QString();
-    QTest::newRow("stopped while paused: the next run starts unpaused") << QStringLiteral("saver") << true << true
-                                                                       << QStringLiteral(" written");
+    QTest::newRow("video stopped while paused: file complete, the next run unpaused")
+        << QStringLiteral("video") << true << true << QStringLiteral(" written");
 }
 
 void tst_ConfigWindow::pauseButtonFollowsThePause()
@@ -574,7 +574,9 @@ void tst_ConfigWindow::pauseButtonFollowsThePause()
     };
     CoutCapture out;
     m_window->fpsSpinBox->setValue(30);
-    click(handler == QLatin1String("tcp") ? m_window->tcpServerRadio : m_window->imageSaverRadio);
+    click(handler == QLatin1String("tcp")     ? m_window->tcpServerRadio
+          : handler == QLatin1String("video") ? m_window->videoFileRadio
+                                               : m_window->imageSaverRadio);
     QSignalSpy frames(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
     click(m_window->startStopButton);
     QVERIFY(m_window->pauseButton->isEnabled());
@@ -595,6 +597,10 @@ void tst_ConfigWindow::pauseButtonFollowsThePause()
         click(m_window->startStopButton);
         QCOMPARE(m_window->pauseButton->text(), QStringLiteral("Pause"));
         QVERIFY(!m_window->pauseButton->isEnabled());
+        // The file is complete: every frame grabbed before the pause.
+        const DecodedVideo video = decodeVideo(m_window->videoHandler->fileName());
+        QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(video.error));
+        QCOMPARE(int(video.frames.size()), grabbed);
         click(m_window->startStopButton);
         QVERIFY(!m_window->session()->isPaused());
     } else {

@@ -21,6 +21,10 @@ public:
     int frameCount = 0; // frames grabbed since the recorder was made; never reset
 
     [[nodiscard]] bool isRunning() const { return running; }
+    // While paused a running recorder's clock stands still: no tick, no grab. A new run starts
+    // unpaused.
+    void setPaused(bool paused);
+    [[nodiscard]] bool isPaused() const { return m_paused; }
 
 Q_SIGNALS:
     // Part of the recorder's interface since its first version; nothing emits it any more:
@@ -49,4 +53,5 @@ private:
     QImage m_previous;           // the frame grabbed last, for the next frame's band map
     qint64 m_frameNumber = -1;   // number of the frame grabbed last
     bool m_skipReported = false; // this run has said that it skips grabs
+    bool m_paused = false;
 };

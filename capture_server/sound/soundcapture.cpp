@@ -1,5 +1,6 @@
 #include "soundcapture.h"
 
+#include "pausecuts.h"
 #include "soundmixer.h"
 #include "soundtrack.h"
 
@@ -86,8 +87,14 @@ QString SoundCapture::description() const
              twoTracks ? QStringLiteral("two tracks") : QStringLiteral("one track"));
 }
 
+qint64 SoundCapture::recordedMs(qint64 ms) const
+{
+    return m_pauses ? m_pauses->mapMs(ms) : ms;
+}
+
 bool SoundCapture::start(qint64 startMs, QString &error)
 {
+    startMs = recordedMs(startMs);
     if (!m_open) {
         error = QStringLiteral("sound is not open");
         return false;
@@ -130,11 +137,12 @@ bool SoundCapture::start(qint64 startMs, QString &error)
 
 std::vector<std::vector<VideoPacket>> SoundCapture::pull(qint64 untilMs)
 {
-    return encode(untilMs, nowMs() - HoldBackMs, false);
+    return encode(recordedMs(untilMs), recordedMs(nowMs() - HoldBackMs), false);
 }
 
 std::vector<std::vector<VideoPacket>> SoundCapture::finish(qint64 untilMs)
 {
+    untilMs = recordedMs(untilMs);
     auto packets = encode(untilMs, untilMs, true);
     m_tracks.clear();
     m_mixer.reset();
@@ -148,8 +156,14 @@ std::vector<std::vector<VideoPacket>> SoundCapture::encode(qint64 untilMs, qint6
         return packets;
     std::vector<std::vector<float>> pcm(m_tracks.size());
     for (size_t i = 0; i < m_tracks.size(); ++i) {
-        for (const SoundBuffer &buffer : m_sources[i]->take())
-            m_tracks[i]->push(buffer);
+        for (const SoundBuffer &buffer : m_sources[i]->take()) {
+            if (!m_pauses) {
+                m_tracks[i]->push(buffer);
+                continue;
+            }
+            for (const SoundBuffer &piece : m_pauses->apply(buffer))
+                m_tracks[i]->push(piece);
+        }
         m_tracks[i]->produce(untilMs, overdueMs, pcm[i]);
     }
     if (m_mixer) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+class PauseCuts;
 class SoundMixer;
 class SoundTrack;
 
@@ -99,6 +100,11 @@ public:
     // the capture stays open but is no longer started.
     [[nodiscard]] std::vector<std::vector<VideoPacket>> finish(qint64 untilMs);
 
+    // Pauses to cut out of the sound (not owned; none when null): every time given to start(),
+    // pull() and finish(), and every buffer, is mapped through them, so packet times are the
+    // recorded times (the monotonic clock less the pauses before).
+    void setPauses(const PauseCuts *pauses) { m_pauses = pauses; }
+
     // Milliseconds of std::chrono::steady_clock.
     [[nodiscard]] static qint64 nowMs();
 
@@ -112,6 +118,9 @@ private:
     void retryLost();
     std::vector<std::vector<VideoPacket>> encode(qint64 untilMs, qint64 overdueMs, bool last);
 
+    [[nodiscard]] qint64 recordedMs(qint64 ms) const;
+
+    const PauseCuts *m_pauses = nullptr;
     SoundSettings m_settings;
     SoundSource m_system;
     SoundSource m_mic;

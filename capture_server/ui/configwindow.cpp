@@ -125,6 +125,8 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     layout->addLayout(fpsRow);
     // The pointer and the clicks: what of the mouse the frames show.
     showClicksBox = new QCheckBox(QStringLiteral("Show clicks"), this);
+    showClicksBox->setToolTip(QStringLiteral("A ring at each mouse button press for half a second: left red, middle "
+                                             "green, right blue, side buttons yellow"));
     auto *mouseRow = new QHBoxLayout;
     mouseRow->addWidget(recordCursorBox);
     mouseRow->addWidget(showClicksBox);

@@ -6,11 +6,12 @@ presses Ctrl+Alt+Shift+R and the time to the start's console line ("Recording: .
 from xdotool's exit (it sends the key events without delay and exits once the X server has
 them, so this may come out a little short) and, as an upper bound, from its launch. Each trial stops the recording again with the same key before the next.
 
-Show clicks: the saver at 1920x1080, 30 fps, without and with --show-clicks while xdotool clicks
-every 300 ms (a ring is live in most frames, and each ring's end changes the frame again):
-capture_server's and the X server's CPU milliseconds per frame.
+Show clicks: the saver at 1920x1080, 30 fps, while xdotool clicks every 300 ms (a ring is live in
+most frames, and each ring's start and end change the frame), without and with --show-clicks,
+the two alternating for --rounds rounds so that the machine's other load falls on both alike:
+capture_server's and the X server's CPU milliseconds per frame, and the median difference.
 
-Usage: bench/input_bench.py [--trials N] [--seconds S] [--only hotkey|clicks]
+Usage: bench/input_bench.py [--trials N] [--seconds S] [--rounds N] [--only hotkey|clicks]
 """
 import argparse
 import os
@@ -95,11 +96,10 @@ def clicks(display, seconds, show):
     server = Server(display, args)
     for _ in range(WARMUP_FRAMES):
         server.wait_for("Writing: ")
-    clicker = None
-    if show:
-        # A click every 300 ms in the scene's still part, a different button each time.
-        clicker = subprocess.Popen(["sh", "-c", "while :; do for b in 1 2 3; do xdotool mousemove 300 700 click $b; "
-                                    "sleep 0.3; done; done"], env=display.env)
+    # A click every 300 ms in the scene's still part, a different button each time: with or
+    # without rings, so that the clicks' own cost (xdotool, the X server) is in both.
+    clicker = subprocess.Popen(["sh", "-c", "while :; do for b in 1 2 3; do xdotool mousemove 300 700 click $b; "
+                                "sleep 0.3; done; done"], env=display.env)
     start = benchlib.Sample([server.proc.pid, display.xvfb.pid])
     frames = 0
     end = time.monotonic() + seconds
@@ -107,12 +107,11 @@ def clicks(display, seconds, show):
         server.wait_for("Writing: ")
         frames += 1
     cpu, wall, _ = benchlib.Sample([server.proc.pid, display.xvfb.pid]).since(start)
-    if clicker:
-        benchlib.stop(clicker)
+    benchlib.stop(clicker)
     server.close()
     own = 1000 * cpu[server.proc.pid] / frames
     xserver = 1000 * cpu[display.xvfb.pid] / frames
-    label = "with --show-clicks, a click every 300 ms" if show else "without Show clicks"
+    label = ("with" if show else "without") + " --show-clicks, a click every 300 ms"
     print(f"saver 1920x1080 @ 30 fps {label}: {frames / wall:.1f} fps, capture_server {own:.2f} ms CPU/frame, "
           f"X server {xserver:.2f} ms CPU/frame (load {benchlib.load_average():.1f})")
     return own + xserver
@@ -122,6 +121,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trials", type=int, default=10)
     parser.add_argument("--seconds", type=float, default=20.0)
+    parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--only", choices=["hotkey", "clicks"])
     opts = parser.parse_args()
     benchlib.require("xdotool", "apt-get install xdotool")
@@ -129,9 +129,12 @@ def main():
         if opts.only in (None, "hotkey"):
             hotkey(display, opts.trials)
         if opts.only in (None, "clicks"):
-            without = clicks(display, opts.seconds, False)
-            with_clicks = clicks(display, opts.seconds, True)
-            print(f"Show clicks adds {with_clicks - without:+.2f} ms CPU per frame (capture_server plus X server)")
+            added = []
+            for _ in range(opts.rounds):
+                without = clicks(display, opts.seconds, False)
+                added.append(clicks(display, opts.seconds, True) - without)
+            print(f"Show clicks adds {statistics.median(added):+.2f} ms CPU per frame (median of "
+                  f"{', '.join(f'{a:+.2f}' for a in added)}; capture_server plus X server)")
 
 
 if __name__ == "__main__":

@@ -11,11 +11,13 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QRandomGenerator>
+#include <QStringList>
 #include <QSocketNotifier>
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -251,9 +253,11 @@ void GlobalHotkeys::readX11Events()
         } else if (type == XCB_KEY_PRESS) {
             const auto *press = reinterpret_cast<const xcb_key_press_event_t *>(event);
             const bool repeat = press->detail == x11.releasedKey && press->time == x11.releasedAt;
-            const std::uint16_t state = press->state & ~(XCB_MOD_MASK_LOCK | x11.numLock);
+            // The modifiers a hotkey names; the locks and pointer buttons held do not count.
+            constexpr std::uint16_t named = HotkeyShift | HotkeyControl | HotkeyAlt | HotkeySuper;
+            const std::uint16_t state = press->state & named;
             for (const X11State::Grab &grab : x11.grabs) {
-                if (!repeat && grab.keycode == press->detail && (grab.modifiers & ~(XCB_MOD_MASK_LOCK | x11.numLock)) == state) {
+                if (!repeat && grab.keycode == press->detail && (grab.modifiers & named) == state) {
                     trigger(grab.action);
                     break;
                 }

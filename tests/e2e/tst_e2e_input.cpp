@@ -9,6 +9,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -139,17 +140,20 @@ void tst_E2eInput::hotkeysActWhileAnotherWindowHasTheFocus_data()
 {
     QTest::addColumn<uint>("takenKeysym"); // its key taken with Ctrl+Alt+Shift by another program first, or 0
     QTest::addColumn<QString>("takenLine");
-    QTest::newRow("every hotkey free") << 0u << QString();
+    QTest::addColumn<bool>("numLock"); // pressed with NumLock on
+    QTest::newRow("every hotkey free") << 0u << QString() << false;
+    QTest::newRow("every hotkey free, NumLock on") << 0u << QString() << true;
     QTest::newRow("Start/Stop taken: Mark still works")
-        << uint('r') << "Hotkey Ctrl+Alt+Shift+R (Start/Stop) is taken by another program";
+        << uint('r') << "Hotkey Ctrl+Alt+Shift+R (Start/Stop) is taken by another program" << false;
     QTest::newRow("Mark taken: Start/Stop still works")
-        << uint('m') << "Hotkey Ctrl+Alt+Shift+M (Mark) is taken by another program";
+        << uint('m') << "Hotkey Ctrl+Alt+Shift+M (Mark) is taken by another program" << false;
 }
 
 void tst_E2eInput::hotkeysActWhileAnotherWindowHasTheFocus()
 {
     QFETCH(uint, takenKeysym);
     QFETCH(QString, takenLine);
+    QFETCH(bool, numLock);
     std::unique_ptr<KeyTaker> taker;
     if (takenKeysym != 0) {
         taker = std::make_unique<KeyTaker>(takenKeysym, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_SHIFT);
@@ -168,6 +172,13 @@ void tst_E2eInput::hotkeysActWhileAnotherWindowHasTheFocus()
     // The focus is elsewhere: on this test's window.
     m_focus->activateWindow();
     QTRY_VERIFY(m_focus->isActiveWindow());
+    const auto toggleNumLock = [] { return pressKeys(QStringLiteral("Num_Lock")); };
+    if (numLock)
+        QVERIFY(toggleNumLock());
+    auto numLockOff = qScopeGuard([&] {
+        if (numLock)
+            (void)toggleNumLock();
+    });
     if (startStop) {
         QVERIFY(pressKeys(QStringLiteral("ctrl+alt+shift+r")));
         QTRY_VERIFY_WITH_TIMEOUT(server.has(QStringLiteral("Recording: ./capture/capture0.mkv")), 10000);

@@ -104,7 +104,6 @@ struct GlobalHotkeys::X11State
 
 GlobalHotkeys::GlobalHotkeys(Backend backend, const std::map<HotkeyAction, Hotkey> &hotkeys, QObject *parent)
     : QObject(parent)
-    , m_backend(backend)
 {
     for (const auto &[action, hotkey] : hotkeys) {
         if (!hotkey.isNone())

@@ -54,7 +54,6 @@ private:
     void trigger(HotkeyAction action);
     void reportActive();
 
-    Backend m_backend;
     std::map<HotkeyAction, Hotkey> m_hotkeys;
     std::map<HotkeyAction, bool> m_active;
     std::unique_ptr<X11State> m_x11;

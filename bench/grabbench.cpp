@@ -1,7 +1,10 @@
 // Cost of one screen grab through each path: QScreen::grabWindow, and grabScreenArea (the
 // recorder's call, through shared memory where available). Prints wall time and this process's
 // CPU time per grab, and the X server's CPU time per grab when its process can be found (the
-// lock file of the display names it) and read.
+// lock file of the display names it) and read. Then what "Show clicks" adds to each 1920x1080
+// frame: the watcher's look for new presses with no ring live, and drawing live rings.
+#include "clickwatcher.h"
+#include "monotonicclock.h"
 #include "screengrabber.h"
 
 #include <QCommandLineParser>
@@ -115,6 +118,26 @@ int main(int argc, char **argv)
         });
         measure("grabScreenArea", area.size(), iterations, server, [&] {
             return grabScreenArea(screen, area).size();
+        });
+    }
+
+    // "Show clicks" on a grabbed frame, as the recorder calls it after each grab.
+    const QRect full(screen->geometry().topLeft(), QSize(1920, 1080).boundedTo(screen->geometry().size()));
+    QImage frame = grabScreenArea(screen, full);
+    ClickWatcher watcher;
+    measure("Show clicks, no ring live (per frame)", full.size(), iterations * 10, server, [&] {
+        watcher.drawInto(frame, full.topLeft(), monotonicMs());
+        return frame.size();
+    });
+    for (const int rings : {1, 3}) {
+        std::deque<Click> clicks;
+        const qint64 now = monotonicMs();
+        for (int i = 0; i < rings; ++i)
+            clicks.push_back(Click{QPoint(300 + 400 * i, 500), 1 + i, now});
+        const std::string label = "Show clicks, " + std::to_string(rings) + " ring(s) live (per frame)";
+        measure(label.c_str(), full.size(), iterations * 10, server, [&] {
+            drawClickRings(frame, full.topLeft(), clicks, now);
+            return frame.size();
         });
     }
     return 0;

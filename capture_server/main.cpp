@@ -3,6 +3,7 @@
 #include "configwindow.h"
 #include "displayprobe.h"
 #include "frameconsole.h"
+#include "globalhotkeys.h"
 #include "grabberchoice.h"
 #include "portalgrabber.h"
 #include "previewpath.h"
@@ -81,6 +82,12 @@ int main(int argc, char **argv)
     QObject::connect(&shutdownSignals, &ShutdownSignals::pauseToggleRequested, window.get(),
                      &ConfigWindow::SLOT_pauseResume);
     window->show();
+    // Start/Stop, Pause and Mark from any window: grabbed from the X server, or asked of the portal on
+    // Wayland.
+    GlobalHotkeys hotkeys(portal ? GlobalHotkeys::Backend::Portal : GlobalHotkeys::Backend::X11, options.hotkeys);
+    QObject::connect(&hotkeys, &GlobalHotkeys::startStopPressed, window.get(), &ConfigWindow::SLOT_startStopCapture);
+    QObject::connect(&hotkeys, &GlobalHotkeys::markPressed, window.get(), &ConfigWindow::markStartOrEnd);
+    QObject::connect(&hotkeys, &GlobalHotkeys::pausePressed, window.get(), &ConfigWindow::SLOT_pauseResume);
     if (portal) {
         // A scripted run starts once the portal's stream is there; one that cannot have it, or
         // whose stream ends, has failed (the window has said why and written every queued file).

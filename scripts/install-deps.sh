@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6opengl6-dev qt6-websockets-dev
     libgl-dev libgl1-mesa-dri libglx-mesa0 mesa-utils
     libdeflate-dev libisal-dev libturbojpeg0-dev libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev
+    libxcb-xinput-dev libxcb-keysyms1-dev
     xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
     clang libclang-rt-dev zlib1g-dev
     chromium

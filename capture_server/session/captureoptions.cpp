@@ -111,10 +111,26 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         QStringLiteral("audio-tracks"),
         QStringLiteral("With both sources: one track mixing them (default), or a track each."),
         QStringLiteral("mixed|separate"));
+    std::map<HotkeyAction, QCommandLineOption> hotkeyOptions;
+    for (const HotkeyAction action : allHotkeyActions) {
+        hotkeyOptions.emplace(action, QCommandLineOption(
+            QStringLiteral("hotkey-") + hotkeyOptionName(action),
+            QStringLiteral("Global hotkey for %1, working while any window has the focus: one key with modifiers, "
+                           "such as Ctrl+Alt+R, or none (default %2).")
+                .arg(hotkeyActionName(action), defaultHotkey(action).text),
+            QStringLiteral("KEYS")));
+    }
+    const QCommandLineOption showClicksOption(
+        QStringLiteral("show-clicks"),
+        QStringLiteral("Draw a ring at the pointer into the frames for half a second at each mouse button press, "
+                       "a colour for each button (\"Show clicks\")."));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
                        viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption,
                        videoQualityOption, videoPresetOption, publishOption, noFileOption, grabberOption, audioOption,
                        audioMicOption, audioTracksOption});
+    for (const auto &[action, option] : hotkeyOptions)
+        parser.addOption(option);
+    parser.addOption(showClicksOption);
 
     if (const OptionsResult result = parseArguments(parser, arguments, "capture_server", message);
         result != OptionsResult::Run)
@@ -240,6 +256,25 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         }
         parsed.audioSeparateTracks = tracks == QLatin1String("separate");
     }
+    for (const auto &[action, option] : hotkeyOptions) {
+        Hotkey hotkey = defaultHotkey(action);
+        QString why;
+        if (parser.isSet(option) && !parseHotkey(parser.value(option), hotkey, why)) {
+            message = QStringLiteral("Invalid value for --%1: '%2' (%3; expected one key with modifiers such as "
+                                     "Ctrl+Alt+R, or none).")
+                          .arg(option.names().constFirst(), parser.value(option), why);
+            return OptionsResult::Error;
+        }
+        for (const auto &[other, otherHotkey] : parsed.hotkeys) {
+            if (!hotkey.isNone() && otherHotkey == hotkey) {
+                message = QStringLiteral("--hotkey-%1 and --hotkey-%2 name the same combination %3: one key would do two things.")
+                              .arg(hotkeyOptionName(other), hotkeyOptionName(action), hotkey.text);
+                return OptionsResult::Error;
+            }
+        }
+        parsed.hotkeys[action] = hotkey;
+    }
+    parsed.showClicks = parser.isSet(showClicksOption);
     options = parsed;
     return OptionsResult::Run;
 }

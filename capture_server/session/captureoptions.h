@@ -1,12 +1,14 @@
 #pragma once
 
 #include "commandline.h"
+#include "hotkey.h"
 
 #include <QHostAddress>
 #include <QRect>
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <optional>
 
 // Command-line options of capture_server. Every option left out keeps the interactive
@@ -34,6 +36,8 @@ struct CaptureOptions
     bool audioMic = false;                     // --audio mic: a microphone ("Microphone")
     QString audioMicDevice;                    // --audio-mic DEVICE (empty: the default input)
     bool audioSeparateTracks = false;          // --audio-tracks separate: a track per source
+    std::map<HotkeyAction, Hotkey> hotkeys;    // --hotkey-startstop/-pause/-mark (the defaults when not given; none when not parsed)
+    bool showClicks = false;                   // --show-clicks: a ring at each mouse button press ("Show clicks")
 };
 
 // Parses the program's arguments (arguments[0] is the program name). On Exit and Error

@@ -1,5 +1,6 @@
 #include "capturesession.h"
 
+#include "clickwatcher.h"
 #include "configstructure.h"
 #include "frameconsole.h"
 #include "framehistory.h"
@@ -66,6 +67,13 @@ CaptureSession::~CaptureSession()
         m_recorder.SLOT_stopCapture();
     if (m_preview)
         m_preview->setHistory(nullptr); // it outlives the history it pages through
+}
+
+ClickWatcher *CaptureSession::clickWatcher()
+{
+    if (!m_clicks)
+        m_clicks = std::make_unique<ClickWatcher>();
+    return m_clicks.get();
 }
 
 void CaptureSession::setGrabber(std::unique_ptr<Grabber> grabber)

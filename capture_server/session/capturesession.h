@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+class ClickWatcher;
 class FrameHistory;
 class GLStreamRenderer;
 class Grabber;
@@ -65,6 +66,8 @@ public:
     // The browsers' view (--web), or none.
     [[nodiscard]] WebFrameBroadcaster *webView() const { return m_web.get(); }
     [[nodiscard]] const CaptureOptions &options() const { return m_options; }
+    // The mouse's clicks for "Show clicks", watched from the first call on (X11 only).
+    ClickWatcher *clickWatcher();
 
     // The preview every grabbed frame is shown in (not owned), which pages through the history.
     void setPreview(GLStreamRenderer *preview);
@@ -123,6 +126,7 @@ private:
     std::unique_ptr<TcpServerImagehandler> m_tcp;
     std::unique_ptr<WebViewServer> m_webServer;
     std::unique_ptr<WebFrameBroadcaster> m_web;
+    std::unique_ptr<ClickWatcher> m_clicks;
 
     // This run's stages.
     ImageHandler *m_handler = nullptr;

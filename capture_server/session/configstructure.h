@@ -1,5 +1,6 @@
 #pragma once
 
+class ClickWatcher;
 class FrameSink;
 class GLStreamRenderer;
 class Grabber;
@@ -19,4 +20,5 @@ struct ConfigStructure
     bool recordCursor = false;            // draw the mouse pointer into every frame
     Grabber *grabber = nullptr;           // where frames come from
     FrameSink *sink = nullptr;            // where the recorder hands them: the session
+    ClickWatcher *clicks = nullptr;       // draws a ring at each recent click into every frame ("Show clicks"), or none
 };

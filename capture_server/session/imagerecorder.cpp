@@ -1,6 +1,7 @@
 #include "imagerecorder.h"
 
 #include "capturearea.h"
+#include "clickwatcher.h"
 #include "configstructure.h"
 #include "frameconsole.h"
 #include "framesink.h"
@@ -91,6 +92,10 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     frame.image = config->grabber->grab(QRect(captureX, captureY, captureWidth, captureHeight), config->recordCursor);
     if (frame.image.isNull())
         return; // nothing to grab yet (a portal's stream before its first frame)
+    if (config->clicks) {
+        const qreal ratio = frame.image.devicePixelRatio();
+        config->clicks->drawInto(frame.image, QPoint(qRound(captureX * ratio), qRound(captureY * ratio)), frame.grabTimeMs);
+    }
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_previous = frame.image;

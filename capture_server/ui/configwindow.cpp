@@ -2,12 +2,14 @@
 
 #include "capturearea.h"
 #include "capturesession.h"
+#include "clickwatcher.h"
 #include "frameconsole.h"
 #include "framehistory.h"
 #include "frameslider.h"
 #include "glstreamrenderer.h"
 #include "grabber.h"
 #include "imagerecorder.h"
+#include "portalgrabber.h"
 #include "screengrabber.h"
 #include "selectionwindow.h"
 #include "shutdownsignals.h"
@@ -146,7 +148,15 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     fpsRow->addWidget(fpsSpinBox);
     fpsRow->addStretch(1);
     layout->addLayout(fpsRow);
-    layout->addWidget(recordCursorBox);
+    // The pointer and the clicks: what of the mouse the frames show.
+    showClicksBox = new QCheckBox(QStringLiteral("Show clicks"), this);
+    showClicksBox->setToolTip(QStringLiteral("A ring at each mouse button press for half a second: left red, middle "
+                                             "green, right blue, side buttons yellow"));
+    auto *mouseRow = new QHBoxLayout;
+    mouseRow->addWidget(recordCursorBox);
+    mouseRow->addWidget(showClicksBox);
+    mouseRow->addStretch(1);
+    layout->addLayout(mouseRow);
     // Sound for video files: each source with a meter that moves as soon as it is open.
     auto *soundRow = new QHBoxLayout;
     systemSoundBox = new QCheckBox(QStringLiteral("System sound"), this);
@@ -202,6 +212,8 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
                                                        : imageSaverRadio)
             ->setChecked(true);
     recordCursorBox->setChecked(options.cursor);
+    showClicksBox->setChecked(options.showClicks);
+    connect(showClicksBox, &QCheckBox::toggled, this, &ConfigWindow::applyShowClicks);
     m_micDevice = options.audioMicDevice;
     m_separateTracks = options.audioSeparateTracks;
     systemSoundBox->setChecked(options.audioSystem);
@@ -230,6 +242,8 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
         updateSliderMarks();
     });
     followGrabber();
+    if (options.showClicks)
+        applyShowClicks();
     updateTitle();
     updateFrameLabel();
     fitToScreen();
@@ -274,6 +288,7 @@ void ConfigWindow::SLOT_startStopCapture()
                                                        : static_cast<ImageHandler *>(imageSaver);
         config.fps = fpsSpinBox->value();
         config.recordCursor = recordCursorBox->isChecked();
+        config.clicks = showClicksBox->isChecked() ? m_session->clickWatcher() : nullptr;
         m_runStartCount = recorder->frameCount;
         m_frameTimes.clear();
         m_runClock.start();
@@ -298,6 +313,7 @@ void ConfigWindow::SLOT_startStopCapture()
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
     recordCursorBox->setDisabled(capturing || !config.grabber->drawsCursor());
+    showClicksBox->setDisabled(capturing || qobject_cast<PortalGrabber *>(config.grabber));
     systemSoundBox->setDisabled(capturing);
     microphoneBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
@@ -349,6 +365,10 @@ void ConfigWindow::followGrabber()
         // The desktop draws the pointer into the stream or not, as asked at start-up.
         recordCursorBox->setDisabled(true);
         recordCursorBox->setToolTip(QStringLiteral("On Wayland the desktop draws the pointer: capture_server --cursor"));
+    }
+    if (qobject_cast<PortalGrabber *>(grabber)) {
+        showClicksBox->setDisabled(true);
+        showClicksBox->setToolTip(QStringLiteral("On Wayland the desktop tells no program of the mouse's buttons"));
     }
     connect(grabber, &Grabber::failed, this, [this](const QString &line) {
         FrameConsole::instance().report(StageEvent::failed(line));
@@ -549,6 +569,41 @@ void ConfigWindow::updateSliderMarks()
     }
     frameSlider->setMarkedRange(m_markStart, m_markEnd);
     frameSlider->setPauseMarks(history()->pauseIndices());
+}
+
+void ConfigWindow::markStartOrEnd()
+{
+    const int frame = capturing ? recorder->frameCount - 1 : frameSlider->value();
+    if (recorder->frameCount == 0 || frame < 0) {
+        FrameConsole::instance().report(StageEvent::notice("Mark: no frame to mark yet"));
+        return;
+    }
+    if (!m_markEndNext) {
+        m_markStart = frame;
+        m_markEnd = -1; // until the next press
+    } else {
+        // An end before the start (the slider moved back) makes the range run the other way.
+        m_markEnd = std::max(frame, m_markStart);
+        m_markStart = std::min(frame, m_markStart);
+    }
+    FrameConsole::instance().report(StageEvent::notice((m_markEndNext ? "Mark end: frame " : "Mark start: frame ")
+                                                       + std::to_string(frame + 1)));
+    m_markEndNext = !m_markEndNext;
+    updateExportControls();
+}
+
+void ConfigWindow::applyShowClicks()
+{
+    if (!showClicksBox->isChecked())
+        return;
+    if (qobject_cast<PortalGrabber *>(config.grabber)) {
+        // The portal's cursor metadata carries the pointer's place and shape, never its buttons.
+        FrameConsole::instance().report(StageEvent::failed(
+            "Clicks are not shown on Wayland: the desktop's portal tells the pointer's place but not its button "
+            "presses"));
+        return;
+    }
+    m_session->clickWatcher(); // watches from now on, and says at once when it cannot
 }
 
 void ConfigWindow::updateExportControls()

@@ -75,11 +75,15 @@ public:
     QProgressBar *systemSoundLevel = nullptr; // each source's level while it is open
     QProgressBar *microphoneLevel = nullptr;
     QPushButton *pauseButton = nullptr; // beside "Start/Stop" while capturing: "Pause", or "Resume"
+    QCheckBox *showClicksBox = nullptr;     // "Show clicks": a ring at each mouse button press in the frames
 
     // Marks the slider's frame (while capturing: the newest frame) as the first or the last of
     // the range to export.
     void markExportStart();
     void markExportEnd();
+    // The Mark hotkey: the first press marks the start of the range, the next its end, and so
+    // on. While recording it marks the newest frame, otherwise the slider's; one line says which.
+    void markStartOrEnd();
     // Writes the marked range (frames in the history, at their grab times) to `fileName` as
     // H.264 in Matroska and prints one line; false when nothing could be written.
     bool exportMarkedRange(const QString &fileName);
@@ -142,4 +146,6 @@ private:
     QString m_micDevice;       // --audio-mic
     bool m_separateTracks = false;
     QTimer m_levelTimer;       // moves the level meters while a source is open
+    bool m_markEndNext = false; // the Mark hotkey's next press marks the end
+    void applyShowClicks();
 };

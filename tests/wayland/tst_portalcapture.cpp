@@ -153,6 +153,7 @@ private Q_SLOTS:
     void startAfterRefusalAsksAgain();
     void restoreTokenAsksOnlyOnce();
     void streamEndStopsCaptureWithEveryFile();
+    void hotkeysAndClicksSayWhyTheyAreMissing();
     void missingPortalSaysWhatToInstall_data();
     void missingPortalSaysWhatToInstall();
 };
@@ -464,6 +465,31 @@ void tst_PortalCapture::streamEndStopsCaptureWithEveryFile()
     QCOMPARE(qsizetype(files.size()), output.count(QStringLiteral("Writing: ")));
     for (const QImage &file : files)
         QCOMPARE(file.size(), QSize(640, 360));
+}
+
+void tst_PortalCapture::hotkeysAndClicksSayWhyTheyAreMissing()
+{
+    // This desktop's portal has no GlobalShortcuts, and no portal tells of the mouse's buttons:
+    // each says so in one line, and the capture itself goes on.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess server;
+    QByteArray output;
+    connect(&server, &QProcess::readyReadStandardOutput, this, [&] { output += server.readAllStandardOutput(); });
+    startServer(server, dir.path(),
+                {QStringLiteral("--handler"), QStringLiteral("saver"), QStringLiteral("--area"), QStringLiteral("0,0,320,240"),
+                 QStringLiteral("--show-clicks")});
+    const QString hotkeys = QStringLiteral("Hotkeys are not available on this Wayland desktop: its portal offers no "
+                                           "global shortcuts (org.freedesktop.portal.GlobalShortcuts)");
+    const QString clicks = QStringLiteral("Clicks are not shown on Wayland: ");
+    QTRY_VERIFY_WITH_TIMEOUT((nudgeScreen(), QFileInfo::exists(dir.filePath(QStringLiteral("capture/pic2.jpg")))
+                                                 && output.contains(hotkeys.toLatin1())),
+                             PortalWaitMs);
+    server.terminate();
+    QVERIFY(server.waitForFinished(PortalWaitMs));
+    output += server.readAllStandardOutput();
+    QCOMPARE(QString::fromLatin1(output).count(hotkeys), 1);
+    QCOMPARE(QString::fromLatin1(output).count(clicks), 1);
 }
 
 void tst_PortalCapture::missingPortalSaysWhatToInstall_data()

@@ -9,6 +9,8 @@ class tst_CaptureOptions : public QObject
 private Q_SLOTS:
     void noOptionsKeepInteractiveDefaults();
     void eachOptionIsTaken();
+    void hotkeysAreRead_data();
+    void hotkeysAreRead();
     void badValuesAreRefused_data();
     void badValuesAreRefused();
     void programExitsWithStatus2OnBadValue_data();
@@ -87,6 +89,47 @@ void tst_CaptureOptions::eachOptionIsTaken()
     QVERIFY(options.grabber.isEmpty());
 }
 
+void tst_CaptureOptions::hotkeysAreRead_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<uint>("keysym");    // 0: none
+    QTest::addColumn<uint>("modifiers"); // as the X server numbers them
+    QTest::addColumn<QString>("text");
+    const uint shift = 1, control = 4, alt = 8, super = 64;
+    QTest::newRow("default Start/Stop") << QStringList{} << int(HotkeyAction::StartStop) << uint('r')
+                                        << (control | alt | shift) << "Ctrl+Alt+Shift+R";
+    QTest::newRow("default Mark") << QStringList{} << int(HotkeyAction::Mark) << uint('m') << (control | alt | shift)
+                                  << "Ctrl+Alt+Shift+M";
+    QTest::newRow("a letter: its unshifted keysym") << QStringList{"--hotkey-startstop", "Ctrl+Alt+R"}
+                                                    << int(HotkeyAction::StartStop) << uint('r') << (control | alt)
+                                                    << "Ctrl+Alt+R";
+    QTest::newRow("lower case and any order") << QStringList{"--hotkey-pause", "shift+meta+f9"}
+                                              << int(HotkeyAction::Pause) << 0xffc6u << (shift | super)
+                                              << "Meta+Shift+F9";
+    QTest::newRow("a named key") << QStringList{"--hotkey-mark", "Ctrl+Print"} << int(HotkeyAction::Mark) << 0xff61u
+                                 << control << "Ctrl+Print";
+    QTest::newRow("none turns one off") << QStringList{"--hotkey-pause", "none"} << int(HotkeyAction::Pause) << 0u
+                                        << 0u << "none";
+}
+
+void tst_CaptureOptions::hotkeysAreRead()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, action);
+    QFETCH(uint, keysym);
+    QFETCH(uint, modifiers);
+    QFETCH(QString, text);
+    CaptureOptions options;
+    QString message;
+    QCOMPARE(parseCaptureOptions(args(arguments), options, message), OptionsResult::Run);
+    QCOMPARE(options.hotkeys.size(), size_t(3));
+    const Hotkey hotkey = options.hotkeys.at(HotkeyAction(action));
+    QCOMPARE(hotkey.keysym, keysym);
+    QCOMPARE(uint(hotkey.modifiers), modifiers);
+    QCOMPARE(hotkey.text, text);
+}
+
 void tst_CaptureOptions::badValuesAreRefused_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -116,6 +159,13 @@ void tst_CaptureOptions::badValuesAreRefused_data()
     QTest::newRow("publish with another handler") << QStringList{"--handler", "saver", "--publish", "rtmp://h/a/k"} << "--publish";
     QTest::newRow("no file and no relay") << QStringList{"--no-file"} << "--no-file";
     QTest::newRow("unknown grabber") << QStringList{"--grabber", "wayland"} << "--grabber";
+    QTest::newRow("hotkey that is no key") << QStringList{"--hotkey-startstop", "Ctrl+Foo"} << "--hotkey-startstop";
+    QTest::newRow("hotkey of two keys") << QStringList{"--hotkey-mark", "Ctrl+A, Ctrl+B"} << "--hotkey-mark";
+    QTest::newRow("hotkey of modifiers alone") << QStringList{"--hotkey-pause", "Ctrl+Alt"} << "--hotkey-pause";
+    QTest::newRow("one combination for two actions")
+        << QStringList{"--hotkey-pause", "Ctrl+Alt+R", "--hotkey-mark", "alt+ctrl+r"} << "--hotkey-pause";
+    QTest::newRow("an action given the default of another")
+        << QStringList{"--hotkey-mark", "Ctrl+Alt+Shift+R"} << "--hotkey-startstop";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";

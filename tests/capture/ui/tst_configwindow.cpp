@@ -60,6 +60,8 @@ private Q_SLOTS:
     void windowKeepsOutOfTheCaptureArea_data();
     void windowKeepsOutOfTheCaptureArea();
     void previewFitsTheScreen();
+    void markHotkeyMarksStartThenEnd_data();
+    void markHotkeyMarksStartThenEnd();
     void exportWritesTheMarkedFrames_data();
     void exportWritesTheMarkedFrames();
     void onlyThePreviewAndTheCountRepaintPerFrame();
@@ -133,9 +135,10 @@ void tst_ConfigWindow::controlsAndLayout()
     auto *layout = qobject_cast<QVBoxLayout *>(m_window->layout());
     QVERIFY(layout);
     // The slider shares its row with the label that names the frame on display.
-    // The handler choice, the rate and the sound sources with their meters each share a row too.
+    // The handler choice, the rate, the mouse's boxes, the sound sources with their meters and
+    // "Start/Stop" with "Pause" each share a row too.
     const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton, nullptr, nullptr,
-                                    m_window->recordCursorBox, nullptr, nullptr};
+                                    nullptr, nullptr, nullptr};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
@@ -147,6 +150,11 @@ void tst_ConfigWindow::controlsAndLayout()
     QLayout *fpsRow = layout->itemAt(4)->layout();
     QCOMPARE(fpsRow->itemAt(0)->widget(), m_window->fpsLabel);
     QCOMPARE(fpsRow->itemAt(1)->widget(), m_window->fpsSpinBox);
+    QLayout *mouseRow = layout->itemAt(5)->layout();
+    QCOMPARE(mouseRow->itemAt(0)->widget(), m_window->recordCursorBox);
+    QCOMPARE(mouseRow->itemAt(1)->widget(), m_window->showClicksBox);
+    QCOMPARE(m_window->showClicksBox->text(), QStringLiteral("Show clicks"));
+    QVERIFY(!m_window->showClicksBox->isChecked()); // off by default
     QLayout *soundRow = layout->itemAt(6)->layout();
     QCOMPARE(soundRow->itemAt(0)->widget(), m_window->systemSoundBox);
     QCOMPARE(soundRow->itemAt(1)->widget(), m_window->systemSoundLevel);
@@ -651,6 +659,45 @@ void tst_ConfigWindow::marksWhileCapturingShowOnTheSlider()
     QVERIFY(marked(left) && marked((left + right) / 2) && marked(right));
     QVERIFY(!marked(slider->positionOf(0)) || start == 0);
     click(m_window->startStopButton);
+}
+
+void tst_ConfigWindow::markHotkeyMarksStartThenEnd_data()
+{
+    QTest::addColumn<bool>("recording"); // pressed while recording: the newest frame, else the slider's
+    QTest::addColumn<int>("firstSlider");
+    QTest::addColumn<int>("secondSlider");
+    QTest::newRow("while recording: the newest frame at each press") << true << -1 << -1;
+    QTest::newRow("after a stop: the slider's frames") << false << 1 << 4;
+    QTest::newRow("after a stop, end before start: the range runs the other way") << false << 4 << 2;
+}
+
+void tst_ConfigWindow::markHotkeyMarksStartThenEnd()
+{
+    QFETCH(bool, recording);
+    QFETCH(int, firstSlider);
+    QFETCH(int, secondSlider);
+    m_window->fpsSpinBox->setValue(30);
+    int first = firstSlider;
+    int second = secondSlider;
+    if (recording) {
+        QSignalSpy spy(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+        click(m_window->startStopButton);
+        QTRY_VERIFY(spy.count() >= 2);
+        first = m_window->recorder->frameCount - 1;
+        m_window->markStartOrEnd();
+        QTRY_VERIFY(spy.count() >= 5);
+        second = m_window->recorder->frameCount - 1;
+        m_window->markStartOrEnd();
+        click(m_window->startStopButton);
+    } else {
+        captureFrames(6);
+        m_window->frameSlider->setValue(firstSlider);
+        m_window->markStartOrEnd();
+        m_window->frameSlider->setValue(secondSlider);
+        m_window->markStartOrEnd();
+    }
+    QCOMPARE(m_window->exportStart(), std::min(first, second));
+    QCOMPARE(m_window->exportEnd(), std::max(first, second));
     QVERIFY(m_window->exportButton->isEnabled());
 }
 

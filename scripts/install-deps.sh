@@ -10,6 +10,7 @@ packages=(
     libdeflate-dev libisal-dev libturbojpeg0-dev libxcb1-dev libxcb-shm0-dev libxcb-xfixes0-dev
     xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
     clang libclang-rt-dev zlib1g-dev
+    libxcb-ewmh-dev libxcb-icccm4-dev
     chromium
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg nginx-light libnginx-mod-rtmp
     libpipewire-0.3-dev libswresample-dev libopus0

@@ -34,6 +34,8 @@ struct CaptureOptions
     bool audioMic = false;                     // --audio mic: a microphone ("Microphone")
     QString audioMicDevice;                    // --audio-mic DEVICE (empty: the default input)
     bool audioSeparateTracks = false;          // --audio-tracks separate: a track per source
+    std::optional<quint32> windowId;           // --window ID: follow this X window instead of an area
+    QString windowName;                        // --window-name TEXT: follow the first window whose name contains it
 };
 
 // Parses the program's arguments (arguments[0] is the program name). On Exit and Error

@@ -6,6 +6,7 @@ class Grabber;
 class ImageHandler;
 class QRect;
 class QScreen;
+class WindowTracker;
 
 // What the control window hands to the recorder when a capture starts.
 struct ConfigStructure
@@ -19,4 +20,5 @@ struct ConfigStructure
     bool recordCursor = false;            // draw the mouse pointer into every frame
     Grabber *grabber = nullptr;           // where frames come from
     FrameSink *sink = nullptr;            // where the recorder hands them: the session
+    WindowTracker *window = nullptr;      // when set, the area is this window's, wherever it goes
 };

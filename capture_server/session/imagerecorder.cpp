@@ -6,7 +6,11 @@
 #include "framesink.h"
 #include "grabber.h"
 #include "monotonicclock.h"
+#include "windowframe.h"
+#include "windowtracker.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimerEvent>
 
 #include <sstream>
@@ -25,6 +29,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
 
     frameTime.start();
     m_skipReported = false;
+    m_runSize = QSize();
     config = configuration;
     running = true;
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
@@ -35,7 +40,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     captureY = area.y();
     captureWidth = area.width();
     captureHeight = area.height();
-    if (area.isEmpty())
+    if (area.isEmpty() && !config->window)
         FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing will be captured")));
 
     if (config->sink)
@@ -56,7 +61,7 @@ void ImageRecorder::SLOT_stopCapture()
 
 void ImageRecorder::timerEvent(QTimerEvent *)
 {
-    if (!running || captureWidth <= 0 || captureHeight <= 0 || !config->grabber)
+    if (!running || !config->grabber || (!config->window && (captureWidth <= 0 || captureHeight <= 0)))
         return;
 
     if (config->sink && !config->sink->hasRoom()) {
@@ -71,9 +76,15 @@ void ImageRecorder::timerEvent(QTimerEvent *)
 
     CapturedFrame frame;
     frame.grabTimeMs = monotonicMs();
-    frame.image = config->grabber->grab(QRect(captureX, captureY, captureWidth, captureHeight), config->recordCursor);
+    frame.image = config->window
+        ? grabFollowedWindow()
+        : config->grabber->grab(QRect(captureX, captureY, captureWidth, captureHeight), config->recordCursor);
     if (frame.image.isNull())
-        return; // nothing to grab yet (a portal's stream before its first frame)
+        return; // nothing to grab yet (a portal's stream before its first frame), or the window is gone
+    if (m_runSize.isEmpty())
+        m_runSize = frame.image.size();
+    else if (frame.image.size() != m_runSize)
+        frame.image = fitIntoFrame(frame.image, m_runSize);
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_previous = frame.image;
@@ -87,4 +98,24 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     ++frameCount;
     frameTime.restart();
     Q_EMIT SIG_frameCaptured(frameCount);
+}
+
+QImage ImageRecorder::grabFollowedWindow()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const qreal ratio = screen ? screen->devicePixelRatio() : 1.0;
+    QImage image;
+    // A window moved between asking where it is and grabbing there would be cut from its old
+    // place: asked again after the grab, and grabbed again when it moved (a window being dragged
+    // all the time keeps the last try).
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::optional<QRect> area = config->window->area();
+        if (!area)
+            return {}; // gone: the tracker has said so, and the run is stopped
+        const QRect logical(area->topLeft() / ratio, area->size() / ratio);
+        image = grabWithBlackOutside(*config->grabber, logical, config->recordCursor);
+        if (config->window->isStillAt(area->topLeft()))
+            break;
+    }
+    return image;
 }

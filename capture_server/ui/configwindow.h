@@ -27,6 +27,8 @@ class SelectionWindow;
 class SimpleImageSaver;
 class TcpServerImagehandler;
 class VideoFileHandler;
+class WindowTracker;
+struct FoundWindow;
 
 // The control window of capture_server: the live preview, the frame slider, "Select area",
 // the handler choice, the target rate and "Start/Stop", over a capture session (which grabs,
@@ -87,6 +89,14 @@ public:
     // nothing could ever be captured, prints why and returns false.
     bool startScriptedCapture();
 
+    // Captures `window` instead of the selected area, wherever it goes, until it closes (which
+    // stops a capture as "Start/Stop" would) or an area is selected again.
+    void followWindow(const FoundWindow &window);
+    // The window picked in the selection window at `globalPos` (logical desktop pixels).
+    void pickWindowAt(const QPoint &globalPos);
+    void stopFollowingWindow();
+    [[nodiscard]] WindowTracker *followedWindow() const { return m_followedWindow.get(); }
+
     [[nodiscard]] FrameHistory *history() const;
     [[nodiscard]] CaptureSession *session() const { return m_session; }
 
@@ -135,4 +145,7 @@ private:
     QString m_micDevice;       // --audio-mic
     bool m_separateTracks = false;
     QTimer m_levelTimer;       // moves the level meters while a source is open
+    void onFollowedWindowClosed();
+    std::unique_ptr<WindowTracker> m_followedWindow; // the window captured instead of the area
+    bool m_scripted = false;   // --start: the program ends when the followed window closes
 };

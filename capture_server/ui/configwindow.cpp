@@ -323,12 +323,8 @@ void ConfigWindow::pickWindowAt(const QPoint &globalPos)
             "Following a window is not available with this grabber: the selected area is captured"));
         return;
     }
-    // Not this program's own windows: the selection window covers the whole screen.
-    QList<quint32> own;
-    for (const QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->internalWinId())
-            own.append(quint32(widget->internalWinId()));
-    }
+    // Not the selection window, which covers the whole screen, nor this one.
+    const QList<quint32> own{quint32(selectionWindow->internalWinId()), quint32(internalWinId())};
     const qreal ratio = config.desktop ? config.desktop->devicePixelRatio() : 1.0;
     const std::optional<FoundWindow> window = windowAt(globalPos * ratio, own);
     if (!window) {

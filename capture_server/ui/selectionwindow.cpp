@@ -218,7 +218,7 @@ void SelectionWindow::paintEvent(QPaintEvent *)
     closeButton->setGeometry(selectionRect.left(), selectionRect.top(), 75, 30);
     widthSpinBox->setGeometry(selectionRect.left() + 100, selectionRect.top(), 75, 30);
     heightSpinBox->setGeometry(selectionRect.left() + 100, selectionRect.top() + 30, 75, 30);
-    pickWindowButton->setGeometry(selectionRect.left() + 180, selectionRect.top(), 140, 30);
+    pickWindowButton->setGeometry(selectionRect.left() + 180, selectionRect.top(), pickWindowButton->sizeHint().width(), 30);
     showRectSize();
 
     painter.end();

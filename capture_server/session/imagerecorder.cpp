@@ -6,7 +6,6 @@
 #include "framesink.h"
 #include "grabber.h"
 #include "monotonicclock.h"
-#include "windowframe.h"
 #include "windowtracker.h"
 
 #include <QGuiApplication>
@@ -30,6 +29,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     frameTime.start();
     m_skipReported = false;
     m_runSize = QSize();
+    m_fitter = FrameFitter();
     config = configuration;
     running = true;
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
@@ -84,7 +84,7 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     if (m_runSize.isEmpty())
         m_runSize = frame.image.size();
     else if (frame.image.size() != m_runSize)
-        frame.image = fitIntoFrame(frame.image, m_runSize);
+        frame.image = m_fitter.fit(frame.image, m_runSize);
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_previous = frame.image;
@@ -104,18 +104,20 @@ QImage ImageRecorder::grabFollowedWindow()
 {
     const QScreen *screen = QGuiApplication::primaryScreen();
     const qreal ratio = screen ? screen->devicePixelRatio() : 1.0;
+    // Grabbed where it was seen last, then asked where it is now (one round trip): a window that
+    // moved or changed size in between is grabbed again at its new place. One that keeps moving
+    // (dragged) keeps the last try.
+    QRect area = config->window->window().area;
     QImage image;
-    // A window moved between asking where it is and grabbing there would be cut from its old
-    // place: asked again after the grab, and grabbed again when it moved (a window being dragged
-    // all the time keeps the last try).
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const std::optional<QRect> area = config->window->area();
-        if (!area)
+        image = grabWithBlackOutside(*config->grabber, QRect(area.topLeft() / ratio, area.size() / ratio),
+                                     config->recordCursor);
+        const std::optional<QRect> now = config->window->area();
+        if (!now)
             return {}; // gone: the tracker has said so, and the run is stopped
-        const QRect logical(area->topLeft() / ratio, area->size() / ratio);
-        image = grabWithBlackOutside(*config->grabber, logical, config->recordCursor);
-        if (config->window->isStillAt(area->topLeft()))
+        if (*now == area)
             break;
+        area = *now;
     }
     return image;
 }

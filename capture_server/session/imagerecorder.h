@@ -1,5 +1,7 @@
 #pragma once
 
+#include "windowframe.h"
+
 #include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
@@ -53,4 +55,5 @@ private:
     qint64 m_frameNumber = -1;   // number of the frame grabbed last
     bool m_skipReported = false; // this run has said that it skips grabs
     QSize m_runSize;             // the size of this run's first frame, which every frame keeps
+    FrameFitter m_fitter;        // frames of another size into that size
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "boxscaler.h"
+
 #include <QImage>
 #include <QRect>
 #include <QSize>
@@ -15,6 +17,20 @@ class Grabber;
 
 // `image` scaled to fit a `frame` sized Format_RGB32 image (see fittedRect), the rest black.
 [[nodiscard]] QImage fitIntoFrame(const QImage &image, const QSize &frame);
+
+// fitIntoFrame for a run of frames: only the rows fed by source bands that changed since the
+// frame before are scaled again, the rest are the last result's (a still window costs a compare).
+class FrameFitter
+{
+public:
+    [[nodiscard]] QImage fit(const QImage &image, const QSize &frame);
+
+private:
+    QImage m_source; // the image fitted last
+    QImage m_fitted; // ... and the result
+    QRect m_place;   // where it went in the frame
+    BoxScaler m_scaler;
+};
 
 // The pixels of `area` (logical desktop pixels) from `grabber`, black wherever the area lies off
 // the desktop: a window pushed partly or wholly off the screen still gives a whole frame.

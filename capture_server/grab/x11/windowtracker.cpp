@@ -205,16 +205,6 @@ std::optional<QRect> WindowTracker::area()
     return m_window.area;
 }
 
-bool WindowTracker::isStillAt(const QPoint &topLeft)
-{
-    xcb_connection_t *c = connection();
-    if (m_closed || !c)
-        return true; // nothing to grab again; the next area() says it is gone
-    Reply<xcb_translate_coordinates_reply_t> place(xcb_translate_coordinates_reply(
-        c, xcb_translate_coordinates(c, m_window.id, rootWindow(c), 0, 0), nullptr));
-    return !place || QPoint(place->dst_x, place->dst_y) == topLeft;
-}
-
 bool windowFollowingAvailable()
 {
     return connection() != nullptr;

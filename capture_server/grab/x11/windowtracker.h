@@ -28,13 +28,11 @@ class WindowTracker : public QObject
 public:
     explicit WindowTracker(const FoundWindow &window, QObject *parent = nullptr);
 
+    // The window as seen last: its area is where area() found it last.
     [[nodiscard]] const FoundWindow &window() const { return m_window; }
     // Where the window's contents are now; nothing once it is gone (destroyed or unmapped),
     // which closed() says once.
     [[nodiscard]] std::optional<QRect> area();
-    // Whether the window's contents still begin at `topLeft`: a grab made after area() said so
-    // holds the window itself, not what a move in between uncovered.
-    [[nodiscard]] bool isStillAt(const QPoint &topLeft);
     [[nodiscard]] bool isClosed() const { return m_closed; }
 
 Q_SIGNALS:

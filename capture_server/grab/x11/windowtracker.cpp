@@ -21,6 +21,21 @@ struct FreeDeleter
 template <typename T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
 
+// Where a reply's error goes: freed at the end of the statement. A window gone in the meantime
+// gives a null reply here, not an error report in Qt's event queue.
+class DropError
+{
+public:
+    DropError() = default;
+    ~DropError() { std::free(m_error); }
+    DropError(const DropError &) = delete;
+    DropError &operator=(const DropError &) = delete;
+    operator xcb_generic_error_t **() { return &m_error; }
+
+private:
+    xcb_generic_error_t *m_error = nullptr;
+};
+
 xcb_connection_t *connection()
 {
     auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
@@ -41,10 +56,10 @@ public:
         , m_root(rootWindow(c))
     {
         xcb_intern_atom_cookie_t *cookies = xcb_ewmh_init_atoms(c, &m_ewmh);
-        m_hasEwmh = xcb_ewmh_init_atoms_replies(&m_ewmh, cookies, nullptr) != 0;
+        m_hasEwmh = xcb_ewmh_init_atoms_replies(&m_ewmh, cookies, DropError()) != 0;
         const char name[] = "WM_STATE";
         Reply<xcb_intern_atom_reply_t> atom(
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof name - 1, name), nullptr));
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof name - 1, name), DropError()));
         m_wmState = atom ? xcb_atom_t(atom->atom) : xcb_atom_t(XCB_ATOM_NONE);
     }
     ~XDisplayQueries()
@@ -61,7 +76,7 @@ public:
     {
         if (m_hasEwmh) {
             xcb_ewmh_get_windows_reply_t list;
-            if (xcb_ewmh_get_windows_reply(&m_ewmh, xcb_ewmh_get_client_list_stacking(&m_ewmh, 0), &list, nullptr)) {
+            if (xcb_ewmh_get_windows_reply(&m_ewmh, xcb_ewmh_get_client_list_stacking(&m_ewmh, 0), &list, DropError())) {
                 // Listed bottom to top.
                 std::vector<xcb_window_t> windows;
                 for (uint32_t i = list.windows_len; i > 0; --i)
@@ -79,7 +94,7 @@ public:
     // Children bottom to top, as the server stacks them.
     std::vector<xcb_window_t> children(xcb_window_t window)
     {
-        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_c, xcb_query_tree(m_c, window), nullptr));
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_c, xcb_query_tree(m_c, window), DropError()));
         if (!tree)
             return {};
         const xcb_window_t *first = xcb_query_tree_children(tree.get());
@@ -97,7 +112,7 @@ public:
     bool isViewable(xcb_window_t window)
     {
         Reply<xcb_get_window_attributes_reply_t> attributes(
-            xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, window), nullptr));
+            xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, window), DropError()));
         return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     }
 
@@ -106,8 +121,8 @@ public:
     {
         const auto geometryCookie = xcb_get_geometry(m_c, window);
         const auto placeCookie = xcb_translate_coordinates(m_c, window, m_root, 0, 0);
-        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(m_c, geometryCookie, nullptr));
-        Reply<xcb_translate_coordinates_reply_t> place(xcb_translate_coordinates_reply(m_c, placeCookie, nullptr));
+        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(m_c, geometryCookie, DropError()));
+        Reply<xcb_translate_coordinates_reply_t> place(xcb_translate_coordinates_reply(m_c, placeCookie, DropError()));
         if (!geometry || !place)
             return std::nullopt;
         return QRect(place->dst_x, place->dst_y, geometry->width, geometry->height);
@@ -118,14 +133,14 @@ public:
     {
         if (m_hasEwmh) {
             xcb_ewmh_get_utf8_strings_reply_t utf8;
-            if (xcb_ewmh_get_wm_name_reply(&m_ewmh, xcb_ewmh_get_wm_name(&m_ewmh, window), &utf8, nullptr)) {
+            if (xcb_ewmh_get_wm_name_reply(&m_ewmh, xcb_ewmh_get_wm_name(&m_ewmh, window), &utf8, DropError())) {
                 const QString name = QString::fromUtf8(utf8.strings, qsizetype(utf8.strings_len));
                 xcb_ewmh_get_utf8_strings_reply_wipe(&utf8);
                 return name;
             }
         }
         xcb_icccm_get_text_property_reply_t text;
-        if (!xcb_icccm_get_wm_name_reply(m_c, xcb_icccm_get_wm_name(m_c, window), &text, nullptr))
+        if (!xcb_icccm_get_wm_name_reply(m_c, xcb_icccm_get_wm_name(m_c, window), &text, DropError()))
             return {};
         const QString name = QString::fromLocal8Bit(text.name, qsizetype(text.name_len));
         xcb_icccm_get_text_property_reply_wipe(&text);
@@ -146,7 +161,7 @@ private:
         if (m_wmState == XCB_ATOM_NONE)
             return false;
         Reply<xcb_get_property_reply_t> property(xcb_get_property_reply(
-            m_c, xcb_get_property(m_c, 0, window, m_wmState, XCB_GET_PROPERTY_TYPE_ANY, 0, 0), nullptr));
+            m_c, xcb_get_property(m_c, 0, window, m_wmState, XCB_GET_PROPERTY_TYPE_ANY, 0, 0), DropError()));
         return property && property->type != XCB_ATOM_NONE;
     }
 
@@ -193,9 +208,9 @@ std::optional<QRect> WindowTracker::area()
     const auto geometryCookie = xcb_get_geometry(c, m_window.id);
     const auto placeCookie = xcb_translate_coordinates(c, m_window.id, rootWindow(c), 0, 0);
     const auto attributesCookie = xcb_get_window_attributes(c, m_window.id);
-    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, nullptr));
-    Reply<xcb_translate_coordinates_reply_t> place(xcb_translate_coordinates_reply(c, placeCookie, nullptr));
-    Reply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(c, attributesCookie, nullptr));
+    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, DropError()));
+    Reply<xcb_translate_coordinates_reply_t> place(xcb_translate_coordinates_reply(c, placeCookie, DropError()));
+    Reply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(c, attributesCookie, DropError()));
     if (!geometry || !place || !attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
         m_closed = true;
         Q_EMIT closed();

@@ -185,8 +185,9 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     m_scripted = options.start;
     connect(selectionWindow, &SelectionWindow::windowPicked, this, &ConfigWindow::pickWindowAt);
     connect(selectionWindow, &SelectionWindow::areaEdited, this, &ConfigWindow::stopFollowingWindow);
-    if (options.windowId) {
-        // Found before the window was made (main); it may have gone since.
+    if (options.windowId && config.grabber->grabsX11Windows()) {
+        // Found before the window was made (main); it may have gone since. (The portal shares
+        // a window of its own choosing instead.)
         QString error;
         if (const std::optional<FoundWindow> window = findWindow(*options.windowId, error))
             followWindow(*window);

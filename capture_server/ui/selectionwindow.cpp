@@ -137,6 +137,7 @@ void SelectionWindow::mousePressEvent(QMouseEvent *event)
         Q_EMIT windowPicked(mapToGlobal(pixelAt(event)));
         return;
     }
+    m_pickPressed = false; // a pick's release may not have come: the window closed at its press
     FrameConsole::instance().report(StageEvent::notice("MOUSE PRESSED"));
     lastMousePos = pixelAt(event);
     // While a button is held the spin boxes only show the size; they do not resize.

@@ -33,9 +33,11 @@ void tst_WindowPick::clickPicksTheWindowUnderThePointer_data()
     QTest::addColumn<bool>("pickButton"); // "Pick window" first, then a plain click; else Ctrl+click
     QTest::addColumn<QPoint>("clickAt");
     QTest::addColumn<bool>("picksPattern");
-    QTest::newRow("Ctrl+click on a window: it is followed") << false << QPoint(300, 650) << true;
-    QTest::newRow("\"Pick window\", then a click on a window: it is followed") << true << QPoint(390, 740) << true;
-    QTest::newRow("Ctrl+click on this program's own window: nothing is followed") << false << QPoint(1500, 200) << false;
+    QTest::addColumn<bool>("dragAfter"); // then the selection window again, and the rectangle dragged
+    QTest::newRow("Ctrl+click on a window: it is followed") << false << QPoint(300, 650) << true << false;
+    QTest::newRow("\"Pick window\", then a click on a window: it is followed") << true << QPoint(390, 740) << true << false;
+    QTest::newRow("Ctrl+click on this program's own window: nothing is followed") << false << QPoint(1500, 200) << false << false;
+    QTest::newRow("a window picked, then the rectangle dragged: the area again") << false << QPoint(300, 650) << true << true;
 }
 
 void tst_WindowPick::clickPicksTheWindowUnderThePointer()
@@ -43,6 +45,7 @@ void tst_WindowPick::clickPicksTheWindowUnderThePointer()
     QFETCH(bool, pickButton);
     QFETCH(QPoint, clickAt);
     QFETCH(bool, picksPattern);
+    QFETCH(bool, dragAfter);
 
     const QRect patternPlace(200, 600, 200, 150);
     PatternWindow pattern(patternImage(patternPlace.width(), patternPlace.height(), 3), patternPlace.topLeft());
@@ -78,6 +81,17 @@ void tst_WindowPick::clickPicksTheWindowUnderThePointer()
     } else {
         QVERIFY(!control.followedWindow());
     }
+    if (!dragAfter)
+        return;
+    control.SLOT_startSelection();
+    QVERIFY(QTest::qWaitForWindowExposed(selection));
+    QCOMPARE(runSystemTool(QStringLiteral("xdotool"),
+                           {QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("700"), QStringLiteral("mousedown"),
+                            QStringLiteral("1"), QStringLiteral("mousemove"), QStringLiteral("340"), QStringLiteral("730"),
+                            QStringLiteral("mouseup"), QStringLiteral("1")}),
+             0);
+    QTRY_VERIFY(!control.followedWindow());
+    QVERIFY(*control.config.selection != patternPlace); // the rectangle the user dragged
 }
 
 QTEST_MAIN(tst_WindowPick)

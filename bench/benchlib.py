@@ -114,11 +114,12 @@ class Sample:
 
 
 class Display:
-    """A private Xvfb screen showing one content of the scene (moving or desktop)."""
+    """A private Xvfb screen showing one content of the scene (moving or desktop), or nothing
+    (content None)."""
 
     def __init__(self, size="1920x1080", scene_fps=30, scene_log=None, content="moving", build=None):
         require("Xvfb", "apt-get install xvfb")
-        scene = tool(build or build_dir(), os.path.join("bench", "scene"))
+        scene = tool(build or build_dir(), os.path.join("bench", "scene")) if content else None
         self.number = self._free_display()
         self.name = f":{self.number}"
         self.content = content
@@ -136,6 +137,10 @@ class Display:
         runtime = f"/tmp/runtime-{os.getuid()}"
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         self.env = dict(os.environ, DISPLAY=self.name, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="xcb")
+        if os.environ.get("DESKCAST_SOUND_SESSION"):
+            self.env["XDG_RUNTIME_DIR"] = os.environ["XDG_RUNTIME_DIR"]  # where the sound server is
+        if not content:
+            return
         args = [scene, "--content", content, "--fps", str(scene_fps)]
         if scene_log:
             args += ["--log", scene_log]

@@ -91,6 +91,9 @@ int main(int argc, char **argv)
         window->close();
         QCoreApplication::quit();
     });
+    // SIGUSR1 pauses a running capture and resumes a paused one, as "Pause" would.
+    QObject::connect(&shutdownSignals, &ShutdownSignals::pauseToggleRequested, window.get(),
+                     &ConfigWindow::SLOT_pauseResume);
     window->show();
     if (portal) {
         // A scripted run starts once the portal's stream is there; one that cannot have it, or

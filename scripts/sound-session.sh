@@ -3,7 +3,7 @@
 # PulseAudio server, on a D-Bus session bus of its own, with two null sinks: `speakers`, the
 # default output (its monitor is the system sound), and `mic`, whose monitor `mic.monitor` is the
 # default input (the microphone). Nothing of the caller's sound is touched, and everything is
-# torn down after. Usage:
+# torn down after. DESKCAST_SPEAKERS_RATE, when set, is the speakers' sample rate. Usage:
 #
 #     scripts/sound-session.sh [--] COMMAND [ARGUMENTS...]
 #
@@ -95,7 +95,7 @@ wait_for 10 test -S "$XDG_RUNTIME_DIR/pulse/native" || unavailable "pipewire-pul
 export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
 wait_for 10 pactl info >/dev/null 2>&1 || unavailable "the PulseAudio server does not answer (log: $log)" "$@"
 
-speakers="$(pactl load-module module-null-sink sink_name=speakers)" || unavailable "no null sink (log: $log)" "$@"
+speakers="$(pactl load-module module-null-sink sink_name=speakers ${DESKCAST_SPEAKERS_RATE:+rate=$DESKCAST_SPEAKERS_RATE})" || unavailable "no null sink (log: $log)" "$@"
 mic="$(pactl load-module module-null-sink sink_name=mic)" || unavailable "no null sink (log: $log)" "$@"
 # Both must be known to the session manager before they can be made the defaults.
 has_sinks() { pactl list short sinks | grep -q '	speakers	' && pactl list short sinks | grep -q '	mic	'; }

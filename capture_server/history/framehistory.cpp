@@ -538,6 +538,32 @@ int FrameHistory::append(const QImage &frame, const BandMap &changes, std::share
     return index;
 }
 
+void FrameHistory::markPause(int index, qint64 pausedMs)
+{
+    if (index >= 0 && pausedMs >= 0)
+        m_pauses[index] += pausedMs;
+}
+
+std::vector<int> FrameHistory::pauseIndices() const
+{
+    std::vector<int> indices;
+    indices.reserve(m_pauses.size());
+    for (const auto &pause : m_pauses)
+        indices.push_back(pause.first);
+    return indices;
+}
+
+qint64 FrameHistory::recordedTimeMs(int index) const
+{
+    const qint64 time = timeMs(index);
+    if (time < 0)
+        return time;
+    qint64 paused = 0;
+    for (auto it = m_pauses.begin(); it != m_pauses.end() && it->first <= index; ++it)
+        paused += it->second;
+    return time - paused;
+}
+
 qint64 FrameHistory::timeMs(int index) const
 {
     if (index < 0 || index >= int(m_timeSteps.size()))

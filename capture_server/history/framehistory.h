@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -64,6 +65,15 @@ public:
     [[nodiscard]] int size() const override { return int(m_frames.size() + m_waiting.size()); }
     // When frame `index` was grabbed (as given to append()), -1 outside 0..size()-1.
     [[nodiscard]] qint64 timeMs(int index) const;
+    // Pauses of a recording: frame `index` (appended or still to come) is the first after a pause
+    // of `pausedMs`. Grab times keep the pause as a jump; recorded times leave it out.
+    void markPause(int index, qint64 pausedMs);
+    // Whether frame `index` is the first after a pause, and every such frame, in order.
+    [[nodiscard]] bool followsPause(int index) const { return m_pauses.count(index) != 0; }
+    [[nodiscard]] std::vector<int> pauseIndices() const;
+    // The grab time of frame `index` less every pause before it (-1 outside 0..size()-1): the
+    // time line of the recordings as their video files and sound have it.
+    [[nodiscard]] qint64 recordedTimeMs(int index) const;
     // The frame, decoded (Format_RGB32, or the appended image itself while it waits); a null image
     // for an index outside 0..size()-1 or a frame not kept. With a `minimumSize` the frame may come
     // back shrunk by 2, 4 or 8, but never below that size (for display).
@@ -148,6 +158,7 @@ private:
     std::vector<quint16> m_timeSteps;
     std::vector<qint64> m_timeMarks;
     std::unordered_map<int, qint64> m_longSteps;
+    std::map<int, qint64> m_pauses; // first frame after a pause -> the pause's length
     qint64 m_lastTimeMs = 0;
     qint64 m_storedBytes = 0;
     qint64 m_fileBytes = 0;

@@ -21,7 +21,8 @@ qint64 exportVideo(const FrameHistory &history, int first, int last, const QStri
                    const VideoSettings &settings, std::string &error, const SoundHistory *sound)
 {
     const auto frameAt = [&history](int index) { return history.frame(index); };
-    const auto frameTimeMs = [&history](int index) { return history.timeMs(index); };
+    // Recorded times: a pause inside the range is cut, as it is from the recording's own file.
+    const auto frameTimeMs = [&history](int index) { return history.recordedTimeMs(index); };
     if (first > last)
         std::swap(first, last);
     VideoEncoder encoder(settings);

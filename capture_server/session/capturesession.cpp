@@ -4,6 +4,7 @@
 #include "frameconsole.h"
 #include "framehistory.h"
 #include "glstreamrenderer.h"
+#include "monotonicclock.h"
 #include "simpleimagesaver.h"
 #include "tcpserverimagehandler.h"
 #include "videoexport.h"
@@ -13,6 +14,7 @@
 #include "x11grabber.h"
 
 #include <algorithm>
+#include <cstdio>
 
 const QString CaptureSession::ImagePrefix = QStringLiteral("./capture/pic");
 const QString CaptureSession::VideoPrefix = QStringLiteral("./capture/capture");
@@ -40,6 +42,12 @@ CaptureSession::CaptureSession(const CaptureOptions &options, QObject *parent)
 {
     setGrabber(std::make_unique<X11Grabber>());
     connect(&m_sound, &SoundCapture::reported, this, [](const StageEvent &event) { FrameConsole::instance().report(event); });
+    m_sound.setPauses(&m_pauses);
+    m_pausedSoundTimer.setInterval(100);
+    connect(&m_pausedSoundTimer, &QTimer::timeout, this, [this] {
+        if (m_soundRunning)
+            handOnSound(m_sound.pull(monotonicMs()));
+    });
     m_video->setPublishUrl(options.publishUrl);
     m_video->setWritesFile(options.videoFile);
     if (options.webPort) {
@@ -103,8 +111,55 @@ bool CaptureSession::setSound(const SoundSettings &settings, QString &error)
     return m_sound.open(coded, error);
 }
 
+void CaptureSession::setPaused(bool paused)
+{
+    if (!m_recorder.isRunning() || paused == isPaused())
+        return;
+    const qint64 now = monotonicMs();
+    if (paused) {
+        m_pauses.begin(now);
+        m_runEndMs = now;
+        m_recorder.setPaused(true);
+        if (m_soundRunning)
+            m_pausedSoundTimer.start();
+        FrameConsole::instance().report(StageEvent::notice("Paused"));
+    } else {
+        m_pausedSoundTimer.stop();
+        const qint64 pausedMs = m_pauses.end(now);
+        m_runPausedMs += pausedMs;
+        m_runEndMs = -1;
+        // The next frame the recorder grabs is the first after the pause.
+        m_history->markPause(m_recorder.frameCount, pausedMs);
+        m_recorder.setPaused(false);
+        char line[64];
+        std::snprintf(line, sizeof line, "Resumed after %.1f s", double(pausedMs) / 1000.0);
+        FrameConsole::instance().report(StageEvent::notice(line));
+    }
+    Q_EMIT pausedChanged(paused);
+}
+
+qint64 CaptureSession::recordedMs() const
+{
+    if (m_runStartMs < 0)
+        return 0;
+    const qint64 end = m_runEndMs >= 0 ? m_runEndMs : monotonicMs();
+    return std::max<qint64>(0, end - m_runStartMs - m_runPausedMs);
+}
+
+qint64 CaptureSession::bytesWritten() const
+{
+    if (m_handler == m_saver.get())
+        return m_saver->bytesWritten();
+    if (m_handler == m_video.get() && m_options.videoFile)
+        return m_video->bytesWritten();
+    return -1;
+}
+
 void CaptureSession::startRun(const ConfigStructure *config)
 {
+    m_runStartMs = monotonicMs();
+    m_runEndMs = -1;
+    m_runPausedMs = 0;
     m_handler = config->handler;
     m_runFps = config->fps;
     // Sound runs from the run's first frame on: into the video file, and kept for export.
@@ -155,8 +210,12 @@ void CaptureSession::takeFrame(const CapturedFrame &frame)
         if (m_runWeb)
             m_runWeb->handleFrame(frame);
     }
-    if (m_handler && !m_saverCoded)
-        m_handler->handleFrame(frame);
+    if (m_handler && !m_saverCoded) {
+        // The handlers' time line leaves the pauses out (the video file's and the relay's).
+        CapturedFrame recorded = frame;
+        recorded.grabTimeMs -= m_pauses.totalMs();
+        m_handler->handleFrame(recorded);
+    }
 }
 
 void CaptureSession::storeInHistory(const CapturedFrame &frame, std::shared_ptr<const JpegBands> coded)
@@ -200,6 +259,10 @@ void CaptureSession::handOnSound(const std::vector<std::vector<VideoPacket>> &pa
 
 void CaptureSession::endRun()
 {
+    const bool wasPaused = isPaused();
+    m_pausedSoundTimer.stop();
+    if (!wasPaused)
+        m_runEndMs = monotonicMs();
     if (m_soundRunning) {
         // The track lasts as long as the picture: to the end of the last frame.
         handOnSound(m_sound.finish(m_lastGrabMs + 1000 / std::max(1, m_runFps)));
@@ -216,6 +279,12 @@ void CaptureSession::endRun()
         m_runWeb->stopHandling();
     m_handler = nullptr;
     m_runWeb = nullptr;
+    if (wasPaused) {
+        // Nothing after the pause's start is recorded: the sound ended there (finish() maps
+        // later times to it), and the next run starts after it anyway.
+        m_pauses.cancel();
+        Q_EMIT pausedChanged(false);
+    }
 }
 
 qint64 CaptureSession::exportFrames(int first, int last, const QString &fileName, const VideoSettings &settings,
@@ -223,6 +292,6 @@ qint64 CaptureSession::exportFrames(int first, int last, const QString &fileName
 {
     last = std::min(last, m_history->size() - 1);
     const qint64 frames = exportVideo(*m_history, first, last, fileName, settings, error, &m_soundHistory);
-    durationMs = m_history->timeMs(last) - m_history->timeMs(first) + 1000 / std::max(1, settings.fps);
+    durationMs = m_history->recordedTimeMs(last) - m_history->recordedTimeMs(first) + 1000 / std::max(1, settings.fps);
     return frames;
 }

@@ -5,12 +5,14 @@
 #include "framesink.h"
 #include "imagerecorder.h"
 #include "jpegbandscoder.h"
+#include "pausecuts.h"
 #include "soundcapture.h"
 #include "soundhistory.h"
 #include "viewerlimit.h"
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <memory>
 #include <string>
@@ -73,6 +75,21 @@ public:
     bool setSound(const SoundSettings &settings, QString &error);
     [[nodiscard]] const SoundCapture &sound() const { return m_sound; }
 
+    // Pause and resume of a running capture. While paused nothing is grabbed, so no frame of
+    // that time reaches the preview, the history or any output; on resume the recording goes on
+    // where it was: the paused time is cut from the times of the video file, the relay and the
+    // sound (at the same instant), the numbering of the files goes on, every connection stays.
+    // The history keeps grab times (the pause shows as a jump) and marks the first frame after
+    // each pause. Console: "Paused", and "Resumed after N s" (tenths). A stop while paused ends
+    // the recording as it stands. Does nothing when no capture runs.
+    void setPaused(bool paused);
+    [[nodiscard]] bool isPaused() const { return m_pauses.isPaused(); }
+    // The current (or last) run's time, paused time left out.
+    [[nodiscard]] qint64 recordedMs() const;
+    // Bytes of the files the current run has written so far: the JPEG files or the video file;
+    // -1 when its handler writes none (the TCP server, a relay alone).
+    [[nodiscard]] qint64 bytesWritten() const;
+
     void startRun(const ConfigStructure *config) override;
     [[nodiscard]] bool hasRoom() const override;
     void takeFrame(const CapturedFrame &frame) override;
@@ -85,6 +102,9 @@ public:
 
     static const QString ImagePrefix; // the saver's files: ./capture/picN.jpg
     static const QString VideoPrefix; // the video files: ./capture/captureN.mkv
+
+Q_SIGNALS:
+    void pausedChanged(bool paused);
 
 private:
     void storeInHistory(const CapturedFrame &frame, std::shared_ptr<const JpegBands> coded);
@@ -113,6 +133,12 @@ private:
     qint64 m_lastGrabMs = 0;
     bool m_soundDue = false;     // sound starts with the run's first frame
     bool m_soundRunning = false;
+    qint64 m_runStartMs = -1;  // monotonicMs() at the run's start
+    qint64 m_runEndMs = -1;    // ... and at its end (or its last pause's start); -1 while it runs
+    qint64 m_runPausedMs = 0;  // pauses of the run that have ended
+
+    PauseCuts m_pauses;         // every pause since start-up, cut from frame and sound times
+    QTimer m_pausedSoundTimer;  // takes sound in while paused (up to the pause), so none piles up
 
     SoundCapture m_sound; // the sound sources, on the frames' clock
     SoundHistory m_soundHistory; // their coded sound since start-up, for export

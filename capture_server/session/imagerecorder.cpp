@@ -30,6 +30,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     m_skipReported = false;
     m_runSize = QSize();
     m_fitter = FrameFitter();
+    m_paused = false;
     config = configuration;
     running = true;
     timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
@@ -54,14 +55,30 @@ void ImageRecorder::SLOT_stopCapture()
     if (config && config->sink)
         config->sink->endRun();
     running = false;
+    m_paused = false;
     if (timerId != 0)
         killTimer(timerId);
     timerId = 0;
 }
 
+void ImageRecorder::setPaused(bool paused)
+{
+    if (!running || paused == m_paused)
+        return;
+    m_paused = paused;
+    if (paused) {
+        killTimer(timerId);
+        timerId = 0;
+        return;
+    }
+    // The rate line after a pause measures from the resume, not across the pause.
+    frameTime.restart();
+    timerId = startTimer(captureIntervalMs(config->fps), Qt::PreciseTimer);
+}
+
 void ImageRecorder::timerEvent(QTimerEvent *)
 {
-    if (!running || !config->grabber || (!config->window && (captureWidth <= 0 || captureHeight <= 0)))
+    if (!running || m_paused || !config->grabber || (!config->window && (captureWidth <= 0 || captureHeight <= 0)))
         return;
 
     if (config->sink && !config->sink->hasRoom()) {

@@ -24,6 +24,10 @@ public:
     int frameCount = 0; // frames grabbed since the recorder was made; never reset
 
     [[nodiscard]] bool isRunning() const { return running; }
+    // While paused a running recorder's clock stands still: no tick, no grab. A new run starts
+    // unpaused.
+    void setPaused(bool paused);
+    [[nodiscard]] bool isPaused() const { return m_paused; }
 
 Q_SIGNALS:
     // Part of the recorder's interface since its first version; nothing emits it any more:
@@ -56,4 +60,5 @@ private:
     bool m_skipReported = false; // this run has said that it skips grabs
     QSize m_runSize;             // the size of this run's first frame, which every frame keeps
     FrameFitter m_fitter;        // frames of another size into that size
+    bool m_paused = false;
 };

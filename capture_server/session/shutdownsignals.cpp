@@ -13,7 +13,8 @@ volatile std::sig_atomic_t g_requested = 0;
 
 extern "C" void forwardSignal(int signalNumber)
 {
-    g_requested = 1;
+    if (signalNumber != SIGUSR1)
+        g_requested = 1;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     // Only async-signal-safe calls here; a full pipe just loses a duplicate request.
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
@@ -33,11 +34,13 @@ void ShutdownSignals::install()
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGUSR1, &action, nullptr);
     // A parent may have left them blocked; we handle them, so we take them.
     sigset_t handled;
     sigemptyset(&handled);
     sigaddset(&handled, SIGINT);
     sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGUSR1);
     ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
@@ -56,6 +59,7 @@ ShutdownSignals::~ShutdownSignals()
 {
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGUSR1, SIG_DFL);
     for (int &fd : g_pipe) {
         if (fd >= 0)
             ::close(fd);
@@ -71,6 +75,10 @@ bool ShutdownSignals::requested()
 void ShutdownSignals::readSignal()
 {
     unsigned char byte = 0;
-    while (::read(g_pipe[0], &byte, 1) == 1)
-        Q_EMIT shutdownRequested(int(byte));
+    while (::read(g_pipe[0], &byte, 1) == 1) {
+        if (int(byte) == SIGUSR1)
+            Q_EMIT pauseToggleRequested();
+        else
+            Q_EMIT shutdownRequested(int(byte));
+    }
 }

@@ -5,12 +5,13 @@
 class QSocketNotifier;
 
 // Turns SIGINT and SIGTERM into a Qt signal delivered in the event loop, so the program can end
-// a running capture the way "Start/Stop" would before it exits.
+// a running capture the way "Start/Stop" would before it exits; and SIGUSR1 into another, with
+// which scripts pause and resume a capture.
 class ShutdownSignals : public QObject
 {
     Q_OBJECT
 public:
-    // Catches both signals from now on (and takes them even if the parent blocked them); needs no
+    // Catches the signals from now on (and takes them even if the parent blocked them); needs no
     // Qt object. Call it first thing in main(): until then either signal kills the process.
     static void install();
 
@@ -24,6 +25,8 @@ public:
 
 Q_SIGNALS:
     void shutdownRequested(int signalNumber);
+    // SIGUSR1: pause a running capture, or resume a paused one.
+    void pauseToggleRequested();
 
 private:
     void readSignal();

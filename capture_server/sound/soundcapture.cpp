@@ -1,10 +1,12 @@
 #include "soundcapture.h"
 
+#include "pausecuts.h"
 #include "soundmixer.h"
 #include "soundtrack.h"
 
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 
 SoundCapture::SoundCapture(QObject *parent)
@@ -12,6 +14,8 @@ SoundCapture::SoundCapture(QObject *parent)
 {
     for (SoundSource *source : {&m_system, &m_mic})
         connect(source, &SoundSource::stateChanged, this, &SoundCapture::onSourceState);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &SoundCapture::retryLost);
 }
 
 SoundCapture::~SoundCapture()
@@ -37,6 +41,7 @@ bool SoundCapture::open(const SoundSettings &settings, QString &error)
         return false;
     }
     m_settings = settings;
+    m_lostMicDevice.clear();
     if (settings.system) {
         if (!m_system.open(SoundSource::Kind::System, {}, error))
             return false;
@@ -56,6 +61,7 @@ bool SoundCapture::open(const SoundSettings &settings, QString &error)
 
 void SoundCapture::close()
 {
+    m_retry.stop();
     m_system.close();
     m_mic.close();
     m_sources.clear();
@@ -81,8 +87,14 @@ QString SoundCapture::description() const
              twoTracks ? QStringLiteral("two tracks") : QStringLiteral("one track"));
 }
 
+qint64 SoundCapture::recordedMs(qint64 ms) const
+{
+    return m_pauses ? m_pauses->mapMs(ms) : ms;
+}
+
 bool SoundCapture::start(qint64 startMs, QString &error)
 {
+    startMs = recordedMs(startMs);
     if (!m_open) {
         error = QStringLiteral("sound is not open");
         return false;
@@ -125,11 +137,12 @@ bool SoundCapture::start(qint64 startMs, QString &error)
 
 std::vector<std::vector<VideoPacket>> SoundCapture::pull(qint64 untilMs)
 {
-    return encode(untilMs, nowMs() - HoldBackMs, false);
+    return encode(recordedMs(untilMs), recordedMs(nowMs() - HoldBackMs), false);
 }
 
 std::vector<std::vector<VideoPacket>> SoundCapture::finish(qint64 untilMs)
 {
+    untilMs = recordedMs(untilMs);
     auto packets = encode(untilMs, untilMs, true);
     m_tracks.clear();
     m_mixer.reset();
@@ -143,8 +156,14 @@ std::vector<std::vector<VideoPacket>> SoundCapture::encode(qint64 untilMs, qint6
         return packets;
     std::vector<std::vector<float>> pcm(m_tracks.size());
     for (size_t i = 0; i < m_tracks.size(); ++i) {
-        for (const SoundBuffer &buffer : m_sources[i]->take())
-            m_tracks[i]->push(buffer);
+        for (const SoundBuffer &buffer : m_sources[i]->take()) {
+            if (!m_pauses) {
+                m_tracks[i]->push(buffer);
+                continue;
+            }
+            for (const SoundBuffer &piece : m_pauses->apply(buffer))
+                m_tracks[i]->push(piece);
+        }
         m_tracks[i]->produce(untilMs, overdueMs, pcm[i]);
     }
     if (m_mixer) {
@@ -172,6 +191,11 @@ std::vector<std::vector<VideoPacket>> SoundCapture::encode(qint64 untilMs, qint6
 
 void SoundCapture::onSourceState(SoundSource::State state, const QString &line)
 {
+    if (state != SoundSource::State::Open && !m_retry.isActive()) {
+        if (sender() == &m_mic && m_lostMicDevice.isEmpty())
+            m_lostMicDevice = m_mic.deviceName();
+        m_retry.start(RetryFirstMs);
+    }
     if (state == SoundSource::State::ServerGone) {
         // Both sources lose the same server at once: one line for both.
         if (m_serverGoneReported)
@@ -185,4 +209,34 @@ void SoundCapture::onSourceState(SoundSource::State state, const QString &line)
         return;
     }
     Q_EMIT reported(state == SoundSource::State::Open ? StageEvent::notice(line) : StageEvent::failed(line));
+}
+
+void SoundCapture::retryLost()
+{
+    bool stillLost = false;
+    for (SoundSource *source : m_sources) {
+        if (source->state() == SoundSource::State::Open)
+            continue;
+        const bool mic = source == &m_mic;
+        if (mic && m_lostMicDevice.isEmpty())
+            m_lostMicDevice = m_mic.deviceName();
+        // The microphone stays the device it was: the default input may be another by now.
+        const QString device = mic ? (m_lostMicDevice.isEmpty() ? m_settings.micDevice : m_lostMicDevice) : QString();
+        source->close();
+        QString error;
+        if (!source->open(mic ? SoundSource::Kind::Microphone : SoundSource::Kind::System, device, error,
+                          RetryTimeoutMs)) {
+            stillLost = true;
+            continue;
+        }
+        if (mic)
+            m_lostMicDevice.clear();
+        Q_EMIT reported(StageEvent::notice(QStringLiteral("Sound: %1 is back").arg(source->label())));
+    }
+    if (!stillLost) {
+        m_serverGoneReported = false;
+        return;
+    }
+    const int waited = m_retry.interval();
+    m_retry.start(std::min(RetryMaxMs, 2 * waited));
 }

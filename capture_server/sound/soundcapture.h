@@ -6,10 +6,12 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
 
+class PauseCuts;
 class SoundMixer;
 class SoundTrack;
 
@@ -38,7 +40,9 @@ struct SoundSettings
 // Sound lags a little behind the clock: it arrives from the server in buffers of ~20 ms, so
 // pull(now) gives what came up to about now. Where nothing came for HoldBackMs (a suspended
 // output, a device gone, the server gone), silence takes its place, so every track runs on
-// without a gap. A loss is reported once through reported().
+// without a gap. A loss is reported once through reported(). A lost source is opened again
+// now and then (after 1, 2, 4, then every 8 s), the same device it had, so that one that comes
+// back (a device plugged in again, a sound server restarted) resumes.
 //
 // Everything but the levels belongs to the thread the object lives on.
 class SoundCapture : public QObject
@@ -47,6 +51,13 @@ class SoundCapture : public QObject
 public:
     // Sound this late is given up for silence.
     static constexpr int HoldBackMs = 200;
+    // Lost sources are tried again after this long at first, twice as long each time up to
+    // RetryMaxMs.
+    static constexpr int RetryFirstMs = 1000;
+    static constexpr int RetryMaxMs = 8000;
+    // A retry waits for the server this long at most (it blocks the object's thread).
+    static constexpr int RetryTimeoutMs = 300;
+
 
     // One coded stream: a track in a codec, in the order pull() gives packets.
     struct Stream
@@ -89,6 +100,11 @@ public:
     // the capture stays open but is no longer started.
     [[nodiscard]] std::vector<std::vector<VideoPacket>> finish(qint64 untilMs);
 
+    // Pauses to cut out of the sound (not owned; none when null): every time given to start(),
+    // pull() and finish(), and every buffer, is mapped through them, so packet times are the
+    // recorded times (the monotonic clock less the pauses before).
+    void setPauses(const PauseCuts *pauses) { m_pauses = pauses; }
+
     // Milliseconds of std::chrono::steady_clock.
     [[nodiscard]] static qint64 nowMs();
 
@@ -99,14 +115,20 @@ Q_SIGNALS:
 
 private:
     void onSourceState(SoundSource::State state, const QString &line);
+    void retryLost();
     std::vector<std::vector<VideoPacket>> encode(qint64 untilMs, qint64 overdueMs, bool last);
 
+    [[nodiscard]] qint64 recordedMs(qint64 ms) const;
+
+    const PauseCuts *m_pauses = nullptr;
     SoundSettings m_settings;
     SoundSource m_system;
     SoundSource m_mic;
     std::vector<SoundSource *> m_sources; // the open ones, in track order
     bool m_open = false;
     bool m_serverGoneReported = false;
+    QTimer m_retry;
+    QString m_lostMicDevice; // the microphone's device when it was lost: the one to open again
     std::vector<std::unique_ptr<SoundTrack>> m_tracks; // one per source
     std::unique_ptr<SoundMixer> m_mixer;               // when both go into one track
     std::vector<Stream> m_streams;

@@ -92,6 +92,10 @@ bool SoundEncoder::open(qint64 startMs, std::string &error)
     m_context->time_base = AVRational{1, Rate};
     if (m_codec != SoundCodec::Pcm)
         m_context->bit_rate = m_bitRate;
+    // The coder's effort: its default (10) costs about 1.2 % of a core beside a capture on a
+    // small machine, 5 two thirds of that, with no difference heard at this bit rate.
+    if (m_codec == SoundCodec::Opus)
+        m_context->compression_level = 5;
     // Matroska and FLV carry the stream headers once, in the track header.
     m_context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int result = avcodec_open2(m_context, coder, nullptr);

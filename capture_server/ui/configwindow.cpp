@@ -4,6 +4,7 @@
 #include "capturesession.h"
 #include "frameconsole.h"
 #include "framehistory.h"
+#include "frameslider.h"
 #include "glstreamrenderer.h"
 #include "grabber.h"
 #include "imagerecorder.h"
@@ -32,7 +33,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QSlider>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -43,6 +44,30 @@ namespace {
 
 // How long the achieved rate in the title looks back.
 constexpr qint64 rateWindowMs = 2000;
+
+// "12.3 s" below a minute, then "4:05" and "1:02:03".
+QString recordedTimeText(qint64 ms)
+{
+    if (ms < 60000)
+        return QStringLiteral("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
+    const qint64 seconds = ms / 1000;
+    const QString minutesSeconds = QStringLiteral("%1:%2").arg(seconds / 60 % 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    if (seconds < 3600)
+        return minutesSeconds;
+    return QStringLiteral("%1:%2").arg(seconds / 3600).arg(minutesSeconds.rightJustified(5, QLatin1Char('0')));
+}
+
+// "512 B", "34.5 kB", "1.2 MB", "3.40 GB".
+QString byteCountText(qint64 bytes)
+{
+    if (bytes < 1000)
+        return QStringLiteral("%1 B").arg(bytes);
+    if (bytes < 1000000)
+        return QStringLiteral("%1 kB").arg(double(bytes) / 1e3, 0, 'f', 1);
+    if (bytes < 1000000000)
+        return QStringLiteral("%1 MB").arg(double(bytes) / 1e6, 0, 'f', 1);
+    return QStringLiteral("%1 GB").arg(double(bytes) / 1e9, 0, 'f', 2);
+}
 
 } // namespace
 
@@ -75,7 +100,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     m_preview = std::make_unique<GLStreamRenderer>(this);
     streamRenderer = m_preview.get();
     m_session->setPreview(streamRenderer);
-    frameSlider = new QSlider(Qt::Horizontal, this);
+    frameSlider = new FrameSlider(this);
     frameSlider->setMinimum(0);
     frameSlider->setMaximum(0);
 
@@ -99,7 +124,7 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     auto *sliderRow = new QHBoxLayout;
     sliderRow->addWidget(frameSlider, 1);
     sliderRow->addWidget(frameLabel);
-    // After a stop: the slider's frame marks where an export starts or ends.
+    // The slider's frame (while capturing: the newest) marks where an export starts or ends.
     markStartButton = new QPushButton(QStringLiteral("Mark start"), this);
     markEndButton = new QPushButton(QStringLiteral("Mark end"), this);
     exportButton = new QPushButton(QStringLiteral("Export..."), this);
@@ -139,7 +164,14 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     soundRow->addWidget(microphoneBox);
     soundRow->addWidget(microphoneLevel, 1);
     layout->addLayout(soundRow);
-    layout->addWidget(startStopButton);
+    // "Pause" beside "Start/Stop": usable while a capture runs.
+    pauseButton = new QPushButton(QStringLiteral("Pause"), this);
+    pauseButton->setFont(startStopButton->font());
+    pauseButton->setEnabled(false);
+    auto *runRow = new QHBoxLayout;
+    runRow->addWidget(startStopButton, 1);
+    runRow->addWidget(pauseButton);
+    layout->addLayout(runRow);
     setLayout(layout);
 
     connect(selectAreaButton, SIGNAL(clicked()), this, SLOT(SLOT_startSelection()));
@@ -200,12 +232,15 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     connect(markStartButton, &QPushButton::clicked, this, &ConfigWindow::markExportStart);
     connect(markEndButton, &QPushButton::clicked, this, &ConfigWindow::markExportEnd);
     connect(exportButton, &QPushButton::clicked, this, &ConfigWindow::exportWithDialog);
+    connect(pauseButton, &QPushButton::clicked, this, &ConfigWindow::SLOT_pauseResume);
+    connect(m_session, &CaptureSession::pausedChanged, this, &ConfigWindow::onPausedChanged);
     updateExportControls();
     connect(tcpServer, &TcpServerImagehandler::SIG_viewerCountChanged, this, &ConfigWindow::updateTitle);
     m_titleTimer.setInterval(250);
     connect(&m_titleTimer, &QTimer::timeout, this, [this] {
         updateTitle();
         updateFrameLabel();
+        updateSliderMarks();
     });
     followGrabber();
     updateTitle();
@@ -275,7 +310,10 @@ void ConfigWindow::SLOT_startStopCapture()
         // newest frame, the one the preview shows.
         frameSlider->setMaximum(std::max(0, recorder->frameCount - 1));
         frameSlider->setValue(frameSlider->maximum());
+        // While capturing the handle followed the newest frame without paging the preview.
+        streamRenderer->selectTexture(frameSlider->value());
     }
+    pauseButton->setEnabled(capturing);
     selectAreaButton->setDisabled(capturing);
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
@@ -286,8 +324,23 @@ void ConfigWindow::SLOT_startStopCapture()
     videoFileRadio->setDisabled(capturing);
     updateExportControls();
     frameSlider->setDisabled(capturing);
+    updateSliderMarks();
     updateTitle();
     updateFrameLabel();
+}
+
+void ConfigWindow::SLOT_pauseResume()
+{
+    if (capturing)
+        m_session->setPaused(!m_session->isPaused());
+}
+
+void ConfigWindow::onPausedChanged(bool paused)
+{
+    pauseButton->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    // The rate is of the frames since the pause or the resume.
+    m_frameTimes.clear();
+    updateTitle();
 }
 
 bool ConfigWindow::startScriptedCapture()
@@ -428,6 +481,8 @@ void ConfigWindow::SLOT_captureEnded(int)
 
 void ConfigWindow::onFrameCaptured(int frameCount)
 {
+    if (capturing && !markStartButton->isEnabled())
+        updateExportControls(); // the first frame can be marked
     if (capturing) {
         const qint64 now = m_runClock.elapsed();
         m_frameTimes.push_back(now);
@@ -463,11 +518,18 @@ void ConfigWindow::updateTitle()
         title += QStringLiteral("idle");
     } else {
         const int frames = recorder->frameCount - m_runStartCount;
-        title += QStringLiteral("capturing: %1 %2").arg(frames).arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
-        if (m_frameTimes.size() >= 2 && m_frameTimes.back() > m_frameTimes.front()) {
+        const bool paused = m_session->isPaused();
+        title += QStringLiteral("%1: %2 %3")
+                     .arg(paused ? QStringLiteral("paused") : QStringLiteral("capturing"))
+                     .arg(frames)
+                     .arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
+        if (!paused && m_frameTimes.size() >= 2 && m_frameTimes.back() > m_frameTimes.front()) {
             const double rate = double(m_frameTimes.size() - 1) * 1000.0 / double(m_frameTimes.back() - m_frameTimes.front());
             title += QStringLiteral(" at %1 fps").arg(rate, 0, 'f', 1);
         }
+        title += QStringLiteral(", %1 recorded").arg(recordedTimeText(m_session->recordedMs()));
+        if (const qint64 bytes = m_session->bytesWritten(); bytes >= 0)
+            title += QStringLiteral(", %1 written").arg(byteCountText(bytes));
         if (config.handler == tcpServer) {
             const int viewers = tcpServer->viewerCount();
             title += QStringLiteral(", %1 %2 connected").arg(viewers).arg(viewers == 1 ? QStringLiteral("viewer") : QStringLiteral("viewers"));
@@ -538,26 +600,45 @@ void ConfigWindow::keepOutOfCaptureArea()
 
 void ConfigWindow::markExportStart()
 {
-    m_markStart = frameSlider->value();
+    if (recorder->frameCount == 0)
+        return;
+    // While capturing the mark goes on the newest frame, the one the preview shows.
+    const int newest = capturing ? recorder->frameCount - 1 : frameSlider->maximum();
+    m_markStart = capturing ? newest : frameSlider->value();
     if (m_markEnd < m_markStart)
-        m_markEnd = frameSlider->maximum();
+        m_markEnd = newest;
     updateExportControls();
 }
 
 void ConfigWindow::markExportEnd()
 {
-    m_markEnd = frameSlider->value();
+    if (recorder->frameCount == 0)
+        return;
+    m_markEnd = capturing ? recorder->frameCount - 1 : frameSlider->value();
     if (m_markStart < 0 || m_markStart > m_markEnd)
         m_markStart = 0;
     updateExportControls();
 }
 
+void ConfigWindow::updateSliderMarks()
+{
+    if (capturing) {
+        // The handle follows the newest frame; the preview shows it live, so it is not paged.
+        const QSignalBlocker quiet(frameSlider);
+        frameSlider->setMaximum(std::max(0, recorder->frameCount - 1));
+        frameSlider->setValue(frameSlider->maximum());
+    }
+    frameSlider->setMarkedRange(m_markStart, m_markEnd);
+    frameSlider->setPauseMarks(history()->pauseIndices());
+}
+
 void ConfigWindow::updateExportControls()
 {
-    const bool frames = !capturing && recorder->frameCount > 0;
+    const bool frames = recorder->frameCount > 0;
     markStartButton->setEnabled(frames);
     markEndButton->setEnabled(frames);
-    exportButton->setEnabled(frames && m_markStart >= 0 && m_markEnd >= m_markStart);
+    updateSliderMarks();
+    exportButton->setEnabled(!capturing && frames && m_markStart >= 0 && m_markEnd >= m_markStart);
     exportButton->setToolTip(m_markStart >= 0 ? QStringLiteral("Frames %1 to %2").arg(m_markStart + 1).arg(m_markEnd + 1)
                                               : QStringLiteral("Mark a start and an end first"));
 }

@@ -2,6 +2,7 @@
 
 #include "captureoptions.h"
 #include "configstructure.h"
+#include "frameslider.h" // users page with frameSlider as with any QSlider
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -53,7 +54,7 @@ public:
     ConfigStructure config;
     SimpleImageSaver *imageSaver = nullptr;
     GLStreamRenderer *streamRenderer = nullptr;
-    QSlider *frameSlider = nullptr;
+    FrameSlider *frameSlider = nullptr; // also shows the marked range and the pauses
     TcpServerImagehandler *tcpServer = nullptr;
     QPushButton *selectAreaButton = nullptr;
     QPushButton *startStopButton = nullptr;
@@ -68,15 +69,17 @@ public:
     QLabel *frameLabel = nullptr; // beside the slider: "Frame N of M"
     VideoFileHandler *videoHandler = nullptr;
     QRadioButton *videoFileRadio = nullptr;
-    QPushButton *markStartButton = nullptr; // after a stop: the slider's frame starts the export range
+    QPushButton *markStartButton = nullptr; // the slider's (or the newest) frame starts the export range
     QPushButton *markEndButton = nullptr;   // ... and ends it
     QPushButton *exportButton = nullptr;    // "Export...": the marked range as a video file
     QCheckBox *systemSoundBox = nullptr;    // "System sound": the default output's sound in video files
     QCheckBox *microphoneBox = nullptr;     // "Microphone"
     QProgressBar *systemSoundLevel = nullptr; // each source's level while it is open
     QProgressBar *microphoneLevel = nullptr;
+    QPushButton *pauseButton = nullptr; // beside "Start/Stop" while capturing: "Pause", or "Resume"
 
-    // Marks the slider's frame as the first or the last of the range to export.
+    // Marks the slider's frame (while capturing: the newest frame) as the first or the last of
+    // the range to export.
     void markExportStart();
     void markExportEnd();
     // Writes the marked range (frames in the history, at their grab times) to `fileName` as
@@ -114,6 +117,8 @@ public Q_SLOTS:
     void SLOT_startSelection();
     void SLOT_startStopCapture();
     void SLOT_captureEnded(int);
+    // Pauses a running capture, or resumes a paused one (the session does the work).
+    void SLOT_pauseResume();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -137,6 +142,8 @@ private:
     std::deque<qint64> m_frameTimes; // m_runClock times of the run's recent frames, for the rate
     qint64 m_runFirstFile = 0; // the saver's next file number when the current run started
     void updateExportControls();
+    void updateSliderMarks();
+    void onPausedChanged(bool paused);
     void exportWithDialog();
     int m_markStart = -1;      // export range, frame indices; -1: not marked
     int m_markEnd = -1;

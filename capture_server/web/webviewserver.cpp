@@ -4,6 +4,7 @@
 #include "listenaddress.h"
 #include "socketstate.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -157,6 +158,23 @@ QByteArray cookieValue(const QByteArray &cookies, const QByteArray &name)
     return {};
 }
 
+// The page may run its own script and style (named by their digests) and talk to this server,
+// nothing else: no other script, no frame, no form, no image but its empty icon.
+QByteArray contentPolicyFor(const QByteArray &page)
+{
+    const auto digestOf = [&page](const QByteArray &open, const QByteArray &close) {
+        const qsizetype start = page.indexOf(open);
+        const qsizetype end = start < 0 ? -1 : page.indexOf(close, start + open.size());
+        if (end < 0)
+            return QByteArray("'none'");
+        const QByteArray inner = page.mid(start + open.size(), end - start - open.size());
+        return "'sha256-" + QCryptographicHash::hash(inner, QCryptographicHash::Sha256).toBase64() + '\'';
+    };
+    return "default-src 'none'; script-src " + digestOf("<script>", "</script>") + "; style-src "
+           + digestOf("<style>", "</style>")
+           + "; img-src data:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+}
+
 } // namespace
 
 WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject *parent, const WebViewSettings &settings)
@@ -169,6 +187,7 @@ WebViewServer::WebViewServer(quint16 port, const QHostAddress &address, QObject 
     QFile page(QStringLiteral(":/web/index.html"));
     if (page.open(QIODevice::ReadOnly))
         m_page = page.readAll();
+    m_pagePolicy = contentPolicyFor(m_page);
 
     m_sockets = new QWebSocketServer(QStringLiteral("deskcast"), QWebSocketServer::NonSecureMode, this);
     connect(m_sockets, &QWebSocketServer::newConnection, this, &WebViewServer::acceptBrowsers);
@@ -416,7 +435,7 @@ void WebViewServer::readRequest(QTcpSocket *socket)
                     "Location: " + request.path + "\r\nSet-Cookie: " + m_cookieName + '=' + token
                         + "; Path=/; HttpOnly; SameSite=Strict\r\n");
         } else {
-            respond(socket, "200 OK", "text/html; charset=utf-8", m_page);
+            respond(socket, "200 OK", "text/html; charset=utf-8", m_page, "Content-Security-Policy: " + m_pagePolicy + "\r\n");
         }
         return;
     }

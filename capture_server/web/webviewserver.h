@@ -170,6 +170,7 @@ private:
     ViewerLimit *m_limit = &m_ownLimit;
     int m_limitKind = -1; // this server's place in *m_limit
     QByteArray m_page;
+    QByteArray m_pagePolicy; // its Content-Security-Policy
     QString m_token;
     QByteArray m_cookieName;
     QHostAddress m_address;

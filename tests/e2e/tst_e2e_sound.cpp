@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <csignal>
 
 namespace {
 
@@ -107,6 +108,7 @@ private Q_SLOTS:
     void withoutASoundServerThePictureIsRecorded();
     void exportCarriesTheRangesSound();
     void relayGetsTheSound();
+    void soundOfThePauseIsCut();
 };
 
 void tst_E2eSound::tonesComeBackInTheFile_data()
@@ -291,6 +293,62 @@ void tst_E2eSound::relayGetsTheSound()
     QVERIFY2(track.seconds >= 2.5, qPrintable(QString::number(track.seconds)));
     QVERIFY2(track.peak > 0.3 && track.peak < 0.5, qPrintable(QString::number(track.peak)));
     QVERIFY2(std::abs(track.frequency - 1000) <= 20, qPrintable(QString::number(track.frequency)));
+}
+
+// A tone plays only while the recording is paused: the file's sound keeps none of it, and is as
+// long as the picture, which leaves the pause out too.
+void tst_E2eSound::soundOfThePauseIsCut()
+{
+    if (qEnvironmentVariableIsSet("DESKCAST_SOUND_UNAVAILABLE") || !qEnvironmentVariableIsSet("DESKCAST_SOUND_SESSION"))
+        QSKIP("needs a private sound session (scripts/sound-session.sh)");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString wav = dir.filePath(QStringLiteral("tone.wav"));
+    QCOMPARE(runTool(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+                                                      QStringLiteral("-c"), QStringLiteral("2"), wav, QStringLiteral("synth"),
+                                                      QStringLiteral("30"), QStringLiteral("sine"), QStringLiteral("1000"),
+                                                      QStringLiteral("vol"), QStringLiteral("0.4")}),
+             0);
+    QProcess server;
+    server.setWorkingDirectory(dir.path());
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("video"),
+                  QStringLiteral("--area"), QStringLiteral("0,0,160,120"), QStringLiteral("--fps"), QStringLiteral("30"),
+                  QStringLiteral("--start"), QStringLiteral("--audio"), QStringLiteral("system")});
+    QString output;
+    const auto grabs = [&] {
+        output += QString::fromLatin1(server.readAllStandardOutput());
+        return int(output.count(QStringLiteral("Captures/s")));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(grabs() >= 30, 30000);
+    ::kill(pid_t(server.processId()), SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT((grabs(), output.contains(QStringLiteral("\nPaused\n"))), 10000);
+    QProcess player;
+    startTool(player, QStringLiteral("paplay"), {QStringLiteral("--device=speakers"), wav});
+    QVERIFY(player.waitForStarted());
+    // The tone plays for a while during the pause, then its stream is gone before the resume.
+    const int grabbed = grabs();
+    QVERIFY(!QTest::qWaitFor([&] { return player.state() == QProcess::NotRunning; }, 1500));
+    player.kill();
+    QVERIFY(player.waitForFinished(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(runTool(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                                            QStringLiteral("test -z \"$(pactl list short sink-inputs)\"")})
+                                 == 0,
+                             10000);
+    QCOMPARE(grabs(), grabbed);
+    ::kill(pid_t(server.processId()), SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(grabs() >= grabbed + 30, 30000);
+    server.terminate();
+    QVERIFY(server.waitForFinished(30000));
+    QCOMPARE(server.exitCode(), 0);
+
+    const QString file = dir.filePath(QStringLiteral("capture/capture0.mkv"));
+    const Track track = readTrack(file, 0);
+    const double picture = videoSeconds(file);
+    QVERIFY2(std::abs(track.seconds - picture) <= 0.05,
+             qPrintable(QStringLiteral("%1 s of sound, %2 s of picture").arg(track.seconds).arg(picture)));
+    QVERIFY2(picture < 3.5, qPrintable(QStringLiteral("%1 s of picture for about 2 s recorded").arg(picture)));
+    QVERIFY2(track.peak < 0.05, qPrintable(QStringLiteral("the sound peaks at %1: the pause's tone is in it").arg(track.peak)));
 }
 
 QTEST_MAIN(tst_E2eSound)

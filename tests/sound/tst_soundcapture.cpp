@@ -387,15 +387,19 @@ void TestSoundCapture::lossGivesOneLineAndSilence_data()
     QTest::addColumn<SoundSource::State>("systemState");
     QTest::addColumn<SoundSource::State>("micState");
     QTest::addColumn<QString>("line");
-    QTest::newRow("named microphone removed")
+    QTest::addColumn<QString>("backLine"); // the device is added again: what is said; empty: it is not
+    QTest::newRow("named microphone removed, and back")
         << settingsFor(true, true, QStringLiteral("mic"), false, SoundCodec::Pcm) << "mic" << SoundSource::State::Open
-        << SoundSource::State::DeviceMissing << "Sound: microphone (mic) is gone: the device was removed; recording silence";
-    QTest::newRow("default microphone removed")
+        << SoundSource::State::DeviceMissing << "Sound: microphone (mic) is gone: the device was removed; recording silence"
+        << "Sound: microphone (mic) is back";
+    QTest::newRow("default microphone removed, and back")
         << settingsFor(false, true, {}, false, SoundCodec::Pcm) << "mic" << SoundSource::State::Closed
-        << SoundSource::State::DeviceMissing << "Sound: microphone (mic) is gone: the device was removed; recording silence";
+        << SoundSource::State::DeviceMissing << "Sound: microphone (mic) is gone: the device was removed; recording silence"
+        << "Sound: microphone (mic) is back";
     QTest::newRow("server killed") << settingsFor(true, true, {}, true, SoundCodec::Pcm) << "server"
                                    << SoundSource::State::ServerGone << SoundSource::State::ServerGone
-                                   << "Sound: the sound server went away; system (speakers.monitor) + microphone (mic) recording silence";
+                                   << "Sound: the sound server went away; system (speakers.monitor) + microphone (mic) recording silence"
+                                   << QString();
 }
 
 void TestSoundCapture::lossGivesOneLineAndSilence()
@@ -407,6 +411,7 @@ void TestSoundCapture::lossGivesOneLineAndSilence()
     QFETCH(SoundSource::State, systemState);
     QFETCH(SoundSource::State, micState);
     QFETCH(QString, line);
+    QFETCH(QString, backLine);
     SoundCapture capture;
     QSignalSpy reported(&capture, &SoundCapture::reported);
     QString error;
@@ -432,13 +437,38 @@ void TestSoundCapture::lossGivesOneLineAndSilence()
 
     // The tracks run on, silent, and nothing more is said.
     QTRY_VERIFY_WITH_TIMEOUT(recorder.coveredMs() >= lossMs + 1000, 5000);
-    const auto packets = recorder.finish(lossMs + 1000);
     QCOMPARE(reported.count(), 1);
+    qint64 backMs = lossMs + 1000;
+    qint64 endMs = backMs;
+    if (!backLine.isEmpty()) {
+        // The device is plugged in again: the microphone is taken up again, and a tone played
+        // into it is recorded after the silence.
+        pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=mic")});
+        QTRY_COMPARE_WITH_TIMEOUT(reported.count(), 2, 3 * SoundCapture::RetryMaxMs);
+        const auto back = reported.at(1).at(0).value<StageEvent>();
+        QCOMPARE(back.kind, StageEvent::Kind::Notice);
+        QCOMPARE(back.text, backLine);
+        QCOMPARE(capture.micState(), SoundSource::State::Open);
+        backMs = SoundCapture::nowMs();
+        QProcess player;
+        startTool(player, QStringLiteral("paplay"), {QStringLiteral("--device=mic"), m_tones.filePath(QStringLiteral("440.wav"))});
+        QTRY_VERIFY_WITH_TIMEOUT(player.state() == QProcess::NotRunning, 10000);
+        QCOMPARE(player.exitCode(), 0);
+        endMs = SoundCapture::nowMs() + 200;
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.coveredMs() >= endMs, 5000);
+    }
+    const auto packets = recorder.finish(endMs);
+    QCOMPARE(reported.count(), backLine.isEmpty() ? 1 : 2);
     for (size_t i = 0; i < packets.size(); ++i) {
         QVERIFY(contiguousFrom(packets[i], startMs, 0));
         const DecodedSound sound = decodeSound(capture.streams()[i].parameters, packets[i]);
-        QVERIFY(sound.timeMs(sound.frames()) >= double(lossMs + 1000));
-        QCOMPARE(peakIn(sound.samples, 0, sound.frames()), 0.0f);
+        QVERIFY(sound.timeMs(sound.frames()) >= double(endMs));
+        const qsizetype back = qsizetype((backMs - sound.startMs) * 48);
+        QCOMPARE(peakIn(sound.samples, 0, std::min(back, sound.frames())), 0.0f);
+        if (!backLine.isEmpty()) {
+            const auto [first, last] = loudSpan(sound.samples, 0.2f);
+            QVERIFY2(first >= back && sound.timeMs(last) - sound.timeMs(first) > toneMs - 30, "the tone after the return");
+        }
     }
 }
 

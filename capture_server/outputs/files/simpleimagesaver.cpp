@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -47,6 +48,7 @@ struct SimpleImageSaver::WriterState
     qint64 fileCounter = 0; // number of the next file; NoFreeImageNumber when none is left
     bool usedUpReported = false; // the numbers-used-up line was printed this run
     LastFrame last;        // the frame written last
+    std::atomic<qint64> bytes{0}; // of the files written this run; read on the GUI thread
 };
 
 SimpleImageSaver::SimpleImageSaver(QString path_, QString format_, int quality_, int maxQueued)
@@ -79,6 +81,12 @@ void SimpleImageSaver::startHandling(const ConfigStructure *)
     else
         FrameConsole::instance().report(
             StageEvent::notice(QStringLiteral("Capturing images to memory...%1").arg(state.fileCounter)));
+    state.bytes = 0;
+}
+
+qint64 SimpleImageSaver::bytesWritten() const
+{
+    return m_state->bytes;
 }
 
 bool SimpleImageSaver::hasRoom() const
@@ -187,6 +195,8 @@ std::optional<StageEvent> SimpleImageSaver::writeFrame(const CapturedFrame &fram
             result = write(encoded, fileName, reason);
         }
         written = result == WriteResult::Written;
+        if (written)
+            state.bytes += encoded.size();
         if (number != NoFreeImageNumber) {
             outcome = StageEvent{written ? StageEvent::Kind::FrameWritten : StageEvent::Kind::WriteFailed, fileName,
                                  written ? QString() : QString::fromStdString(reason), frame.number};

@@ -46,6 +46,8 @@ public:
 
     // Waits until every queued frame is written and prints the lines not printed yet.
     void waitUntilWritten();
+    // Bytes of the files written since the run started (any thread).
+    [[nodiscard]] qint64 bytesWritten() const;
     // Number of the next file to be written (after every queued frame); NoFreeImageNumber when
     // the numbers are used up.
     [[nodiscard]] qint64 nextFileNumber();

@@ -15,6 +15,7 @@ extern "C" {
 #include <QFileInfo>
 #include <QPixmap>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +38,7 @@ struct VideoFileHandler::RunState
     qint64 firstGrabMs = 0;
     qint64 lastTimeMs = -1;
     qint64 fileBytes = 0;
+    std::atomic<qint64> writtenBytes{0}; // the file's bytes so far, read on the GUI thread
     LastFrame last; // the frame encoded last
     // Sound streams 1, 2, ... of the file, and the relay's.
     std::vector<std::shared_ptr<AVCodecParameters>> sound;
@@ -117,6 +119,11 @@ void VideoFileHandler::startHandling(const ConfigStructure *)
     }
 }
 
+qint64 VideoFileHandler::bytesWritten() const
+{
+    return m_run ? qint64(m_run->writtenBytes) : 0;
+}
+
 bool VideoFileHandler::hasRoom() const
 {
     return m_worker.hasRoom();
@@ -189,6 +196,8 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
                                                         + std::to_string(state.frames) + " frames; it keeps what fit)"),
                                  frame.number};
         }
+        if (state.file.isOpen())
+            state.writtenBytes = state.file.bytesWritten();
         return outcome;
     };
     const auto done = [place](std::optional<StageEvent> outcome) { FrameConsole::instance().fill(place, std::move(outcome)); };

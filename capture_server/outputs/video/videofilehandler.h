@@ -37,6 +37,8 @@ public:
 
     // The file of the current (or last) run; empty when none.
     [[nodiscard]] QString fileName() const { return m_fileName; }
+    // Bytes of the current run's file so far (0 when it writes none).
+    [[nodiscard]] qint64 bytesWritten() const;
     [[nodiscard]] StreamPublisher *publisher() const { return m_publisher.get(); }
     // Waits until every queued frame is encoded and written.
     void waitUntilWritten() { m_worker.drain(); }

@@ -1,5 +1,7 @@
 #include "configwindow.h"
+#include "capturesession.h"
 #include "framehistory.h"
+#include "frameslider.h"
 #include "glformat.h"
 #include "glstreamrenderer.h"
 #include "imagerecorder.h"
@@ -18,6 +20,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QScreen>
@@ -60,6 +63,9 @@ private Q_SLOTS:
     void exportWritesTheMarkedFrames_data();
     void exportWritesTheMarkedFrames();
     void onlyThePreviewAndTheCountRepaintPerFrame();
+    void pauseButtonFollowsThePause_data();
+    void pauseButtonFollowsThePause();
+    void marksWhileCapturingShowOnTheSlider();
 
 private:
     // Clicks near the left end, where a radio button's or check box's indicator and text are.
@@ -129,7 +135,7 @@ void tst_ConfigWindow::controlsAndLayout()
     // The slider shares its row with the label that names the frame on display.
     // The handler choice, the rate and the sound sources with their meters each share a row too.
     const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton, nullptr, nullptr,
-                                    m_window->recordCursorBox, nullptr, m_window->startStopButton};
+                                    m_window->recordCursorBox, nullptr, nullptr};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
@@ -149,6 +155,11 @@ void tst_ConfigWindow::controlsAndLayout()
     QCOMPARE(m_window->systemSoundBox->text(), QStringLiteral("System sound"));
     QCOMPARE(m_window->microphoneBox->text(), QStringLiteral("Microphone"));
     QVERIFY(!m_window->systemSoundBox->isChecked() && !m_window->microphoneBox->isChecked()); // off by default
+    QLayout *runRow = layout->itemAt(7)->layout();
+    QCOMPARE(runRow->itemAt(0)->widget(), m_window->startStopButton);
+    QCOMPARE(runRow->itemAt(1)->widget(), m_window->pauseButton);
+    QCOMPARE(m_window->pauseButton->text(), QStringLiteral("Pause"));
+    QVERIFY(!m_window->pauseButton->isEnabled()); // nothing to pause yet
     QLayout *sliderRow = layout->itemAt(1)->layout();
     QVERIFY(sliderRow);
     QCOMPARE(sliderRow->itemAt(0)->widget(), m_window->frameSlider);
@@ -535,6 +546,112 @@ void tst_ConfigWindow::exportWritesTheMarkedFrames()
         const QImage stored = m_window->history()->frame(i);
         QVERIFY(psnr(video.frames[k].copy(stored.rect()), stored) >= 35.0);
     }
+}
+
+void tst_ConfigWindow::pauseButtonFollowsThePause_data()
+{
+    QTest::addColumn<QString>("handler");
+    QTest::addColumn<bool>("byButton"); // else through the slot SIGUSR1 drives
+    QTest::addColumn<bool>("stopWhilePaused");
+    QTest::addColumn<QString>("written"); // in the title; empty: no bytes said
+    QTest::newRow("button, image saver: bytes of the files") << QStringLiteral("saver") << true << false << QStringLiteral(" written");
+    QTest::newRow("signal's slot, TCP server: no bytes") << QStringLiteral("tcp") << false << false << QString();
+    QTest::newRow("video stopped while paused: file complete, the next run unpaused")
+        << QStringLiteral("video") << true << true << QStringLiteral(" written");
+}
+
+void tst_ConfigWindow::pauseButtonFollowsThePause()
+{
+    QFETCH(QString, handler);
+    QFETCH(bool, byButton);
+    QFETCH(bool, stopWhilePaused);
+    QFETCH(QString, written);
+    const auto toggle = [&] {
+        if (byButton)
+            click(m_window->pauseButton);
+        else
+            m_window->SLOT_pauseResume();
+    };
+    CoutCapture out;
+    m_window->fpsSpinBox->setValue(30);
+    click(handler == QLatin1String("tcp")     ? m_window->tcpServerRadio
+          : handler == QLatin1String("video") ? m_window->videoFileRadio
+                                               : m_window->imageSaverRadio);
+    QSignalSpy frames(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+    click(m_window->startStopButton);
+    QVERIFY(m_window->pauseButton->isEnabled());
+    QTRY_VERIFY(frames.count() >= 3);
+    QTRY_VERIFY2(m_window->windowTitle().contains(QStringLiteral(" recorded")), qPrintable(m_window->windowTitle()));
+    QCOMPARE(m_window->windowTitle().contains(QStringLiteral(" written")), !written.isEmpty());
+
+    toggle();
+    QCOMPARE(m_window->pauseButton->text(), QStringLiteral("Resume"));
+    QVERIFY(m_window->session()->isPaused());
+    QVERIFY2(m_window->windowTitle().contains(QStringLiteral("paused: ")), qPrintable(m_window->windowTitle()));
+    const int grabbed = int(frames.count());
+    const qint64 recorded = m_window->session()->recordedMs();
+    // Paused: no frame, and the recorded time stands still.
+    QVERIFY(!QTest::qWaitFor([&] { return frames.count() > grabbed; }, 400));
+    QCOMPARE(m_window->session()->recordedMs(), recorded);
+    if (stopWhilePaused) {
+        click(m_window->startStopButton);
+        QCOMPARE(m_window->pauseButton->text(), QStringLiteral("Pause"));
+        QVERIFY(!m_window->pauseButton->isEnabled());
+        // The file is complete: every frame grabbed before the pause.
+        const DecodedVideo video = decodeVideo(m_window->videoHandler->fileName());
+        QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(video.error));
+        QCOMPARE(int(video.frames.size()), grabbed);
+        click(m_window->startStopButton);
+        QVERIFY(!m_window->session()->isPaused());
+    } else {
+        toggle();
+        QCOMPARE(m_window->pauseButton->text(), QStringLiteral("Pause"));
+    }
+    QTRY_VERIFY(frames.count() >= grabbed + 3);
+    click(m_window->startStopButton);
+    const int paused = int(out.lines().filter(QStringLiteral("Paused")).size());
+    QCOMPARE(paused, 1);
+    QCOMPARE(out.lines().filter(QRegularExpression(QStringLiteral("^Resumed after \\d+\\.\\d s$"))).size(), stopWhilePaused ? 0 : 1);
+    // The slider shows where the recording was paused: at the first frame after the pause.
+    QCOMPARE(m_window->frameSlider->pauseMarks(),
+             stopWhilePaused ? std::vector<int>{} : std::vector<int>{grabbed});
+    if (!stopWhilePaused) {
+        QVERIFY(m_window->history()->followsPause(grabbed));
+        QVERIFY(m_window->history()->timeMs(grabbed) - m_window->history()->timeMs(grabbed - 1) >= 400);
+        QVERIFY(m_window->history()->recordedTimeMs(grabbed) - m_window->history()->recordedTimeMs(grabbed - 1) < 200);
+    }
+}
+
+void tst_ConfigWindow::marksWhileCapturingShowOnTheSlider()
+{
+    m_window->fpsSpinBox->setValue(30);
+    QSignalSpy frames(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+    click(m_window->startStopButton);
+    QTRY_VERIFY(m_window->markStartButton->isEnabled());
+    QTRY_VERIFY(frames.count() >= 3);
+    click(m_window->markStartButton);
+    const int start = m_window->exportStart();
+    QVERIFY(start >= 2 && start < m_window->recorder->frameCount); // the newest frame at the click
+    QTRY_VERIFY(frames.count() >= start + 10);
+    click(m_window->markEndButton);
+    const int end = m_window->exportEnd();
+    QVERIFY(end >= start + 9);
+    QVERIFY(!m_window->exportButton->isEnabled()); // not while capturing
+    // The band over the groove spans the marked frames, on the slider that follows the frames.
+    FrameSlider *slider = m_window->frameSlider;
+    QTRY_VERIFY(slider->maximum() >= end);
+    QCOMPARE(slider->markedFirst(), start);
+    QCOMPARE(slider->markedLast(), end);
+    const QImage shown = slider->grab().toImage();
+    const int y = shown.height() / 2;
+    const auto marked = [&](int x) { return shown.pixel(x, y) == FrameSlider::MarkColour; };
+    const int left = slider->positionOf(start);
+    const int right = slider->positionOf(end);
+    QVERIFY(right > left);
+    QVERIFY(marked(left) && marked((left + right) / 2) && marked(right));
+    QVERIFY(!marked(slider->positionOf(0)) || start == 0);
+    click(m_window->startStopButton);
+    QVERIFY(m_window->exportButton->isEnabled());
 }
 
 QTEST_MAIN(tst_ConfigWindow)

@@ -199,8 +199,11 @@ void tst_WebViewServer::requestsAreAnswered()
     QVERIFY(server.serverPort() != 0);
     const QByteArray answer = exchange(server.serverPort(), ::request(server, request));
     QVERIFY2(answer.startsWith("HTTP/1.1 " + status + "\r\n"), answer.left(200).constData());
-    if (status.startsWith("200"))
+    if (status.startsWith("200")) {
         QVERIFY(answer.contains("<canvas"));
+        // The page runs nothing but its own script (a browser test runs it under this policy).
+        QVERIFY(answer.contains("\r\nContent-Security-Policy: default-src 'none'; script-src 'sha256-"));
+    }
     QCOMPARE(server.viewerCount(), 0);
     // The start-up line, and at most one line for the request.
     QVERIFY2(cout.lines().size() <= 2, qPrintable(cout.lines().join(QLatin1Char('\n'))));

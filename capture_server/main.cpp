@@ -9,6 +9,7 @@
 #include "previewpath.h"
 #include "shutdownsignals.h"
 #include "tcpserverimagehandler.h"
+#include "windowtracker.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -46,6 +47,19 @@ int main(int argc, char **argv)
     const GrabberChoice grabber = chooseGrabber(options.grabber, qEnvironmentVariable("XDG_SESSION_TYPE"),
                                                 qEnvironmentVariable("WAYLAND_DISPLAY"));
     FrameConsole::instance().report(StageEvent::notice(grabberLine(grabber)));
+    const bool followsWindow = options.windowId || !options.windowName.isEmpty();
+    if (followsWindow && grabber.kind != GrabberKind::Portal) {
+        // A window that is not there is a bad option: said before anything starts.
+        QString error;
+        const std::optional<FoundWindow> window = options.windowName.isEmpty()
+            ? findWindow(*options.windowId, error)
+            : findWindowByName(options.windowName, error);
+        if (!window) {
+            const QString option = options.windowName.isEmpty() ? QStringLiteral("--window") : QStringLiteral("--window-name");
+            return *optionsExitStatus(OptionsResult::Error, option + QStringLiteral(": ") + error, "capture_server");
+        }
+        options.windowId = window->id;
+    }
     // The session grabs, keeps and sends the frames; the window is its controls. Made before the
     // window, so that it outlives it.
     CaptureSession session(options);
@@ -99,7 +113,8 @@ int main(int argc, char **argv)
             QObject::connect(portal, &PortalGrabber::failed, window.get(), [] { QCoreApplication::exit(1); });
             QObject::connect(portal, &PortalGrabber::ended, window.get(), [] { QCoreApplication::exit(1); });
         }
-        portal->start(options.cursor);
+        // The desktop's dialog offers windows in place of monitors; an X id or name means nothing there.
+        portal->start(options.cursor, followsWindow);
     } else if (options.start) {
         // A scripted run whose area lies wholly off the screen could never capture a frame: it
         // ends with status 1 instead of waiting for frames that never come.

@@ -11,6 +11,7 @@ packages=(
     libxcb-xinput-dev libxcb-keysyms1-dev
     xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
     clang libclang-rt-dev zlib1g-dev
+    libxcb-ewmh-dev libxcb-icccm4-dev
     chromium
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg nginx-light libnginx-mod-rtmp
     libpipewire-0.3-dev libswresample-dev libopus0

@@ -25,6 +25,19 @@ bool parseArea(const QString &text, QRect &area)
     return true;
 }
 
+// An X window id as xwininfo (0x1a00007) or xdotool (27262983) prints it.
+bool parseWindowId(const QString &text, quint32 &id)
+{
+    const QString trimmed = text.trimmed();
+    const bool hex = trimmed.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    bool ok = false;
+    const uint value = (hex ? trimmed.mid(2) : trimmed).toUInt(&ok, hex ? 16 : 10);
+    if (!ok || value == 0)
+        return false;
+    id = value;
+    return true;
+}
+
 } // namespace
 
 OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &options, QString &message)
@@ -124,6 +137,15 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         QStringLiteral("show-clicks"),
         QStringLiteral("Draw a ring at the pointer into the frames for half a second at each mouse button press, "
                        "a colour for each button (\"Show clicks\")."));
+    const QCommandLineOption windowOption(
+        QStringLiteral("window"),
+        QStringLiteral("Follow this X window instead of an area: its id as xwininfo (0x...) or xdotool (decimal) prints "
+                       "it. The frames keep the window's first size; the capture stops when it closes."),
+        QStringLiteral("ID"));
+    const QCommandLineOption windowNameOption(
+        QStringLiteral("window-name"),
+        QStringLiteral("Follow the first window whose name contains TEXT (topmost first), as --window does."),
+        QStringLiteral("TEXT"));
     parser.addOptions({portOption, bindOption, areaOption, fpsOption, handlerOption, startOption, framesOption,
                        viewerTimeoutOption, cursorOption, webOption, webTokenOption, webLosslessOption,
                        videoQualityOption, videoPresetOption, publishOption, noFileOption, grabberOption, audioOption,
@@ -131,6 +153,7 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
     for (const auto &[action, option] : hotkeyOptions)
         parser.addOption(option);
     parser.addOption(showClicksOption);
+    parser.addOptions({windowOption, windowNameOption});
 
     if (const OptionsResult result = parseArguments(parser, arguments, "capture_server", message);
         result != OptionsResult::Run)
@@ -275,6 +298,26 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         parsed.hotkeys[action] = hotkey;
     }
     parsed.showClicks = parser.isSet(showClicksOption);
+    if (parser.isSet(windowOption)) {
+        quint32 id = 0;
+        if (!parseWindowId(parser.value(windowOption), id)) {
+            message = invalidValue(parser, windowOption, QStringLiteral("an X window id such as 0x1a00007 or 27262983"));
+            return OptionsResult::Error;
+        }
+        parsed.windowId = id;
+    }
+    if (parser.isSet(windowNameOption)) {
+        parsed.windowName = parser.value(windowNameOption);
+        if (parsed.windowName.isEmpty()) {
+            message = invalidValue(parser, windowNameOption, QStringLiteral("some text of the window's name"));
+            return OptionsResult::Error;
+        }
+    }
+    const int followed = (parsed.windowId ? 1 : 0) + (parsed.windowName.isEmpty() ? 0 : 1) + (parsed.area ? 1 : 0);
+    if (followed > 1) {
+        message = QStringLiteral("--window, --window-name and --area each say what to capture: give one of them.");
+        return OptionsResult::Error;
+    }
     options = parsed;
     return OptionsResult::Run;
 }

@@ -38,6 +38,8 @@ struct CaptureOptions
     bool audioSeparateTracks = false;          // --audio-tracks separate: a track per source
     std::map<HotkeyAction, Hotkey> hotkeys;    // --hotkey-startstop/-pause/-mark (the defaults when not given; none when not parsed)
     bool showClicks = false;                   // --show-clicks: a ring at each mouse button press ("Show clicks")
+    std::optional<quint32> windowId;           // --window ID: follow this X window instead of an area
+    QString windowName;                        // --window-name TEXT: follow the first window whose name contains it
 };
 
 // Parses the program's arguments (arguments[0] is the program name). On Exit and Error

@@ -7,6 +7,7 @@ class Grabber;
 class ImageHandler;
 class QRect;
 class QScreen;
+class WindowTracker;
 
 // What the control window hands to the recorder when a capture starts.
 struct ConfigStructure
@@ -21,4 +22,5 @@ struct ConfigStructure
     Grabber *grabber = nullptr;           // where frames come from
     FrameSink *sink = nullptr;            // where the recorder hands them: the session
     ClickWatcher *clicks = nullptr;       // draws a ring at each recent click into every frame ("Show clicks"), or none
+    WindowTracker *window = nullptr;      // when set, the area is this window's, wherever it goes
 };

@@ -7,7 +7,10 @@
 #include "framesink.h"
 #include "grabber.h"
 #include "monotonicclock.h"
+#include "windowtracker.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimerEvent>
 
 #include <sstream>
@@ -26,6 +29,8 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
 
     frameTime.start();
     m_skipReported = false;
+    m_runSize = QSize();
+    m_fitter = FrameFitter();
     m_paused = false;
     config = configuration;
     running = true;
@@ -37,7 +42,7 @@ void ImageRecorder::SLOT_startCapture(const ConfigStructure *configuration)
     captureY = area.y();
     captureWidth = area.width();
     captureHeight = area.height();
-    if (area.isEmpty())
+    if (area.isEmpty() && !config->window)
         FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing will be captured")));
 
     if (config->sink)
@@ -74,7 +79,7 @@ void ImageRecorder::setPaused(bool paused)
 
 void ImageRecorder::timerEvent(QTimerEvent *)
 {
-    if (!running || m_paused || captureWidth <= 0 || captureHeight <= 0 || !config->grabber)
+    if (!running || m_paused || !config->grabber || (!config->window && (captureWidth <= 0 || captureHeight <= 0)))
         return;
 
     if (config->sink && !config->sink->hasRoom()) {
@@ -89,13 +94,23 @@ void ImageRecorder::timerEvent(QTimerEvent *)
 
     CapturedFrame frame;
     frame.grabTimeMs = monotonicMs();
-    frame.image = config->grabber->grab(QRect(captureX, captureY, captureWidth, captureHeight), config->recordCursor);
+    QPoint origin; // the frame's top left on the screen, in its pixels
+    frame.image = config->window
+        ? grabFollowedWindow(origin)
+        : config->grabber->grab(QRect(captureX, captureY, captureWidth, captureHeight), config->recordCursor);
     if (frame.image.isNull())
-        return; // nothing to grab yet (a portal's stream before its first frame)
+        return; // nothing to grab yet (a portal's stream before its first frame), or the window is gone
     if (config->clicks) {
         const qreal ratio = frame.image.devicePixelRatio();
-        config->clicks->drawInto(frame.image, QPoint(qRound(captureX * ratio), qRound(captureY * ratio)), frame.grabTimeMs);
+        if (!config->window)
+            origin = QPoint(qRound(captureX * ratio), qRound(captureY * ratio));
+        // Before a resized window is fitted: the rings scale with it.
+        config->clicks->drawInto(frame.image, origin, frame.grabTimeMs);
     }
+    if (m_runSize.isEmpty())
+        m_runSize = frame.image.size();
+    else if (frame.image.size() != m_runSize)
+        frame.image = m_fitter.fit(frame.image, m_runSize);
     frame.changes = BandMap::compare(frame.image, m_previous);
     frame.number = ++m_frameNumber;
     m_previous = frame.image;
@@ -109,4 +124,27 @@ void ImageRecorder::timerEvent(QTimerEvent *)
     ++frameCount;
     frameTime.restart();
     Q_EMIT SIG_frameCaptured(frameCount);
+}
+
+QImage ImageRecorder::grabFollowedWindow(QPoint &origin)
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const qreal ratio = screen ? screen->devicePixelRatio() : 1.0;
+    // Grabbed where it was seen last, then asked where it is now (one round trip): a window that
+    // moved or changed size in between is grabbed again at its new place. One that keeps moving
+    // (dragged) keeps the last try.
+    QRect area = config->window->window().area;
+    QImage image;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        image = grabWithBlackOutside(*config->grabber, QRect(area.topLeft() / ratio, area.size() / ratio),
+                                     config->recordCursor);
+        origin = area.topLeft();
+        const std::optional<QRect> now = config->window->area();
+        if (!now)
+            return {}; // gone: the tracker has said so, and the run is stopped
+        if (*now == area)
+            break;
+        area = *now;
+    }
+    return image;
 }

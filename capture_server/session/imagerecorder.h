@@ -1,5 +1,7 @@
 #pragma once
 
+#include "windowframe.h"
+
 #include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
@@ -11,7 +13,8 @@ struct ConfigStructure;
 // config's grabber, compares it with the frame before in bands, hands it to the config's sink
 // (the session) and prints the achieved rate. A tick whose sink has no room for a frame grabs
 // nothing (said once per run), so a slow stage slows the capture down instead of making the GUI
-// thread wait.
+// thread wait. When the config names a window, the area is that window's at each tick, and the
+// run's frames keep the size of its first (a window that changes size is scaled to fit).
 class ImageRecorder : public QObject
 {
     Q_OBJECT
@@ -41,6 +44,9 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    // `origin` is set to the grabbed area's top left, in screen pixels.
+    [[nodiscard]] QImage grabFollowedWindow(QPoint &origin);
+
     const ConfigStructure *config = nullptr;
     bool running = false;
     int timerId = 0;
@@ -53,5 +59,7 @@ private:
     QImage m_previous;           // the frame grabbed last, for the next frame's band map
     qint64 m_frameNumber = -1;   // number of the frame grabbed last
     bool m_skipReported = false; // this run has said that it skips grabs
+    QSize m_runSize;             // the size of this run's first frame, which every frame keeps
+    FrameFitter m_fitter;        // frames of another size into that size
     bool m_paused = false;
 };

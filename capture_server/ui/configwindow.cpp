@@ -19,6 +19,7 @@
 #include "videofilehandler.h"
 #include "webframebroadcaster.h"
 #include "windowplacement.h"
+#include "windowtracker.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -225,6 +226,18 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     if (options.audioSystem || options.audioMic)
         applySoundChoice();
     m_frameLimit = options.frames;
+    m_scripted = options.start;
+    connect(selectionWindow, &SelectionWindow::windowPicked, this, &ConfigWindow::pickWindowAt);
+    connect(selectionWindow, &SelectionWindow::areaEdited, this, &ConfigWindow::stopFollowingWindow);
+    if (options.windowId && config.grabber->grabsX11Windows()) {
+        // Found before the window was made (main); it may have gone since. (The portal shares
+        // a window of its own choosing instead.)
+        QString error;
+        if (const std::optional<FoundWindow> window = findWindow(*options.windowId, error))
+            followWindow(*window);
+        else
+            FrameConsole::instance().report(StageEvent::failed(QStringLiteral("Cannot follow the window: ") + error));
+    }
     connect(recorder, &ImageRecorder::SIG_frameCaptured, this, &ConfigWindow::onFrameCaptured);
 
     connect(frameSlider, &QSlider::valueChanged, this, &ConfigWindow::updateFrameLabel);
@@ -289,6 +302,13 @@ void ConfigWindow::SLOT_startStopCapture()
         config.fps = fpsSpinBox->value();
         config.recordCursor = recordCursorBox->isChecked();
         config.clicks = showClicksBox->isChecked() ? m_session->clickWatcher() : nullptr;
+        config.window = m_followedWindow.get();
+        if (m_followedWindow) {
+            // Where the window is now, so that this window keeps out of it.
+            const qreal ratio = config.desktop ? config.desktop->devicePixelRatio() : 1.0;
+            if (const std::optional<QRect> area = m_followedWindow->area())
+                selectionWindow->setSelectionRect(QRect(area->topLeft() / ratio, area->size() / ratio));
+        }
         m_runStartCount = recorder->frameCount;
         m_frameTimes.clear();
         m_runClock.start();
@@ -342,13 +362,74 @@ void ConfigWindow::onPausedChanged(bool paused)
 bool ConfigWindow::startScriptedCapture()
 {
     const QRect selection = *config.selection;
-    if (captureArea(selection, config.grabber->screens()).isEmpty()) {
+    // A followed window is captured wherever it is, off the screen too (black there).
+    if (!m_followedWindow && captureArea(selection, config.grabber->screens()).isEmpty()) {
         FrameConsole::instance().report(StageEvent::failed(outsideTheScreenLine(selection, "nothing can be captured")));
         return false;
     }
     if (!capturing)
         SLOT_startStopCapture();
     return true;
+}
+
+void ConfigWindow::followWindow(const FoundWindow &window)
+{
+    if (capturing)
+        return; // the running capture keeps what it captures
+    m_followedWindow = std::make_unique<WindowTracker>(window);
+    // Queued: the recorder finds the window gone in the middle of its tick.
+    connect(m_followedWindow.get(), &WindowTracker::closed, this, &ConfigWindow::onFollowedWindowClosed,
+            Qt::QueuedConnection);
+    const qreal ratio = config.desktop ? config.desktop->devicePixelRatio() : 1.0;
+    selectionWindow->setSelectionRect(QRect(window.area.topLeft() / ratio, window.area.size() / ratio));
+    FrameConsole::instance().report(StageEvent::notice(QStringLiteral("Following ") + describeWindow(window)));
+}
+
+void ConfigWindow::pickWindowAt(const QPoint &globalPos)
+{
+    selectionWindow->close();
+    if (!config.grabber->grabsX11Windows() || !windowFollowingAvailable()) {
+        FrameConsole::instance().report(StageEvent::failed(
+            "Following a window is not available with this grabber: the selected area is captured"));
+        return;
+    }
+    // Not the selection window, which covers the whole screen, nor this one.
+    const QList<quint32> own{quint32(selectionWindow->internalWinId()), quint32(internalWinId())};
+    const qreal ratio = config.desktop ? config.desktop->devicePixelRatio() : 1.0;
+    const std::optional<FoundWindow> window = windowAt(globalPos * ratio, own);
+    if (!window) {
+        FrameConsole::instance().report(StageEvent::failed(
+            QStringLiteral("No window at %1,%2: the selected area is captured").arg(globalPos.x()).arg(globalPos.y())));
+        return;
+    }
+    followWindow(*window);
+}
+
+void ConfigWindow::stopFollowingWindow()
+{
+    if (!m_followedWindow || capturing)
+        return;
+    FrameConsole::instance().report(StageEvent::notice(
+        QStringLiteral("No longer following window 0x%1: the selected area is captured").arg(m_followedWindow->window().id, 0, 16)));
+    m_followedWindow.reset();
+    config.window = nullptr;
+}
+
+void ConfigWindow::onFollowedWindowClosed()
+{
+    if (!m_followedWindow || !m_followedWindow->isClosed())
+        return;
+    FrameConsole::instance().report(StageEvent::notice(QStringLiteral("The followed window 0x%1 closed%2")
+                                                           .arg(m_followedWindow->window().id, 0, 16)
+                                                           .arg(capturing ? QStringLiteral(": capture stopped") : QString())));
+    const bool wasCapturing = capturing;
+    if (capturing)
+        SLOT_startStopCapture();
+    config.window = nullptr;
+    m_followedWindow.reset();
+    // A scripted capture of a window ends with it: every queued file has been written.
+    if (wasCapturing && m_scripted)
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
 }
 
 void ConfigWindow::setGrabber(Grabber *grabber)

@@ -28,6 +28,8 @@ class SelectionWindow;
 class SimpleImageSaver;
 class TcpServerImagehandler;
 class VideoFileHandler;
+class WindowTracker;
+struct FoundWindow;
 
 // The control window of capture_server: the live preview, the frame slider, "Select area",
 // the handler choice, the target rate and "Start/Stop", over a capture session (which grabs,
@@ -94,6 +96,14 @@ public:
     // nothing could ever be captured, prints why and returns false.
     bool startScriptedCapture();
 
+    // Captures `window` instead of the selected area, wherever it goes, until it closes (which
+    // stops a capture as "Start/Stop" would) or an area is selected again.
+    void followWindow(const FoundWindow &window);
+    // The window picked in the selection window at `globalPos` (logical desktop pixels).
+    void pickWindowAt(const QPoint &globalPos);
+    void stopFollowingWindow();
+    [[nodiscard]] WindowTracker *followedWindow() const { return m_followedWindow.get(); }
+
     [[nodiscard]] FrameHistory *history() const;
     [[nodiscard]] CaptureSession *session() const { return m_session; }
 
@@ -148,4 +158,7 @@ private:
     QTimer m_levelTimer;       // moves the level meters while a source is open
     bool m_markEndNext = false; // the Mark hotkey's next press marks the end
     void applyShowClicks();
+    void onFollowedWindowClosed();
+    std::unique_ptr<WindowTracker> m_followedWindow; // the window captured instead of the area
+    bool m_scripted = false;   // --start: the program ends when the followed window closes
 };

@@ -46,6 +46,18 @@ SelectionWindow::SelectionWindow(QWidget *parent)
     closeButton->setObjectName(QStringLiteral("closeButton"));
     closeButton->setFont(QFont(QStringLiteral("Times"), 18, QFont::Bold, false));
 
+    pickWindowButton = new QPushButton(tr("Pick window"), this);
+    pickWindowButton->setObjectName(QStringLiteral("pickWindowButton"));
+    pickWindowButton->setFont(closeButton->font());
+    pickWindowButton->setCheckable(true);
+    pickWindowButton->setToolTip(tr("Click a window to follow it as it moves (or Ctrl+click it without this button)"));
+    connect(pickWindowButton, &QPushButton::toggled, this, [this](bool picking) {
+        if (picking)
+            setCursor(Qt::PointingHandCursor);
+        else
+            unsetCursor();
+    });
+
     connectSpinBoxes();
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
 
@@ -78,6 +90,7 @@ void SelectionWindow::SLOT_updateRecSize()
     selectionRect.setBottom(selectionRect.top() + heightSpinBox->value() - 1);
     selectionRect.setRight(selectionRect.left() + widthSpinBox->value() - 1);
     update();
+    Q_EMIT areaEdited();
 }
 
 void SelectionWindow::connectSpinBoxes()
@@ -117,6 +130,14 @@ void SelectionWindow::mousePressEvent(QMouseEvent *event)
         event->ignore();
         return;
     }
+    if (event->modifiers().testFlag(Qt::ControlModifier) || pickWindowButton->isChecked()) {
+        // A window instead of an area: the control window looks up what lies under the point.
+        m_pickPressed = true;
+        pickWindowButton->setChecked(false);
+        Q_EMIT windowPicked(mapToGlobal(pixelAt(event)));
+        return;
+    }
+    m_pickPressed = false; // a pick's release may not have come: the window closed at its press
     FrameConsole::instance().report(StageEvent::notice("MOUSE PRESSED"));
     lastMousePos = pixelAt(event);
     // While a button is held the spin boxes only show the size; they do not resize.
@@ -125,6 +146,10 @@ void SelectionWindow::mousePressEvent(QMouseEvent *event)
 
 void SelectionWindow::mouseReleaseEvent(QMouseEvent *)
 {
+    if (m_pickPressed) {
+        m_pickPressed = false;
+        return;
+    }
     FrameConsole::instance().report(StageEvent::notice("MOUSE RELEASED"));
     dragging = false;
     connectSpinBoxes();
@@ -134,10 +159,11 @@ void SelectionWindow::mouseMoveEvent(QMouseEvent *event)
 {
     const QPoint pos = pixelAt(event);
     const SelectionEdit edit = editSelectionForMove(selectionRect, pos, lastMousePos, dragging);
-    if (edit.edited) {
+    if (edit.edited && !m_pickPressed) {
         selectionRect = edit.rect;
         update();
         dragging = true;
+        Q_EMIT areaEdited();
     }
     lastMousePos = pos;
 }
@@ -160,6 +186,7 @@ void SelectionWindow::keyPressEvent(QKeyEvent *event)
     }
     selectionRect = edit.rect;
     update();
+    Q_EMIT areaEdited();
 }
 
 void SelectionWindow::showEvent(QShowEvent *event)
@@ -192,6 +219,7 @@ void SelectionWindow::paintEvent(QPaintEvent *)
     closeButton->setGeometry(selectionRect.left(), selectionRect.top(), 75, 30);
     widthSpinBox->setGeometry(selectionRect.left() + 100, selectionRect.top(), 75, 30);
     heightSpinBox->setGeometry(selectionRect.left() + 100, selectionRect.top() + 30, 75, 30);
+    pickWindowButton->setGeometry(selectionRect.left() + 180, selectionRect.top(), pickWindowButton->sizeHint().width(), 30);
     showRectSize();
 
     painter.end();

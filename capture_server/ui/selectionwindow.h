@@ -12,7 +12,8 @@ class QSpinBox;
 // capture: the rectangle is moved or its edges dragged with the mouse, its size typed into two
 // spin boxes that travel with it, or it is nudged with the arrow keys. The rectangle is the
 // window's only result, in the window's logical pixels; the control window reads it through
-// getSelectionRect().
+// getSelectionRect(). Instead of an area, a window can be picked: a Ctrl+click, or a click after
+// "Pick window", names the point whose window the control window then follows.
 class SelectionWindow : public QWidget
 {
     Q_OBJECT
@@ -28,6 +29,10 @@ public:
 
 Q_SIGNALS:
     void doneSelected(QRect *);
+    // A window was picked at `globalPos` (logical desktop pixels).
+    void windowPicked(const QPoint &globalPos);
+    // The user changed the rectangle (mouse, keys or spin boxes).
+    void areaEdited();
 
 public Q_SLOTS:
     // Resizes the rectangle to the spin boxes' width and height, keeping its top-left corner.
@@ -47,6 +52,8 @@ private:
     void showRectSize();
 
     QPushButton *closeButton = nullptr;
+    QPushButton *pickWindowButton = nullptr; // checked: the next click picks a window
+    bool m_pickPressed = false;              // the button now held down picked a window
     QPixmap background;
     QRect selectionRect;
     QSpinBox *widthSpinBox = nullptr;

@@ -8,6 +8,9 @@
 #include "selectionwindow.h"
 #include "testsupport.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QDataStream>
 #include <QDir>
 #include <QImageReader>
@@ -156,6 +159,7 @@ private Q_SLOTS:
     void hotkeysAndClicksSayWhyTheyAreMissing();
     void missingPortalSaysWhatToInstall_data();
     void missingPortalSaysWhatToInstall();
+    void windowWithoutThePortalsWindowsCapturesTheMonitor();
 };
 
 void tst_PortalCapture::init()
@@ -534,6 +538,33 @@ void tst_PortalCapture::missingPortalSaysWhatToInstall()
     QVERIFY2(output.contains(line), qPrintable(output));
     daemon.kill();
     daemon.waitForFinished();
+}
+
+void tst_PortalCapture::windowWithoutThePortalsWindowsCapturesTheMonitor()
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.portal.Desktop"), QStringLiteral("/org/freedesktop/portal/desktop"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get.setArguments({QStringLiteral("org.freedesktop.portal.ScreenCast"), QStringLiteral("AvailableSourceTypes")});
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, PortalWaitMs);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    if (reply.arguments().value(0).value<QDBusVariant>().variant().toUInt() & 2)
+        QSKIP("this desktop's portal offers windows: the desktop's dialog picks one");
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess server;
+    startServer(server, dir.path(),
+                {QStringLiteral("--window-name"), QStringLiteral("anything"), QStringLiteral("--frames"), QStringLiteral("3")});
+    QVERIFY(server.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT((nudgeScreen(), server.state() == QProcess::NotRunning), PortalWaitMs);
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+    const QString output = QString::fromLatin1(server.readAllStandardOutput());
+    QVERIFY2(output.contains(QStringLiteral("Following a window is not available on this desktop: its screen-sharing "
+                                            "portal offers no windows, so the monitor is captured")),
+             qPrintable(output));
+    QCOMPARE(savedFiles(dir.path()).size(), 3);
 }
 
 QTEST_MAIN(tst_PortalCapture)

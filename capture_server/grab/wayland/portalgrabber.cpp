@@ -34,6 +34,7 @@ const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request"
 const QString sessionInterface = QStringLiteral("org.freedesktop.portal.Session");
 
 constexpr uint sourceMonitor = 1;
+constexpr uint sourceWindow = 2;
 constexpr uint cursorHidden = 1;
 constexpr uint cursorEmbedded = 2;
 constexpr uint persistUntilRevoked = 2;
@@ -183,7 +184,7 @@ void PortalGrabber::restart()
     closeSession();
     m_monitor = QRect();
     m_state = State::Idle;
-    start(m_withCursor);
+    start(m_withCursor, m_wantWindow);
 }
 
 QString PortalGrabber::restoreTokenPath()
@@ -192,12 +193,14 @@ QString PortalGrabber::restoreTokenPath()
            + QStringLiteral("/portal-restore-token");
 }
 
-void PortalGrabber::start(bool withCursor)
+void PortalGrabber::start(bool withCursor, bool window)
 {
     if (m_state != State::Idle)
         return;
     m_state = State::Starting;
     m_withCursor = withCursor;
+    m_wantWindow = window;
+    m_sharesWindow = false;
     m_status = QStringLiteral("Waiting for the desktop portal to share the screen");
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
@@ -208,17 +211,51 @@ void PortalGrabber::start(bool withCursor)
         });
         return;
     }
-    if (!withCursor) {
+    askSourceTypes();
+}
+
+void PortalGrabber::askSourceTypes()
+{
+    if (!m_wantWindow) {
+        askCursorModes();
+        return;
+    }
+    // A window can be shared only where the portal offers windows.
+    askProperty(QStringLiteral("AvailableSourceTypes"), [this](std::optional<uint> types) {
+        m_sharesWindow = types && (*types & sourceWindow);
+        if (!m_sharesWindow)
+            FrameConsole::instance().report(StageEvent::failed(
+                "Following a window is not available on this desktop: its screen-sharing portal offers no "
+                "windows, so the monitor is captured"));
+        askCursorModes();
+    });
+}
+
+void PortalGrabber::askCursorModes()
+{
+    if (!m_withCursor) {
         createSession();
         return;
     }
     // The pointer can be drawn in only where the portal offers that.
+    askProperty(QStringLiteral("AvailableCursorModes"), [this](std::optional<uint> modes) {
+        if (!modes || !(*modes & cursorEmbedded)) {
+            m_withCursor = false;
+            FrameConsole::instance().report(StageEvent::failed(
+                "The desktop portal cannot draw the pointer into the screen's stream: frames come without it"));
+        }
+        createSession();
+    });
+}
+
+void PortalGrabber::askProperty(const QString &name, std::function<void(std::optional<uint>)> then)
+{
     QDBusMessage get = QDBusMessage::createMethodCall(portalService, portalPath,
                                                       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get.setArguments({screenCastInterface, QStringLiteral("AvailableCursorModes")});
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(get, replyTimeoutMs), this);
+    get.setArguments({screenCastInterface, name});
+    auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get, replyTimeoutMs), this);
     m_timeout.start(2 * replyTimeoutMs);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, then = std::move(then)](QDBusPendingCallWatcher *w) {
         w->deleteLater();
         if (m_state != State::Starting)
             return;
@@ -228,12 +265,7 @@ void PortalGrabber::start(bool withCursor)
             fail(callErrorLine(reply.error()));
             return;
         }
-        if (unknownProperty || !(reply.value().variant().toUInt() & cursorEmbedded)) {
-            m_withCursor = false;
-            FrameConsole::instance().report(StageEvent::failed(
-                "The desktop portal cannot draw the pointer into the screen's stream: frames come without it"));
-        }
-        createSession();
+        then(unknownProperty ? std::nullopt : std::optional<uint>(reply.value().variant().toUInt()));
     });
 }
 
@@ -317,7 +349,7 @@ void PortalGrabber::onResponse(uint response, const QVariantMap &results)
         QDBusConnection::sessionBus().connect(portalService, m_sessionHandle, sessionInterface, QStringLiteral("Closed"),
                                               this, SLOT(onSessionClosed()));
         QVariantMap options{{QStringLiteral("handle_token"), newToken()},
-                            {QStringLiteral("types"), sourceMonitor},
+                            {QStringLiteral("types"), m_sharesWindow ? sourceWindow : sourceMonitor},
                             {QStringLiteral("multiple"), false},
                             {QStringLiteral("cursor_mode"), m_withCursor ? cursorEmbedded : cursorHidden},
                             {QStringLiteral("persist_mode"), persistUntilRevoked}};
@@ -432,8 +464,8 @@ QImage PortalGrabber::grabArea(const QRect &area, const QRect &fallbackMonitor) 
     if (!m_stream)
         return {};
     const QImage frame = m_stream->newestFrame();
-    if (frame.isNull())
-        return {};
+    if (frame.isNull() || m_sharesWindow)
+        return frame; // a window's stream is the window, wherever it is
     const QRect monitor = monitorGeometry(fallbackMonitor);
     const QRect pixels = streamArea(area, monitor, frame.size());
     if (pixels.isEmpty())

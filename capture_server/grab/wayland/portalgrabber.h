@@ -8,7 +8,9 @@
 #include <QTimer>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 class PipeWireStream;
 class QScreen;
@@ -29,9 +31,12 @@ public:
     explicit PortalGrabber(QObject *parent = nullptr);
     ~PortalGrabber() override;
 
-    // Asks the portal for a monitor stream, with the pointer drawn in when `withCursor`.
+    // Asks the portal for a monitor stream, with the pointer drawn in when `withCursor`; with
+    // `window`, for a window where the portal offers windows (else one line says it does not).
     // Ends in ready() or failed(). Does nothing unless idle.
-    void start(bool withCursor);
+    void start(bool withCursor, bool window = false);
+    // Whether the stream is a window's (whole frames, whatever the area).
+    [[nodiscard]] bool sharesWindow() const { return m_sharesWindow; }
     // After a failure or the stream's end: closes what is left and asks again.
     void restart();
     [[nodiscard]] State state() const { return m_state; }
@@ -72,6 +77,10 @@ private Q_SLOTS:
 
 private:
     enum class Step { None, CreateSession, SelectSources, Start };
+    void askSourceTypes();
+    void askCursorModes();
+    // Reads a property of the portal; `then` gets nothing when the portal does not know it.
+    void askProperty(const QString &name, std::function<void(std::optional<uint>)> then);
     void createSession();
     void call(Step step, const QString &method, const QList<QVariant> &arguments, int responseTimeoutMs);
     void callFinished(QDBusPendingCallWatcher *watcher);
@@ -86,6 +95,8 @@ private:
     Step m_step = Step::None;
     QString m_status;
     bool m_withCursor = false;
+    bool m_wantWindow = false;   // the user asked for a window
+    bool m_sharesWindow = false; // ... and the portal offers windows
     QString m_sessionHandle;
     QString m_requestPath;
     QTimer m_timeout; // the current wait

@@ -17,6 +17,7 @@ public:
     [[nodiscard]] QList<QRect> screens() const override;
     [[nodiscard]] QImage grab(const QRect &area, bool withCursor) override;
     [[nodiscard]] QImage snapshot() override;
+    [[nodiscard]] bool grabsX11Windows() const override { return true; }
 
 private:
     QScreen *m_desktop = nullptr;

@@ -9,7 +9,6 @@
 #include "glstreamrenderer.h"
 #include "grabber.h"
 #include "imagerecorder.h"
-#include "portalgrabber.h"
 #include "screengrabber.h"
 #include "selectionwindow.h"
 #include "shutdownsignals.h"
@@ -333,7 +332,7 @@ void ConfigWindow::SLOT_startStopCapture()
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
     recordCursorBox->setDisabled(capturing || !config.grabber->drawsCursor());
-    showClicksBox->setDisabled(capturing || qobject_cast<PortalGrabber *>(config.grabber));
+    showClicksBox->setDisabled(capturing || !config.grabber->clicksUnavailable().isEmpty());
     systemSoundBox->setDisabled(capturing);
     microphoneBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
@@ -447,9 +446,9 @@ void ConfigWindow::followGrabber()
         recordCursorBox->setDisabled(true);
         recordCursorBox->setToolTip(QStringLiteral("On Wayland the desktop draws the pointer: capture_server --cursor"));
     }
-    if (qobject_cast<PortalGrabber *>(grabber)) {
+    if (const QString why = grabber->clicksUnavailable(); !why.isEmpty()) {
         showClicksBox->setDisabled(true);
-        showClicksBox->setToolTip(QStringLiteral("On Wayland the desktop tells no program of the mouse's buttons"));
+        showClicksBox->setToolTip(why);
     }
     connect(grabber, &Grabber::failed, this, [this](const QString &line) {
         FrameConsole::instance().report(StageEvent::failed(line));
@@ -677,11 +676,8 @@ void ConfigWindow::applyShowClicks()
 {
     if (!showClicksBox->isChecked())
         return;
-    if (qobject_cast<PortalGrabber *>(config.grabber)) {
-        // The portal's cursor metadata carries the pointer's place and shape, never its buttons.
-        FrameConsole::instance().report(StageEvent::failed(
-            "Clicks are not shown on Wayland: the desktop's portal tells the pointer's place but not its button "
-            "presses"));
+    if (const QString why = config.grabber->clicksUnavailable(); !why.isEmpty()) {
+        FrameConsole::instance().report(StageEvent::failed(why));
         return;
     }
     m_session->clickWatcher(); // watches from now on, and says at once when it cannot

@@ -719,7 +719,10 @@ void FrameHistory::settle(Result result)
         m_firstKept = m_segmentFirst.begin()->second;
         if (m_reachedLimit == 0) {
             const qint64 limit = m_limit;
-            const auto size = [](qint64 bytes) { return QString::number(double(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB"); };
+            const auto size = [](qint64 bytes) {
+                return bytes >= 1'000'000'000 ? QString::number(double(bytes) / 1e9, 'f', 1) + QStringLiteral(" GB")
+                                              : QString::number(double(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
+            };
             FrameConsole::instance().report(StageEvent::notice(
                 (limit == FromDisk ? QStringLiteral("History reached its limit (%1 in %2, leaving at least a tenth of the "
                                                     "disk and 5 GB free)")

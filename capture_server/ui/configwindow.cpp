@@ -577,13 +577,16 @@ void ConfigWindow::updateFrameLabel()
         frameLabel->setText(QStringLiteral("No frames yet"));
         return;
     }
-    QString text = QStringLiteral("Frame %1 of %2, history %3")
-                       .arg(capturing ? total : frameSlider->value() + 1)
-                       .arg(total)
-                       .arg(byteCountText(history()->diskBytes()));
-    if (const int kept = history()->firstKept(); kept > 0)
-        text += QStringLiteral(" (from frame %1)").arg(kept + 1);
-    frameLabel->setText(text);
+    frameLabel->setText(QStringLiteral("Frame %1 of %2 (history %3)")
+                            .arg(capturing ? total : frameSlider->value() + 1)
+                            .arg(total)
+                            .arg(byteCountText(history()->diskBytes())));
+    const int kept = history()->firstKept();
+    frameSlider->setToolTip(kept > 0 ? QStringLiteral("Frames %1 to %2: the history let the frames before go to keep "
+                                                      "within its limit (--history-limit)")
+                                           .arg(kept + 1)
+                                           .arg(total)
+                                     : QString());
 }
 
 void ConfigWindow::fitToScreen()

@@ -362,7 +362,9 @@ void tst_ConfigWindow::sliderFollowsTheFrameShown()
     QCOMPARE(m_window->frameSlider->maximum(), total - 1);
     QCOMPARE(m_window->frameSlider->value(), shown);
     QCOMPARE(m_window->streamRenderer->currentFrameIndex(), shown);
-    QCOMPARE(m_window->frameLabel->text(), QStringLiteral("Frame %1 of %2").arg(shown + 1).arg(total));
+    const QRegularExpression label(
+        QStringLiteral("^Frame %1 of %2 \\(history [0-9.]+ (B|kB|MB)\\)$").arg(shown + 1).arg(total));
+    QVERIFY2(label.match(m_window->frameLabel->text()).hasMatch(), qPrintable(m_window->frameLabel->text()));
 }
 
 void tst_ConfigWindow::titleTellsTheState_data()
@@ -746,6 +748,8 @@ void tst_ConfigWindow::historyLimitMovesTheSlidersStart()
     QVERIFY(!m_window->history()->frame(newest).isNull());
     QVERIFY2(m_window->frameLabel->text().contains(QRegularExpression(QStringLiteral("history [0-9.]+ (kB|MB)"))),
              qPrintable(m_window->frameLabel->text()));
+    QVERIFY2(m_window->frameSlider->toolTip().startsWith(QStringLiteral("Frames %1 to").arg(kept + 1)),
+             qPrintable(m_window->frameSlider->toolTip()));
     QVERIFY2(out.lines().join(u'\n').contains(QStringLiteral("History reached its limit of 2.0 MB")), qPrintable(out.lines().join(u'\n')));
 
     m_window->frameSlider->setValue(newest);

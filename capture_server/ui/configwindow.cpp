@@ -572,10 +572,20 @@ void ConfigWindow::updateTitle()
 void ConfigWindow::updateFrameLabel()
 {
     const int total = capturing ? recorder->frameCount : frameSlider->maximum() + 1;
-    if (recorder->frameCount == 0)
+    if (recorder->frameCount == 0) {
         frameLabel->setText(QStringLiteral("No frames yet"));
-    else
-        frameLabel->setText(QStringLiteral("Frame %1 of %2").arg(capturing ? total : frameSlider->value() + 1).arg(total));
+        return;
+    }
+    frameLabel->setText(QStringLiteral("Frame %1 of %2 (history %3)")
+                            .arg(capturing ? total : frameSlider->value() + 1)
+                            .arg(total)
+                            .arg(byteCountText(history()->diskBytes())));
+    const int kept = history()->firstKept();
+    frameSlider->setToolTip(kept > 0 ? QStringLiteral("Frames %1 to %2: the history let the frames before go to keep "
+                                                      "within its limit (--history-limit)")
+                                           .arg(kept + 1)
+                                           .arg(total)
+                                     : QString());
 }
 
 void ConfigWindow::fitToScreen()
@@ -647,6 +657,8 @@ void ConfigWindow::updateSliderMarks()
         frameSlider->setMaximum(std::max(0, recorder->frameCount - 1));
         frameSlider->setValue(frameSlider->maximum());
     }
+    // Frames the history let go cannot be paged to: the slider begins at the oldest kept.
+    frameSlider->setMinimum(std::min(history()->firstKept(), frameSlider->maximum()));
     frameSlider->setMarkedRange(m_markStart, m_markEnd);
     frameSlider->setPauseMarks(history()->pauseIndices());
 }
@@ -708,20 +720,34 @@ bool ConfigWindow::exportMarkedRange(const QString &fileName)
     if (capturing || m_markStart < 0 || m_markEnd < m_markStart)
         return false;
     const int last = std::min(m_markEnd, history()->size() - 1);
+    int first = m_markStart;
+    if (const int kept = history()->firstKept(); first < kept) {
+        const std::string gone = "frames " + std::to_string(first + 1) + " to " + std::to_string(std::min(kept, last + 1));
+        if (kept > last) {
+            FrameConsole::instance().report(StageEvent::failed(
+                "Could not export " + fileName.toStdString() + ": " + gone
+                + " were let go to keep the history within its limit (--history-limit)"));
+            return false;
+        }
+        FrameConsole::instance().report(StageEvent::notice(
+            "Export: " + gone + " of the marked range were let go to keep the history within its limit "
+            "(--history-limit); exporting from frame " + std::to_string(kept + 1)));
+        first = kept;
+    }
     VideoSettings settings;
     settings.quality = m_session->options().videoQuality;
     settings.preset = m_session->options().videoPreset;
     settings.fps = fpsSpinBox->value();
     std::string error;
     qint64 duration = 0;
-    const qint64 frames = m_session->exportFrames(m_markStart, last, fileName, settings, duration, error);
+    const qint64 frames = m_session->exportFrames(first, last, fileName, settings, duration, error);
     const std::string name = fileName.toLatin1().toStdString();
     if (frames < 0) {
         FrameConsole::instance().report(StageEvent::failed("Could not export " + name + ": " + error));
         return false;
     }
     FrameConsole::instance().report(StageEvent::notice(
-        "Exported frames " + std::to_string(m_markStart + 1) + " to " + std::to_string(last + 1) + ": "
+        "Exported frames " + std::to_string(first + 1) + " to " + std::to_string(last + 1) + ": "
         + videoSummaryLine(fileName, frames, duration, QFileInfo(fileName).size())));
     return true;
 }

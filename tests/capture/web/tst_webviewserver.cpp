@@ -750,21 +750,31 @@ void tst_WebViewServer::clientFramesMustBeMasked_data()
     QTest::addColumn<QByteArray>("frames");
     QTest::addColumn<bool>("piecewise"); // a byte at a time
     QTest::addColumn<int>("pongs");
-    QTest::addColumn<bool>("closed"); // with 1002, protocol error
+    QTest::addColumn<int>("closeCode"); // -1: the browser is kept
+    const int unmasked = QWebSocketProtocol::CloseCodeProtocolError;
     const QByteArray maskedPing = clientFrame(0x89, "ping", true);
     const QByteArray unmaskedPing = clientFrame(0x89, "ping", false);
-    QTest::newRow("unmasked text") << clientFrame(0x81, "ready", false) << false << 0 << true;
-    QTest::newRow("unmasked ping") << unmaskedPing << false << 0 << true;
+    QTest::newRow("unmasked text") << clientFrame(0x81, "ready", false) << false << 0 << unmasked;
+    QTest::newRow("unmasked ping") << unmaskedPing << false << 0 << unmasked;
     QTest::newRow("unmasked continuation after a masked start")
-        << clientFrame(0x01, "re", true) + clientFrame(0x80, "ady", false) << false << 0 << true;
+        << clientFrame(0x01, "re", true) + clientFrame(0x80, "ady", false) << false << 0 << unmasked;
     // What comes in one piece with an unmasked frame is not read either.
-    QTest::newRow("unmasked ping behind a masked one") << maskedPing + unmaskedPing << false << 0 << true;
+    QTest::newRow("unmasked ping behind a masked one") << maskedPing + unmaskedPing << false << 0 << unmasked;
     QTest::newRow("masked frames a byte at a time, then an unmasked one")
         << clientFrame(0x89, {}, true) + clientFrame(0x89, QByteArray(125, 'p'), true) + unmaskedPing << true << 2
-        << true;
-    QTest::newRow("masked ping answered, browser kept") << maskedPing << false << 1 << false;
+        << unmasked;
+    QTest::newRow("masked ping answered, browser kept") << maskedPing << false << 1 << -1;
     QTest::newRow("masked frames a byte at a time, browser kept")
-        << clientFrame(0x89, QByteArray(125, 'p'), true) + maskedPing << true << 2 << false;
+        << clientFrame(0x89, QByteArray(125, 'p'), true) + maskedPing << true << 2 << -1;
+    // Heads with 16- and 64-bit lengths: the payload is no frame head, and the frame is refused
+    // for its size.
+    const QByteArray payload(100, 'a');
+    QTest::newRow("masked frame with a 16-bit length")
+        << QByteArray("\x82\xfe\x03\xe8\x12\x34\x56\x78", 8) + payload << false << 0
+        << int(QWebSocketProtocol::CloseCodeTooMuchData);
+    QTest::newRow("masked frame with a 64-bit length")
+        << QByteArray("\x82\xff\0\0\0\0\0\x01\x11\x70\x12\x34\x56\x78", 14) + payload << false << 0
+        << int(QWebSocketProtocol::CloseCodeTooMuchData);
 }
 
 void tst_WebViewServer::clientFramesMustBeMasked()
@@ -772,7 +782,7 @@ void tst_WebViewServer::clientFramesMustBeMasked()
     QFETCH(QByteArray, frames);
     QFETCH(bool, piecewise);
     QFETCH(int, pongs);
-    QFETCH(bool, closed);
+    QFETCH(int, closeCode);
     CoutCapture cout;
     WebViewServer web(0, QHostAddress::LocalHost);
     QTcpSocket client;
@@ -800,13 +810,15 @@ void tst_WebViewServer::clientFramesMustBeMasked()
         client.write(frames);
     }
 
-    if (closed) {
+    const QString maskLine = QStringLiteral("Browser 127.0.0.1 disconnected: it sent a frame without a mask");
+    if (closeCode >= 0) {
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
         const ServerFrames seen = parseServerFrames(received);
-        QCOMPARE(seen.closeCode, int(QWebSocketProtocol::CloseCodeProtocolError));
-        QCOMPARE(seen.pongs, pongs); // nothing of the unmasked frame was answered
+        QCOMPARE(seen.closeCode, closeCode);
+        QCOMPARE(seen.pongs, pongs); // nothing of an unmasked frame was answered
         QCOMPARE(web.viewerCount(), 0);
-        QCOMPARE(cout.lines().filter(QStringLiteral("Browser 127.0.0.1 disconnected: it sent a frame without a mask")).size(), 1);
+        QCOMPARE(cout.lines().filter(maskLine).size(),
+                 closeCode == QWebSocketProtocol::CloseCodeProtocolError ? 1 : 0);
         return;
     }
     QTRY_COMPARE(parseServerFrames(received).pongs, pongs);

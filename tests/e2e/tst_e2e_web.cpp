@@ -84,9 +84,9 @@ private:
     int m_step = 0;
 };
 
-// Starts capture_server with its web view at `fps` over `area` and returns the page's address
-// (empty when none was printed).
-QString startWebView(QProcess &server, const QString &workingDirectory, const QStringList &arguments)
+// Starts capture_server with its web view, capturing at once, and returns the page's address
+// (empty when none was printed); `output` gets what it printed so far.
+QString startWebView(QProcess &server, const QString &workingDirectory, const QStringList &arguments, QByteArray &output)
 {
     server.setWorkingDirectory(workingDirectory);
     server.setProcessChannelMode(QProcess::SeparateChannels);
@@ -96,7 +96,6 @@ QString startWebView(QProcess &server, const QString &workingDirectory, const QS
                      + arguments);
     if (!server.waitForStarted())
         return {};
-    QByteArray output;
     QString url;
     const QRegularExpression webLine(QStringLiteral("^Web view: (http://\\S+) \\(127\\.0\\.0\\.1 only: the screen is offered to this machine only\\)$"),
                                      QRegularExpression::MultilineOption);
@@ -138,26 +137,12 @@ void tst_E2eWeb::browserShowsTheCapture()
 
     QTemporaryDir folder; // the saver's files go below it
     QProcess server;
-    server.setWorkingDirectory(folder.path());
-    server.setProcessChannelMode(QProcess::SeparateChannels);
-    const QString area = QStringLiteral("%1,%2,%3,%4").arg(at.x()).arg(at.y()).arg(picture.width()).arg(picture.height());
-    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
-                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                  QStringLiteral("--web"), QStringLiteral("0"), QStringLiteral("--handler"), handler,
-                  QStringLiteral("--start"), QStringLiteral("--area"), area, QStringLiteral("--fps"), QStringLiteral("20")});
-    QVERIFY(server.waitForStarted());
-
     QByteArray output;
-    QString url;
-    const QRegularExpression webLine(QStringLiteral("^Web view: (http://\\S+) \\(127\\.0\\.0\\.1 only: the screen is offered to this machine only\\)$"),
-                                     QRegularExpression::MultilineOption);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            output += server.readAllStandardOutput();
-            url = webLine.match(QString::fromLatin1(output)).captured(1);
-            return !url.isEmpty() || server.state() == QProcess::NotRunning;
-        }(),
-        20000);
+    const QString area = QStringLiteral("%1,%2,%3,%4").arg(at.x()).arg(at.y()).arg(picture.width()).arg(picture.height());
+    const QString url = startWebView(server, folder.path(),
+                                     {QStringLiteral("--handler"), handler, QStringLiteral("--area"), area,
+                                      QStringLiteral("--fps"), QStringLiteral("20")},
+                                     output);
     QVERIFY2(!url.isEmpty(), output.constData());
     window.raise();
 
@@ -216,11 +201,13 @@ void tst_E2eWeb::statusCountsFramesThatChangeThePicture()
 
     QTemporaryDir folder;
     QProcess server;
+    QByteArray output;
     const QString url = startWebView(server, folder.path(),
                                      {QStringLiteral("--handler"), QStringLiteral("tcp"), QStringLiteral("--fps"),
                                       QString::number(Fps), QStringLiteral("--area"),
-                                      QStringLiteral("%1,%2,%3,%4").arg(area.x()).arg(area.y()).arg(area.width()).arg(area.height())});
-    QVERIFY2(!url.isEmpty(), server.readAllStandardError().constData());
+                                      QStringLiteral("%1,%2,%3,%4").arg(area.x()).arg(area.y()).arg(area.width()).arg(area.height())},
+                                     output);
+    QVERIFY2(!url.isEmpty(), output.constData());
     HeadlessChromium browser;
     QString error;
     QVERIFY2(browser.open(url, 640, 480, &error), qPrintable(error));

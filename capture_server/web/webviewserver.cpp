@@ -587,10 +587,7 @@ void WebViewServer::acceptBrowsers()
         socket->setParent(this);
         const QByteArray peer = peerText(socket->peerAddress());
         QTcpSocket *connection = takeConnection(socket);
-        ClientStreamWatch *watch = streamWatch(connection);
         if (!m_limit->admit()) {
-            if (watch)
-                watch->stop();
             FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerRefused, QString::fromLatin1(peer),
                                                        QStringLiteral("Browser %1 refused: no more viewers are served")
                                                            .arg(QString::fromLatin1(peer)),
@@ -624,7 +621,7 @@ void WebViewServer::acceptBrowsers()
                 b->answered = true;
             }
         });
-        if (watch) {
+        if (ClientStreamWatch *watch = streamWatch(connection)) {
             watch->watch([this, socket] {
                 dropBrowser(socket, QStringLiteral("it sent a frame without a mask"), true,
                             QWebSocketProtocol::CloseCodeProtocolError);

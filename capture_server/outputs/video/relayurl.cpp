@@ -89,10 +89,13 @@ QString relayUrlProblem(const QString &url)
         if (!hasPort)
             return QStringLiteral("srt:// needs a port");
     } else {
-        // FLV over RTMP names an application on the relay: rtmp://HOST/APP/KEY.
-        const QString application = rest.section(QLatin1Char('?'), 0, 0).section(QLatin1Char('/'), 1, 1);
-        if (application.isEmpty())
+        // RTMP names an application on the relay and a stream in it: rtmp://HOST/APP/KEY. Without
+        // either the relay turns the stream away, again and again.
+        const QString path = rest.section(QLatin1Char('?'), 0, 0).section(QLatin1Char('#'), 0, 0);
+        if (path.section(QLatin1Char('/'), 1, 1).isEmpty())
             return QStringLiteral("no application after the host");
+        if (path.section(QLatin1Char('/'), 2).isEmpty())
+            return QStringLiteral("no stream key after the application");
     }
     return {};
 }

@@ -7,7 +7,7 @@
 constexpr qsizetype MaxRelayUrlLength = 2048;
 
 // What makes `url` no relay address, or an empty string when it is one. A relay address is
-// rtmp://HOST[:PORT]/APP[/KEY] or rtmps://... (FLV) or srt://HOST:PORT[?OPTIONS] (MPEG-TS):
+// rtmp://HOST[:PORT]/APP/KEY or rtmps://... (FLV) or srt://HOST:PORT[?OPTIONS] (MPEG-TS):
 // the scheme in either case, a host name, an IPv4 address or an IPv6 address in brackets, a
 // port from 1 to 65535 where one is given, printable ASCII without spaces, at most
 // MaxRelayUrlLength characters. Nothing else is handed to the muxer: file:// would overwrite a

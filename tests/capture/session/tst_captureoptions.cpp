@@ -206,7 +206,8 @@ void tst_CaptureOptions::badValuesAreRefused_data()
              {"publish with a URL of 100000 characters", "rtmp://127.0.0.1/live/" + QString(100000, QLatin1Char('k'))},
              {"publish to srt without a port", "srt://127.0.0.1"},
              {"publish to rtmp without an application", "rtmp://127.0.0.1:1935"},
-             {"publish to a host that is no name", "rtmp://exa mple/live/desk"},
+             {"publish to rtmp without a stream key", "rtmp://127.0.0.1/live/"},
+             {"publish to a host that is no name", "rtmp://relay..example/live/desk"},
              {"publish to a host with a bad character", "rtmp://a$b/live/desk"},
          })
         QTest::newRow(name) << QStringList{"--publish", url} << "--publish";

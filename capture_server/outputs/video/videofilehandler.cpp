@@ -3,6 +3,7 @@
 #include "frameconsole.h"
 #include "monotonicclock.h"
 #include "numberedfiles.h"
+#include "relayurl.h"
 #include "streampublisher.h"
 #include "videomuxer.h"
 
@@ -90,6 +91,12 @@ void VideoFileHandler::setPublishUrl(const QString &url)
     m_publisher.reset();
     if (url.isEmpty())
         return;
+    // Whoever sets the address, only a relay's is taken (see relayUrlProblem).
+    if (const QString problem = relayUrlProblem(url); !problem.isEmpty()) {
+        FrameConsole::instance().report(StageEvent::failed(
+            relayUrlError(QStringLiteral("publish"), url, problem) + QStringLiteral(" Not publishing.")));
+        return;
+    }
     // Status lines come from the publisher's thread; the console prints them on its own.
     m_publisher = std::make_unique<StreamPublisher>(
         url, [](const std::string &line) { FrameConsole::instance().report(StageEvent::notice(line)); });

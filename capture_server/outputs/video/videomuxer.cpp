@@ -96,6 +96,8 @@ bool VideoMuxer::openUrl(const QString &url, const AVCodecParameters *codec, con
     m_format->interrupt_callback = AVIOInterruptCB{interrupted, const_cast<std::atomic<bool> *>(cancel)};
     AVDictionary *options = nullptr;
     av_dict_set(&options, "rw_timeout", "5000000", 0); // a relay that takes nothing for 5 s is down
+    // A relay's protocols and what they run on, nothing else: never a file, a pipe or plain TCP.
+    av_dict_set(&options, "protocol_whitelist", "rtmp,rtmps,srt,tcp,tls", 0);
     result = avio_open2(&m_format->pb, address.constData(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
     av_dict_free(&options);
     if (result < 0) {

@@ -78,6 +78,7 @@ bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &e
     }
     m_format->pb = m_fileIo;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    m_format->flush_packets = 0; // the header would go out alone: the clusters are flushed here
     // Clusters are ended here (write()), about every second; the container's own limits are
     // only a backstop.
     std::vector<const AVCodecParameters *> streams{codec};

@@ -195,10 +195,12 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             std::string ignored;
             state.file.close(ignored); // cut back to its last whole cluster
             state.fileBytes = QFileInfo(state.fileName).size();
+            const qint64 kept = state.file.framesInFile();
             outcome = StageEvent{StageEvent::Kind::WriteFailed, state.fileName,
-                                 QString::fromStdString(error + " (recording to it stopped; it keeps "
-                                                        + std::to_string(state.file.framesInFile())
-                                                        + " frames, up to its last whole cluster)"),
+                                 QString::fromStdString(error + " (recording to it stopped; "
+                                                        + (kept > 0 ? "it keeps " + std::to_string(kept)
+                                                                          + " frames, up to its last whole cluster)"
+                                                                    : std::string("no frame in it could be kept)"))),
                                  frame.number};
         }
         if (state.file.isOpen())

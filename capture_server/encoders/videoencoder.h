@@ -46,9 +46,11 @@ public:
     VideoEncoder &operator=(const VideoEncoder &) = delete;
 
     // Opens the encoder for frames of `size`; false with `error` set when it cannot. The stream
-    // has exactly that size: 4:2:0 when width and height are even, 4:4:4 when either is odd
-    // (4:2:0 cannot code, nor crop to, an odd size).
+    // is 4:2:0 of codedSize(size).
     bool open(QSize size, std::string &error);
+    // The stream's size for frames of `area`: one pixel more where it is odd (4:2:0 can neither
+    // code nor crop to an odd size), the last column or row repeated.
+    [[nodiscard]] static QSize codedSize(QSize area);
     [[nodiscard]] bool isOpen() const { return m_context != nullptr; }
     [[nodiscard]] QSize frameSize() const { return m_size; }
     // Codec parameters with the stream headers (SPS/PPS as extradata), for a muxer; set once

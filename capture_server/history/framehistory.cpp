@@ -605,6 +605,22 @@ QImage FrameHistory::frame(int index, const QSize &minimumSize) const
     return decode(m_frames[size_t(index)], minimumSize);
 }
 
+std::function<QImage()> FrameHistory::frameReader(int index, const QSize &minimumSize) const
+{
+    if (index < 0 || index >= size())
+        return {};
+    if (size_t(index) >= m_frames.size()) {
+        QImage waiting = m_waiting[size_t(index) - m_frames.size()];
+        if (waiting.isNull())
+            return {};
+        return [waiting] { return waiting; };
+    }
+    const quint64 record = m_frames[size_t(index)];
+    if (record == NotKept)
+        return {};
+    return [this, record, minimumSize] { return decode(record, minimumSize); };
+}
+
 QByteArray FrameHistory::readRecord(const PartRef &record, const QByteArray &header) const
 {
     QByteArray file(header.size() + qsizetype(record.size) + 2, Qt::Uninitialized);

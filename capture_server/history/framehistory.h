@@ -41,7 +41,8 @@
 // so and the history keeps running: a frame like the one before, or like any frame stored before,
 // is still kept, others are not. A frame that is not kept reads back as a null image (the preview
 // then shows no frame for it); every frame kept before stays showable.
-// All members are for the thread that made the history (the GUI thread).
+// All members are for the thread that made the history (the GUI thread); the functions that
+// frameReader() returns run on any thread.
 class FrameHistory : public StoredFrames
 {
 public:
@@ -78,6 +79,9 @@ public:
     // for an index outside 0..size()-1 or a frame not kept. With a `minimumSize` the frame may come
     // back shrunk by 2, 4 or 8, but never below that size (for display).
     [[nodiscard]] QImage frame(int index, const QSize &minimumSize = QSize()) const override;
+    // Reads only the file (and the headers, under their lock): the paging and the export decode
+    // on workers of their own while frames are appended.
+    [[nodiscard]] std::function<QImage()> frameReader(int index, const QSize &minimumSize = QSize()) const override;
     // Blocks until every appended frame has been stored (or refused), for the end and for tests;
     // `sayWaiting` as for OrderedWorker::drain().
     void waitUntilStored(const std::function<void(int framesLeft)> &sayWaiting = {});

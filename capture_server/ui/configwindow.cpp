@@ -150,19 +150,6 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     sliderRow->addWidget(markEndButton);
     sliderRow->addWidget(exportButton);
     layout->addLayout(sliderRow);
-    // What the marks and the exports come to; while an export runs, its progress and "Cancel".
-    exportStatusLabel = new QLabel(this);
-    exportStatusLabel->setWordWrap(true);
-    exportProgress = new QProgressBar(this);
-    exportProgress->setRange(0, 100);
-    cancelExportButton = new QPushButton(QStringLiteral("Cancel"), this);
-    exportProgress->hide();
-    cancelExportButton->hide();
-    auto *exportRow = new QHBoxLayout;
-    exportRow->addWidget(exportStatusLabel, 1);
-    exportRow->addWidget(exportProgress);
-    exportRow->addWidget(cancelExportButton);
-    layout->addLayout(exportRow);
     layout->addWidget(selectAreaButton);
     // The handler choice and the rate each take one row, so the preview keeps its room on a
     // small or scaled screen.
@@ -211,6 +198,20 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     runRow->addWidget(startStopButton, 1);
     runRow->addWidget(pauseButton);
     layout->addLayout(runRow);
+    // At the foot, as a status line: what the marks and the exports came to, and while an export
+    // runs its progress and "Cancel".
+    exportStatusLabel = new QLabel(this);
+    exportStatusLabel->setWordWrap(true);
+    exportProgress = new QProgressBar(this);
+    exportProgress->setRange(0, 100);
+    cancelExportButton = new QPushButton(QStringLiteral("Cancel"), this);
+    exportProgress->hide();
+    cancelExportButton->hide();
+    auto *exportRow = new QHBoxLayout;
+    exportRow->addWidget(exportStatusLabel, 1);
+    exportRow->addWidget(exportProgress);
+    exportRow->addWidget(cancelExportButton);
+    layout->addLayout(exportRow);
     setLayout(layout);
 
     connect(selectAreaButton, SIGNAL(clicked()), this, SLOT(SLOT_startSelection()));

@@ -187,9 +187,9 @@ void tst_ConfigWindow::controlsAndLayout()
     QVERIFY(layout);
     // The slider shares its row with the label that names the frame on display.
     // The handler choice, the rate, the mouse's boxes, the sound sources with their meters and
-    // "Start/Stop" with "Pause" each share a row too.
+    // "Start/Stop" with "Pause" each share a row too; the export's status line is the last.
     const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr};
+                                    nullptr, nullptr, nullptr, nullptr};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
@@ -219,6 +219,12 @@ void tst_ConfigWindow::controlsAndLayout()
     QCOMPARE(runRow->itemAt(1)->widget(), m_window->pauseButton);
     QCOMPARE(m_window->pauseButton->text(), QStringLiteral("Pause"));
     QVERIFY(!m_window->pauseButton->isEnabled()); // nothing to pause yet
+    QLayout *exportRow = layout->itemAt(8)->layout();
+    QCOMPARE(exportRow->itemAt(0)->widget(), m_window->exportStatusLabel);
+    QCOMPARE(exportRow->itemAt(1)->widget(), m_window->exportProgress);
+    QCOMPARE(exportRow->itemAt(2)->widget(), m_window->cancelExportButton);
+    QCOMPARE(m_window->cancelExportButton->text(), QStringLiteral("Cancel"));
+    QVERIFY(!m_window->exportProgress->isVisible() && !m_window->cancelExportButton->isVisible()); // no export yet
     QLayout *sliderRow = layout->itemAt(1)->layout();
     QVERIFY(sliderRow);
     QCOMPARE(sliderRow->itemAt(0)->widget(), m_window->frameSlider);

@@ -79,26 +79,25 @@ private:
 
 VideoExport::VideoExport(const FrameHistory &history, int first, int last, const VideoSettings &settings,
                          const SoundHistory *sound)
-    : m_first(std::max(0, std::min(first, last)))
-    , m_last(std::min(std::max(first, last), history.size() - 1))
-    , m_settings(settings)
+    : m_settings(settings)
+    , m_frames(history.range(std::min(first, last), std::max(first, last)))
 {
     // Recorded times: a pause inside the range is cut, as it is from the recording's own file.
-    std::vector<int> notKept;
-    for (int index = m_first; index <= m_last; ++index) {
-        Frame frame{index, history.recordedTimeMs(index), history.frameReader(index)};
-        if (!frame.read)
-            notKept.push_back(index);
-        m_frames.push_back(std::move(frame));
+    int firstKept = -1;
+    bool allKept = true;
+    for (int i = 0; i < m_frames.size(); ++i) {
+        const bool kept = m_frames.isKept(i);
+        if (kept && firstKept < 0)
+            firstKept = i;
+        allKept = allKept && kept;
     }
-    if (!notKept.empty())
+    if (!allKept)
         m_notKeptWhy = history.isFull() ? "the history's file was full when they were grabbed"
                                         : "the history could not keep them";
-    const auto kept = std::find_if(m_frames.begin(), m_frames.end(), [](const Frame &f) { return bool(f.read); });
-    m_startMs = kept != m_frames.end() ? kept->timeMs : 0;
+    m_startMs = firstKept >= 0 ? m_frames.recordedTimeMs(firstKept) : 0;
     // The sound of the range, to the end of its last frame, written beside the frames in time order.
-    if (sound && !m_frames.empty())
-        m_sound = sound->range(m_startMs, m_frames.back().timeMs + 1000 / std::max(1, settings.fps));
+    if (sound && m_frames.size() > 0)
+        m_sound = sound->range(m_startMs, m_frames.recordedTimeMs(m_frames.size() - 1) + 1000 / std::max(1, settings.fps));
 }
 
 ExportReport VideoExport::write(const QString &fileName, std::atomic<int> *done, const std::atomic<bool> *cancel) const
@@ -129,18 +128,21 @@ ExportReport VideoExport::write(const QString &fileName, std::atomic<int> *done,
         return true;
     };
     std::vector<int> unreadable;
-    for (const Frame &frame : m_frames) {
+    std::vector<int> otherSize; // a video has one size: frames of another are left out
+    for (int i = 0; i < m_frames.size(); ++i) {
         if (cancel && cancel->load(std::memory_order_relaxed)) {
             report.cancelled = true;
             return fail("cancelled");
         }
-        const QImage image = frame.read ? frame.read() : QImage();
+        const int index = m_frames.first() + i;
+        const bool kept = m_frames.isKept(i);
+        const QImage image = kept ? m_frames.frame(i) : QImage();
         if (done)
             done->fetch_add(1, std::memory_order_relaxed);
         if (image.isNull()) {
-            report.missing.push_back(frame.index);
-            if (frame.read)
-                unreadable.push_back(frame.index);
+            report.missing.push_back(index);
+            if (kept)
+                unreadable.push_back(index);
             continue;
         }
         if (!encoder.isOpen()) {
@@ -156,10 +158,11 @@ ExportReport VideoExport::write(const QString &fileName, std::atomic<int> *done,
                 return fail(error);
         }
         if (image.size() != encoder.frameSize()) {
-            report.missing.push_back(frame.index);
+            report.missing.push_back(index);
+            otherSize.push_back(index);
             continue;
         }
-        const qint64 time = std::max(frame.timeMs - m_startMs, lastTime + 1);
+        const qint64 time = std::max(m_frames.recordedTimeMs(i) - m_startMs, lastTime + 1);
         std::vector<VideoPacket> packets;
         if (!encoder.encode(image, BandMap::compare(image, previous), time, false, packets, error))
             return fail(error);
@@ -172,8 +175,8 @@ ExportReport VideoExport::write(const QString &fileName, std::atomic<int> *done,
                 return fail(error);
         }
         if (report.firstWritten < 0)
-            report.firstWritten = frame.index;
-        report.lastWritten = frame.index;
+            report.firstWritten = index;
+        report.lastWritten = index;
         ++frames;
     }
     if (!encoder.isOpen())
@@ -193,11 +196,15 @@ ExportReport VideoExport::write(const QString &fileName, std::atomic<int> *done,
     // What the file holds: from its first frame to the end of its last.
     report.durationMs = lastTime + 1000 / std::max(1, m_settings.fps);
     if (!report.missing.empty()) {
-        const size_t notKept = report.missing.size() - unreadable.size();
-        report.missingWhy = notKept > 0 ? m_notKeptWhy : std::string();
+        std::vector<std::string> reasons;
+        if (report.missing.size() > unreadable.size() + otherSize.size())
+            reasons.push_back(m_notKeptWhy);
         if (!unreadable.empty())
-            report.missingWhy += std::string(notKept > 0 ? "; " : "") + frameSpansText(unreadable)
-                + " could not be read back from the history";
+            reasons.push_back(frameSpansText(unreadable) + " could not be read back from the history");
+        if (!otherSize.empty())
+            reasons.push_back(frameSpansText(otherSize) + " had another size than the first");
+        for (const std::string &reason : reasons)
+            report.missingWhy += (report.missingWhy.empty() ? "" : "; ") + reason;
     }
     return report;
 }

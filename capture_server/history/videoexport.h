@@ -1,16 +1,14 @@
 #pragma once
 
+#include "framehistory.h"
 #include "soundhistory.h"
 #include "videoencoder.h"
 
 #include <QString>
 
 #include <atomic>
-#include <functional>
 #include <string>
 #include <vector>
-
-class FrameHistory;
 
 // What an export wrote.
 struct ExportReport
@@ -38,9 +36,9 @@ public:
     VideoExport(const FrameHistory &history, int first, int last, const VideoSettings &settings,
                 const SoundHistory *sound = nullptr);
 
-    [[nodiscard]] int first() const { return m_first; }
-    [[nodiscard]] int last() const { return m_last; }
-    [[nodiscard]] int frameCount() const { return m_last - m_first + 1; }
+    [[nodiscard]] int first() const { return m_frames.first(); }
+    [[nodiscard]] int last() const { return m_frames.first() + m_frames.size() - 1; }
+    [[nodiscard]] int frameCount() const { return m_frames.size(); }
 
     // Writes the file. It is made beside `fileName` under a temporary name and takes that name only
     // once complete: a failed or cancelled export leaves no file (and an earlier file of that name
@@ -50,16 +48,8 @@ public:
                        const std::atomic<bool> *cancel = nullptr) const;
 
 private:
-    struct Frame
-    {
-        int index = 0;
-        qint64 timeMs = 0;
-        std::function<QImage()> read; // empty: not kept
-    };
-    int m_first = 0;
-    int m_last = -1;
     VideoSettings m_settings;
-    std::vector<Frame> m_frames;
+    FrameHistory::Range m_frames;
     std::string m_notKeptWhy;
     SoundHistory::Range m_sound;
     qint64 m_startMs = 0; // the file's time 0: the first kept frame's recorded time

@@ -299,8 +299,11 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
 ConfigWindow::~ConfigWindow()
 {
     // An export still running is cancelled (its part file removed) before the history goes.
-    if (m_export)
+    if (m_export) {
         m_export->cancel = true;
+        FrameConsole::instance().report(StageEvent::failed(
+            "Export of " + m_export->fileName.toLatin1().toStdString() + " cancelled: the program ends"));
+    }
     m_exportWorker.reset();
     if (capturing)
         SLOT_startStopCapture();

@@ -32,6 +32,8 @@ public:
     [[nodiscard]] virtual QString status() const { return {}; }
     // After a failure or an end: asks for frames again (a no-op where nothing can fail).
     virtual void retry() {}
+    // Why clicks cannot be drawn into this grabber's frames ("Show clicks"), or empty when they can.
+    [[nodiscard]] virtual QString clicksUnavailable() const { return {}; }
     // Whether an X window's place on the desktop is where this grabber finds its pixels, so a
     // window can be followed by tracking it (windowtracker.h).
     [[nodiscard]] virtual bool grabsX11Windows() const { return false; }

@@ -4,6 +4,7 @@
 #include "fileio.h"
 #include "frameconsole.h"
 #include "jpegcodec.h"
+#include "monotonicclock.h"
 #include "parallel.h"
 #include "turbojpeghandles.h"
 
@@ -18,7 +19,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <new>
+#include <sys/statvfs.h>
 #include <tuple>
 #include <unistd.h>
 #include <unordered_map>
@@ -58,6 +61,20 @@ int openUnlinkedTempFile(const QString &directory, QString &folder, int &error)
     }
     return -1;
 }
+
+// Another segment file beside the first, in `folder`: -1 with errno when it cannot be made.
+int openSegmentFile(const QString &folder)
+{
+    QByteArray pattern = QFile::encodeName(folder) + "/deskcast-history-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0)
+        ::unlink(pattern.constData());
+    return fd;
+}
+
+constexpr qint64 kMinSegmentBytes = 256 * 1024;
+constexpr qint64 kDiskCheckMs = 1000;
+constexpr qint64 kDiskCheckBytes = 16 * 1024 * 1024;
 
 bool readAll(int fd, char *data, qint64 size, qint64 offset)
 {
@@ -145,10 +162,14 @@ public:
     }
 
     Result store(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded);
+    void setFirstSegment(std::shared_ptr<Segment> segment) { m_current = std::move(segment); }
     Result refuse()
     {
         m_previous.reset(); // the next frame's change map is against a frame not kept
-        return {};
+        Result result;
+        result.keptFrom = m_keptStart;
+        result.diskBytes = m_fileEnd - qint64(m_keptStart);
+        return result;
     }
 
 private:
@@ -189,6 +210,11 @@ private:
     PartRef intern(QByteArray data, int column, quint32 header, std::vector<Pending> &batch);
     quint32 internHeader(const QByteArray &header);
     void remember(const Pending &pending);
+    // Before a frame is stored: looks at the limit, begins a new segment when the current one is
+    // full and lets the oldest go while the kept ones and the rest of the current one would
+    // not fit the limit.
+    void keepWithinLimit(Result &result);
+    void beginSegment(Result &result);
 
     FrameHistory &m_history;
     const int m_quality;
@@ -202,7 +228,75 @@ private:
     quint64 m_keyRecord = NotKept; // and where it lies
     std::vector<Entry> m_table;
     QHash<QByteArray, quint32> m_headerIds;
+    std::shared_ptr<Segment> m_current; // the segment written to (null: no file)
+    quint64 m_currentStart = 0;
+    quint64 m_keptStart = 0;            // the oldest kept segment's start
+    qint64 m_segmentBytes = 0;          // 0 until the limit is first looked at
+    qint64 m_budget = std::numeric_limits<qint64>::max();
+    qint64 m_checkedMs = 0;
+    qint64 m_checkedEnd = 0;
 };
+
+void FrameHistory::Store::keepWithinLimit(Result &result)
+{
+    const qint64 limit = m_history.m_limit;
+    if (limit == NoLimit || !m_current)
+        return;
+    const qint64 now = monotonicMs();
+    const qint64 kept = m_fileEnd - qint64(m_keptStart);
+    if (m_segmentBytes == 0
+        || (limit == FromDisk && (now - m_checkedMs >= kDiskCheckMs || m_fileEnd - m_checkedEnd >= kDiskCheckBytes))) {
+        m_checkedMs = now;
+        m_checkedEnd = m_fileEnd;
+        struct statvfs disk {};
+        if (limit != FromDisk)
+            m_budget = limit;
+        else if (::statvfs(QFile::encodeName(m_history.m_folder).constData(), &disk) == 0)
+            m_budget = diskBudget(qint64(disk.f_blocks) * qint64(disk.f_frsize),
+                                  qint64(disk.f_bavail) * qint64(disk.f_frsize), kept);
+        if (m_segmentBytes == 0)
+            m_segmentBytes = std::max(kMinSegmentBytes, std::min(m_budget, qint64(1) << 50) / 16);
+    }
+    if (m_fileEnd - qint64(m_currentStart) >= m_segmentBytes)
+        beginSegment(result);
+    const qint64 rest = std::max<qint64>(0, m_segmentBytes - (m_fileEnd - qint64(m_currentStart)));
+    quint64 keptFrom = m_keptStart;
+    {
+        std::lock_guard lock(m_history.m_segmentMutex);
+        auto &segments = m_history.m_segments;
+        while (segments.size() > 1 && segments.begin()->second != m_current
+               && m_fileEnd - qint64(segments.begin()->first) + rest > m_budget) {
+            segments.erase(segments.begin()); // closed here or by its last reader
+            keptFrom = segments.begin()->first;
+        }
+    }
+    if (keptFrom != m_keptStart) {
+        m_keptStart = keptFrom;
+        result.budget = m_budget;
+    }
+}
+
+void FrameHistory::Store::beginSegment(Result &result)
+{
+    const int fd = openSegmentFile(m_history.m_folder);
+    if (fd < 0)
+        return; // the current one grows on
+    m_current = std::make_shared<Segment>(fd, quint64(m_fileEnd));
+    m_currentStart = quint64(m_fileEnd);
+    {
+        std::lock_guard lock(m_history.m_segmentMutex);
+        m_history.m_segments.emplace(m_currentStart, m_current);
+    }
+    // Nothing of the segments before is used from here on: the history begins again.
+    std::fill(m_table.begin(), m_table.end(), Entry{});
+    m_size = QSize();
+    m_bands.clear();
+    m_previous.reset();
+    m_previousFrame = NotKept;
+    m_key.clear();
+    m_keyRecord = NotKept;
+    result.segmentStart = m_currentStart;
+}
 
 quint32 FrameHistory::Store::internHeader(const QByteArray &header)
 {
@@ -259,7 +353,7 @@ FrameHistory::PartRef FrameHistory::Store::intern(QByteArray data, int column, q
         if (e.size == 0 || e.tag != tag || e.size != quint32(data.size()) || e.column != column || e.header != header)
             continue;
         stored.resize(qsizetype(e.size));
-        if (readAll(m_history.m_fd, stored.data(), e.size, qint64(e.offset)) && stored == data)
+        if (m_history.readAt(stored.data(), e.size, e.offset) && stored == data)
             return {e.offset, e.size, quint16(column), quint16(header)};
     }
     quint64 offset = quint64(m_fileEnd);
@@ -294,6 +388,9 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
                                                 std::shared_ptr<const JpegBands> coded)
 {
     Result result;
+    keepWithinLimit(result);
+    result.keptFrom = m_keptStart;
+    result.diskBytes = m_fileEnd - qint64(m_keptStart);
     if (image.isNull()) {
         m_previous.reset();
         return result;
@@ -445,7 +542,10 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         blob += p.data;
     int error = 0;
     if (!encodeFailed && !batch.empty()) {
-        error = m_full ? ENOSPC : (m_history.m_fd < 0 ? m_history.m_openError : writeAll(m_history.m_fd, blob.constData(), blob.size(), m_fileEnd));
+        error = m_full ? ENOSPC
+                       : (!m_current ? m_history.m_openError
+                                     : writeAll(m_current->fd, blob.constData(), blob.size(),
+                                                m_fileEnd - qint64(m_currentStart)));
     }
     if (encodeFailed || error != 0) {
         // This frame's new records are forgotten: nothing refers to them.
@@ -462,6 +562,7 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         remember(p);
     m_fileEnd += blob.size();
     result.bytes = blob.size();
+    result.diskBytes = m_fileEnd - qint64(m_keptStart);
     for (const Pending &p : batch)
         result.bandBytes += p.ref.column == kFrameRecordTag ? 0 : p.ref.size;
 
@@ -497,18 +598,46 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     return result;
 }
 
+FrameHistory::Segment::~Segment()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
 FrameHistory::FrameHistory(int capacity, int quality, const QString &directory)
-    : m_fd(openUnlinkedTempFile(directory, m_folder, m_openError))
-    , m_store(std::make_unique<Store>(*this, quality < 0 ? 75 : qBound(1, quality, 100)))
+    : m_store(std::make_unique<Store>(*this, quality < 0 ? 75 : qBound(1, quality, 100)))
     , m_worker(std::make_unique<OrderedWorker>(std::max(1, capacity)))
 {
+    const int fd = openUnlinkedTempFile(directory, m_folder, m_openError);
+    if (fd >= 0) {
+        auto first = std::make_shared<Segment>(fd, 0);
+        m_segments.emplace(0, first);
+        m_store->setFirstSegment(std::move(first)); // before the worker has any job
+    }
 }
 
 FrameHistory::~FrameHistory()
 {
     m_worker.reset();
-    if (m_fd >= 0)
-        ::close(m_fd);
+}
+
+qint64 FrameHistory::diskBudget(qint64 diskBytes, qint64 freeBytes, qint64 historyBytes)
+{
+    const qint64 reserve = std::max(diskBytes / 10, DiskReserveMin);
+    return std::max<qint64>(0, freeBytes + historyBytes - reserve);
+}
+
+bool FrameHistory::readAt(char *data, qint64 size, quint64 offset) const
+{
+    std::shared_ptr<Segment> segment;
+    {
+        std::lock_guard lock(m_segmentMutex);
+        auto it = m_segments.upper_bound(offset);
+        if (it == m_segments.begin())
+            return false;
+        segment = std::prev(it)->second;
+    }
+    return readAll(segment->fd, data, size, qint64(offset - segment->start));
 }
 
 int FrameHistory::append(const QImage &frame, const BandMap &changes, std::shared_ptr<const JpegBands> coded,
@@ -582,6 +711,29 @@ void FrameHistory::settle(Result result)
     m_fileBytes += result.bytes;
     m_takenBands += result.taken;
     m_encodedParts += result.encoded;
+    m_diskBytes = result.diskBytes;
+    if (result.segmentStart != NotKept)
+        m_segmentFirst[result.segmentStart] = int(m_frames.size()) - 1;
+    if (m_segmentFirst.count(result.keptFrom) != 0 && m_segmentFirst.begin()->first < result.keptFrom) {
+        m_segmentFirst.erase(m_segmentFirst.begin(), m_segmentFirst.find(result.keptFrom));
+        m_firstKept = m_segmentFirst.begin()->second;
+        if (m_reachedLimit == 0) {
+            const qint64 limit = m_limit;
+            const auto size = [](qint64 bytes) {
+                return bytes >= 1'000'000'000 ? QString::number(double(bytes) / 1e9, 'f', 1) + QStringLiteral(" GB")
+                                              : QString::number(double(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
+            };
+            FrameConsole::instance().report(StageEvent::notice(
+                (limit == FromDisk ? QStringLiteral("History reached its limit (%1 in %2, leaving at least a tenth of the "
+                                                    "disk and 5 GB free)")
+                                         .arg(size(result.budget), m_folder)
+                                   : QStringLiteral("History reached its limit of %1").arg(size(limit)))
+                + QStringLiteral(": its oldest frames are let go from now on, frames 1 to %1 so far (a larger "
+                                 "--history-limit SIZE keeps more)")
+                      .arg(m_firstKept)));
+        }
+        m_reachedLimit = std::max<qint64>(1, result.budget);
+    }
     if (!result.failure.isEmpty() && !m_full) {
         m_full = true;
         FrameConsole::instance().report(StageEvent::failed(
@@ -598,7 +750,7 @@ void FrameHistory::waitUntilStored(const std::function<void(int)> &sayWaiting)
 
 QImage FrameHistory::frame(int index, const QSize &minimumSize) const
 {
-    if (index < 0 || index >= size())
+    if (index < m_firstKept || index < 0 || index >= size())
         return {};
     if (size_t(index) >= m_frames.size())
         return m_waiting[size_t(index) - m_frames.size()];
@@ -607,7 +759,7 @@ QImage FrameHistory::frame(int index, const QSize &minimumSize) const
 
 std::function<QImage()> FrameHistory::frameReader(int index, const QSize &minimumSize) const
 {
-    if (index < 0 || index >= size())
+    if (index < m_firstKept || index < 0 || index >= size())
         return {};
     if (size_t(index) >= m_frames.size()) {
         QImage waiting = m_waiting[size_t(index) - m_frames.size()];
@@ -648,6 +800,9 @@ FrameHistory::Range FrameHistory::range(int first, int last) const
     const int stored = int(m_frames.size());
     if (first < stored)
         range.m_records.assign(m_frames.begin() + first, m_frames.begin() + std::min(last + 1, stored));
+    // Frames let go to keep within the limit are not kept (their records lie in segments gone).
+    for (int index = first; index < std::min(m_firstKept, stored) && index <= last; ++index)
+        range.m_records[size_t(index - first)] = NotKept;
     for (int index = std::max(first, stored); index <= last; ++index)
         range.m_waiting.push_back(m_waiting[size_t(index - stored)]);
     return range;
@@ -671,7 +826,7 @@ QByteArray FrameHistory::readRecord(const PartRef &record, const QByteArray &hea
 {
     QByteArray file(header.size() + qsizetype(record.size) + 2, Qt::Uninitialized);
     std::memcpy(file.data(), header.constData(), size_t(header.size()));
-    if (!readAll(m_fd, file.data() + header.size(), record.size, qint64(record.offset)))
+    if (!readAt(file.data() + header.size(), record.size, qint64(record.offset)))
         return {};
     file[file.size() - 2] = char(0xff);
     file[file.size() - 1] = char(0xd9);
@@ -696,25 +851,25 @@ QImage FrameHistory::decode(quint64 frame, const QSize &minimumSize) const
     // The frame record: its size, then its bands' references, or those that differ from its
     // full record.
     FrameRecordHead head;
-    if (!readAll(m_fd, reinterpret_cast<char *>(&head), sizeof head, qint64(frame)) || head.width == 0
+    if (!readAt(reinterpret_cast<char *>(&head), sizeof head, qint64(frame)) || head.width == 0
         || head.height == 0 || head.bands != quint32(BandMap::bandCount(int(head.height))) || head.entries > head.bands)
         return {};
     std::vector<BandRef> refs(head.bands);
     if (head.key == NotKept) {
         if (head.entries != head.bands
-            || !readAll(m_fd, reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
+            || !readAt(reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
                         qint64(frame + sizeof head)))
             return {};
     } else {
         FrameRecordHead key;
-        if (!readAll(m_fd, reinterpret_cast<char *>(&key), sizeof key, qint64(head.key)) || key.bands != head.bands
+        if (!readAt(reinterpret_cast<char *>(&key), sizeof key, qint64(head.key)) || key.bands != head.bands
             || key.entries != key.bands || key.key != NotKept
-            || !readAll(m_fd, reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
+            || !readAt(reinterpret_cast<char *>(refs.data()), qint64(sizeof(BandRef) * refs.size()),
                         qint64(head.key + sizeof key)))
             return {};
         constexpr size_t entrySize = sizeof(quint32) + sizeof(BandRef);
         QByteArray entries(qsizetype(head.entries * entrySize), Qt::Uninitialized);
-        if (!readAll(m_fd, entries.data(), entries.size(), qint64(frame + sizeof head)))
+        if (!readAt(entries.data(), entries.size(), qint64(frame + sizeof head)))
             return {};
         for (quint32 i = 0; i < head.entries; ++i) {
             quint32 band = 0;

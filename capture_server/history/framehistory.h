@@ -8,6 +8,8 @@
 #include <QImage>
 #include <QString>
 
+#include <atomic>
+
 #include <deque>
 #include <map>
 #include <memory>
@@ -15,8 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
-// Keeps every frame it is given for the life of the object, on disk rather than in memory, in
-// proportion to what changed. A frame is a list of references to stored band records, one entry
+// Keeps the frames it is given, on disk rather than in memory, in proportion to what changed:
+// every frame for the life of the object, or, with a limit (setLimit()), the newest that fit. A frame is a list of references to stored band records, one entry
 // per 16-row band (BandMap): a base record, the whole band, and, when only some columns of the
 // band differ from that base, a patch record holding just those columns (16-pixel aligned),
 // drawn over the base. Records are JPEG (quality `quality`, 4:2:0: the settings of the saved
@@ -41,6 +43,16 @@
 // so and the history keeps running: a frame like the one before, or like any frame stored before,
 // is still kept, others are not. A frame that is not kept reads back as a null image (the preview
 // then shows no frame for it); every frame kept before stays showable.
+//
+// The file is a chain of segment files, each unlinked as soon as it is made. A segment holds
+// whole frames and refers to nothing outside itself: it begins as if the history began there
+// (no record of an earlier segment is reused, its first frame is coded whole). So when the
+// history outgrows its limit the oldest segment can go at once, its space given back to the
+// disk, without looking at a single record, and every frame of the segments that stay still
+// decodes. (A ring in one file cannot do that: a still screen's bands are kept once and used by
+// every later frame, so the oldest bytes are often the ones still in use.) A segment is a
+// sixteenth of the limit (at least 256 kB), so the history keeps from about 15/16 of its limit up
+// to the limit itself; a new segment costs one frame coded whole.
 // All members are for the thread that made the history (the GUI thread); the functions that
 // frameReader() returns run on any thread.
 class FrameHistory : public StoredFrames
@@ -112,6 +124,25 @@ public:
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
     [[nodiscard]] qint64 fileBytes() const { return m_fileBytes; }
     [[nodiscard]] bool isFull() const { return m_full; }
+
+    // The most the history's files may hold on disk: a number of bytes, or NoLimit (the default:
+    // every frame is kept), or FromDisk: whatever leaves free the part of its disk that
+    // diskBudget() keeps free, looked at again every second or so. Call it before the first frame.
+    static constexpr qint64 NoLimit = -1;
+    static constexpr qint64 FromDisk = 0;
+    void setLimit(qint64 limit) { m_limit = limit; }
+    [[nodiscard]] qint64 limit() const { return m_limit; }
+    // The bytes the history may hold on a disk of `diskBytes` with `freeBytes` free while it holds
+    // `historyBytes` of it itself: so much that at least a tenth of the disk, and at least 5 GB,
+    // stay free (0 when the disk has less than that free already).
+    [[nodiscard]] static qint64 diskBudget(qint64 diskBytes, qint64 freeBytes, qint64 historyBytes);
+    static constexpr qint64 DiskReserveMin = qint64(5) * 1000 * 1000 * 1000;
+    // Bytes the kept frames take in the history's files now; the oldest frame still kept (0 until
+    // the limit is first reached; frames before it read back as null images), and the limit that
+    // made the history let frames go last (0: never reached).
+    [[nodiscard]] qint64 diskBytes() const { return m_diskBytes; }
+    [[nodiscard]] int firstKept() const { return m_firstKept; }
+    [[nodiscard]] qint64 reachedLimit() const { return m_reachedLimit; }
     // The folder that holds the history's file: `directory`, else $TMPDIR, else /tmp, whichever
     // first could be used; empty when none.
     [[nodiscard]] QString folder() const { return m_folder; }
@@ -162,8 +193,25 @@ private:
         int taken = 0;
         int encoded = 0;
         QString failure; // why the file refused a write, set once
+        qint64 diskBytes = 0;     // in the kept segments after this frame
+        quint64 segmentStart = NotKept; // where the segment that this frame began starts
+        quint64 keptFrom = 0;     // the oldest kept segment's start
+        qint64 budget = 0;        // the limit in bytes when frames were let go
     };
     class Store;
+    // One segment file, closed when the last reader lets go of it.
+    struct Segment
+    {
+        int fd = -1;
+        quint64 start = 0; // offset of its first byte in the history's one range of offsets
+        Segment(int descriptor, quint64 first) : fd(descriptor), start(first) {}
+        ~Segment();
+        Segment(const Segment &) = delete;
+        Segment &operator=(const Segment &) = delete;
+    };
+    // Reads `size` bytes at `offset` from the segment that holds them (any thread).
+    [[nodiscard]] bool readAt(char *data, qint64 size, quint64 offset) const;
+    void letGoBefore(quint64 start); // drops the segments that start before `start` (any thread)
 
     void settle(Result result);
     [[nodiscard]] QImage decode(quint64 frame, const QSize &minimumSize) const;
@@ -172,7 +220,13 @@ private:
 
     QString m_folder;    // where the file was made (empty when none could be)
     int m_openError = 0; // errno of the failed attempt to make the file
-    const int m_fd;      // after the two above: made together with them
+    mutable std::mutex m_segmentMutex;
+    std::map<quint64, std::shared_ptr<Segment>> m_segments; // by start, oldest first
+    std::atomic<qint64> m_limit{NoLimit};
+    std::map<quint64, int> m_segmentFirst{{0, 0}}; // kept segments' starts -> their first frame
+    qint64 m_diskBytes = 0;
+    int m_firstKept = 0;
+    qint64 m_reachedLimit = 0;
     mutable std::mutex m_headerMutex;
     std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS), added by the worker
     std::vector<quint64> m_frames; // frames the worker has finished, 0 .. n-1: frame record offsets

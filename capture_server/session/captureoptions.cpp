@@ -154,6 +154,13 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         parser.addOption(option);
     parser.addOption(showClicksOption);
     parser.addOptions({windowOption, windowNameOption});
+    const QCommandLineOption historyLimitOption(
+        QStringLiteral("history-limit"),
+        QStringLiteral("Keep at most SIZE bytes of frames in the history on disk (500M, 20G or a number of bytes; at "
+                       "least 1M): beyond it the oldest frames are let go. Default: what leaves a tenth of the "
+                       "history's disk, and at least 5 GB, free."),
+        QStringLiteral("SIZE"));
+    parser.addOption(historyLimitOption);
 
     if (const OptionsResult result = parseArguments(parser, arguments, "capture_server", message);
         result != OptionsResult::Run)
@@ -312,6 +319,13 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
             message = invalidValue(parser, windowNameOption, QStringLiteral("some text of the window's name"));
             return OptionsResult::Error;
         }
+    }
+    if (parser.isSet(historyLimitOption)
+        && !parseByteSize(parser.value(historyLimitOption), 1000 * 1000, std::numeric_limits<qint64>::max() / 2,
+                          parsed.historyLimit)) {
+        message = invalidValue(parser, historyLimitOption,
+                               QStringLiteral("a size of at least 1M such as 500M, 20G or a number of bytes"));
+        return OptionsResult::Error;
     }
     const int followed = (parsed.windowId ? 1 : 0) + (parsed.windowName.isEmpty() ? 0 : 1) + (parsed.area ? 1 : 0);
     if (followed > 1) {

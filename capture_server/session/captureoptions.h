@@ -40,6 +40,7 @@ struct CaptureOptions
     bool showClicks = false;                   // --show-clicks: a ring at each mouse button press ("Show clicks")
     std::optional<quint32> windowId;           // --window ID: follow this X window instead of an area
     QString windowName;                        // --window-name TEXT: follow the first window whose name contains it
+    qint64 historyLimit = 0;                   // --history-limit SIZE: bytes the history may keep on disk (0: from the disk's free space)
 };
 
 // Parses the program's arguments (arguments[0] is the program name). On Exit and Error

@@ -41,6 +41,7 @@ CaptureSession::CaptureSession(const CaptureOptions &options, QObject *parent)
     , m_video(std::make_unique<VideoFileHandler>(VideoPrefix, videoSettings(options)))
     , m_coder(m_saver->jpegQuality())
 {
+    m_history->setLimit(options.historyLimit > 0 ? options.historyLimit : FrameHistory::FromDisk);
     setGrabber(std::make_unique<X11Grabber>());
     connect(&m_sound, &SoundCapture::reported, this, [](const StageEvent &event) { FrameConsole::instance().report(event); });
     m_sound.setPauses(&m_pauses);

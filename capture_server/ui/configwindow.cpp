@@ -10,7 +10,6 @@
 #include "grabber.h"
 #include "imagerecorder.h"
 #include "orderedworker.h"
-#include "portalgrabber.h"
 #include "screengrabber.h"
 #include "selectionwindow.h"
 #include "shutdownsignals.h"
@@ -374,7 +373,7 @@ void ConfigWindow::SLOT_startStopCapture()
     tcpServerRadio->setDisabled(capturing);
     fpsSpinBox->setDisabled(capturing);
     recordCursorBox->setDisabled(capturing || !config.grabber->drawsCursor());
-    showClicksBox->setDisabled(capturing || qobject_cast<PortalGrabber *>(config.grabber));
+    showClicksBox->setDisabled(capturing || !config.grabber->clicksUnavailable().isEmpty());
     systemSoundBox->setDisabled(capturing);
     microphoneBox->setDisabled(capturing);
     imageSaverRadio->setDisabled(capturing);
@@ -488,9 +487,9 @@ void ConfigWindow::followGrabber()
         recordCursorBox->setDisabled(true);
         recordCursorBox->setToolTip(QStringLiteral("On Wayland the desktop draws the pointer: capture_server --cursor"));
     }
-    if (qobject_cast<PortalGrabber *>(grabber)) {
+    if (const QString why = grabber->clicksUnavailable(); !why.isEmpty()) {
         showClicksBox->setDisabled(true);
-        showClicksBox->setToolTip(QStringLiteral("On Wayland the desktop tells no program of the mouse's buttons"));
+        showClicksBox->setToolTip(why);
     }
     connect(grabber, &Grabber::failed, this, [this](const QString &line) {
         FrameConsole::instance().report(StageEvent::failed(line));
@@ -614,10 +613,20 @@ void ConfigWindow::updateTitle()
 void ConfigWindow::updateFrameLabel()
 {
     const int total = capturing ? recorder->frameCount : frameSlider->maximum() + 1;
-    if (recorder->frameCount == 0)
+    if (recorder->frameCount == 0) {
         frameLabel->setText(QStringLiteral("No frames yet"));
-    else
-        frameLabel->setText(QStringLiteral("Frame %1 of %2").arg(capturing ? total : frameSlider->value() + 1).arg(total));
+        return;
+    }
+    frameLabel->setText(QStringLiteral("Frame %1 of %2 (history %3)")
+                            .arg(capturing ? total : frameSlider->value() + 1)
+                            .arg(total)
+                            .arg(byteCountText(history()->diskBytes())));
+    const int kept = history()->firstKept();
+    frameSlider->setToolTip(kept > 0 ? QStringLiteral("Frames %1 to %2: the history let the frames before go to keep "
+                                                      "within its limit (--history-limit)")
+                                           .arg(kept + 1)
+                                           .arg(total)
+                                     : QString());
 }
 
 void ConfigWindow::fitToScreen()
@@ -709,6 +718,8 @@ void ConfigWindow::updateSliderMarks()
         frameSlider->setMaximum(std::max(0, recorder->frameCount - 1));
         frameSlider->setValue(frameSlider->maximum());
     }
+    // Frames the history let go cannot be paged to: the slider begins at the oldest kept.
+    frameSlider->setMinimum(std::min(history()->firstKept(), frameSlider->maximum()));
     frameSlider->setMarkedRange(m_markStart, m_markEnd);
     frameSlider->setPauseMarks(history()->pauseIndices());
 }
@@ -746,11 +757,8 @@ void ConfigWindow::applyShowClicks()
 {
     if (!showClicksBox->isChecked())
         return;
-    if (qobject_cast<PortalGrabber *>(config.grabber)) {
-        // The portal's cursor metadata carries the pointer's place and shape, never its buttons.
-        FrameConsole::instance().report(StageEvent::failed(
-            "Clicks are not shown on Wayland: the desktop's portal tells the pointer's place but not its button "
-            "presses"));
+    if (const QString why = config.grabber->clicksUnavailable(); !why.isEmpty()) {
+        FrameConsole::instance().report(StageEvent::failed(why));
         return;
     }
     m_session->clickWatcher(); // watches from now on, and says at once when it cannot
@@ -789,12 +797,30 @@ bool ConfigWindow::startExport(const QString &fileName)
 {
     if (capturing || m_export || m_markStart < 0 || m_markEnd < m_markStart)
         return false;
+    const int last = std::min(m_markEnd, history()->size() - 1);
+    int first = m_markStart;
+    if (const int kept = history()->firstKept(); first < kept) {
+        const std::string gone = "frames " + std::to_string(first + 1) + " to " + std::to_string(std::min(kept, last + 1));
+        if (kept > last) {
+            const std::string line = "Could not export " + fileName.toStdString() + ": " + gone
+                + " were let go to keep the history within its limit (--history-limit)";
+            exportStatusLabel->setText(QString::fromStdString(line));
+            FrameConsole::instance().report(StageEvent::failed(line));
+            return false;
+        }
+        const std::string line = "Export: " + gone + " of the marked range were let go to keep the history within its "
+                                                     "limit (--history-limit); exporting from frame "
+            + std::to_string(kept + 1);
+        exportStatusLabel->setText(QString::fromStdString(line));
+        FrameConsole::instance().report(StageEvent::notice(line));
+        first = kept;
+    }
     VideoSettings settings;
     settings.quality = m_session->options().videoQuality;
     settings.preset = m_session->options().videoPreset;
     settings.fps = fpsSpinBox->value();
     auto run = std::make_shared<ExportRun>();
-    run->job = m_session->prepareExport(m_markStart, m_markEnd, settings);
+    run->job = m_session->prepareExport(first, last, settings);
     run->fileName = fileName;
     run->clock.start();
     m_export = run;

@@ -1,6 +1,9 @@
 #include "commandline.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include <cmath>
 
 #include <iostream>
 #include <limits>
@@ -12,6 +15,28 @@ bool parseIntInRange(const QString &text, int minimum, int maximum, int &value)
     if (!ok || parsed < minimum || parsed > maximum)
         return false;
     value = parsed;
+    return true;
+}
+
+bool parseByteSize(const QString &text, qint64 minimum, qint64 maximum, qint64 &value)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]+(?:\\.[0-9]+)?)\\s*(?:([kmgt])(i?))?b?$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text.trimmed());
+    if (!match.hasMatch())
+        return false;
+    bool ok = false;
+    const double number = match.captured(1).toDouble(&ok);
+    const QString unit = match.captured(2).toLower();
+    const double base = match.captured(3).isEmpty() ? 1000.0 : 1024.0;
+    const int power = unit.isEmpty() ? 0 : int(QStringLiteral("kmgt").indexOf(unit)) + 1;
+    double bytes = number;
+    for (int i = 0; i < power; ++i)
+        bytes *= base;
+    bytes = std::floor(bytes);
+    if (!ok || bytes < double(minimum) || bytes > double(maximum))
+        return false;
+    value = qint64(bytes);
     return true;
 }
 

@@ -12,6 +12,12 @@ class QCommandLineParser;
 // Leaves `value` alone and returns false for anything else.
 [[nodiscard]] bool parseIntInRange(const QString &text, int minimum, int maximum, int &value);
 
+// Reads a size in bytes: a whole or decimal number (surrounding blanks allowed), then nothing
+// (bytes) or one of K, M, G, T (thousands, millions, ... of bytes; Ki, Mi, Gi, Ti for powers of
+// 1024), with or without a trailing B: "500M", "20G", "1.5GiB", "1048576". It must lie in
+// minimum..maximum; anything else leaves `value` alone and returns false.
+[[nodiscard]] bool parseByteSize(const QString &text, qint64 minimum, qint64 maximum, qint64 &value);
+
 // What a program's option parser found.
 enum class OptionsResult {
     Run,   // go on with the options

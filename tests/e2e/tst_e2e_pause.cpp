@@ -2,7 +2,7 @@
 // a colour that no output may ever show; the files' numbering goes on without a gap, a viewer
 // stays connected, the video file is one file whose time line has no hole, and so is the stream
 // a reader takes from a relay over the same connection.
-#include "frameparser.h"
+#include "framebytes.h"
 #include "relay.h"
 #include "testsupport.h"
 #include "videodecode.h"
@@ -119,28 +119,13 @@ void tst_E2ePause::pauseLeavesNoTraceInTheOutput()
 
     // A viewer from the start to the end, for the TCP server.
     QTcpSocket viewer;
-    FrameParser parser;
     std::vector<QImage> received;
     bool viewerLost = false;
     if (handler == QLatin1String("tcp")) {
         const QRegularExpression portLine(QStringLiteral("^Port: (\\d+)$"), QRegularExpression::MultilineOption);
         quint16 port = 0;
         QTRY_VERIFY_WITH_TIMEOUT((port = quint16(portLine.match(readOutput()).captured(1).toUInt())) != 0, 20000);
-        connect(&viewer, &QIODevice::readyRead, this, [&] {
-            parser.append(viewer.readAll());
-            for (;;) {
-                const FrameParser::Step step = parser.next();
-                if (step == FrameParser::Step::LengthRead)
-                    continue;
-                if (step != FrameParser::Step::FrameComplete)
-                    return;
-                QDataStream stream(parser.takeBody());
-                stream.setVersion(StreamVersion);
-                QImage frame;
-                stream >> frame;
-                received.push_back(frame.convertToFormat(QImage::Format_RGB32));
-            }
-        });
+        onEachImage(viewer, [&](const QImage &frame) { received.push_back(frame.convertToFormat(QImage::Format_RGB32)); });
         connect(&viewer, &QAbstractSocket::disconnected, this, [&] { viewerLost = true; });
         viewer.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(viewer.waitForConnected(10000));

@@ -6,6 +6,10 @@
 #include <QDataStream>
 #include <QImage>
 #include <QIODevice>
+#include <QObject>
+
+#include <functional>
+#include <memory>
 
 // Frames of the image stream built the way the sender builds them: a length placeholder, the
 // image through QDataStream, the length patched in place.
@@ -18,6 +22,28 @@ inline QByteArray frameOf(const QImage &image)
     out.device()->seek(0);
     out << qint64(bytes.size() - 8);
     return bytes;
+}
+
+// Reads the image stream arriving on `device` from now on, handing each frame's image to
+// `onImage` as it completes.
+inline void onEachImage(QIODevice &device, std::function<void(const QImage &)> onImage)
+{
+    auto parser = std::make_shared<FrameParser>();
+    QObject::connect(&device, &QIODevice::readyRead, &device, [&device, parser, onImage = std::move(onImage)] {
+        parser->append(device.readAll());
+        for (;;) {
+            const FrameParser::Step step = parser->next();
+            if (step == FrameParser::Step::LengthRead)
+                continue;
+            if (step != FrameParser::Step::FrameComplete)
+                return;
+            QDataStream stream(parser->takeBody());
+            stream.setVersion(StreamVersion);
+            QImage image;
+            stream >> image;
+            onImage(image);
+        }
+    });
 }
 
 // A frame carrying `body` as it stands.

@@ -1,7 +1,7 @@
 // Runs the real capture_server on a headless Wayland desktop (scripts/wayland-session.sh), where
 // it reads the screen through the ScreenCast portal and PipeWire, and checks what comes out.
 #include "configwindow.h"
-#include "frameparser.h"
+#include "framebytes.h"
 #include "imagerecorder.h"
 #include "jpegcodec.h"
 #include "portalgrabber.h"
@@ -247,23 +247,12 @@ void tst_PortalCapture::knownPictureComesOutExactly()
     QVERIFY2(port != 0, output.constData());
 
     QTcpSocket viewer;
-    FrameParser parser;
     QImage lastFrame;
     bool matched = false;
-    connect(&viewer, &QIODevice::readyRead, this, [&] {
-        parser.append(viewer.readAll());
-        for (;;) {
-            const FrameParser::Step step = parser.next();
-            if (step == FrameParser::Step::LengthRead)
-                continue;
-            if (step != FrameParser::Step::FrameComplete)
-                return;
-            QDataStream stream(parser.takeBody());
-            stream.setVersion(StreamVersion);
-            stream >> lastFrame;
-            window.stopBlinking(); // the next frame of the stream shows the picture alone
-            matched = matched || lastFrame.convertToFormat(QImage::Format_RGB32) == expected;
-        }
+    onEachImage(viewer, [&](const QImage &image) {
+        lastFrame = image;
+        window.stopBlinking(); // the next frame of the stream shows the picture alone
+        matched = matched || lastFrame.convertToFormat(QImage::Format_RGB32) == expected;
     });
     viewer.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(viewer.waitForConnected(10000));

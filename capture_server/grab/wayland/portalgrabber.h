@@ -65,6 +65,12 @@ public:
     [[nodiscard]] QImage grab(const QRect &area, bool withCursor) override;
     [[nodiscard]] QImage snapshot() override;
     [[nodiscard]] bool drawsCursor() const override { return false; }
+    // The portal's cursor metadata carries the pointer's place and shape, never its buttons.
+    [[nodiscard]] QString clicksUnavailable() const override
+    {
+        return QStringLiteral("Clicks are not shown on Wayland: the desktop's portal tells the pointer's place but not "
+                              "its button presses");
+    }
     [[nodiscard]] bool isReady() const override { return m_state == State::Ready; }
     // Why it failed or ended, or what it waits for: one line for the console and the window.
     [[nodiscard]] QString status() const override { return m_status; }

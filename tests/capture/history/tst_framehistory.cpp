@@ -12,6 +12,7 @@
 #include <memory>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -65,6 +66,22 @@ QImage tiled(const QImage &band, int height)
     return out;
 }
 
+// Bytes of disk that this process's open history files in `folder` take (they are unlinked, so
+// only their descriptors find them).
+qint64 historyDiskUse(const QString &folder)
+{
+    qint64 bytes = 0;
+    const QString prefix = folder + QStringLiteral("/deskcast-history-");
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &name : fds.entryList(QDir::Files | QDir::System)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(name));
+        struct stat info {};
+        if (target.startsWith(prefix) && ::fstat(name.toInt(), &info) == 0)
+            bytes += qint64(info.st_blocks) * 512;
+    }
+    return bytes;
+}
+
 } // namespace
 
 class tst_FrameHistory : public QObject
@@ -83,6 +100,10 @@ private Q_SLOTS:
     void storesEachBandOnceAndFramesFaithfully_data();
     void storesEachBandOnceAndFramesFaithfully();
     void fullFileSaysSoOnceAndKeepsEarlierFrames();
+    void limitLetsTheOldestFramesGo_data();
+    void limitLetsTheOldestFramesGo();
+    void diskBudgetLeavesAReserveFree_data();
+    void diskBudgetLeavesAReserveFree();
     void findsAFolderForItsFile_data();
     void findsAFolderForItsFile();
 };
@@ -362,6 +383,86 @@ void tst_FrameHistory::fullFileSaysSoOnceAndKeepsEarlierFrames()
     for (int i = kept; i < 40; ++i)
         QVERIFY(history.frame(i).isNull());
     QCOMPARE(maxChannelDifference(history.frame(40), asFile(frames[0])), 0);
+}
+
+void tst_FrameHistory::limitLetsTheOldestFramesGo_data()
+{
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("moving"); // the part that changes every frame, the rest text
+    QTest::newRow("2M, all of it moving") << qint64(2'000'000) << QSize(320, 240) << QRect(0, 0, 320, 240);
+    QTest::newRow("5M, a video on a desktop") << qint64(5'000'000) << QSize(640, 480) << QRect(200, 100, 320, 180);
+}
+
+void tst_FrameHistory::limitLetsTheOldestFramesGo()
+{
+    QFETCH(qint64, limit);
+    QFETCH(QSize, size);
+    QFETCH(QRect, moving);
+    QTemporaryDir own;
+    QVERIFY(own.isValid());
+    CoutCapture console;
+    FrameHistory history(6, -1, own.path());
+    history.setLimit(limit);
+    const qint64 segment = std::max<qint64>(256 * 1024, limit / 16);
+    const QImage desktop = textImage(size.width(), size.height());
+    QImage previous;
+    std::vector<QImage> frames;
+    qint64 mostOnDisk = 0;
+    // Three times the limit written: the limit is reached and segments go again and again.
+    for (int i = 0; history.fileBytes() < 3 * limit; ++i) {
+        QVERIFY2(i < 5000, "the frames are too small to fill the limit");
+        frames.push_back(withPatch(desktop, moving, i));
+        feed(history, previous, frames.back());
+        if (i % 8 == 0) {
+            history.waitUntilStored();
+            mostOnDisk = std::max(mostOnDisk, historyDiskUse(own.path()));
+            QVERIFY2(history.diskBytes() <= limit + segment, qPrintable(QString::number(history.diskBytes())));
+        }
+    }
+    history.waitUntilStored();
+    mostOnDisk = std::max(mostOnDisk, historyDiskUse(own.path()));
+    // What the files take on the disk, not what the history counts: the segments let go are gone.
+    QVERIFY2(mostOnDisk <= limit + segment + 64 * 1024, qPrintable(QString::number(mostOnDisk)));
+    QVERIFY(history.diskBytes() >= limit - 2 * segment); // and it keeps about as much as it may
+
+    const int kept = history.firstKept();
+    QVERIFY(kept > 0);
+    QVERIFY(history.reachedLimit() > 0);
+    QVERIFY(history.frame(0).isNull());
+    QVERIFY(history.frame(kept - 1).isNull());
+    for (const int index : {kept, (kept + history.size()) / 2, history.size() - 1})
+        QCOMPARE(maxChannelDifference(history.frame(index), asFile(frames[size_t(index)])), 0);
+    QStringList said;
+    for (const QString &line : console.lines()) {
+        if (line.startsWith(QStringLiteral("History reached its limit")))
+            said << line;
+    }
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said[0].contains(QStringLiteral("--history-limit")), qPrintable(said[0]));
+}
+
+void tst_FrameHistory::diskBudgetLeavesAReserveFree_data()
+{
+    constexpr qint64 G = 1'000'000'000;
+    QTest::addColumn<qint64>("disk");
+    QTest::addColumn<qint64>("free");
+    QTest::addColumn<qint64>("history"); // what the history holds of the disk already
+    QTest::addColumn<qint64>("budget");
+    QTest::newRow("a tenth of a large disk stays free") << 500 * G << 100 * G << 0 * G << 50 * G;
+    QTest::newRow("5 GB of a small disk stay free") << 20 * G << 15 * G << 0 * G << 10 * G;
+    QTest::newRow("its own bytes count as its own") << 1000 * G << 80 * G << 30 * G << 10 * G;
+    QTest::newRow("a disk fuller than the reserve: nothing") << 8 * G << 4 * G << 0 * G << 0 * G;
+    QTest::newRow("others filled it while it ran") << 300 * G << 20 * G << 5 * G << 0 * G;
+}
+
+void tst_FrameHistory::diskBudgetLeavesAReserveFree()
+{
+    QFETCH(qint64, disk);
+    QFETCH(qint64, free);
+    QFETCH(qint64, history);
+    QFETCH(qint64, budget);
+    QCOMPARE(FrameHistory::diskBudget(disk, free, history), budget);
 }
 
 void tst_FrameHistory::findsAFolderForItsFile_data()

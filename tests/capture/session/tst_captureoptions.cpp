@@ -11,6 +11,8 @@ private Q_SLOTS:
     void eachOptionIsTaken();
     void hotkeysAreRead_data();
     void hotkeysAreRead();
+    void historyLimitIsRead_data();
+    void historyLimitIsRead();
     void badValuesAreRefused_data();
     void badValuesAreRefused();
     void programExitsWithStatus2OnBadValue_data();
@@ -130,6 +132,28 @@ void tst_CaptureOptions::hotkeysAreRead()
     QCOMPARE(hotkey.text, text);
 }
 
+void tst_CaptureOptions::historyLimitIsRead_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<qint64>("bytes");
+    QTest::newRow("not given: from the disk") << QStringList{} << qint64(0);
+    QTest::newRow("megabytes") << QStringList{"--history-limit", "500M"} << qint64(500'000'000);
+    QTest::newRow("gigabytes, lower case, with B") << QStringList{"--history-limit", "20gb"} << qint64(20'000'000'000);
+    QTest::newRow("binary and a fraction") << QStringList{"--history-limit", "1.5GiB"} << qint64(1'610'612'736);
+    QTest::newRow("plain bytes") << QStringList{"--history-limit", "1048576"} << qint64(1'048'576);
+    QTest::newRow("terabytes, blanks") << QStringList{"--history-limit", " 2 T "} << qint64(2'000'000'000'000);
+}
+
+void tst_CaptureOptions::historyLimitIsRead()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(qint64, bytes);
+    CaptureOptions options;
+    QString message;
+    QCOMPARE(parseCaptureOptions(args(arguments), options, message), OptionsResult::Run);
+    QCOMPARE(options.historyLimit, bytes);
+}
+
 void tst_CaptureOptions::badValuesAreRefused_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -166,6 +190,12 @@ void tst_CaptureOptions::badValuesAreRefused_data()
         << QStringList{"--hotkey-pause", "Ctrl+Alt+R", "--hotkey-mark", "alt+ctrl+r"} << "--hotkey-pause";
     QTest::newRow("an action given the default of another")
         << QStringList{"--hotkey-mark", "Ctrl+Alt+Shift+R"} << "--hotkey-startstop";
+    QTest::newRow("history limit not a size") << QStringList{"--history-limit", "lots"} << "--history-limit";
+    QTest::newRow("history limit of an unknown unit") << QStringList{"--history-limit", "5X"} << "--history-limit";
+    QTest::newRow("history limit negative") << QStringList{"--history-limit", "-5G"} << "--history-limit";
+    QTest::newRow("history limit zero") << QStringList{"--history-limit", "0"} << "--history-limit";
+    QTest::newRow("history limit below a megabyte") << QStringList{"--history-limit", "999K"} << "--history-limit";
+    QTest::newRow("history limit beyond any disk") << QStringList{"--history-limit", "99999999999T"} << "--history-limit";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "colour";
     QTest::newRow("value missing") << QStringList{"--fps"} << "fps";
     QTest::newRow("stray argument") << QStringList{"extra"} << "extra";

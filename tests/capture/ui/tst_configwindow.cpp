@@ -115,6 +115,7 @@ private Q_SLOTS:
     void pauseButtonFollowsThePause_data();
     void pauseButtonFollowsThePause();
     void marksWhileCapturingShowOnTheSlider();
+    void historyLimitMovesTheSlidersStart();
     void pagingLeavesTheWindowResponsive_data();
     void pagingLeavesTheWindowResponsive();
     void exportRunsOnAWorker_data();
@@ -418,7 +419,9 @@ void tst_ConfigWindow::sliderFollowsTheFrameShown()
     QCOMPARE(m_window->frameSlider->maximum(), total - 1);
     QCOMPARE(m_window->frameSlider->value(), shown);
     QCOMPARE(m_window->streamRenderer->currentFrameIndex(), shown);
-    QCOMPARE(m_window->frameLabel->text(), QStringLiteral("Frame %1 of %2").arg(shown + 1).arg(total));
+    const QRegularExpression label(
+        QStringLiteral("^Frame %1 of %2 \\(history [0-9.]+ (B|kB|MB)\\)$").arg(shown + 1).arg(total));
+    QVERIFY2(label.match(m_window->frameLabel->text()).hasMatch(), qPrintable(m_window->frameLabel->text()));
 }
 
 void tst_ConfigWindow::titleTellsTheState_data()
@@ -779,6 +782,66 @@ void tst_ConfigWindow::markHotkeyMarksStartThenEnd()
     QVERIFY(m_window->exportButton->isEnabled());
 }
 
+void tst_ConfigWindow::historyLimitMovesTheSlidersStart()
+{
+    delete m_window;
+    CaptureOptions options;
+    options.port = 0;
+    options.historyLimit = 2'000'000;
+    m_window = new ConfigWindow(nullptr, qApp, options);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    // A picture that changes all over at every paint, where the capture looks (0,0 640x480).
+    QLabel moving;
+    moving.setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    moving.setGeometry(0, 0, 640, 480);
+    int seed = 0;
+    QTimer repaint;
+    connect(&repaint, &QTimer::timeout, &moving,
+            [&] { moving.setPixmap(QPixmap::fromImage(photoLikeImage(640, 480, ++seed))); });
+    repaint.start(10);
+    moving.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&moving));
+
+    m_window->fpsSpinBox->setValue(30);
+    QSignalSpy frames(m_window->recorder, &ImageRecorder::SIG_frameCaptured);
+    CoutCapture out;
+    click(m_window->startStopButton);
+    QTRY_VERIFY(frames.count() >= 2);
+    click(m_window->markStartButton); // an early frame, let go later
+    const int marked = m_window->exportStart();
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->history()->firstKept() > marked + 1, 60000);
+    click(m_window->startStopButton);
+    repaint.stop();
+    m_window->history()->waitUntilStored();
+
+    const int kept = m_window->history()->firstKept();
+    const int newest = m_window->recorder->frameCount - 1;
+    QTRY_COMPARE(m_window->frameSlider->minimum(), kept);
+    QVERIFY(m_window->history()->diskBytes() <= 2'000'000 + 256 * 1024);
+    m_window->frameSlider->setValue(0); // nothing before the kept history
+    QCOMPARE(m_window->frameSlider->value(), kept);
+    QCOMPARE(m_window->streamRenderer->currentFrameIndex(), kept);
+    QVERIFY(!m_window->history()->frame(kept).isNull());
+    QVERIFY(!m_window->history()->frame(newest).isNull());
+    QVERIFY2(m_window->frameLabel->text().contains(QRegularExpression(QStringLiteral("history [0-9.]+ (kB|MB)"))),
+             qPrintable(m_window->frameLabel->text()));
+    QVERIFY2(m_window->frameSlider->toolTip().startsWith(QStringLiteral("Frames %1 to").arg(kept + 1)),
+             qPrintable(m_window->frameSlider->toolTip()));
+    QVERIFY2(out.lines().join(u'\n').contains(QStringLiteral("History reached its limit of 2.0 MB")), qPrintable(out.lines().join(u'\n')));
+
+    m_window->frameSlider->setValue(newest);
+    click(m_window->markEndButton);
+    QVERIFY(m_window->exportMarkedRange(QStringLiteral("kept.mkv")));
+    QVERIFY2(out.lines().join(u'\n').contains(QStringLiteral("Export: frames %1 to %2 of the marked range were let go")
+                                     .arg(marked + 1)
+                                     .arg(kept)),
+             qPrintable(out.lines().join(u'\n')));
+    const DecodedVideo video = decodeVideo(QStringLiteral("kept.mkv"));
+    QVERIFY2(video.error.isEmpty(), qPrintable(video.error));
+    QCOMPARE(int(video.frames.size()), newest - kept + 1);
+}
+
 void tst_ConfigWindow::pagingLeavesTheWindowResponsive_data()
 {
     QTest::addColumn<QList<int>>("pages"); // slider positions, one after the other
@@ -813,7 +876,9 @@ void tst_ConfigWindow::pagingLeavesTheWindowResponsive()
     QTRY_COMPARE(held.started().size(), size_t(1));
     QTRY_VERIFY(ticks >= 10);
     QCOMPARE(shown.count(), 0);
-    QCOMPARE(m_window->frameLabel->text(), QStringLiteral("Frame %1 of %2").arg(pages.last() + 1).arg(m_window->recorder->frameCount));
+    QVERIFY2(m_window->frameLabel->text().startsWith(
+                 QStringLiteral("Frame %1 of %2").arg(pages.last() + 1).arg(m_window->recorder->frameCount)),
+             qPrintable(m_window->frameLabel->text()));
 
     held.letGo();
     QTRY_COMPARE(preview->shownFrameIndex(), pages.last());

@@ -217,6 +217,7 @@ def slow(target, seconds):
 def ping(target, seconds, pid):
     s = connect(target.web_port, rcvbuf=4096)
     s.sendall(target.handshake())
+    read_head(s)  # a client sends nothing before the handshake is answered: it would be refused at once
     ping_frame = client_frame(9, b"p" * 125)
     batch = ping_frame * 1000
     start_rss = benchlib.rss_mb(pid)

@@ -5,8 +5,8 @@ The two contents of bench/scene, as bench/compare.py uses them:
   (a) moving   everything on the 1920x1080 screen moves; the whole screen is recorded
   (b) desktop  a still desktop with one 320x180 video playing; the 1240x1080 region at x=680
 For each: capture_server --handler video against `ffmpeg -f x11grab ... -c:v libx264 -preset P
--tune zerolatency -crf Q` at the same rate, preset and quality (both tuned for low latency:
-no B-frames, no lookahead). Rows: frames a second in the file (ffprobe: frames over the span of
+-crf Q` at the same rate, preset and quality, both at the preset's defaults (look-ahead and
+B-frames: nothing reads either file live). Rows: frames a second in the file (ffprobe: frames over the span of
 their times), CPU ms per frame of the capturer and of the X server over a window in the steady
 state, the ratio of the totals, and the file's size per second of video with its ratio.
 A relay row (needs nginx with libnginx-mod-rtmp): capture_server publishes region (b) to an
@@ -86,7 +86,7 @@ def run_ffmpeg(build, display, area, opts, work):
     try:
         ffmpeg = subprocess.Popen(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-framerate",
                                    str(opts.fps), "-video_size", f"{w}x{h}", "-i", f"{display.name}+{x},{y}",
-                                   "-c:v", "libx264", "-preset", opts.preset, "-tune", "zerolatency", "-crf",
+                                   "-c:v", "libx264", "-preset", opts.preset, "-crf",
                                    str(opts.quality), "-pix_fmt", "yuv420p", out],
                                   env=display.env, stdout=subprocess.DEVNULL, stderr=errors)
         try:
@@ -181,7 +181,7 @@ def main():
     benchlib.ensure_ffmpeg()
     started = time.monotonic()
     print(f"video: capture_server against ffmpeg x11grab -> libx264, preset {opts.preset}, crf {opts.quality}, "
-          f"tune zerolatency, {opts.fps} fps, {os.cpu_count()} cores, load average {benchlib.load_average():.2f}")
+          f"{opts.fps} fps, {os.cpu_count()} cores, load average {benchlib.load_average():.2f}")
     print(f"  {'':<26}{'fps':>7}{'capt ms':>9}{'X ms':>7}{'total':>8}{'ratio':>7}{'KB/s':>8}{'size':>7}"
           f"{'KB/fr':>7}{'size':>7}{'load':>6}{'other':>7}")
     verdicts = []

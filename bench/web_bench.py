@@ -2,7 +2,7 @@
 """The web view in a headless Chromium on this machine, for both contents of the scene at 30 fps:
 (a) the whole moving 1920x1080 screen, (b) the still desktop region (1240x1080 at x=680) with one
 small video. For each it prints the page's own frame rate (over the requestAnimationFrame times
-of the frames it draws), the pieces the page drew by kind, and capture_server's CPU per captured
+of the frames it draws that changed the picture), the pieces the page drew by kind, and capture_server's CPU per captured
 frame first with no browser and then with the browser watching, with the load average.
 
 Usage: bench/web_bench.py [--seconds N] [--only a|b] [--lossless]

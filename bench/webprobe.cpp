@@ -1,5 +1,6 @@
 // Opens the web view in a headless Chromium and reports what the page measures: its frame rate
-// (over requestAnimationFrame times of the frames drawn) once a second, and the frames shown.
+// (over requestAnimationFrame times of the frames drawn that changed the picture) once a second,
+// and the frames shown.
 // Usage: webprobe URL [SECONDS [WARMUP_SECONDS]]; prints one line per second and a summary.
 // WEBPROBE_JS: a script the page runs before the warm-up (to switch a part off and see its cost).
 #include "headlesschromium.h"

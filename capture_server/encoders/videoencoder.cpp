@@ -11,7 +11,6 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cstring>
 
 std::string videoErrorText(int error)
 {
@@ -61,13 +60,18 @@ bool VideoEncoder::open(QSize size, std::string &error)
         error = "out of memory";
         return false;
     }
-    context->width = (size.width() + 1) & ~1;
-    context->height = (size.height() + 1) & ~1;
-    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    // 4:2:0 halves the chroma in both directions, so its pictures have even sizes, and a stream's
+    // cropping of them comes in steps of two pixels too: an odd width or height is coded in
+    // 4:4:4 (High 4:4:4 Predictive) at exactly its size instead.
+    const bool odd = (size.width() | size.height()) & 1;
+    context->width = size.width();
+    context->height = size.height();
+    context->pix_fmt = odd ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
     context->time_base = AVRational{1, 1000};
     context->framerate = AVRational{std::max(1, m_settings.fps), 1};
     context->gop_size = std::max(1, m_settings.fps * std::max(1, m_settings.keyframeSeconds));
-    context->max_b_frames = 0;
+    if (m_settings.zeroLatency)
+        context->max_b_frames = 0; // else the preset's
     context->thread_count = m_settings.threads;
     // The colour conversion below: BT.601, limited range.
     context->colorspace = AVCOL_SPC_SMPTE170M;
@@ -142,23 +146,23 @@ void bgraToYuv420(const uchar *pixels, qsizetype stride, int width, int rows, ui
     }
 }
 
-// `image` as RGB32 of `coded` size: an odd last column or row is repeated into the padding.
-QImage codedImage(const QImage &image, QSize coded)
+// The same into 4:4:4 planes (any width and row count): chroma per pixel.
+void bgraToYuv444(const uchar *pixels, qsizetype stride, int width, int rows, uint8_t *y, int yStride, uint8_t *u,
+                  uint8_t *v, int chromaStride)
 {
-    const bool rgb32 = image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_ARGB32;
-    if (image.size() == coded)
-        return rgb32 ? image : image.convertToFormat(QImage::Format_RGB32);
-    const QImage source = rgb32 ? image : image.convertToFormat(QImage::Format_RGB32);
-    QImage padded(coded, QImage::Format_RGB32);
-    const int width = source.width();
-    for (int y = 0; y < coded.height(); ++y) {
-        const auto *from = reinterpret_cast<const quint32 *>(source.constScanLine(std::min(y, source.height() - 1)));
-        auto *to = reinterpret_cast<quint32 *>(padded.scanLine(y));
-        std::memcpy(to, from, size_t(width) * 4);
-        for (int x = width; x < coded.width(); ++x)
-            to[x] = from[width - 1];
+    for (int row = 0; row < rows; ++row) {
+        const uchar *line = pixels + qsizetype(row) * stride;
+        uint8_t *yRow = y + qsizetype(row) * yStride;
+        uint8_t *uRow = u + qsizetype(row) * chromaStride;
+        uint8_t *vRow = v + qsizetype(row) * chromaStride;
+        for (int x = 0; x < width; ++x) {
+            const uchar *p = line + 4 * x;
+            const int b = p[0], g = p[1], r = p[2];
+            yRow[x] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+            uRow[x] = uint8_t(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+            vRow[x] = uint8_t(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+        }
     }
-    return padded;
 }
 
 } // namespace
@@ -166,7 +170,9 @@ QImage codedImage(const QImage &image, QSize coded)
 void VideoEncoder::convert(const QImage &source, const BandMap &changes)
 {
     const QSize coded(m_frame->width, m_frame->height);
-    const QImage image = codedImage(source, coded);
+    const bool rgb32 = source.format() == QImage::Format_RGB32 || source.format() == QImage::Format_ARGB32;
+    const QImage image = rgb32 ? source : source.convertToFormat(QImage::Format_RGB32);
+    const bool full = m_frame->format == AV_PIX_FMT_YUV444P; // chroma rows: one per row, else per two
     const int bandCount = BandMap::bandCount(coded.height());
     const bool all = !m_converted || changes.count() != bandCount;
     std::vector<int> bands;
@@ -185,9 +191,11 @@ void VideoEncoder::convert(const QImage &source, const BandMap &changes)
         const int band = bands[size_t(index)];
         const int top = BandMap::firstRow(band);
         const int rows = BandMap::rowCount(band, height);
-        bgraToYuv420(pixels + qsizetype(top) * stride, stride, coded.width(), rows, planes[0] + qsizetype(top) * lines[0],
-                     lines[0], planes[1] + qsizetype(top / 2) * lines[1], planes[2] + qsizetype(top / 2) * lines[2],
-                     lines[1]);
+        const int chromaTop = full ? top : top / 2;
+        (full ? bgraToYuv444 : bgraToYuv420)(pixels + qsizetype(top) * stride, stride, coded.width(), rows,
+                                             planes[0] + qsizetype(top) * lines[0], lines[0],
+                                             planes[1] + qsizetype(chromaTop) * lines[1],
+                                             planes[2] + qsizetype(chromaTop) * lines[2], lines[1]);
     });
     m_converted = true;
 }

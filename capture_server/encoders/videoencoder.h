@@ -19,22 +19,23 @@ struct AVPacket;
 using VideoPacket = std::shared_ptr<const AVPacket>;
 
 // How frames are coded: libx264 at a constant rate factor (`quality`, 0-51, lower is better;
-// 0 is lossless), a speed preset and low-latency tuning (no B-frames, no lookahead: each frame
-// comes out of encode() as soon as it went in, so the queue in front of the encoder stays short).
+// 0 is lossless) and a speed preset, with the preset's look-ahead and B-frames (the smallest
+// files; a packet leaves the encoder some frames after its frame went in). `zeroLatency` is for
+// streams read live: no B-frames, no look-ahead, each frame comes out of encode() as soon as it
+// went in.
 struct VideoSettings
 {
     static constexpr int DefaultQuality = 23;
     int quality = DefaultQuality;
     QString preset = QStringLiteral("veryfast");
-    bool zeroLatency = true;
+    bool zeroLatency = false;
     int fps = 30;             // the rate frames are expected at (their times decide)
     int keyframeSeconds = 10; // longest time between two keyframes
     int threads = 0;          // 0: as many as suit the machine
 };
 
 // H.264 encoder for frames of one size. A frame is converted from RGB32 into the encoder's YUV
-// 4:2:0 planes band by band (16-row bands, an odd height's extra row in the last), on every
-// core; bands marked unchanged keep the planes of the frame before. Timestamps are in
+// planes band by band (16-row bands, an odd height's extra row in the last), on every core; bands marked unchanged keep the planes of the frame before. Timestamps are in
 // milliseconds.
 class VideoEncoder
 {
@@ -44,8 +45,9 @@ public:
     VideoEncoder(const VideoEncoder &) = delete;
     VideoEncoder &operator=(const VideoEncoder &) = delete;
 
-    // Opens the encoder for frames of `size`; false with `error` set when it cannot. The coded
-    // picture is rounded up to even sizes (the last column or row repeated).
+    // Opens the encoder for frames of `size`; false with `error` set when it cannot. The stream
+    // has exactly that size: 4:2:0 when width and height are even, 4:4:4 when either is odd
+    // (4:2:0 cannot code, nor crop to, an odd size).
     bool open(QSize size, std::string &error);
     [[nodiscard]] bool isOpen() const { return m_context != nullptr; }
     [[nodiscard]] QSize frameSize() const { return m_size; }

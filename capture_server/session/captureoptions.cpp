@@ -1,6 +1,7 @@
 #include "captureoptions.h"
 
 #include "commandline.h"
+#include "relayurl.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -106,8 +107,8 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         QStringLiteral("NAME"));
     const QCommandLineOption publishOption(
         QStringLiteral("publish"),
-        QStringLiteral("Also send the video live to a streaming relay (rtmp://HOST/APP/KEY, or srt://...); implies "
-                       "--handler video."),
+        QStringLiteral("Also send the video live to a streaming relay: rtmp://HOST[:PORT]/APP/KEY or rtmps://... (FLV), "
+                       "or srt://HOST:PORT (MPEG-TS); implies --handler video."),
         QStringLiteral("URL"));
     const QCommandLineOption noFileOption(QStringLiteral("no-file"),
                                           QStringLiteral("With --publish: send to the relay only, write no video file."));
@@ -230,9 +231,9 @@ OptionsResult parseCaptureOptions(const QStringList &arguments, CaptureOptions &
         }
     }
     if (parser.isSet(publishOption)) {
-        parsed.publishUrl = parser.value(publishOption).trimmed();
-        if (!parsed.publishUrl.contains(QLatin1String("://"))) {
-            message = invalidValue(parser, publishOption, QStringLiteral("a URL such as rtmp://host/live/key"));
+        parsed.publishUrl = parser.value(publishOption);
+        if (const QString problem = relayUrlProblem(parsed.publishUrl); !problem.isEmpty()) {
+            message = relayUrlError(publishOption.names().constFirst(), parsed.publishUrl, problem);
             return OptionsResult::Error;
         }
         if (parsed.handler && *parsed.handler != QLatin1String("video")) {

@@ -553,7 +553,8 @@ void ConfigWindow::onFrameCaptured(int frameCount)
         return;
     SLOT_startStopCapture();
     // A scripted run that saved nothing has failed, whatever the reasons its lines gave.
-    const bool savedNothing = config.handler == imageSaver && imageSaver->nextFileNumber() == m_runFirstFile;
+    const bool savedNothing = (config.handler == imageSaver && imageSaver->nextFileNumber() == m_runFirstFile)
+        || (config.handler == videoHandler && videoHandler->recordedNothing());
     if (savedNothing)
         FrameConsole::instance().report(
             StageEvent::failed(QStringLiteral("No frame of the %1 captured was saved").arg(m_frameLimit)));

@@ -1,5 +1,6 @@
 #include "webviewserver.h"
 
+#include "clientframecheck.h"
 #include "frameconsole.h"
 #include "listenaddress.h"
 #include "socketstate.h"
@@ -16,9 +17,10 @@
 #include <QWebSocketServer>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 #include <sys/socket.h>
-#include <utility>
 
 namespace {
 
@@ -173,6 +175,82 @@ QByteArray contentPolicyFor(const QByteArray &page)
     return "default-src 'none'; script-src " + digestOf("<script>", "</script>") + "; style-src "
            + digestOf("<style>", "</style>")
            + "; img-src data:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+}
+
+// Sees what a WebSocket client sends before the WebSocket's own reader does, which answers a frame
+// without a mask like any other: connected to the connection's readyRead before the connection is
+// handed over, this runs first on each piece that arrives and peeks at it without reading it.
+// Until the WebSocket is accepted nothing may come beyond the handshake (a client waits for the
+// answer first). Once it is, the frame heads are walked; the reader leaves the bytes of a head it
+// cannot read whole yet in the connection, and what it leaves after each piece (seen by a slot
+// connected after it) has been walked already.
+class ClientStreamWatch : public QObject
+{
+public:
+    static inline const QString Name = QStringLiteral("clientStreamWatch");
+
+    // `early` runs when more than the handshake's `handshakeBytes` arrive before watch().
+    ClientStreamWatch(QTcpSocket *connection, qint64 handshakeBytes, std::function<void()> early)
+        : QObject(connection)
+        , m_connection(connection)
+        , m_handshakeBytes(handshakeBytes)
+        , m_early(std::move(early))
+    {
+        setObjectName(Name);
+        connect(connection, &QIODevice::readyRead, this, &ClientStreamWatch::beforeReader);
+    }
+
+    // The WebSocket is accepted (its reader is connected by now): walks its frames from here on;
+    // `unmasked` runs at the first frame without a mask, before the reader sees it.
+    void watch(std::function<void()> unmasked)
+    {
+        m_unmasked = std::move(unmasked);
+        m_phase = Phase::Watching;
+        m_seen = m_connection->bytesAvailable();
+        connect(m_connection, &QIODevice::readyRead, this, &ClientStreamWatch::afterReader);
+    }
+    void stop() { m_phase = Phase::Stopped; }
+
+private:
+    enum class Phase { Handshake, Watching, Stopped };
+
+    void beforeReader()
+    {
+        const qint64 available = m_connection->bytesAvailable();
+        if (m_phase == Phase::Handshake && available > m_handshakeBytes) {
+            m_phase = Phase::Stopped;
+            m_early();
+        } else if (m_phase == Phase::Watching && available > m_seen) {
+            const QByteArray bytes = m_connection->peek(available);
+            if (!m_check.take(bytes.constData() + m_seen, bytes.size() - m_seen)) {
+                m_phase = Phase::Stopped;
+                m_connection->skip(available); // the reader gets none of it
+                m_unmasked();
+                return;
+            }
+            m_seen = available;
+        }
+    }
+    void afterReader()
+    {
+        if (m_phase == Phase::Watching)
+            m_seen = m_connection->bytesAvailable();
+    }
+
+    QTcpSocket *m_connection;
+    const qint64 m_handshakeBytes;
+    std::function<void()> m_early;
+    std::function<void()> m_unmasked;
+    Phase m_phase = Phase::Handshake;
+    qint64 m_seen = 0; // bytes at the front of the connection's buffer walked already
+    ClientFrameCheck m_check;
+};
+
+ClientStreamWatch *streamWatch(const QTcpSocket *connection)
+{
+    return connection ? static_cast<ClientStreamWatch *>(connection->findChild<QObject *>(
+                            ClientStreamWatch::Name, Qt::FindDirectChildrenOnly))
+                      : nullptr;
 }
 
 } // namespace
@@ -452,12 +530,21 @@ void WebViewServer::readRequest(QTcpSocket *socket)
                                                   + QString::fromLatin1(request.origin.left(200)) + QLatin1Char(')'));
             return;
         }
+        // A client sends nothing more before the handshake is answered.
+        if (data.size() > end + 4) {
+            refuse(socket, "400 Bad Request", QStringLiteral("WebSocket data sent before the handshake was answered"));
+            return;
+        }
         // The WebSocket server reads the handshake itself: it is still unread in the socket.
         forgetRequest(socket);
         disconnect(socket, nullptr, this, nullptr);
         disconnect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         m_handshakes.removeAll(nullptr);
         m_handshakes.append(socket);
+        new ClientStreamWatch(socket, end + 4, [this, socket] {
+            printRefusal(peerText(socket->peerAddress()), QStringLiteral("WebSocket data sent before the handshake was answered"));
+            socket->abort();
+        });
         m_sockets->handleConnection(socket);
         return;
     }
@@ -534,6 +621,12 @@ void WebViewServer::acceptBrowsers()
                 b->answered = true;
             }
         });
+        if (ClientStreamWatch *watch = streamWatch(connection)) {
+            watch->watch([this, socket] {
+                dropBrowser(socket, QStringLiteral("it sent a frame without a mask"), true,
+                            QWebSocketProtocol::CloseCodeProtocolError);
+            });
+        }
         // What it sends is read, and answered (pings), before this runs.
         if (browser.connection)
             connect(browser.connection, &QIODevice::readyRead, this, [this, socket] { checkQueue(socket); });
@@ -553,7 +646,8 @@ void WebViewServer::acceptBrowsers()
     }
 }
 
-void WebViewServer::closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset)
+void WebViewServer::closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset,
+                                    QWebSocketProtocol::CloseCode code)
 {
     disconnect(socket, nullptr, this, nullptr);
     // A client that reads nothing would keep what is queued for it, and the connection, in the
@@ -565,7 +659,9 @@ void WebViewServer::closeWithReason(QWebSocket *socket, QTcpSocket *connection, 
     // The page shows the reason. A client that does not answer the close (or never reads as far
     // as it) is cut off soon.
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, reason.left(123));
+    if (const auto watch = streamWatch(connection))
+        watch->stop();
+    socket->close(code, reason.left(123));
     QTimer::singleShot(RequestTimeoutMs, socket, [socket] { socket->deleteLater(); });
     if (connection)
         endConnection(socket, connection);
@@ -668,7 +764,7 @@ void WebViewServer::receiveMessage(QWebSocket *socket, const QString &message)
     Q_EMIT browserReady();
 }
 
-void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why, bool alive)
+void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why, bool alive, QWebSocketProtocol::CloseCode code)
 {
     const auto gone = std::find_if(m_browsers.begin(), m_browsers.end(),
                                    [socket](const Browser &b) { return b.socket == socket; });
@@ -690,6 +786,6 @@ void WebViewServer::dropBrowser(QWebSocket *socket, const QString &why, bool ali
         const QString peer = QString::fromLatin1(peerText(socket->peerAddress()));
         FrameConsole::instance().report(StageEvent{StageEvent::Kind::ViewerLeft, peer,
                                                    QStringLiteral("Browser %1 disconnected: %2").arg(peer, why), -1});
-        closeWithReason(socket, connection, QStringLiteral("dropped: ") + why, !alive);
+        closeWithReason(socket, connection, QStringLiteral("dropped: ") + why, !alive, code);
     }
 }

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
+#include <QWebSocketProtocol>
 
 #include "webframecomposer.h"
 
@@ -50,7 +51,9 @@ struct WebViewSettings
 // connection beyond either makes the oldest waiting one (of that address, or of all) go, so
 // connections that never finish their request cannot keep a real browser out. A WebSocket
 // message other than "ready" closes that connection, and so do more than MaxQueuedBytes queued
-// for a browser beyond the frame it was sent (e.g. answers to pings it never reads).
+// for a browser beyond the frame it was sent (e.g. answers to pings it never reads). A frame
+// without a mask closes it too (status 1002, protocol error), before anything reads the frame,
+// and so does data sent before the WebSocket's handshake was answered.
 //
 // Only live browsers count: a browser that has given no sign of life (taken no byte, answered no
 // ping, sent no message) for the viewer timeout is dropped; one that is quiet for half of it is
@@ -150,9 +153,11 @@ private:
     void acceptBrowsers();
     void receiveMessage(QWebSocket *socket, const QString &message);
     // Drops a browser; `why` empty: it has gone. A browser that is not `alive` (reads nothing)
-    // is reset rather than closed.
-    void dropBrowser(QWebSocket *socket, const QString &why, bool alive = true);
-    void closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset);
+    // is reset rather than closed; one that is is told `code` and why.
+    void dropBrowser(QWebSocket *socket, const QString &why, bool alive = true,
+                     QWebSocketProtocol::CloseCode code = QWebSocketProtocol::CloseCodePolicyViolated);
+    void closeWithReason(QWebSocket *socket, QTcpSocket *connection, const QString &reason, bool reset,
+                         QWebSocketProtocol::CloseCode code = QWebSocketProtocol::CloseCodePolicyViolated);
     void endConnection(QWebSocket *socket, QTcpSocket *connection);
     // The connection the WebSocket server made `socket` of (it owns it), taken off the list.
     [[nodiscard]] QTcpSocket *takeConnection(const QWebSocket *socket);

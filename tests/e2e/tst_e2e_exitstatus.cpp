@@ -29,6 +29,10 @@ void tst_E2eExitStatus::exitStatusTellsTheOutcome_data()
     QTest::newRow("--frames run that saved its frames") << saver << false << 0 << QStringLiteral("Writing: ./capture/pic2.jpg");
     QTest::newRow("--frames run that saved nothing (./capture is a file)")
         << saver << true << 1 << QStringLiteral("Could not write: ./capture/pic0.jpg: Not a directory");
+    const QStringList video{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--handler"),
+                            QStringLiteral("video"), QStringLiteral("--frames"), QStringLiteral("20")};
+    QTest::newRow("video --frames run that recorded nothing (./capture is a file)")
+        << video << true << 1 << QStringLiteral("Could not record to ./capture/captureN.mkv: ");
     const QStringList tcp{QStringLiteral("--handler"), QStringLiteral("tcp"), QStringLiteral("--frames"),
                           QStringLiteral("3")};
     QTest::newRow("--bind to an address this machine does not have")

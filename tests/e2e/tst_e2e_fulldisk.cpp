@@ -1,7 +1,10 @@
 // capture_server saving JPEG files while writes fail as on a full disk (a file size limit set on
 // the running process), then succeed again: a "Could not write: " line per lost frame, no crash,
 // no gap in the numbers of the files written, and writing resumes at the number that failed.
+// A video recording onto a disk that is full from the start: no empty file is left, and a
+// --frames run says it failed.
 #include <QDir>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QProcess>
 #include <QRegularExpression>
@@ -28,6 +31,8 @@ class tst_E2eFullDisk : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void failedWritesCostALineAndNoNumber();
+    void videoOnAFullDiskLeavesNoEmptyFile_data();
+    void videoOnAFullDiskLeavesNoEmptyFile();
 };
 
 void tst_E2eFullDisk::failedWritesCostALineAndNoNumber()
@@ -101,6 +106,45 @@ void tst_E2eFullDisk::failedWritesCostALineAndNoNumber()
         QImageReader reader(file);
         QVERIFY2(reader.read().size() == QSize(64, 48), qPrintable(file + QLatin1String(": ") + reader.errorString()));
     }
+}
+
+void tst_E2eFullDisk::videoOnAFullDiskLeavesNoEmptyFile_data()
+{
+    QTest::addColumn<int>("limit"); // bytes a file may grow to
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("full at Start") << 0 << 1
+                                   << QStringLiteral("Recorded nothing: ./capture/capture0.mkv could not be written, "
+                                                     "and is removed");
+    QTest::newRow("room for the whole run") << -1 << 0 << QStringLiteral("Recorded ./capture/capture0.mkv: 20 frames, ");
+}
+
+void tst_E2eFullDisk::videoOnAFullDiskLeavesNoEmptyFile()
+{
+    QFETCH(int, limit);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess server;
+    server.setWorkingDirectory(dir.path());
+    server.setChildProcessModifier([limit] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        if (limit >= 0) {
+            const rlimit fileSize{rlim_t(limit), RLIM_INFINITY};
+            ::setrlimit(RLIMIT_FSIZE, &fileSize);
+        }
+    });
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("video"),
+                  QStringLiteral("--area"), QStringLiteral("0,0,64,48"), QStringLiteral("--fps"), QStringLiteral("20"),
+                  QStringLiteral("--frames"), QStringLiteral("20"), QStringLiteral("--start")});
+    QVERIFY(server.waitForFinished(30000));
+    const QString output = QString::fromLatin1(server.readAllStandardOutput());
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(server.exitCode() == exitCode, qPrintable(output));
+    QVERIFY2(output.contains(line), qPrintable(output));
+    QCOMPARE(QFileInfo::exists(dir.filePath(QStringLiteral("capture/capture0.mkv"))), exitCode == 0);
 }
 
 QTEST_GUILESS_MAIN(tst_E2eFullDisk)

@@ -1,10 +1,14 @@
 // capture_server killed (SIGKILL) while it writes JPEG files: every picN.jpg left behind is a
 // whole image, the numbers run from 0 without a gap, and a later run carries on after them.
+// Killed in the first seconds of a video recording, from the moment its first frame left the
+// encoder on: the file opens and decodes from that first frame (never a header alone).
 #include "testsupport.h"
+#include "videodecode.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -12,6 +16,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 #include <poll.h>
@@ -88,6 +93,8 @@ class tst_E2eKill : public QObject
 private Q_SLOTS:
     void killDuringWritesLeavesOnlyWholeFiles_data();
     void killDuringWritesLeavesOnlyWholeFiles();
+    void killEarlyInAVideoLeavesAPlayableFile_data();
+    void killEarlyInAVideoLeavesAPlayableFile();
 };
 
 void tst_E2eKill::killDuringWritesLeavesOnlyWholeFiles_data()
@@ -151,6 +158,52 @@ void tst_E2eKill::killDuringWritesLeavesOnlyWholeFiles()
     QVERIFY(whole);
     QCOMPARE(after.size(), numbers.size() + 2);
     QCOMPARE(after.constLast(), qint64(numbers.size() + 1));
+}
+
+void tst_E2eKill::killEarlyInAVideoLeavesAPlayableFile_data()
+{
+    QTest::addColumn<int>("killAfterMs"); // after the file's first bytes
+    for (const int ms : {0, 200, 500, 800, 1100, 1500})
+        QTest::addRow("killed %d ms after the first frame reached the file", ms) << ms;
+}
+
+void tst_E2eKill::killEarlyInAVideoLeavesAPlayableFile()
+{
+    QFETCH(int, killAfterMs);
+    const QSize size(1920, 1080);
+    const QImage picture = photoLikeImage(size.width(), size.height(), 5);
+    PatternWindow pattern(picture, QPoint(0, 0));
+    pattern.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pattern));
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess server;
+    server.setWorkingDirectory(dir.path());
+    server.start(QStringLiteral(CAPTURE_SERVER_PATH),
+                 {QStringLiteral("-geometry"), QStringLiteral("400x500+1400+0"), QStringLiteral("--port"),
+                  QStringLiteral("0"), QStringLiteral("--handler"), QStringLiteral("video"), QStringLiteral("--area"),
+                  QStringLiteral("0,0,1920,1080"), QStringLiteral("--fps"), QStringLiteral("30"),
+                  QStringLiteral("--start")});
+    QVERIFY(server.waitForStarted());
+    const QFileInfo file(dir.filePath(QStringLiteral("capture/capture0.mkv")));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file.filePath()).size() > 0, 30000);
+    // The kill's moment is what this test is about: the timer sets it, nothing waits for it.
+    QTimer::singleShot(killAfterMs, &server, [&server] { ::kill(pid_t(server.processId()), SIGKILL); });
+    QTRY_VERIFY_WITH_TIMEOUT(server.state() == QProcess::NotRunning, 20000);
+    QCOMPARE(server.exitStatus(), QProcess::CrashExit);
+
+    const DecodedVideo video = decodeVideo(file.filePath());
+    QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(video.error));
+    QVERIFY(!video.frames.empty());
+    qInfo("%zu frames in the file", video.frames.size());
+    const QRect uncovered(0, 0, 1280, 1080); // the server's window is at x = 1400
+    for (size_t i = 0; i < video.frames.size(); ++i) {
+        QCOMPARE(video.frames[i].size(), size);
+        QVERIFY(i == 0 || video.timesMs[i] > video.timesMs[i - 1]);
+        const double value = psnr(video.frames[i].copy(uncovered), picture.copy(uncovered));
+        QVERIFY2(value >= 30.0, qPrintable(QStringLiteral("frame %1: PSNR %2 dB").arg(i).arg(value)));
+    }
 }
 
 QTEST_MAIN(tst_E2eKill)

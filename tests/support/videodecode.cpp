@@ -4,9 +4,12 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
+#include <cstdarg>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -18,9 +21,23 @@ QString errorText(int error)
     return QString::fromLatin1(text);
 }
 
+// The first error the libraries log while a file is read (a demuxer says "File ended
+// prematurely" where it still returns the packets before).
+QString loggedError;
+bool collectingLog = false;
+
+void collectError(void *, int level, const char *format, va_list arguments)
+{
+    if (!collectingLog || level > AV_LOG_ERROR || !loggedError.isEmpty())
+        return;
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    loggedError = QString::fromLatin1(text).trimmed();
+}
+
 } // namespace
 
-DecodedVideo decodeVideo(const QString &fileName)
+static DecodedVideo readVideo(const QString &fileName)
 {
     DecodedVideo video;
     AVFormatContext *format = nullptr;
@@ -66,6 +83,7 @@ DecodedVideo decodeVideo(const QString &fileName)
             const qint64 pts = frame->best_effort_timestamp;
             video.timesMs.push_back(av_rescale_q(pts, stream->time_base, AVRational{1, 1000}));
             video.frames.push_back(image);
+            video.bFrames = video.bFrames || frame->pict_type == AV_PICTURE_TYPE_B;
         }
     };
     while ((result = av_read_frame(format, packet)) >= 0) {
@@ -82,5 +100,18 @@ DecodedVideo decodeVideo(const QString &fileName)
     sws_freeContext(scaler);
     av_frame_free(&frame);
     av_packet_free(&packet);
+    return video;
+}
+
+DecodedVideo decodeVideo(const QString &fileName)
+{
+    loggedError.clear();
+    collectingLog = true;
+    av_log_set_callback(collectError);
+    DecodedVideo video = readVideo(fileName);
+    collectingLog = false;
+    av_log_set_callback(av_log_default_callback);
+    if (video.error.isEmpty() && video.opened)
+        video.error = loggedError;
     return video;
 }

@@ -10,9 +10,11 @@
 struct DecodedVideo
 {
     bool opened = false;
-    QString error;     // why the file could not be opened, or the first decoding error
+    QString error;     // why the file could not be opened, or the first reading or decoding error
+                       // (a cut-off cluster included)
     QString codec;     // "h264"
     QString container; // "matroska,webm"
+    bool bFrames = false; // any frame coded as a B-frame
     std::vector<qint64> timesMs;
     std::vector<QImage> frames;
 };

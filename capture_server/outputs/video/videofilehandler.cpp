@@ -3,6 +3,7 @@
 #include "frameconsole.h"
 #include "monotonicclock.h"
 #include "numberedfiles.h"
+#include "relayurl.h"
 #include "streampublisher.h"
 #include "videomuxer.h"
 
@@ -90,6 +91,12 @@ void VideoFileHandler::setPublishUrl(const QString &url)
     m_publisher.reset();
     if (url.isEmpty())
         return;
+    // Whoever sets the address, only a relay's is taken (see relayUrlProblem).
+    if (const QString problem = relayUrlProblem(url); !problem.isEmpty()) {
+        FrameConsole::instance().report(StageEvent::failed(
+            relayUrlError(QStringLiteral("publish"), url, problem) + QStringLiteral(" Not publishing.")));
+        return;
+    }
     // Status lines come from the publisher's thread; the console prints them on its own.
     m_publisher = std::make_unique<StreamPublisher>(
         url, [](const std::string &line) { FrameConsole::instance().report(StageEvent::notice(line)); });
@@ -99,8 +106,12 @@ void VideoFileHandler::startHandling(const ConfigStructure *)
 {
     stopHandling();
     VideoSettings settings = m_settings;
-    if (m_publisher) // a player joining the relay waits at most this long for a keyframe
+    if (m_publisher) {
+        // A player joining the relay waits at most this long for a keyframe, and watches live:
+        // no frame held back for B-frames or look-ahead (a file beside it gets the same stream).
         settings.keyframeSeconds = std::min(settings.keyframeSeconds, 2);
+        settings.zeroLatency = true;
+    }
     m_run = std::make_shared<RunState>(settings);
     m_run->publisher = m_publisher.get();
     m_fileName.clear();
@@ -189,11 +200,14 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             // now; the relay goes on.
             state.fileFailed = true;
             std::string ignored;
-            state.file.close(ignored);
+            state.file.close(ignored); // cut back to its last whole cluster
             state.fileBytes = QFileInfo(state.fileName).size();
+            const qint64 kept = state.file.framesInFile();
             outcome = StageEvent{StageEvent::Kind::WriteFailed, state.fileName,
-                                 QString::fromStdString(error + " (recording to it stopped after "
-                                                        + std::to_string(state.frames) + " frames; it keeps what fit)"),
+                                 QString::fromStdString(error + " (recording to it stopped; "
+                                                        + (kept > 0 ? "it keeps " + std::to_string(kept)
+                                                                          + " frames, up to its last whole cluster)"
+                                                                    : std::string("no frame in it could be kept)"))),
                                  frame.number};
         }
         if (state.file.isOpen())
@@ -278,8 +292,16 @@ void VideoFileHandler::stopHandling()
             }
             state.fileBytes = QFileInfo(state.fileName).size();
         }
+        // What the file holds, which is less than what was handed to it when a write failed.
+        state.frames = state.file.framesInFile();
+        if (state.frames == 0) { // a file no player could open: gone, with the reason said before
+            QFile::remove(state.fileName);
+            return line + "Recorded nothing: " + state.fileName.toLatin1().toStdString()
+                + (state.fileFailed ? " could not be written, and is removed" : " holds no frame, and is removed");
+        }
         // The last frame lasts one frame interval.
-        const qint64 duration = state.lastTimeMs < 0 ? 0 : state.lastTimeMs + 1000 / std::max(1, state.fps);
+        const qint64 last = state.file.lastTimeInFileMs();
+        const qint64 duration = last < 0 ? 0 : last + 1000 / std::max(1, state.fps);
         return line + videoSummaryLine(state.fileName, state.frames, duration, state.fileBytes);
     };
     const auto done = [](std::string text) {
@@ -295,5 +317,6 @@ void VideoFileHandler::stopHandling()
     };
     m_worker.post(finish, done);
     m_worker.drain();
+    m_recordedNothing = m_writesFile && run->frames == 0;
     m_run.reset();
 }

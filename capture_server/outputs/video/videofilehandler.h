@@ -17,8 +17,9 @@ class StreamPublisher;
 // (setPublishUrl()). Frame times are the grab times, in milliseconds from the run's first
 // frame. Encoding and writing run on an OrderedWorker with a bounded queue: when it is full,
 // hasRoom() turns false and the recorder skips grabs. Console: "Recording: " and the file name
-// at the start, one line if the file cannot be written (the file then ends cleanly where it
-// stopped and the relay goes on), and at the stop the frames, length and size of the file.
+// at the start, one line if the file cannot be written (the file then ends at its last whole
+// cluster and the relay goes on), and at the stop the frames, length and size the file holds; a
+// file that holds no frame is removed.
 class VideoFileHandler : public ImageHandler
 {
 public:
@@ -35,6 +36,9 @@ public:
     [[nodiscard]] bool hasRoom() const override;
     void stopHandling() override;
 
+    // Whether the last run was to write a file and its file holds no frame (none could be
+    // written, or the file could not be made); after stopHandling().
+    [[nodiscard]] bool recordedNothing() const { return m_recordedNothing; }
     // The file of the current (or last) run; empty when none.
     [[nodiscard]] QString fileName() const { return m_fileName; }
     // Bytes of the current run's file so far (0 when it writes none).
@@ -58,6 +62,7 @@ private:
     const QString m_prefix;
     const VideoSettings m_settings;
     bool m_writesFile = true;
+    bool m_recordedNothing = false;
     QString m_fileName;
     std::vector<std::vector<VideoPacket>> m_sound; // coded sound not yet handed to the worker
     std::shared_ptr<RunState> m_run;              // touched by the worker's jobs only while any is queued

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,7 +59,11 @@ bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &e
 {
     release();
     m_fd = fd;
-    constexpr int bufferSize = 1 << 16;
+    m_kept = {};
+    m_handed = {};
+    // Room for a whole cluster (see the size limit below) and the header: each goes to the file
+    // in one write.
+    constexpr int bufferSize = 1 << 22;
     auto *buffer = static_cast<unsigned char *>(av_malloc(bufferSize));
     m_fileIo = buffer ? avio_alloc_context(buffer, bufferSize, 1, &m_fd, nullptr, writeToFd, seekFd) : nullptr;
     if (!m_fileIo) {
@@ -73,10 +78,12 @@ bool VideoMuxer::openFile(int fd, const AVCodecParameters *codec, std::string &e
     }
     m_format->pb = m_fileIo;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
-    // A cluster ends after a second at most and goes to the file at once.
+    m_format->flush_packets = 0; // the header would go out alone: the clusters are flushed here
+    // Clusters are ended here (write()), about every second; the container's own limits are
+    // only a backstop.
     std::vector<const AVCodecParameters *> streams{codec};
     streams.insert(streams.end(), sound.begin(), sound.end());
-    if (!start("cluster_time_limit=1000:cluster_size_limit=4000000", error, streams))
+    if (!start("cluster_time_limit=2000:cluster_size_limit=4000000", error, streams))
         return false;
     m_interleave = !sound.empty();
     return true;
@@ -96,6 +103,8 @@ bool VideoMuxer::openUrl(const QString &url, const AVCodecParameters *codec, con
     m_format->interrupt_callback = AVIOInterruptCB{interrupted, const_cast<std::atomic<bool> *>(cancel)};
     AVDictionary *options = nullptr;
     av_dict_set(&options, "rw_timeout", "5000000", 0); // a relay that takes nothing for 5 s is down
+    // A relay's protocols and what they run on, nothing else: never a file, a pipe or plain TCP.
+    av_dict_set(&options, "protocol_whitelist", "rtmp,rtmps,srt,tcp,tls", 0);
     result = avio_open2(&m_format->pb, address.constData(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
     av_dict_free(&options);
     if (result < 0) {
@@ -131,8 +140,23 @@ bool VideoMuxer::start(const char *optionText, std::string &error, const std::ve
         release();
         return false;
     }
-    avio_flush(m_format->pb);
+    if (!m_fileIo) // a file's header waits for its first frame: a file never holds a header alone
+        avio_flush(m_format->pb);
     m_failed = false;
+    return true;
+}
+
+bool VideoMuxer::endCluster()
+{
+    if (m_interleave && av_interleaved_write_frame(m_format, nullptr) < 0)
+        return false;
+    if (av_write_frame(m_format, nullptr) < 0)
+        return false;
+    avio_flush(m_format->pb);
+    if (m_format->pb->error < 0)
+        return false;
+    m_kept = m_handed;
+    m_kept.bytes = avio_tell(m_format->pb);
     return true;
 }
 
@@ -153,11 +177,30 @@ bool VideoMuxer::write(const VideoPacket &packet, std::string &error, int stream
         copy->pts -= shiftMs;
     if (copy->dts != AV_NOPTS_VALUE)
         copy->dts -= shiftMs;
+    const qint64 timeMs = copy->pts;
     av_packet_rescale_ts(copy, AVRational{1, 1000}, stream->time_base);
+    const Extent before = m_handed;
     int result = m_interleave ? av_interleaved_write_frame(m_format, copy) : av_write_frame(m_format, copy);
     av_packet_free(&copy);
-    if (result >= 0)
-        avio_flush(m_format->pb); // a finished cluster reaches the file (or the relay) now
+    const bool frame = streamIndex == 0 && result >= 0;
+    if (frame) {
+        ++m_handed.frames;
+        m_handed.lastMs = std::max(m_handed.lastMs, timeMs);
+    }
+    if (frame && m_fileIo && (m_handed.frames == 1 || timeMs - m_clusterStartMs >= 1000)) {
+        // The first frame alone, then a second's worth: the cluster goes to the file now.
+        m_clusterStartMs = timeMs;
+        if (!endCluster())
+            result = m_format->pb->error < 0 ? m_format->pb->error : AVERROR(EIO);
+    } else if (result >= 0) {
+        avio_flush(m_format->pb); // a cluster the container ended reaches the file (or the relay) now
+        // The container ends a cluster before the packet that begins the next one.
+        if (m_fileIo && !m_interleave && m_format->pb->error >= 0 && avio_tell(m_format->pb) > m_kept.bytes) {
+            m_kept = before;
+            m_kept.bytes = avio_tell(m_format->pb);
+            m_clusterStartMs = timeMs;
+        }
+    }
     if (result >= 0 && m_format->pb->error < 0)
         result = m_format->pb->error;
     if (result < 0) {
@@ -172,15 +215,18 @@ bool VideoMuxer::close(std::string &error)
 {
     if (!m_format)
         return true;
-    bool ok = true;
-    if (!m_failed) {
+    bool ok = !m_failed;
+    if (ok) {
         const int result = av_write_trailer(m_format);
         if (result < 0 || m_format->pb->error < 0) {
             error = videoErrorText(result < 0 ? result : m_format->pb->error);
             ok = false;
+        } else {
+            m_kept = m_handed;
+            m_kept.bytes = avio_tell(m_format->pb);
         }
     }
-    release();
+    release(!ok && m_fileIo);
     return ok;
 }
 
@@ -189,11 +235,12 @@ qint64 VideoMuxer::bytesWritten() const
     return m_format && m_format->pb ? avio_tell(m_format->pb) : 0;
 }
 
-void VideoMuxer::release()
+void VideoMuxer::release(bool cutBack)
 {
     if (m_format) {
         if (m_fileIo) {
-            avio_flush(m_fileIo);
+            if (!cutBack)
+                avio_flush(m_fileIo);
         } else if (m_format->pb) {
             avio_closep(&m_format->pb);
         }
@@ -205,6 +252,10 @@ void VideoMuxer::release()
         avio_context_free(&m_fileIo);
     }
     if (m_fd >= 0) {
+        // What came after the last whole cluster cannot be read: a partial cluster, or a
+        // trailer cut short.
+        if (cutBack && ::ftruncate(m_fd, off_t(m_kept.bytes)) != 0)
+            m_kept = {};
         ::close(m_fd);
         m_fd = -1;
     }

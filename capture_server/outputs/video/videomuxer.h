@@ -11,10 +11,12 @@
 struct AVFormatContext;
 struct AVIOContext;
 
-// Writes one encoded H.264 stream into a container: Matroska into a file descriptor (clusters
-// of at most a second, each written out as soon as it is complete, so a file cut short by a
-// kill still plays up to its last cluster), or FLV / MPEG-TS to a streaming URL (rtmp://,
-// srt://). Timestamps of the packets are in milliseconds.
+// Writes one encoded H.264 stream into a container: Matroska into a file descriptor, or FLV /
+// MPEG-TS to a streaming URL (rtmp://, srt://). Timestamps of the packets are in milliseconds.
+// In a file, the header goes out together with a cluster of the first frame alone, and then a
+// cluster for about each second, each in one write as soon as it is complete: a file cut short
+// by a kill plays from its first frame up to its last cluster. A file whose write failed (a
+// full disk) is cut back to its last whole cluster.
 class VideoMuxer
 {
 public:
@@ -42,10 +44,25 @@ public:
     bool close(std::string &error);
     // Bytes written so far.
     [[nodiscard]] qint64 bytesWritten() const;
+    // What the file holds in whole clusters (all of it once closed cleanly): the frames of
+    // stream 0 and the end of the latest of their times (-1: none). Kept after close().
+    [[nodiscard]] qint64 framesInFile() const { return m_kept.frames; }
+    [[nodiscard]] qint64 lastTimeInFileMs() const { return m_kept.lastMs; }
 
 private:
     bool start(const char *options, std::string &error, const std::vector<const AVCodecParameters *> &streams);
-    void release();
+    bool endCluster();
+    void release(bool cutBack = false);
+
+    struct Extent
+    {
+        qint64 bytes = 0;
+        qint64 frames = 0;
+        qint64 lastMs = -1;
+    };
+    Extent m_kept;   // in the file, in whole clusters
+    Extent m_handed; // handed to the container (bytes unused)
+    qint64 m_clusterStartMs = 0; // time of the frame that began the cluster being filled
 
     AVFormatContext *m_format = nullptr;
     AVIOContext *m_fileIo = nullptr; // ours when writing to a file descriptor

@@ -98,6 +98,10 @@ private Q_SLOTS:
     void recordsEveryFrameAtItsTime();
     void numbersNeverOverwrite_data();
     void numbersNeverOverwrite();
+    void keepsExactlyTheArea_data();
+    void keepsExactlyTheArea();
+    void bFramesOnlyWhereNothingReadsLive_data();
+    void bFramesOnlyWhereNothingReadsLive();
     void fullDiskEndsTheFileOnce_data();
     void fullDiskEndsTheFileOnce();
     void exportsExactlyTheMarkedRange_data();
@@ -170,7 +174,7 @@ void tst_VideoFile::recordsEveryFrameAtItsTime()
         const qint64 expected = std::max(times[i] - times[0], previous + 1);
         QCOMPARE(video.timesMs[size_t(i)], expected);
         previous = expected;
-        const QImage decoded = video.frames[size_t(i)].copy(QRect(QPoint(0, 0), size));
+        const QImage &decoded = video.frames[size_t(i)];
         QCOMPARE(decoded.size(), size);
         const double value = psnr(decoded, run.frames[size_t(i)]);
         QVERIFY2(value >= 35.0, qPrintable(QStringLiteral("frame %1: PSNR %2 dB").arg(i).arg(value)));
@@ -222,12 +226,78 @@ void tst_VideoFile::numbersNeverOverwrite()
     QCOMPARE(console.lines().value(0), QStringLiteral("Recording: ./capture/capture%1.mkv").arg(next));
 }
 
+void tst_VideoFile::keepsExactlyTheArea_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("one pixel") << QSize(1, 1);
+    QTest::newRow("odd width and height") << QSize(641, 481);
+    QTest::newRow("a screen less a row and a column") << QSize(1919, 1079);
+    QTest::newRow("even") << QSize(640, 480);
+}
+
+void tst_VideoFile::keepsExactlyTheArea()
+{
+    QFETCH(QSize, size);
+    Run run;
+    for (int i = 0; i < 3; ++i) {
+        run.frames.push_back(photoLikeImage(size.width(), size.height(), i));
+        run.times.push_back(i * 33);
+    }
+    VideoFileHandler handler(QStringLiteral("./capture/capture"), VideoSettings());
+    feed(handler, run);
+
+    // Decoders give back exactly the area: no column or row repeated into an even size.
+    const DecodedVideo video = decodeVideo(QStringLiteral("capture/capture0.mkv"));
+    QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(video.error));
+    QCOMPARE(int(video.frames.size()), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(video.frames[size_t(i)].size(), size);
+        const double value = psnr(video.frames[size_t(i)], run.frames[size_t(i)]);
+        QVERIFY2(value >= 30.0, qPrintable(QStringLiteral("frame %1: PSNR %2 dB").arg(i).arg(value)));
+    }
+}
+
+void tst_VideoFile::bFramesOnlyWhereNothingReadsLive_data()
+{
+    QTest::addColumn<bool>("publishing");
+    QTest::addColumn<bool>("bFrames");
+    QTest::newRow("a file alone: the encoder's look-ahead and B-frames") << false << true;
+    QTest::newRow("a file beside a relay: low latency, as the relay gets it") << true << false;
+}
+
+void tst_VideoFile::bFramesOnlyWhereNothingReadsLive()
+{
+    QFETCH(bool, publishing);
+    QFETCH(bool, bFrames);
+    Run run;
+    for (int i = 0; i < 40; ++i) {
+        run.frames.push_back(screenLikeFrame(QSize(320, 240), i));
+        run.times.push_back(1000 + i * 33);
+    }
+    CoutCapture console;
+    VideoFileHandler handler(QStringLiteral("./capture/capture"), VideoSettings());
+    if (publishing) // the relay's stream is the file's: nobody needs to listen for the choice
+        handler.setPublishUrl(QStringLiteral("rtmp://127.0.0.1:%1/live/test").arg(freePort()));
+    feed(handler, run);
+
+    const DecodedVideo video = decodeVideo(QStringLiteral("capture/capture0.mkv"));
+    QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(video.error));
+    QCOMPARE(video.bFrames, bFrames);
+    // Every frame, in time order at its time, whatever order the frames were coded in.
+    QCOMPARE(int(video.frames.size()), int(run.frames.size()));
+    for (size_t i = 0; i < video.frames.size(); ++i)
+        QCOMPARE(video.timesMs[i], run.times[i] - run.times[0]);
+    QVERIFY2(console.lines().last().startsWith(QStringLiteral("Recorded ./capture/capture0.mkv: 40 frames, 1.32 s")),
+             qPrintable(console.lines().last()));
+}
+
 void tst_VideoFile::fullDiskEndsTheFileOnce_data()
 {
     QTest::addColumn<int>("limit"); // bytes a file may grow to
     QTest::addColumn<int>("minimumFrames"); // decodable from what was written
 
-    QTest::newRow("full in the middle of the run") << 60000 << 1;
+    QTest::newRow("full in the second cluster") << 20000 << 1;
+    QTest::newRow("full after a few clusters") << 50000 << 2;
     QTest::newRow("full before the first cluster") << 300 << 0;
 }
 
@@ -251,17 +321,27 @@ void tst_VideoFile::fullDiskEndsTheFileOnce()
 
     const QStringList lines = console.lines();
     const QStringList failures = lines.filter(QStringLiteral("Could not write: ./capture/capture0.mkv: File too large"));
-    QCOMPARE(failures.size(), 1);
-    QVERIFY2(lines.last().startsWith(QStringLiteral("Recorded ./capture/capture0.mkv: ")), qPrintable(lines.last()));
-    QVERIFY(QFileInfo(QStringLiteral("capture/capture0.mkv")).size() <= limit);
-    const DecodedVideo video = decodeVideo(QStringLiteral("capture/capture0.mkv"));
-    if (minimumFrames > 0) {
-        QVERIFY2(video.opened, qPrintable(video.error));
-        QVERIFY(int(video.frames.size()) >= minimumFrames);
-        QVERIFY(video.frames.size() < run.frames.size());
-        for (size_t i = 0; i < video.frames.size(); ++i)
-            QVERIFY(psnr(video.frames[i], run.frames[i]) >= 30.0); // the frames it holds are whole
+    QVERIFY2(failures.size() == 1, qPrintable(lines.join(QLatin1Char('\n'))));
+    if (minimumFrames == 0) { // nothing would play: no file is left
+        QCOMPARE(lines.last(), QStringLiteral("Recorded nothing: ./capture/capture0.mkv could not be written, and is removed"));
+        QVERIFY(!QFileInfo::exists(QStringLiteral("capture/capture0.mkv")));
+        QVERIFY(handler.recordedNothing());
+        return;
     }
+    QVERIFY(!handler.recordedNothing());
+    QVERIFY(QFileInfo(QStringLiteral("capture/capture0.mkv")).size() <= limit);
+    // The file ends at its last whole cluster, and the summary says what it holds.
+    const DecodedVideo video = decodeVideo(QStringLiteral("capture/capture0.mkv"));
+    QVERIFY2(video.opened && video.error.isEmpty(), qPrintable(video.error));
+    QVERIFY(int(video.frames.size()) >= minimumFrames);
+    QVERIFY(video.frames.size() < run.frames.size());
+    for (size_t i = 0; i < video.frames.size(); ++i)
+        QVERIFY(psnr(video.frames[i], run.frames[i]) >= 30.0); // the frames it holds are whole
+    const QString seconds = QString::number(double(video.timesMs.back() + 1000 / 30) / 1000.0, 'f', 2);
+    QVERIFY2(lines.last().startsWith(QStringLiteral("Recorded ./capture/capture0.mkv: %1 frames, %2 s, ")
+                                         .arg(video.frames.size())
+                                         .arg(seconds)),
+             qPrintable(lines.last()));
 }
 
 void tst_VideoFile::exportsExactlyTheMarkedRange_data()

@@ -136,6 +136,58 @@ QByteArray pingFrame(int size)
     return QByteArray("\x89", 1) + char(0x80 | size) + QByteArray(4, '\0') + QByteArray(size, 'p');
 }
 
+// A client's frame: `first` is the first byte (FIN and opcode), the payload (below 126 bytes)
+// masked or not.
+QByteArray clientFrame(quint8 first, const QByteArray &payload, bool masked)
+{
+    const char key[4] = {0x12, 0x34, 0x56, 0x78};
+    QByteArray frame;
+    frame.append(char(first)).append(char((masked ? 0x80 : 0) | payload.size()));
+    if (!masked)
+        return frame + payload;
+    frame.append(key, 4);
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        frame.append(char(payload[i] ^ key[i % 4]));
+    return frame;
+}
+
+// What the server sent after its handshake's answer: pongs, and the status of its close frame.
+struct ServerFrames
+{
+    int pongs = 0;
+    int binary = 0;
+    int closeCode = -1; // no close frame
+};
+
+ServerFrames parseServerFrames(const QByteArray &stream)
+{
+    ServerFrames seen;
+    const qsizetype head = stream.indexOf("\r\n\r\n");
+    qsizetype at = head < 0 ? stream.size() : head + 4;
+    while (at + 2 <= stream.size()) {
+        const int opcode = quint8(stream[at]) & 0x0f;
+        qint64 length = quint8(stream[at + 1]) & 0x7f;
+        at += 2;
+        if (length == 126) {
+            length = qFromBigEndian<quint16>(stream.constData() + at);
+            at += 2;
+        } else if (length == 127) {
+            length = qint64(qFromBigEndian<quint64>(stream.constData() + at));
+            at += 8;
+        }
+        if (at + length > stream.size())
+            break;
+        if (opcode == 0xa)
+            ++seen.pongs;
+        else if (opcode == 0x2)
+            ++seen.binary;
+        else if (opcode == 0x8 && length >= 2 && seen.closeCode < 0)
+            seen.closeCode = qFromBigEndian<quint16>(stream.constData() + at);
+        at += length;
+    }
+    return seen;
+}
+
 // A message to every ready browser, the way the broadcaster sends a frame; returns how many.
 int sendToReady(WebViewServer &web, const QByteArray &message)
 {
@@ -169,6 +221,8 @@ private Q_SLOTS:
     void onlyLiveBrowsersCount();
     void pingsAreAnsweredButNotHoarded_data();
     void pingsAreAnsweredButNotHoarded();
+    void clientFramesMustBeMasked_data();
+    void clientFramesMustBeMasked();
 };
 
 void tst_WebViewServer::requestsAreAnswered_data()
@@ -186,6 +240,11 @@ void tst_WebViewServer::requestsAreAnswered_data()
     QTest::newRow("absolute target") << "GET http://a/ HTTP/1.1" + host << QByteArray("400 Bad Request");
     QTest::newRow("header without colon") << QByteArray("GET / HTTP/1.1\nHost\n") << QByteArray("400 Bad Request");
     QTest::newRow("binary junk") << QByteArray("\x16\x03\x01\x02\x00\n", 6) << QByteArray("400 Bad Request");
+    // A client waits for the handshake's answer before it sends a frame (a masked empty ping here).
+    QTest::newRow("WebSocket data before the handshake's answer")
+        << "GET /ws HTTP/1.1\nHost: 127.0.0.1:$PORT\nOrigin: http://127.0.0.1:$PORT\n" + Upgrade + "$COOKIE\n\n"
+               + QByteArray("\x89\x80\0\0\0\0", 6)
+        << QByteArray("400 Bad Request");
     QTest::newRow("endless head") << "GET / HTTP/1.1\r\nX: " + QByteArray(100000, 'a')
                                   << QByteArray("431 Request Header Fields Too Large");
 }
@@ -684,6 +743,89 @@ void tst_WebViewServer::pingsAreAnsweredButNotHoarded()
     }
     QCOMPARE(web.viewerCount(), 0);
     QTRY_COMPARE(cout.lines().filter(QStringLiteral(" disconnected: it does not read what it is sent (")).size(), 1);
+}
+
+void tst_WebViewServer::clientFramesMustBeMasked_data()
+{
+    QTest::addColumn<QByteArray>("frames");
+    QTest::addColumn<bool>("piecewise"); // a byte at a time
+    QTest::addColumn<int>("pongs");
+    QTest::addColumn<int>("closeCode"); // -1: the browser is kept
+    const int unmasked = QWebSocketProtocol::CloseCodeProtocolError;
+    const QByteArray maskedPing = clientFrame(0x89, "ping", true);
+    const QByteArray unmaskedPing = clientFrame(0x89, "ping", false);
+    QTest::newRow("unmasked text") << clientFrame(0x81, "ready", false) << false << 0 << unmasked;
+    QTest::newRow("unmasked ping") << unmaskedPing << false << 0 << unmasked;
+    QTest::newRow("unmasked continuation after a masked start")
+        << clientFrame(0x01, "re", true) + clientFrame(0x80, "ady", false) << false << 0 << unmasked;
+    // What comes in one piece with an unmasked frame is not read either.
+    QTest::newRow("unmasked ping behind a masked one") << maskedPing + unmaskedPing << false << 0 << unmasked;
+    QTest::newRow("masked frames a byte at a time, then an unmasked one")
+        << clientFrame(0x89, {}, true) + clientFrame(0x89, QByteArray(125, 'p'), true) + unmaskedPing << true << 2
+        << unmasked;
+    QTest::newRow("masked ping answered, browser kept") << maskedPing << false << 1 << -1;
+    QTest::newRow("masked frames a byte at a time, browser kept")
+        << clientFrame(0x89, QByteArray(125, 'p'), true) + maskedPing << true << 2 << -1;
+    // Heads with 16- and 64-bit lengths: the payload is no frame head, and the frame is refused
+    // for its size.
+    const QByteArray payload(100, 'a');
+    QTest::newRow("masked frame with a 16-bit length")
+        << QByteArray("\x82\xfe\x03\xe8\x12\x34\x56\x78", 8) + payload << false << 0
+        << int(QWebSocketProtocol::CloseCodeTooMuchData);
+    QTest::newRow("masked frame with a 64-bit length")
+        << QByteArray("\x82\xff\0\0\0\0\0\x01\x11\x70\x12\x34\x56\x78", 14) + payload << false << 0
+        << int(QWebSocketProtocol::CloseCodeTooMuchData);
+}
+
+void tst_WebViewServer::clientFramesMustBeMasked()
+{
+    QFETCH(QByteArray, frames);
+    QFETCH(bool, piecewise);
+    QFETCH(int, pongs);
+    QFETCH(int, closeCode);
+    CoutCapture cout;
+    WebViewServer web(0, QHostAddress::LocalHost);
+    QTcpSocket client;
+    QByteArray received;
+    connect(&client, &QIODevice::readyRead, &client, [&] { received += client.readAll(); });
+    client.connectToHost(QHostAddress::LocalHost, web.serverPort());
+    QVERIFY(client.waitForConnected(10000));
+    client.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const QByteArray handshake =
+        request(web, "GET /ws HTTP/1.1\nHost: 127.0.0.1:$PORT\nOrigin: http://127.0.0.1:$PORT\n" + Upgrade + "$COOKIE\n");
+
+    client.write(handshake);
+    QTRY_COMPARE(web.viewerCount(), 1);
+    QTRY_VERIFY(received.contains("\r\n\r\n"));
+    QVERIFY(received.startsWith("HTTP/1.1 101 "));
+    if (piecewise) {
+        for (const char byte : std::as_const(frames)) {
+            if (client.state() != QAbstractSocket::ConnectedState)
+                break; // closed at the unmasked frame's head
+            client.write(&byte, 1);
+            client.flush(); // on its way: the server reads it before the next one, as a piece of its own
+            QCoreApplication::processEvents();
+        }
+    } else {
+        client.write(frames);
+    }
+
+    const QString maskLine = QStringLiteral("Browser 127.0.0.1 disconnected: it sent a frame without a mask");
+    if (closeCode >= 0) {
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        const ServerFrames seen = parseServerFrames(received);
+        QCOMPARE(seen.closeCode, closeCode);
+        QCOMPARE(seen.pongs, pongs); // nothing of an unmasked frame was answered
+        QCOMPARE(web.viewerCount(), 0);
+        QCOMPARE(cout.lines().filter(maskLine).size(),
+                 closeCode == QWebSocketProtocol::CloseCodeProtocolError ? 1 : 0);
+        return;
+    }
+    QTRY_COMPARE(parseServerFrames(received).pongs, pongs);
+    QCOMPARE(web.viewerCount(), 1);
+    QCOMPARE(sendToReady(web, "frame"), 1);
+    QTRY_COMPARE(parseServerFrames(received).binary, 1);
+    QCOMPARE(parseServerFrames(received).closeCode, -1);
 }
 
 QTEST_MAIN(tst_WebViewServer)

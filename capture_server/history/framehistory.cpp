@@ -757,6 +757,71 @@ QImage FrameHistory::frame(int index, const QSize &minimumSize) const
     return decode(m_frames[size_t(index)], minimumSize);
 }
 
+std::function<QImage()> FrameHistory::frameReader(int index, const QSize &minimumSize) const
+{
+    if (index < m_firstKept || index < 0 || index >= size())
+        return {};
+    if (size_t(index) >= m_frames.size()) {
+        QImage waiting = m_waiting[size_t(index) - m_frames.size()];
+        if (waiting.isNull())
+            return {};
+        return [waiting] { return waiting; };
+    }
+    const quint64 record = m_frames[size_t(index)];
+    if (record == NotKept)
+        return {};
+    return [this, record, minimumSize] { return decode(record, minimumSize); };
+}
+
+FrameHistory::Range FrameHistory::range(int first, int last) const
+{
+    Range range;
+    range.m_history = this;
+    first = std::max(first, 0);
+    last = std::min(last, size() - 1);
+    range.m_first = first;
+    if (first > last)
+        return range;
+    range.m_times.reserve(size_t(last - first + 1));
+    // Recorded times step by step: each frame's step from the one before, every pause before it
+    // taken off.
+    qint64 paused = 0;
+    auto pause = m_pauses.begin();
+    qint64 time = 0;
+    for (int index = first; index <= last; ++index) {
+        if (index == first || index % TimeMarkEvery == 0)
+            time = timeMs(index);
+        else
+            time += m_timeSteps[size_t(index)] == TimeStepMax ? m_longSteps.at(index) : m_timeSteps[size_t(index)];
+        for (; pause != m_pauses.end() && pause->first <= index; ++pause)
+            paused += pause->second;
+        range.m_times.push_back(time - paused);
+    }
+    const int stored = int(m_frames.size());
+    if (first < stored)
+        range.m_records.assign(m_frames.begin() + first, m_frames.begin() + std::min(last + 1, stored));
+    // Frames let go to keep within the limit are not kept (their records lie in segments gone).
+    for (int index = first; index < std::min(m_firstKept, stored) && index <= last; ++index)
+        range.m_records[size_t(index - first)] = NotKept;
+    for (int index = std::max(first, stored); index <= last; ++index)
+        range.m_waiting.push_back(m_waiting[size_t(index - stored)]);
+    return range;
+}
+
+bool FrameHistory::Range::isKept(int i) const
+{
+    if (size_t(i) < m_records.size())
+        return m_records[size_t(i)] != NotKept;
+    return !m_waiting[size_t(i) - m_records.size()].isNull();
+}
+
+QImage FrameHistory::Range::frame(int i) const
+{
+    if (size_t(i) < m_records.size())
+        return m_history->decode(m_records[size_t(i)], QSize());
+    return m_waiting[size_t(i) - m_records.size()];
+}
+
 QByteArray FrameHistory::readRecord(const PartRef &record, const QByteArray &header) const
 {
     QByteArray file(header.size() + qsizetype(record.size) + 2, Qt::Uninitialized);

@@ -53,7 +53,8 @@
 // every later frame, so the oldest bytes are often the ones still in use.) A segment is a
 // sixteenth of the limit (at least 256 kB), so the history keeps from about 15/16 of its limit up
 // to the limit itself; a new segment costs one frame coded whole.
-// All members are for the thread that made the history (the GUI thread).
+// All members are for the thread that made the history (the GUI thread); the functions that
+// frameReader() returns run on any thread.
 class FrameHistory : public StoredFrames
 {
 public:
@@ -90,6 +91,31 @@ public:
     // for an index outside 0..size()-1 or a frame not kept. With a `minimumSize` the frame may come
     // back shrunk by 2, 4 or 8, but never below that size (for display).
     [[nodiscard]] QImage frame(int index, const QSize &minimumSize = QSize()) const override;
+    // Reads only the file (and the headers, under their lock): the paging and the export decode
+    // on workers of their own while frames are appended.
+    [[nodiscard]] std::function<QImage()> frameReader(int index, const QSize &minimumSize = QSize()) const override;
+    // Frames first..last (clamped to the history), taken here at once, for reading on another
+    // thread: frame() decodes on any one thread while the history lives, whatever is appended
+    // meanwhile. A few bytes a frame.
+    class Range
+    {
+    public:
+        [[nodiscard]] int first() const { return m_first; }
+        [[nodiscard]] int size() const { return int(m_times.size()); }
+        // Of the range's frame `i` (0 .. size()-1, history index first() + i):
+        [[nodiscard]] bool isKept(int i) const;
+        [[nodiscard]] QImage frame(int i) const; // null when not kept or unreadable
+        [[nodiscard]] qint64 recordedTimeMs(int i) const { return m_times[size_t(i)]; }
+
+    private:
+        friend class FrameHistory;
+        const FrameHistory *m_history = nullptr;
+        int m_first = 0;
+        std::vector<quint64> m_records; // of the stored frames, then the waiting ones follow
+        std::vector<QImage> m_waiting;
+        std::vector<qint64> m_times;
+    };
+    [[nodiscard]] Range range(int first, int last) const;
     // Blocks until every appended frame has been stored (or refused), for the end and for tests;
     // `sayWaiting` as for OrderedWorker::drain().
     void waitUntilStored(const std::function<void(int framesLeft)> &sayWaiting = {});

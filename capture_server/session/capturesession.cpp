@@ -299,8 +299,13 @@ void CaptureSession::endRun()
 qint64 CaptureSession::exportFrames(int first, int last, const QString &fileName, const VideoSettings &settings,
                                     qint64 &durationMs, std::string &error) const
 {
-    last = std::min(last, m_history->size() - 1);
-    const qint64 frames = exportVideo(*m_history, first, last, fileName, settings, error, &m_soundHistory);
-    durationMs = m_history->recordedTimeMs(last) - m_history->recordedTimeMs(first) + 1000 / std::max(1, settings.fps);
-    return frames;
+    const ExportReport report = prepareExport(first, last, settings)->write(fileName);
+    error = report.error;
+    durationMs = report.durationMs;
+    return report.frames;
+}
+
+std::unique_ptr<VideoExport> CaptureSession::prepareExport(int first, int last, const VideoSettings &settings) const
+{
+    return std::make_unique<VideoExport>(*m_history, first, last, settings, &m_soundHistory);
 }

@@ -26,6 +26,7 @@ class SimpleImageSaver;
 class TcpServerImagehandler;
 class VideoFileHandler;
 struct VideoSettings;
+class VideoExport;
 class WebFrameBroadcaster;
 class WebViewServer;
 
@@ -102,6 +103,9 @@ public:
     // sound. Returns the frames written and sets `durationMs`, or -1 with `error` set.
     qint64 exportFrames(int first, int last, const QString &fileName, const VideoSettings &settings,
                         qint64 &durationMs, std::string &error) const;
+    // The same export, taken from the history here and written later on any thread
+    // (VideoExport::write()) while this session lives.
+    [[nodiscard]] std::unique_ptr<VideoExport> prepareExport(int first, int last, const VideoSettings &settings) const;
 
     static const QString ImagePrefix; // the saver's files: ./capture/picN.jpg
     static const QString VideoPrefix; // the video files: ./capture/captureN.mkv

@@ -9,12 +9,14 @@
 #include "glstreamrenderer.h"
 #include "grabber.h"
 #include "imagerecorder.h"
+#include "orderedworker.h"
 #include "screengrabber.h"
 #include "selectionwindow.h"
 #include "shutdownsignals.h"
 #include "simpleimagesaver.h"
 #include "streampublisher.h"
 #include "tcpserverimagehandler.h"
+#include "videoexport.h"
 #include "videofilehandler.h"
 #include "webframebroadcaster.h"
 #include "windowplacement.h"
@@ -40,6 +42,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <atomic>
 
 namespace {
 
@@ -70,7 +73,20 @@ QString byteCountText(qint64 bytes)
     return QStringLiteral("%1 GB").arg(double(bytes) / 1e9, 0, 'f', 2);
 }
 
+// An export under way: the worker writes, the GUI thread reads the count and may cancel.
+constexpr qint64 exportLineEveryMs = 1000;
+
 } // namespace
+
+struct ConfigWindow::ExportRun
+{
+    std::unique_ptr<VideoExport> job;
+    QString fileName;
+    std::atomic<int> done{0};
+    std::atomic<bool> cancel{false};
+    QElapsedTimer clock;
+    qint64 nextLineMs = exportLineEveryMs;
+};
 
 ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOptions &options, CaptureSession *session)
     : QWidget(parent)
@@ -181,6 +197,20 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     runRow->addWidget(startStopButton, 1);
     runRow->addWidget(pauseButton);
     layout->addLayout(runRow);
+    // At the foot, as a status line: what the marks and the exports came to, and while an export
+    // runs its progress and "Cancel".
+    exportStatusLabel = new QLabel(this);
+    exportStatusLabel->setWordWrap(true);
+    exportProgress = new QProgressBar(this);
+    exportProgress->setRange(0, 100);
+    cancelExportButton = new QPushButton(QStringLiteral("Cancel"), this);
+    exportProgress->hide();
+    cancelExportButton->hide();
+    auto *exportRow = new QHBoxLayout;
+    exportRow->addWidget(exportStatusLabel, 1);
+    exportRow->addWidget(exportProgress);
+    exportRow->addWidget(cancelExportButton);
+    layout->addLayout(exportRow);
     setLayout(layout);
 
     connect(selectAreaButton, SIGNAL(clicked()), this, SLOT(SLOT_startSelection()));
@@ -243,6 +273,10 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
     connect(markStartButton, &QPushButton::clicked, this, &ConfigWindow::markExportStart);
     connect(markEndButton, &QPushButton::clicked, this, &ConfigWindow::markExportEnd);
     connect(exportButton, &QPushButton::clicked, this, &ConfigWindow::exportWithDialog);
+    connect(cancelExportButton, &QPushButton::clicked, this, &ConfigWindow::cancelExport);
+    m_exportWorker = std::make_unique<OrderedWorker>(1);
+    m_exportTimer.setInterval(100);
+    connect(&m_exportTimer, &QTimer::timeout, this, &ConfigWindow::showExportProgress);
     connect(pauseButton, &QPushButton::clicked, this, &ConfigWindow::SLOT_pauseResume);
     connect(m_session, &CaptureSession::pausedChanged, this, &ConfigWindow::onPausedChanged);
     updateExportControls();
@@ -263,6 +297,13 @@ ConfigWindow::ConfigWindow(QWidget *parent, QApplication *app, const CaptureOpti
 
 ConfigWindow::~ConfigWindow()
 {
+    // An export still running is cancelled (its part file removed) before the history goes.
+    if (m_export) {
+        m_export->cancel = true;
+        FrameConsole::instance().report(StageEvent::failed(
+            "Export of " + m_export->fileName.toLatin1().toStdString() + " cancelled: the program ends"));
+    }
+    m_exportWorker.reset();
     if (capturing)
         SLOT_startStopCapture();
 }
@@ -635,8 +676,10 @@ void ConfigWindow::markExportStart()
     // While capturing the mark goes on the newest frame, the one the preview shows.
     const int newest = capturing ? recorder->frameCount - 1 : frameSlider->maximum();
     m_markStart = capturing ? newest : frameSlider->value();
-    if (m_markEnd < m_markStart)
-        m_markEnd = newest;
+    m_startGiven = true;
+    if (!m_endGiven && m_markEnd < m_markStart)
+        m_markEnd = newest; // no end given: to the newest frame
+    orderMarks("Mark start", m_markStart);
     updateExportControls();
 }
 
@@ -645,9 +688,27 @@ void ConfigWindow::markExportEnd()
     if (recorder->frameCount == 0)
         return;
     m_markEnd = capturing ? recorder->frameCount - 1 : frameSlider->value();
-    if (m_markStart < 0 || m_markStart > m_markEnd)
-        m_markStart = 0;
+    m_endGiven = true;
+    if (m_markStart < 0 || (!m_startGiven && m_markStart > m_markEnd))
+        m_markStart = 0; // no start given: from the first frame
+    orderMarks("Mark end", m_markEnd);
     updateExportControls();
+}
+
+void ConfigWindow::orderMarks(const char *marked, int frame)
+{
+    if (m_markStart <= m_markEnd || m_markEnd < 0)
+        return;
+    // Both marks were given, in the wrong order: both are kept, the range runs between them.
+    std::swap(m_markStart, m_markEnd);
+    const QString line = QStringLiteral("%1 at frame %2 is %3 the other mark: exporting frames %4 to %5")
+                             .arg(QLatin1String(marked))
+                             .arg(frame + 1)
+                             .arg(frame == m_markStart ? QStringLiteral("before") : QStringLiteral("after"))
+                             .arg(m_markStart + 1)
+                             .arg(m_markEnd + 1);
+    exportStatusLabel->setText(line);
+    FrameConsole::instance().report(StageEvent::notice(line));
 }
 
 void ConfigWindow::updateSliderMarks()
@@ -671,16 +732,24 @@ void ConfigWindow::markStartOrEnd()
         FrameConsole::instance().report(StageEvent::notice("Mark: no frame to mark yet"));
         return;
     }
+    std::string line = (m_markEndNext ? "Mark end: frame " : "Mark start: frame ") + std::to_string(frame + 1);
     if (!m_markEndNext) {
         m_markStart = frame;
         m_markEnd = -1; // until the next press
+        m_startGiven = true;
+        m_endGiven = false;
     } else {
         // An end before the start (the slider moved back) makes the range run the other way.
         m_markEnd = std::max(frame, m_markStart);
         m_markStart = std::min(frame, m_markStart);
+        m_endGiven = true;
+        if (frame < m_markEnd) {
+            line += ", before the start: exporting frames " + std::to_string(m_markStart + 1) + " to "
+                + std::to_string(m_markEnd + 1);
+            exportStatusLabel->setText(QString::fromStdString(line));
+        }
     }
-    FrameConsole::instance().report(StageEvent::notice((m_markEndNext ? "Mark end: frame " : "Mark start: frame ")
-                                                       + std::to_string(frame + 1)));
+    FrameConsole::instance().report(StageEvent::notice(line));
     m_markEndNext = !m_markEndNext;
     updateExportControls();
 }
@@ -702,7 +771,7 @@ void ConfigWindow::updateExportControls()
     markStartButton->setEnabled(frames);
     markEndButton->setEnabled(frames);
     updateSliderMarks();
-    exportButton->setEnabled(!capturing && frames && m_markStart >= 0 && m_markEnd >= m_markStart);
+    exportButton->setEnabled(!capturing && !m_export && frames && m_markStart >= 0 && m_markEnd >= m_markStart);
     exportButton->setToolTip(m_markStart >= 0 ? QStringLiteral("Frames %1 to %2").arg(m_markStart + 1).arg(m_markEnd + 1)
                                               : QStringLiteral("Mark a start and an end first"));
 }
@@ -713,42 +782,116 @@ void ConfigWindow::exportWithDialog()
                                                           QStringLiteral("./capture/export.mkv"),
                                                           QStringLiteral("Matroska video (*.mkv)"));
     if (!fileName.isEmpty())
-        exportMarkedRange(fileName);
+        startExport(fileName);
 }
 
 bool ConfigWindow::exportMarkedRange(const QString &fileName)
 {
-    if (capturing || m_markStart < 0 || m_markEnd < m_markStart)
+    if (!startExport(fileName))
+        return false;
+    while (m_export)
+        m_exportWorker->drain();
+    return m_lastExportWritten;
+}
+
+bool ConfigWindow::startExport(const QString &fileName)
+{
+    if (capturing || m_export || m_markStart < 0 || m_markEnd < m_markStart)
         return false;
     const int last = std::min(m_markEnd, history()->size() - 1);
     int first = m_markStart;
     if (const int kept = history()->firstKept(); first < kept) {
         const std::string gone = "frames " + std::to_string(first + 1) + " to " + std::to_string(std::min(kept, last + 1));
         if (kept > last) {
-            FrameConsole::instance().report(StageEvent::failed(
-                "Could not export " + fileName.toStdString() + ": " + gone
-                + " were let go to keep the history within its limit (--history-limit)"));
+            const std::string line = "Could not export " + fileName.toStdString() + ": " + gone
+                + " were let go to keep the history within its limit (--history-limit)";
+            exportStatusLabel->setText(QString::fromStdString(line));
+            FrameConsole::instance().report(StageEvent::failed(line));
             return false;
         }
-        FrameConsole::instance().report(StageEvent::notice(
-            "Export: " + gone + " of the marked range were let go to keep the history within its limit "
-            "(--history-limit); exporting from frame " + std::to_string(kept + 1)));
+        const std::string line = "Export: " + gone + " of the marked range were let go to keep the history within its "
+                                                     "limit (--history-limit); exporting from frame "
+            + std::to_string(kept + 1);
+        exportStatusLabel->setText(QString::fromStdString(line));
+        FrameConsole::instance().report(StageEvent::notice(line));
         first = kept;
     }
     VideoSettings settings;
     settings.quality = m_session->options().videoQuality;
     settings.preset = m_session->options().videoPreset;
     settings.fps = fpsSpinBox->value();
-    std::string error;
-    qint64 duration = 0;
-    const qint64 frames = m_session->exportFrames(first, last, fileName, settings, duration, error);
-    const std::string name = fileName.toLatin1().toStdString();
-    if (frames < 0) {
-        FrameConsole::instance().report(StageEvent::failed("Could not export " + name + ": " + error));
-        return false;
-    }
-    FrameConsole::instance().report(StageEvent::notice(
-        "Exported frames " + std::to_string(first + 1) + " to " + std::to_string(last + 1) + ": "
-        + videoSummaryLine(fileName, frames, duration, QFileInfo(fileName).size())));
+    auto run = std::make_shared<ExportRun>();
+    run->job = m_session->prepareExport(first, last, settings);
+    run->fileName = fileName;
+    run->clock.start();
+    m_export = run;
+    exportProgress->setValue(0);
+    exportProgress->show();
+    cancelExportButton->show();
+    exportStatusLabel->setText(QStringLiteral("Exporting frames %1 to %2 into %3")
+                                   .arg(run->job->first() + 1)
+                                   .arg(run->job->last() + 1)
+                                   .arg(fileName));
+    m_exportTimer.start();
+    updateExportControls();
+    m_exportWorker->post([run] { return run->job->write(run->fileName, &run->done, &run->cancel); },
+                         [this](ExportReport report) { finishExport(report); });
     return true;
+}
+
+void ConfigWindow::cancelExport()
+{
+    if (m_export)
+        m_export->cancel = true;
+}
+
+void ConfigWindow::showExportProgress()
+{
+    if (!m_export)
+        return;
+    const int total = std::max(1, m_export->job->frameCount());
+    const int done = m_export->done.load(std::memory_order_relaxed);
+    exportProgress->setValue(int(qint64(done) * 100 / total));
+    // A long export says every second how far it is.
+    if (m_export->clock.elapsed() < m_export->nextLineMs || m_export->cancel)
+        return;
+    m_export->nextLineMs += exportLineEveryMs;
+    FrameConsole::instance().report(StageEvent::notice(QStringLiteral("Exporting %1: frame %2 of %3 (%4 %)")
+                                                           .arg(m_export->fileName)
+                                                           .arg(done)
+                                                           .arg(total)
+                                                           .arg(qint64(done) * 100 / total)));
+}
+
+void ConfigWindow::finishExport(const ExportReport &report)
+{
+    const std::shared_ptr<ExportRun> run = std::move(m_export);
+    m_exportTimer.stop();
+    cancelExportButton->hide();
+    const std::string name = run->fileName.toLatin1().toStdString();
+    const int first = run->job->first();
+    const int last = run->job->last();
+    std::string line;
+    if (report.cancelled) {
+        line = "Export of " + name + " cancelled: no file written";
+        exportProgress->hide();
+    } else if (report.frames < 0) {
+        line = "Could not export " + name + ": " + report.error;
+        exportProgress->hide();
+    } else {
+        exportProgress->setValue(100);
+        line = "Exported frames " + std::to_string(first + 1) + " to " + std::to_string(last + 1) + ": "
+            + videoSummaryLine(run->fileName, report.frames, report.durationMs, QFileInfo(run->fileName).size());
+        if (!report.missing.empty())
+            line += "; " + std::to_string(report.missing.size()) + " missing: " + frameSpansText(report.missing) + " ("
+                + report.missingWhy + ")";
+    }
+    m_lastExportWritten = report.frames >= 0;
+    if (m_lastExportWritten)
+        FrameConsole::instance().report(StageEvent::notice(line));
+    else
+        FrameConsole::instance().report(StageEvent::failed(line));
+    exportStatusLabel->setText(QString::fromStdString(line));
+    updateExportControls();
+    Q_EMIT exportFinished(m_lastExportWritten);
 }

@@ -12,6 +12,8 @@
 #include <memory>
 
 class CaptureSession;
+class OrderedWorker;
+struct ExportReport;
 class FrameHistory;
 class GLStreamRenderer;
 class Grabber;
@@ -78,6 +80,9 @@ public:
     QProgressBar *microphoneLevel = nullptr;
     QPushButton *pauseButton = nullptr; // beside "Start/Stop" while capturing: "Pause", or "Resume"
     QCheckBox *showClicksBox = nullptr;     // "Show clicks": a ring at each mouse button press in the frames
+    QProgressBar *exportProgress = nullptr;   // while an export runs, beside "Cancel"
+    QPushButton *cancelExportButton = nullptr;
+    QLabel *exportStatusLabel = nullptr;      // what the marks or the last export came to
 
     // Marks the slider's frame (while capturing: the newest frame) as the first or the last of
     // the range to export.
@@ -87,8 +92,16 @@ public:
     // on. While recording it marks the newest frame, otherwise the slider's; one line says which.
     void markStartOrEnd();
     // Writes the marked range (frames in the history, at their grab times) to `fileName` as
-    // H.264 in Matroska and prints one line; false when nothing could be written.
+    // H.264 in Matroska and prints one line; false when nothing could be written. Waits for the
+    // export (scripts and tests); "Export..." uses startExport().
     bool exportMarkedRange(const QString &fileName);
+    // Starts writing the marked range to `fileName` on a worker, with the progress bar and
+    // "Cancel" in the window and, for a long range, a line a second; exportFinished() follows.
+    // False when nothing is marked or an export is already running.
+    bool startExport(const QString &fileName);
+    // Stops a running export: no file is left of it.
+    void cancelExport();
+    [[nodiscard]] bool isExporting() const { return m_export != nullptr; }
     [[nodiscard]] int exportStart() const { return m_markStart; }
     [[nodiscard]] int exportEnd() const { return m_markEnd; }
 
@@ -116,6 +129,9 @@ Q_SIGNALS:
     void SIG_startSelectionSignal();
     void SIG_startCapture(const ConfigStructure *);
     void SIG_stopCapture();
+    // An export has ended: `written` when the file is complete (not when it failed or was
+    // cancelled).
+    void exportFinished(bool written);
 
 public Q_SLOTS:
     void SLOT_startSelection();
@@ -161,4 +177,17 @@ private:
     void onFollowedWindowClosed();
     std::unique_ptr<WindowTracker> m_followedWindow; // the window captured instead of the area
     bool m_scripted = false;   // --start: the program ends when the followed window closes
+
+    // Marks given by the user (the other end of a range with only one is filled in).
+    bool m_startGiven = false;
+    bool m_endGiven = false;
+    void orderMarks(const char *marked, int frame);
+    // The export under way, shared with its worker.
+    struct ExportRun;
+    std::shared_ptr<ExportRun> m_export;
+    bool m_lastExportWritten = false;
+    QTimer m_exportTimer; // moves the progress bar, and says every second how far a long export is
+    void showExportProgress();
+    void finishExport(const ExportReport &report);
+    std::unique_ptr<OrderedWorker> m_exportWorker; // last: ends (cancelled) before the rest goes
 };

@@ -21,6 +21,7 @@
 
 #include <cmath>
 #include "frameconsole.h"
+#include <functional>
 #include <vector>
 
 #ifndef GL_BGRA
@@ -49,6 +50,13 @@ bool isLargeFrame(const QImage &frame)
 }
 
 } // namespace
+
+struct GLStreamRenderer::Page
+{
+    int index = -1;
+    std::function<QImage()> read; // empty: a frame not kept, shown as none
+    quint64 request = 0;
+};
 
 // The OpenGL path's native child window: one texture with the resampled frame, drawn as a
 // quad over the whole view with the fixed-function pipeline.
@@ -326,6 +334,7 @@ GLStreamRenderer::GLStreamRenderer(PreviewPath path, QWidget *parent)
     , m_path(path)
     , m_scaler(std::make_shared<ScalerState>())
     , m_worker(std::make_unique<OrderedWorker>(1))
+    , m_pager(std::make_unique<OrderedWorker>(1))
 {
     if (m_path == PreviewPath::OpenGL) {
         m_glWindow = new PreviewGLWindow;
@@ -342,7 +351,9 @@ GLStreamRenderer::GLStreamRenderer(PreviewPath path, QWidget *parent)
 
 GLStreamRenderer::~GLStreamRenderer()
 {
-    // The worker first: no result may arrive at a half-destroyed widget.
+    // The workers first: no result may arrive at a half-destroyed widget (the pager's results go
+    // to the other worker).
+    m_pager.reset();
     m_worker.reset();
 }
 
@@ -412,8 +423,35 @@ void GLStreamRenderer::selectTexture(int i)
 {
     if (!m_history || i < 0 || i >= m_history->size() || i == m_currentIndex)
         return; // an index outside the stored frames shows nothing new
-    display(m_history->frame(i, displaySize()), i);
-    m_decodedSmall = true;
+    requestPage(i, displaySize());
+}
+
+void GLStreamRenderer::requestPage(int index, const QSize &minimumSize)
+{
+    // The frame stays until the new one is decoded; the newest request replaces any not begun.
+    m_currentIndex = index;
+    m_liveNumber = -1;
+    m_nextPage = std::make_unique<Page>(Page{index, m_history->frameReader(index, minimumSize), ++m_pageRequests});
+    startPage();
+}
+
+void GLStreamRenderer::startPage()
+{
+    if (m_paging || !m_nextPage)
+        return;
+    const std::unique_ptr<Page> page = std::move(m_nextPage);
+    m_paging = true;
+    m_pager->post([read = std::move(page->read)] { return read ? read() : QImage(); },
+                  [this, index = page->index, request = page->request](QImage frame) {
+                      m_paging = false;
+                      if (request == m_pageRequests) {
+                          display(frame, index);
+                          m_decodedSmall = true;
+                          m_shownIndex = index;
+                          Q_EMIT SIG_storedFrameShown(index);
+                      }
+                      startPage();
+                  });
 }
 
 QSize GLStreamRenderer::deviceSize() const
@@ -441,6 +479,8 @@ QSize GLStreamRenderer::displaySize() const
 
 void GLStreamRenderer::display(const QImage &frame, int storedIndex, const BandMap &changes)
 {
+    ++m_pageRequests; // a page still being decoded comes too late
+    m_shownIndex = -1;
     m_displayed = frame;
     m_currentIndex = storedIndex;
     m_liveNumber = -1;
@@ -545,6 +585,10 @@ void GLStreamRenderer::notePainted()
 
 void GLStreamRenderer::finishFrames()
 {
+    while (m_paging || m_nextPage) {
+        startPage();
+        m_pager->drain();
+    }
     if (!m_displayed.isNull() && !m_inFlight && (m_unsent || m_submittedTarget != targetSize(m_displayed.size()))) {
         m_unsent = false;
         post(Job{m_displayed, BandMap(), targetSize(m_displayed.size()), ++m_handedIn});
@@ -604,8 +648,7 @@ void GLStreamRenderer::resizeEvent(QResizeEvent *event)
     const QSize target = displaySize();
     if (m_decodedSmall && m_history && target.isValid()
         && (m_displayed.width() < target.width() || m_displayed.height() < target.height())) {
-        display(m_history->frame(m_currentIndex, target), m_currentIndex);
-        m_decodedSmall = true;
+        requestPage(m_currentIndex, target);
         return;
     }
     if (isVisible() && m_submittedTarget != targetSize(m_displayed.size()))

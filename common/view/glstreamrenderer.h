@@ -61,8 +61,12 @@ public:
     [[nodiscard]] int storedFrameCount() const;
     // The stored frame `index` as it is kept (for checks and tools); null when out of range.
     [[nodiscard]] QImage storedFrame(int index) const;
-    // Index of the stored frame on display, or -1 when the frame on display is not a stored one.
+    // Index of the stored frame on display (or, paged to, on its way there: it is decoded on a
+    // worker), or -1 when the frame on display is not a stored one.
     [[nodiscard]] int currentFrameIndex() const { return m_currentIndex; }
+    // Index of the stored frame painted from the history last, -1 when the frame on display
+    // is not one.
+    [[nodiscard]] int shownFrameIndex() const { return m_shownIndex; }
     // Rows of the resampled picture replaced by the last frame that changed any (for checks and
     // tools): uploaded to the texture, or repainted.
     [[nodiscard]] int lastUploadedRows() const;
@@ -90,6 +94,9 @@ Q_SIGNALS:
     // A frame newer than the one painted before has been painted (raster) or drawn and swapped
     // (OpenGL). Frames handed in faster than they are drawn are skipped: the newest is drawn.
     void SIG_framePainted();
+    // The stored frame `index`, paged to with selectTexture(), has been decoded and is the frame
+    // on display (a frame paged past before its decoding began is never decoded).
+    void SIG_storedFrameShown(int index);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -102,6 +109,8 @@ private:
     struct ScalerState;
 
     void display(const QImage &frame, int storedIndex, const BandMap &changes = {});
+    void requestPage(int index, const QSize &minimumSize);
+    void startPage();
     void submit(const QImage &frame, BandMap changes);
     void post(Job job);
     void takeResult(Result result);
@@ -133,6 +142,14 @@ private:
 
     std::shared_ptr<ScalerState> m_scaler; // the worker's own state
     std::unique_ptr<OrderedWorker> m_worker;
+    // Paging: stored frames are decoded on a worker of their own, one at a time; of the requests
+    // made meanwhile only the newest is decoded next.
+    struct Page;
+    std::unique_ptr<Page> m_nextPage;
+    bool m_paging = false;       // a stored frame is being decoded
+    quint64 m_pageRequests = 0;  // requests made (a frame shown otherwise counts as one too)
+    int m_shownIndex = -1;
+    std::unique_ptr<OrderedWorker> m_pager;
     PreviewGLWindow *m_glWindow = nullptr; // OpenGL path: owned by m_container
     QWidget *m_container = nullptr;
 };

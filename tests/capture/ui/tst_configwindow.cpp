@@ -7,6 +7,7 @@
 #include "imagerecorder.h"
 #include "selectionwindow.h"
 #include "simpleimagesaver.h"
+#include "storedframes.h"
 #include "tcpserverimagehandler.h"
 #include "testsupport.h"
 #include "videodecode.h"
@@ -16,6 +17,7 @@
 #include <QCheckBox>
 #include <QProgressBar>
 #include <QDir>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
 #include <QPushButton>
@@ -23,6 +25,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSpinBox>
 #include <QTcpServer>
@@ -31,6 +34,50 @@
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <condition_variable>
+#include <mutex>
+
+// The window's history with every decode held until the test lets it go: a slow disk.
+class HeldHistory : public StoredFrames
+{
+public:
+    explicit HeldHistory(const StoredFrames &history)
+        : m_history(history)
+    {
+    }
+    int size() const override { return m_history.size(); }
+    QImage frame(int index, const QSize &minimumSize) const override { return m_history.frame(index, minimumSize); }
+    std::function<QImage()> frameReader(int index, const QSize &minimumSize) const override
+    {
+        std::function<QImage()> read = m_history.frameReader(index, minimumSize);
+        return [this, index, read] {
+            std::unique_lock lock(m_mutex);
+            m_started.push_back(index);
+            m_wake.wait(lock, [this] { return m_open; });
+            return read();
+        };
+    }
+    void letGo()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_wake.notify_all();
+    }
+    // The frames whose decoding has begun, in order.
+    std::vector<int> started() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_started;
+    }
+
+private:
+    const StoredFrames &m_history;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_wake;
+    mutable std::vector<int> m_started;
+    bool m_open = false;
+};
 
 class tst_ConfigWindow : public QObject
 {
@@ -69,6 +116,10 @@ private Q_SLOTS:
     void pauseButtonFollowsThePause();
     void marksWhileCapturingShowOnTheSlider();
     void historyLimitMovesTheSlidersStart();
+    void pagingLeavesTheWindowResponsive_data();
+    void pagingLeavesTheWindowResponsive();
+    void exportRunsOnAWorker_data();
+    void exportRunsOnAWorker();
 
 private:
     // Clicks near the left end, where a radio button's or check box's indicator and text are.
@@ -137,9 +188,9 @@ void tst_ConfigWindow::controlsAndLayout()
     QVERIFY(layout);
     // The slider shares its row with the label that names the frame on display.
     // The handler choice, the rate, the mouse's boxes, the sound sources with their meters and
-    // "Start/Stop" with "Pause" each share a row too.
+    // "Start/Stop" with "Pause" each share a row too; the export's status line is the last.
     const QList<QWidget *> expected{m_window->streamRenderer, nullptr, m_window->selectAreaButton, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr};
+                                    nullptr, nullptr, nullptr, nullptr};
     QCOMPARE(layout->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
@@ -169,6 +220,12 @@ void tst_ConfigWindow::controlsAndLayout()
     QCOMPARE(runRow->itemAt(1)->widget(), m_window->pauseButton);
     QCOMPARE(m_window->pauseButton->text(), QStringLiteral("Pause"));
     QVERIFY(!m_window->pauseButton->isEnabled()); // nothing to pause yet
+    QLayout *exportRow = layout->itemAt(8)->layout();
+    QCOMPARE(exportRow->itemAt(0)->widget(), m_window->exportStatusLabel);
+    QCOMPARE(exportRow->itemAt(1)->widget(), m_window->exportProgress);
+    QCOMPARE(exportRow->itemAt(2)->widget(), m_window->cancelExportButton);
+    QCOMPARE(m_window->cancelExportButton->text(), QStringLiteral("Cancel"));
+    QVERIFY(!m_window->exportProgress->isVisible() && !m_window->cancelExportButton->isVisible()); // no export yet
     QLayout *sliderRow = layout->itemAt(1)->layout();
     QVERIFY(sliderRow);
     QCOMPARE(sliderRow->itemAt(0)->widget(), m_window->frameSlider);
@@ -515,31 +572,52 @@ void tst_ConfigWindow::exportWritesTheMarkedFrames_data()
 {
     QTest::addColumn<int>("start"); // slider positions when "Mark start" and "Mark end" are clicked
     QTest::addColumn<int>("end");
+    QTest::addColumn<bool>("endFirst"); // "Mark end" clicked before "Mark start"
     QTest::addColumn<int>("first"); // the range exported
     QTest::addColumn<int>("last");
-    QTest::newRow("start, then end") << 1 << 3 << 1 << 3;
-    QTest::newRow("end before any start: from the first frame") << -1 << 2 << 0 << 2;
-    QTest::newRow("one frame") << 4 << 4 << 4 << 4;
+    QTest::newRow("start, then end") << 1 << 3 << false << 1 << 3;
+    QTest::newRow("end before any start: from the first frame") << -1 << 2 << false << 0 << 2;
+    QTest::newRow("one frame") << 4 << 4 << false << 4 << 4;
+    QTest::newRow("end, then a later start: between the two") << 4 << 1 << true << 1 << 4;
+    QTest::newRow("start, then an earlier end: between the two") << 4 << 1 << false << 1 << 4;
 }
 
 void tst_ConfigWindow::exportWritesTheMarkedFrames()
 {
     QFETCH(int, start);
     QFETCH(int, end);
+    QFETCH(bool, endFirst);
     QFETCH(int, first);
     QFETCH(int, last);
     QVERIFY(!m_window->exportButton->isEnabled()); // nothing captured, nothing marked
     m_window->fpsSpinBox->setValue(30);
     captureFrames(6);
+    CoutCapture marks;
+    const auto markEnd = [&] {
+        m_window->frameSlider->setValue(end);
+        click(m_window->markEndButton);
+    };
+    if (endFirst)
+        markEnd();
     if (start >= 0) {
         m_window->frameSlider->setValue(start);
         click(m_window->markStartButton);
     }
-    m_window->frameSlider->setValue(end);
-    click(m_window->markEndButton);
+    if (!endFirst)
+        markEnd();
     QVERIFY(m_window->exportButton->isEnabled());
     QCOMPARE(m_window->exportStart(), first);
     QCOMPARE(m_window->exportEnd(), last);
+    // Marks in the wrong order are both kept, and the window and the console say so.
+    const QStringList markLines = marks.lines();
+    if (start > end) {
+        QCOMPARE(markLines.size(), 1);
+        QVERIFY2(markLines[0].endsWith(QStringLiteral(": exporting frames %1 to %2").arg(first + 1).arg(last + 1)),
+                 qPrintable(markLines[0]));
+        QCOMPARE(m_window->exportStatusLabel->text(), markLines[0]);
+    } else {
+        QVERIFY2(markLines.isEmpty(), qPrintable(markLines.join(u'\n')));
+    }
 
     CoutCapture out;
     QVERIFY(m_window->exportMarkedRange(QStringLiteral("export.mkv")));
@@ -762,6 +840,98 @@ void tst_ConfigWindow::historyLimitMovesTheSlidersStart()
     const DecodedVideo video = decodeVideo(QStringLiteral("kept.mkv"));
     QVERIFY2(video.error.isEmpty(), qPrintable(video.error));
     QCOMPARE(int(video.frames.size()), newest - kept + 1);
+}
+
+void tst_ConfigWindow::pagingLeavesTheWindowResponsive_data()
+{
+    QTest::addColumn<QList<int>>("pages"); // slider positions, one after the other
+    QTest::newRow("forward past frames not yet decoded") << QList<int>{0, 1, 2, 3, 4};
+    QTest::newRow("back and forth, ending on the first asked for") << QList<int>{5, 2, 4, 5};
+}
+
+void tst_ConfigWindow::pagingLeavesTheWindowResponsive()
+{
+    QFETCH(QList<int>, pages);
+    m_window->fpsSpinBox->setValue(60);
+    captureFrames(7); // the preview shows the newest, on none of the pages
+    GLStreamRenderer *preview = m_window->streamRenderer;
+    preview->finishFrames();
+    HeldHistory held(*preview->history());
+    preview->setHistory(&held);
+    const auto restore = qScopeGuard([&] {
+        held.letGo();
+        preview->finishFrames();
+        preview->setHistory(m_window->history());
+    });
+    QSignalSpy shown(preview, &GLStreamRenderer::SIG_storedFrameShown);
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(10);
+    connect(&timer, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    timer.start();
+    for (int page : std::as_const(pages))
+        m_window->frameSlider->setValue(page);
+
+    // The first page's decoding is held; the GUI thread goes on all the while.
+    QTRY_COMPARE(held.started().size(), size_t(1));
+    QTRY_VERIFY(ticks >= 10);
+    QCOMPARE(shown.count(), 0);
+    QVERIFY2(m_window->frameLabel->text().startsWith(
+                 QStringLiteral("Frame %1 of %2").arg(pages.last() + 1).arg(m_window->recorder->frameCount)),
+             qPrintable(m_window->frameLabel->text()));
+
+    held.letGo();
+    QTRY_COMPARE(preview->shownFrameIndex(), pages.last());
+    // Only the newest page asked for is decoded after the held one, and only it is shown.
+    const std::vector<int> decoded{pages.first(), pages.last()};
+    QCOMPARE(held.started(), pages.size() > 1 ? decoded : std::vector<int>{pages.first()});
+    QCOMPARE(shown.count(), 1);
+    QCOMPARE(shown.at(0).at(0).toInt(), pages.last());
+}
+
+void tst_ConfigWindow::exportRunsOnAWorker_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("written");
+    QTest::addColumn<QString>("line"); // how the console's and the window's line begins
+    QTest::newRow("written: the progress reaches 100 %") << QStringLiteral("worker.mkv") << true
+                                                         << QStringLiteral("Exported frames 1 to 6: Recorded worker.mkv: 6 frames");
+    QTest::newRow("a folder that is not there: says so") << QStringLiteral("no/such/folder/worker.mkv") << false
+                                                         << QStringLiteral("Could not export no/such/folder/worker.mkv: No such file");
+}
+
+void tst_ConfigWindow::exportRunsOnAWorker()
+{
+    QFETCH(QString, fileName);
+    QFETCH(bool, written);
+    QFETCH(QString, line);
+    m_window->fpsSpinBox->setValue(30);
+    captureFrames(6);
+    m_window->frameSlider->setValue(0);
+    click(m_window->markStartButton);
+    m_window->frameSlider->setValue(5);
+    click(m_window->markEndButton);
+    QSignalSpy finished(m_window, &ConfigWindow::exportFinished);
+    CoutCapture out;
+    QVERIFY(m_window->startExport(fileName));
+    // Under way: the progress and "Cancel" are shown, "Export..." waits.
+    QVERIFY(m_window->isExporting());
+    QVERIFY(m_window->exportProgress->isVisible());
+    QVERIFY(m_window->cancelExportButton->isVisible());
+    QVERIFY(!m_window->exportButton->isEnabled());
+    QVERIFY(!m_window->startExport(fileName)); // one at a time
+
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toBool(), written);
+    QVERIFY(!m_window->cancelExportButton->isVisible());
+    QCOMPARE(m_window->exportProgress->isVisible(), written);
+    if (written)
+        QCOMPARE(m_window->exportProgress->value(), 100);
+    QVERIFY(m_window->exportButton->isEnabled());
+    QVERIFY2(out.lines().value(0).startsWith(line), qPrintable(out.lines().value(0)));
+    QCOMPARE(m_window->exportStatusLabel->text(), out.lines().value(0));
+    QCOMPARE(QFileInfo::exists(fileName), written);
+    QCOMPARE(decodeVideo(fileName).frames.size(), size_t(written ? 6 : 0));
 }
 
 QTEST_MAIN(tst_ConfigWindow)

@@ -113,6 +113,7 @@ void VideoFileHandler::startHandling(const ConfigStructure *)
         settings.zeroLatency = true;
     }
     m_run = std::make_shared<RunState>(settings);
+    m_sizeSaid = false;
     m_run->publisher = m_publisher.get();
     m_fileName.clear();
     if (m_writesFile) {
@@ -144,6 +145,18 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
 {
     if (!m_run)
         return;
+    if (!std::exchange(m_sizeSaid, true)) {
+        if (const QSize area = frame.image.size(), coded = VideoEncoder::codedSize(area); coded != area) {
+            const char *repeated = coded.width() != area.width() && coded.height() != area.height()
+                                       ? "the last column and row are"
+                                   : coded.width() != area.width() ? "the last column is"
+                                                                   : "the last row is";
+            FrameConsole::instance().report(StageEvent::notice(
+                QStringLiteral("Recording %1x%2 as %3x%4: H.264 as players take it has even sizes, so %5 repeated")
+                    .arg(area.width()).arg(area.height()).arg(coded.width()).arg(coded.height())
+                    .arg(QLatin1String(repeated))));
+        }
+    }
     const ConsolePlace place = FrameConsole::instance().reserve();
     const std::shared_ptr<RunState> run = m_run;
     const auto work = [run, frame, sound = std::exchange(m_sound, {})]() -> std::optional<StageEvent> {
@@ -157,16 +170,7 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
                 state.failed = true;
                 return StageEvent::failed("Could not encode video: " + error);
             }
-            if (const QSize area = frame.image.size(), coded = VideoEncoder::codedSize(area); coded != area) {
-                const char *repeated = coded.width() != area.width() && coded.height() != area.height()
-                                           ? "the last column and row are"
-                                       : coded.width() != area.width() ? "the last column is"
-                                                                       : "the last row is";
-                FrameConsole::instance().report(StageEvent::notice(
-                    QStringLiteral("Recording %1x%2 as %3x%4: H.264 as players take it has even sizes, so %5 repeated")
-                        .arg(area.width()).arg(area.height()).arg(coded.width()).arg(coded.height())
-                        .arg(QLatin1String(repeated))));
-            }
+
             if (state.fd >= 0) {
                 const int fd = state.fd;
                 state.fd = -1;

@@ -66,6 +66,7 @@ private:
     QString m_fileName;
     std::vector<std::vector<VideoPacket>> m_sound; // coded sound not yet handed to the worker
     std::shared_ptr<RunState> m_run;              // touched by the worker's jobs only while any is queued
+    bool m_sizeSaid = false;                      // this run's first frame has come: its size was looked at
     std::unique_ptr<StreamPublisher> m_publisher; // before the worker: outlives its jobs
     OrderedWorker m_worker;                       // last member: its jobs end before the rest goes
 };

@@ -178,7 +178,7 @@ void tst_VideoFile::recordsEveryFrameAtItsTime()
         QCOMPARE(video.frames[size_t(i)].size(), VideoEncoder::codedSize(size));
         const QImage decoded = video.frames[size_t(i)].copy(QRect(QPoint(0, 0), size));
         const double value = psnr(decoded, run.frames[size_t(i)]);
-        QVERIFY2(value >= 35.0, qPrintable(QStringLiteral("frame %1: PSNR %2 dB").arg(i).arg(value)));
+        QVERIFY2(value >= 33.0, qPrintable(QStringLiteral("frame %1: PSNR %2 dB").arg(i).arg(value)));
         QCOMPARE(bestMatch(decoded, run.frames), i);
     }
 }

@@ -52,9 +52,12 @@ std::vector<SoundBuffer> PauseCuts::apply(const SoundBuffer &buffer) const
         return {buffer};
     // The buffer's frames in pieces between the pauses: frame k lies at timeNs + k / rate.
     const qint64 frames = buffer.frames();
+    const qint64 endNs = buffer.timeNs + frames * nsPerSecond / buffer.rate;
     const auto frameAt = [&](qint64 ns) {
         if (ns <= buffer.timeNs)
             return qint64(0);
+        if (ns >= endNs) // past the buffer (an open pause ends far away): no product to overflow
+            return frames;
         // Rounded up: a frame that starts inside a pause belongs to it.
         return std::min(frames, ((ns - buffer.timeNs) * buffer.rate + nsPerSecond - 1) / nsPerSecond);
     };

@@ -53,7 +53,7 @@ bool killOnCreation(int inotifyFd, qint64 pid, int count, int timeoutMs)
         for (ssize_t offset = 0; offset < length;) {
             const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
             if ((event->mask & IN_CREATE) && ++created == count)
-                return ::kill(pid_t(pid), SIGKILL) == 0;
+                return pid > 0 && ::kill(pid_t(pid), SIGKILL) == 0;
             offset += ssize_t(sizeof(inotify_event) + event->len);
         }
     }
@@ -189,7 +189,7 @@ void tst_E2eKill::killEarlyInAVideoLeavesAPlayableFile()
     const QFileInfo file(dir.filePath(QStringLiteral("capture/capture0.mkv")));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file.filePath()).size() > 0, 30000);
     // The kill's moment is what this test is about: the timer sets it, nothing waits for it.
-    QTimer::singleShot(killAfterMs, &server, [&server] { ::kill(pid_t(server.processId()), SIGKILL); });
+    QTimer::singleShot(killAfterMs, &server, [&server] { (void)signalProcess(server, SIGKILL); });
     QTRY_VERIFY_WITH_TIMEOUT(server.state() == QProcess::NotRunning, 20000);
     QCOMPARE(server.exitStatus(), QProcess::CrashExit);
 

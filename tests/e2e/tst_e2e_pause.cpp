@@ -154,7 +154,7 @@ void tst_E2ePause::pauseLeavesNoTraceInTheOutput()
     }
 
     QTRY_VERIFY_WITH_TIMEOUT(outputFrames() >= 10, 30000);
-    ::kill(pid_t(server.processId()), SIGUSR1);
+    QVERIFY(signalProcess(server, SIGUSR1));
     QTRY_VERIFY_WITH_TIMEOUT(readOutput().contains(QStringLiteral("\nPaused\n")), 10000);
     const int framesAtPause = outputFrames();
     const int grabsAtPause = grabs();
@@ -172,7 +172,7 @@ void tst_E2ePause::pauseLeavesNoTraceInTheOutput()
     covering.reset();
     QScreen *screen = QGuiApplication::primaryScreen();
     QTRY_VERIFY(!showsThePause(screen->grabWindow(0, 0, 0, AreaSize.width(), AreaSize.height()).toImage()));
-    ::kill(pid_t(server.processId()), SIGUSR1);
+    QVERIFY(signalProcess(server, SIGUSR1));
     const QRegularExpression resumedLine(QStringLiteral("\nResumed after (\\d+\\.\\d) s\n"));
     QTRY_VERIFY_WITH_TIMEOUT(resumedLine.match(readOutput()).hasMatch(), 10000);
     const double resumedAfter = resumedLine.match(output).captured(1).toDouble();

@@ -48,7 +48,7 @@ void tst_E2eShutdown::signalStopsCaptureAndExitsCleanly()
     QTRY_VERIFY_WITH_TIMEOUT((output += process.readAllStandardOutput()).count("Captures/s ") >= 5, 20000);
     // A pid of 0 would signal our own process group (ctest with it): the program must still run.
     QVERIFY2(process.processId() > 0, process.readAllStandardError().constData());
-    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+    QVERIFY(signalProcess(process, signalNumber));
     QVERIFY(process.waitForFinished(20000));
     output += process.readAllStandardOutput();
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -99,7 +99,7 @@ void tst_E2eShutdown::signalWhileThePortDialogIsOpen()
     QTRY_VERIFY_WITH_TIMEOUT(dialogShown(), 20000);
     // A pid of 0 would signal our own process group (ctest with it): the program must still run.
     QVERIFY2(process.processId() > 0, process.readAllStandardError().constData());
-    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+    QVERIFY(signalProcess(process, signalNumber));
     QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
@@ -136,7 +136,7 @@ void tst_E2eShutdown::signalBeforeStartUpIsHandled()
                    QStringLiteral("--area"), QStringLiteral("0,0,64,48"), QStringLiteral("--start")});
     QVERIFY(process.waitForStarted());
     QVERIFY(process.processId() > 0);
-    QCOMPARE(::kill(pid_t(process.processId()), signalNumber), 0);
+    QVERIFY(signalProcess(process, signalNumber));
     QVERIFY2(process.waitForFinished(20000), "the signal was never taken");
     const QByteArray output = process.readAllStandardOutput();
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);

@@ -4,6 +4,7 @@
 // the picture is recorded and one line says why.
 #include "configwindow.h"
 #include "relay.h"
+#include "testsupport.h"
 #include "glformat.h"
 #include "imagerecorder.h"
 
@@ -321,7 +322,7 @@ void tst_E2eSound::soundOfThePauseIsCut()
         return int(output.count(QStringLiteral("Captures/s")));
     };
     QTRY_VERIFY_WITH_TIMEOUT(grabs() >= 30, 30000);
-    ::kill(pid_t(server.processId()), SIGUSR1);
+    QVERIFY2(signalProcess(server, SIGUSR1), qPrintable(output));
     QTRY_VERIFY_WITH_TIMEOUT((grabs(), output.contains(QStringLiteral("\nPaused\n"))), 10000);
     QProcess player;
     startTool(player, QStringLiteral("paplay"), {QStringLiteral("--device=speakers"), wav});
@@ -336,7 +337,7 @@ void tst_E2eSound::soundOfThePauseIsCut()
                                  == 0,
                              10000);
     QCOMPARE(grabs(), grabbed);
-    ::kill(pid_t(server.processId()), SIGUSR1);
+    QVERIFY2(signalProcess(server, SIGUSR1), qPrintable(output));
     QTRY_VERIFY_WITH_TIMEOUT(grabs() >= grabbed + 30, 30000);
     server.terminate();
     QVERIFY(server.waitForFinished(30000));

@@ -9,7 +9,14 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <csignal>
 #include <unistd.h>
+
+bool signalProcess(const QProcess &process, int signal)
+{
+    const qint64 pid = process.processId();
+    return pid > 0 && ::kill(pid_t(pid), signal) == 0;
+}
 
 CoutCapture::CoutCapture()
     : m_previous(std::cout.rdbuf(m_buffer.rdbuf()))

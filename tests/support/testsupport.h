@@ -5,10 +5,16 @@
 #include <QStringList>
 #include <QWidget>
 
+class QProcess;
+
 #include <sstream>
 #include <streambuf>
 
 // Collects everything written to std::cout while it lives.
+// Sends `signal` to `process`; false, with nothing sent, when it has no process any more (its
+// pid 0 would reach the test's own process group, ctest and all).
+bool signalProcess(const QProcess &process, int signal);
+
 class CoutCapture
 {
 public:

@@ -330,7 +330,7 @@ void tst_TcpServerImagehandler::stuckViewerNeverQueuesMoreThanOneFrame()
             notReadySinceMove = out.lines().filter(QStringLiteral("CLIENT NOT READY")).size();
         }
     });
-    ticks.start(5);
+    ticks.start(33); // a capture's rate: the readers share this thread with the sender
 
     // The stuck viewer is skipped while the other one goes on receiving.
     QTRY_VERIFY_WITH_TIMEOUT(stuckQueue > 0 && reader.bodies.size() >= readerFramesSinceMove + 10, 60000);
@@ -516,7 +516,7 @@ void tst_TcpServerImagehandler::stalledViewersMakeRoom()
     const QPixmap frame = noisePixmap(400, 300);
     QTimer ticks;
     connect(&ticks, &QTimer::timeout, &handler, [&] { handler.handleImage(frame); });
-    ticks.start(5);
+    ticks.start(33); // a capture's rate: the readers share this thread with the sender
     QTRY_COMPARE_WITH_TIMEOUT(handler.viewerCount(), readers + slow, 20000);
     // The line says what the client took: nothing of the first frame here. It comes in turn
     // after the lines of frames still being coded, so it may follow the drop itself.

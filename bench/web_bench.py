@@ -55,6 +55,24 @@ def cpu_per_frame(server, log_path, seconds):
 
 
 def run(build, key, seconds, lossless):
+    """Measures content `key` and prints its figures; returns them (see measure())."""
+    r = measure(build, key, seconds, lossless)
+    print(f"({key}) {r['content']}, {r['area']} at 30 fps{' (--web-lossless)' if lossless else ''}:")
+    for line in r["summary"]:
+        print("    " + line)
+    print(f"    capture_server CPU per frame: {r['alone_ms']:.1f} ms without a browser (load {r['alone_load']:.2f}), "
+          f"{r['watched_ms']:.1f} ms with it (load {r['load']:.2f}, other processes {r['other']:.2f} cores): "
+          f"{100.0 * (r['watched_ms'] / r['alone_ms'] - 1):+.0f} %")
+    print(f"    captured {r['captured_fps']:.1f} frames/s while watched; the browser's processes used "
+          f"{r['browser_ms']:.1f} ms CPU per frame shown ({r['browser_cores']:.2f} cores)")
+    return r
+
+
+def measure(build, key, seconds, lossless=False):
+    """The web view of content `key` in a headless Chromium for `seconds`: the page's distinct
+    frames drawn a second ("shown_fps", from its status), its own rate over requestAnimationFrame
+    times ("page_fps"), capture_server's CPU per frame without and with the browser, and the
+    probe's lines ("summary")."""
     content, area = CONTENTS[key]
     work = tempfile.mkdtemp(prefix="web_bench.")
     with benchlib.Display(scene_fps=30, content=content, build=build) as display:
@@ -88,15 +106,15 @@ def run(build, key, seconds, lossless):
     cpu, wall, other = end.since(start)
     watched_ms = 1000.0 * cpu[server.pid] / max(1, frames1 - frames0)
     summary = [l for l in lines if not l.startswith("connected,")]
-    print(f"({key}) {content}, {area} at 30 fps{' (--web-lossless)' if lossless else ''}:")
-    for line in summary:
-        print("    " + line)
-    print(f"    capture_server CPU per frame: {alone_ms:.1f} ms without a browser (load {alone_load:.2f}), "
-          f"{watched_ms:.1f} ms with it (load {end.load:.2f}, other processes {other:.2f} cores): "
-          f"{100.0 * (watched_ms / alone_ms - 1):+.0f} %")
-    print(f"    captured {(frames1 - frames0) / wall:.1f} frames/s while watched; the browser's processes used "
-          f"{1000.0 * sum(cpu[pid] for pid in browser) / max(1, shown1 - shown0):.1f} ms CPU per frame shown "
-          f"({sum(cpu[pid] for pid in browser) / wall:.2f} cores)")
+    shown = re.search(r"^frames shown: \d+ in \S+ s = ([0-9.]+) frames/s", "\n".join(summary), re.M)
+    page = re.search(r"^page rate \(.*\): ([0-9.]+) frames/s", "\n".join(summary), re.M)
+    browser_cpu = sum(cpu[pid] for pid in browser)
+    return {"content": content, "area": area, "summary": summary, "alone_ms": alone_ms, "alone_load": alone_load,
+            "watched_ms": watched_ms, "load": end.load, "other": other,
+            "captured_fps": (frames1 - frames0) / wall,
+            "browser_ms": 1000.0 * browser_cpu / max(1, shown1 - shown0), "browser_cores": browser_cpu / wall,
+            "shown_fps": float(shown.group(1)) if shown else float("nan"),
+            "page_fps": float(page.group(1)) if page else float("nan")}
 
 
 def main():

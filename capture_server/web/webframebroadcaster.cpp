@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QPixmap>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -147,7 +148,12 @@ void WebFrameBroadcaster::deliver(const Composed &composed)
         return;
     for (const WebFrameComposer::Message &message : composed.messages)
         m_webView->sendTo(message.id, message.bytes);
-    // Browsers that got nothing (nothing to refresh) are ready again.
-    for (const WebFrameComposer::Recipient &browser : composed.browsers)
-        m_webView->release(browser.id);
+    // Browsers that got nothing (nothing to refresh) are ready again; the others are held by
+    // their frame until the page answers (another frame may be under way for them too).
+    for (const WebFrameComposer::Recipient &browser : composed.browsers) {
+        const bool sent = std::any_of(composed.messages.begin(), composed.messages.end(),
+                                      [&](const WebFrameComposer::Message &message) { return message.id == browser.id; });
+        if (!sent)
+            m_webView->release(browser.id);
+    }
 }

@@ -100,6 +100,8 @@ private Q_SLOTS:
     void storesEachBandOnceAndFramesFaithfully_data();
     void storesEachBandOnceAndFramesFaithfully();
     void fullFileSaysSoOnceAndKeepsEarlierFrames();
+    void movingPicturesAreKeptAsVideo_data();
+    void movingPicturesAreKeptAsVideo();
     void limitLetsTheOldestFramesGo_data();
     void limitLetsTheOldestFramesGo();
     void diskBudgetLeavesAReserveFree_data();
@@ -181,6 +183,7 @@ void tst_FrameHistory::frameWithoutRoomIsNotKeptAndOrderSurvives()
 {
     // Two frames may wait; no event loop runs between the appends, so the third finds no room.
     FrameHistory history(2);
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     for (int i = 0; i < 3; ++i)
         QCOMPARE(history.append(patternImage(96, 64, i), BandMap::compare(patternImage(96, 64, i), previous)), i);
@@ -208,6 +211,7 @@ void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
     // 120 full-HD frames are 1 GB raw; the history must keep them out of memory.
     const QImage base = photoLikeImage(1920, 1080, 9);
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     feed(history, previous, base);
     history.waitUntilStored();
@@ -263,6 +267,7 @@ void tst_FrameHistory::indexMemoryPerFrameIsSmall()
         return scene.copy(0, 0, 640, 480);
     };
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     feed(history, previous, frameAt(0));
     history.waitUntilStored();
@@ -313,6 +318,7 @@ void tst_FrameHistory::storesEachBandOnceAndFramesFaithfully()
     QFETCH(int, from);
     QFETCH(double, maxBands);
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     for (int i = 0; i < frames.size(); ++i) {
         if (i == from)
@@ -356,6 +362,7 @@ void tst_FrameHistory::fullFileSaysSoOnceAndKeepsEarlierFrames()
     QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
     CoutCapture console;
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     QList<QImage> frames;
     for (int i = 0; i < 40; ++i) {
@@ -385,6 +392,85 @@ void tst_FrameHistory::fullFileSaysSoOnceAndKeepsEarlierFrames()
     QCOMPARE(maxChannelDifference(history.frame(40), asFile(frames[0])), 0);
 }
 
+void tst_FrameHistory::movingPicturesAreKeptAsVideo_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("moving"); // the part that pans, over text
+    QTest::addColumn<int>("frames");   // panning, then as many still
+    QTest::addColumn<qint64>("limit");
+    QTest::newRow("a film, then a still screen") << QSize(640, 360) << QRect(0, 0, 640, 360) << 90 << qint64(0);
+    QTest::newRow("odd size") << QSize(321, 241) << QRect(0, 0, 321, 241) << 64 << qint64(0);
+    QTest::newRow("segments let go") << QSize(640, 360) << QRect(0, 0, 640, 360) << 400 << qint64(400'000);
+    QTest::newRow("a small video on a desktop") << QSize(640, 480) << QRect(200, 100, 160, 96) << 64 << qint64(0);
+}
+
+void tst_FrameHistory::movingPicturesAreKeptAsVideo()
+{
+    QFETCH(QSize, size);
+    QFETCH(QRect, moving);
+    QFETCH(int, frames);
+    QFETCH(qint64, limit);
+    const QImage desktop = textImage(size.width(), size.height());
+    const QImage film = photoLikeImage(moving.width() + 2 * frames, moving.height(), 5);
+    std::vector<QImage> originals;
+    for (int i = 0; i < 2 * frames; ++i) {
+        QImage frame = desktop.copy();
+        QPainter(&frame).drawImage(moving.topLeft(), film.copy(std::min(i, frames) * 2, 0, moving.width(), moving.height()));
+        originals.push_back(frame);
+    }
+    FrameHistory history;
+    FrameHistory bands;
+    bands.setMovingAsVideo(false);
+    if (limit > 0)
+        history.setLimit(limit);
+    QImage previous;
+    QImage previousBand;
+    for (const QImage &frame : originals) {
+        feed(history, previous, frame);
+        if (limit == 0)
+            feed(bands, previousBand, frame);
+    }
+    history.waitUntilStored();
+    bands.waitUntilStored();
+
+    const bool film_ = moving.size() == size;
+    if (!film_) {
+        QCOMPARE(history.videoFrames(), 0); // a small part moving stays in bands
+        return;
+    }
+    QVERIFY2(history.videoFrames() >= frames - FrameHistory::MovingFrames,
+             qPrintable(QString::number(history.videoFrames())));
+    if (limit == 0) {
+        QVERIFY2(history.storedBytes() * 2 < bands.storedBytes(),
+                 qPrintable(QStringLiteral("%1 against %2 in bands").arg(history.storedBytes()).arg(bands.storedBytes())));
+        // A still screen goes back to bands within two groups.
+        QVERIFY(history.videoFrames() <= frames + 2 * FrameHistory::GroupFrames);
+        QCOMPARE(maxChannelDifference(history.frame(int(originals.size()) - 1), asFile(originals.back())), 0);
+    } else {
+        QVERIFY(history.firstKept() > 0);
+        QVERIFY(history.diskBytes() <= limit + std::max<qint64>(256 * 1024, limit / 16));
+    }
+    // Every kept frame is the picture, and reads the same in any order (the decoder goes on from
+    // where it stopped only within a group).
+    const int first = history.firstKept();
+    const int count = history.size();
+    std::vector<QImage> inOrder(static_cast<size_t>(count));
+    for (int i = first; i < count; ++i) {
+        inOrder[size_t(i)] = history.frame(i);
+        QCOMPARE(inOrder[size_t(i)].size(), size);
+        const double quality = psnr(inOrder[size_t(i)], originals[size_t(i)]);
+        QVERIFY2(quality > 30, qPrintable(QStringLiteral("frame %1: %2 dB").arg(i).arg(quality)));
+    }
+    for (int step = 0; step < 60; ++step) {
+        const int i = first + int((quint64(step) * 7919) % quint64(count - first));
+        QCOMPARE(maxChannelDifference(history.frame(i), inOrder[size_t(i)]), 0);
+    }
+    // Shrunk for the preview as the bands are.
+    const QSize shown = history.frame(count / 2, size / 4).size();
+    QCOMPARE(shown, bands.frame(count / 2, size / 4).isNull() ? shown : bands.frame(count / 2, size / 4).size());
+    QVERIFY(shown.width() >= size.width() / 4 && shown.width() < size.width());
+}
+
 void tst_FrameHistory::limitLetsTheOldestFramesGo_data()
 {
     QTest::addColumn<qint64>("limit");
@@ -403,6 +489,7 @@ void tst_FrameHistory::limitLetsTheOldestFramesGo()
     QVERIFY(own.isValid());
     CoutCapture console;
     FrameHistory history(6, -1, own.path());
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     history.setLimit(limit);
     const qint64 segment = std::max<qint64>(256 * 1024, limit / 16);
     const QImage desktop = textImage(size.width(), size.height());

@@ -167,7 +167,18 @@ public:
     {
     }
 
-    Result store(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded, qint64 timeMs);
+    // Stores a frame; under a limit, a disk found full lets the oldest segment go and the frame
+    // is stored again, in a new segment.
+    Result store(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded, qint64 timeMs)
+    {
+        Result result = storeOnce(image, changes, coded, timeMs);
+        if (!m_needsRoom)
+            return result;
+        m_needsRoom = false;
+        Result again = storeOnce(image, changes, std::move(coded), timeMs, makeRoom());
+        m_needsRoom = m_madeRoom = false; // a second refusal is a full file
+        return again;
+    }
     void setFirstSegment(std::shared_ptr<Segment> segment) { m_current = std::move(segment); }
     Result refuse()
     {
@@ -223,6 +234,11 @@ private:
     // not fit the limit.
     void keepWithinLimit(Result &result);
     void beginSegment(Result &result);
+    Result storeOnce(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded, qint64 timeMs,
+                     Result result = {});
+    // After the disk was found full: lets the oldest segment go (the current one too, when it is
+    // the only one), gives its space back, and begins a new segment.
+    Result makeRoom();
     // Writes `batch` at the end of the current segment and remembers its records for reuse;
     // false when the file refuses it (the first refusal is said in `result`).
     bool commit(const std::vector<Pending> &batch, bool rememberRecords, Result &result);
@@ -250,6 +266,8 @@ private:
     qint64 m_budget = std::numeric_limits<qint64>::max();
     qint64 m_checkedMs = 0;
     qint64 m_checkedEnd = 0;
+    bool m_needsRoom = false; // a write found the disk full: makeRoom() and store the frame again
+    bool m_madeRoom = false;  // this frame has been stored again once already
 
     // Moving pictures (see the class comment).
     std::unique_ptr<VideoEncoder> m_video;
@@ -348,7 +366,7 @@ constexpr quint16 kFrameRecordTag = 0xffff;
 // record (whose `entries` is then its packet's size and `key` the group's frame before it).
 constexpr int kMovingQuality = 23;
 constexpr quint32 kVideoRecord = 0xffffffff;
-constexpr qint64 kMovingKbpsPerMegapixel = 1900; // 3.9 Mb/s at 1920x1080
+constexpr qint64 kMovingKbpsPerMegapixel = 1750; // 3.6 Mb/s at 1920x1080
 constexpr qint64 kMovingMinKbps = 400;
 constexpr quint32 kMaxPacketBytes = 64 * 1024 * 1024;
 
@@ -421,11 +439,43 @@ void FrameHistory::Store::remember(const Pending &pending)
              pending.ref.header};
 }
 
-FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandMap &changes,
-                                                std::shared_ptr<const JpegBands> coded, qint64 timeMs)
+FrameHistory::Result FrameHistory::Store::makeRoom()
 {
     Result result;
-    keepWithinLimit(result);
+    result.diskFull = true;
+    // The part of the current segment that the failed write may have added goes back too.
+    if (m_current && ::ftruncate(m_current->fd, m_fileEnd - qint64(m_currentStart)) != 0) {
+        // then only the segment let go gives space back
+    }
+    bool currentGone = false;
+    {
+        std::lock_guard lock(m_history.m_segmentMutex);
+        auto &segments = m_history.m_segments;
+        if (!segments.empty())
+            segments.erase(segments.begin()); // closed here or by its last reader
+        currentGone = segments.empty();       // it was the only one
+    }
+    if (currentGone)
+        m_current.reset();
+    beginSegment(result);
+    {
+        std::lock_guard lock(m_history.m_segmentMutex);
+        m_keptStart = m_history.m_segments.empty() ? quint64(m_fileEnd) : m_history.m_segments.begin()->first;
+    }
+    // Keep within what fitted until the disk is looked at again.
+    m_budget = std::max<qint64>(0, m_fileEnd - qint64(m_keptStart));
+    m_checkedMs = monotonicMs();
+    m_checkedEnd = m_fileEnd;
+    result.budget = std::max<qint64>(1, m_budget);
+    m_madeRoom = true;
+    return result;
+}
+
+FrameHistory::Result FrameHistory::Store::storeOnce(const QImage &image, const BandMap &changes,
+                                                    std::shared_ptr<const JpegBands> coded, qint64 timeMs, Result result)
+{
+    if (!m_madeRoom)
+        keepWithinLimit(result);
     result.keptFrom = m_keptStart;
     result.diskBytes = m_fileEnd - qint64(m_keptStart);
     if (image.isNull()) {
@@ -651,6 +701,10 @@ bool FrameHistory::Store::commit(const std::vector<Pending> &batch, bool remembe
                                            : writeAll(m_current->fd, blob.constData(), blob.size(),
                                                       m_fileEnd - qint64(m_currentStart)));
     if (error != 0) {
+        if (error == ENOSPC && !m_full && !m_madeRoom && m_history.m_limit != NoLimit) {
+            m_needsRoom = true; // a limit lets old frames go for new ones: make room and try again
+            return false;
+        }
         if (!m_full) {
             m_full = true;
             result.failure = QString::fromLocal8Bit(std::strerror(error));
@@ -926,10 +980,18 @@ void FrameHistory::settle(Result result)
     m_diskBytes = result.diskBytes;
     if (result.segmentStart != NotKept)
         m_segmentFirst[result.segmentStart] = int(m_frames.size()) - 1;
-    if (m_segmentFirst.count(result.keptFrom) != 0 && m_segmentFirst.begin()->first < result.keptFrom) {
-        m_segmentFirst.erase(m_segmentFirst.begin(), m_segmentFirst.find(result.keptFrom));
-        m_firstKept = m_segmentFirst.begin()->second;
-        if (m_reachedLimit == 0) {
+    if (!m_segmentFirst.empty() && m_segmentFirst.begin()->first < result.keptFrom) {
+        // Segments that hold no frame (begun for a frame the file then refused) are not listed.
+        m_segmentFirst.erase(m_segmentFirst.begin(), m_segmentFirst.lower_bound(result.keptFrom));
+        m_firstKept = m_segmentFirst.empty() ? int(m_frames.size()) : m_segmentFirst.begin()->second;
+        if (result.diskFull && !m_saidDiskFull) {
+            m_saidDiskFull = true;
+            FrameConsole::instance().report(StageEvent::notice(
+                QStringLiteral("History's disk is full (%1): its oldest frames are let go from now on, frames 1 to %2 so "
+                               "far")
+                    .arg(m_folder)
+                    .arg(m_firstKept)));
+        } else if (m_reachedLimit == 0 && !result.diskFull) {
             const qint64 limit = m_limit;
             const auto size = [](qint64 bytes) {
                 return bytes >= 1'000'000'000 ? QString::number(double(bytes) / 1e9, 'f', 1) + QStringLiteral(" GB")

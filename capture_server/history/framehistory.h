@@ -40,8 +40,9 @@
 // encoder (fastest preset, no look-ahead, no B-frames, headers before each keyframe) in groups of
 // GroupFrames that begin with a keyframe, until a whole group has changed in fewer than an
 // eighth of its bands on average; then bands again, the first such frame patched against the
-// bases kept before. A moving frame costs a tenth to a twentieth of its bands, at a quality a
-// little under the records'. Its frame record holds its packet and where the frame before it in
+// bases kept before. The coder's rate is capped (about 3.6 Mb/s for a whole full-HD screen), so
+// an hour of any moving picture takes at most about 2 GB; a moving frame costs a sixth to a
+// twentieth of its bands. Its frame record holds its packet and where the frame before it in
 // its group lies, so it decodes from its group's keyframe on (at most GroupFrames packets; the
 // decoder remembers where it stopped, so paging forward or an export costs one packet a frame).
 // A new segment begins a new group.
@@ -216,6 +217,7 @@ private:
         quint64 segmentStart = NotKept; // where the segment that this frame began starts
         quint64 keptFrom = 0;     // the oldest kept segment's start
         qint64 budget = 0;        // the limit in bytes when frames were let go
+        bool diskFull = false;    // they went because the disk was full
     };
     class Store;
     // One segment file, closed when the last reader lets go of it.
@@ -254,6 +256,7 @@ private:
     qint64 m_diskBytes = 0;
     int m_firstKept = 0;
     qint64 m_reachedLimit = 0;
+    bool m_saidDiskFull = false;
     mutable std::mutex m_headerMutex;
     std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS), added by the worker
     std::vector<quint64> m_frames; // frames the worker has finished, 0 .. n-1: frame record offsets

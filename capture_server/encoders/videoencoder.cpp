@@ -12,6 +12,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 QSize VideoEncoder::codedSize(QSize area)
 {
@@ -79,13 +80,18 @@ bool VideoEncoder::open(QSize size, std::string &error)
     if (m_settings.zeroLatency)
         context->max_b_frames = 0; // else the preset's
     context->thread_count = m_settings.threads;
+    if (m_settings.maxKbps > 0) {
+        context->rc_max_rate = qint64(m_settings.maxKbps) * 1000;
+        context->rc_buffer_size = int(std::min<qint64>(context->rc_max_rate, std::numeric_limits<int>::max()));
+    }
     // The colour conversion below: BT.601, limited range.
     context->colorspace = AVCOL_SPC_SMPTE170M;
     context->color_primaries = AVCOL_PRI_SMPTE170M;
     context->color_trc = AVCOL_TRC_SMPTE170M;
     context->color_range = AVCOL_RANGE_MPEG;
     // Matroska and FLV both carry the SPS/PPS once, in the track header.
-    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (!m_settings.headersInStream)
+        context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(context->priv_data, "preset", m_settings.preset.toLatin1().constData(), 0);
     if (m_settings.zeroLatency)
         av_opt_set(context->priv_data, "tune", "zerolatency", 0);

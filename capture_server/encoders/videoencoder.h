@@ -32,6 +32,12 @@ struct VideoSettings
     int fps = 30;             // the rate frames are expected at (their times decide)
     int keyframeSeconds = 10; // longest time between two keyframes
     int threads = 0;          // 0: as many as suit the machine
+    // The stream headers (SPS/PPS) before every keyframe rather than once in parameters(): each
+    // group of frames then decodes on its own, with no container to carry them.
+    bool headersInStream = false;
+    // The most the stream may take, in kilobits a second over any second (0: no cap): the rate
+    // factor holds until the picture would need more.
+    int maxKbps = 0;
 };
 
 // H.264 encoder for frames of one size. A frame is converted from RGB32 into the encoder's YUV

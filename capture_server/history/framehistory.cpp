@@ -7,6 +7,12 @@
 #include "monotonicclock.h"
 #include "parallel.h"
 #include "turbojpeghandles.h"
+#include "videodecoder.h"
+#include "videoencoder.h"
+
+extern "C" {
+#include <libavcodec/packet.h>
+}
 
 #include <QDir>
 #include <QFile>
@@ -161,11 +167,24 @@ public:
     {
     }
 
-    Result store(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded);
+    // Stores a frame; under a limit, a disk found full lets the oldest segment go and the frame
+    // is stored again, in a new segment.
+    Result store(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded, qint64 timeMs)
+    {
+        Result result = storeOnce(image, changes, coded, timeMs);
+        if (!m_needsRoom)
+            return result;
+        m_needsRoom = false;
+        Result again = storeOnce(image, changes, std::move(coded), timeMs, makeRoom());
+        m_needsRoom = m_madeRoom = false; // a second refusal is a full file
+        return again;
+    }
     void setFirstSegment(std::shared_ptr<Segment> segment) { m_current = std::move(segment); }
     Result refuse()
     {
         m_previous.reset(); // the next frame's change map is against a frame not kept
+        m_lastStored = false;
+        m_encoderFollows = false;
         Result result;
         result.keptFrom = m_keptStart;
         result.diskBytes = m_fileEnd - qint64(m_keptStart);
@@ -215,6 +234,18 @@ private:
     // not fit the limit.
     void keepWithinLimit(Result &result);
     void beginSegment(Result &result);
+    Result storeOnce(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded, qint64 timeMs,
+                     Result result = {});
+    // After the disk was found full: lets the oldest segment go (the current one too, when it is
+    // the only one), gives its space back, and begins a new segment.
+    Result makeRoom();
+    // Writes `batch` at the end of the current segment and remembers its records for reuse;
+    // false when the file refuses it (the first refusal is said in `result`).
+    bool commit(const std::vector<Pending> &batch, bool rememberRecords, Result &result);
+    // Moving pictures: stores the frame as video; false when the encoder cannot take it (then
+    // it goes to the bands).
+    bool storeMoving(const QImage &frame, const BandMap &changes, int changedBands, qint64 timeMs, Result &result);
+    void leaveMoving();
 
     FrameHistory &m_history;
     const int m_quality;
@@ -235,6 +266,20 @@ private:
     qint64 m_budget = std::numeric_limits<qint64>::max();
     qint64 m_checkedMs = 0;
     qint64 m_checkedEnd = 0;
+    bool m_needsRoom = false; // a write found the disk full: makeRoom() and store the frame again
+    bool m_madeRoom = false;  // this frame has been stored again once already
+
+    // Moving pictures (see the class comment).
+    std::unique_ptr<VideoEncoder> m_video;
+    bool m_videoFailed = false;        // no encoder could be opened: bands only
+    bool m_moving = false;             // frames go to the encoder
+    bool m_lastStored = false;         // the frame appended before came through store()
+    bool m_encoderFollows = false;     // the encoder's last frame is the frame appended before
+    int m_movingStreak = 0;            // frames in a row with most bands changed
+    int m_groupFrames = 0;             // frames of the current group (0: the next one is a keyframe)
+    qint64 m_groupChanged = 0;         // bands changed in them
+    quint64 m_videoPrevious = NotKept; // the record of the group's frame before
+    qint64 m_videoClock = 0;
 };
 
 void FrameHistory::Store::keepWithinLimit(Result &result)
@@ -295,6 +340,8 @@ void FrameHistory::Store::beginSegment(Result &result)
     m_previousFrame = NotKept;
     m_key.clear();
     m_keyRecord = NotKept;
+    m_groupFrames = 0; // a video frame begins a group again
+    m_videoPrevious = NotKept;
     result.segmentStart = m_currentStart;
 }
 
@@ -314,6 +361,14 @@ namespace {
 
 // The column and header that mark a frame record (never those of a band record).
 constexpr quint16 kFrameRecordTag = 0xffff;
+
+// Moving pictures: the coder's settings, and what FrameRecordHead::bands says of a video frame
+// record (whose `entries` is then its packet's size and `key` the group's frame before it).
+constexpr int kMovingQuality = 23;
+constexpr quint32 kVideoRecord = 0xffffffff;
+constexpr qint64 kMovingKbpsPerMegapixel = 1750; // 3.6 Mb/s at 1920x1080
+constexpr qint64 kMovingMinKbps = 400;
+constexpr quint32 kMaxPacketBytes = 64 * 1024 * 1024;
 
 // A frame record: this head, then either every band's references (a full record: `key` is
 // ~0) or only the bands that differ from the full record at `key`, each as a DeltaEntry. A
@@ -384,15 +439,49 @@ void FrameHistory::Store::remember(const Pending &pending)
              pending.ref.header};
 }
 
-FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandMap &changes,
-                                                std::shared_ptr<const JpegBands> coded)
+FrameHistory::Result FrameHistory::Store::makeRoom()
 {
     Result result;
-    keepWithinLimit(result);
+    result.diskFull = true;
+    // The part of the current segment that the failed write may have added goes back too.
+    if (m_current && ::ftruncate(m_current->fd, m_fileEnd - qint64(m_currentStart)) != 0) {
+        // then only the segment let go gives space back
+    }
+    bool currentGone = false;
+    {
+        std::lock_guard lock(m_history.m_segmentMutex);
+        auto &segments = m_history.m_segments;
+        if (!segments.empty())
+            segments.erase(segments.begin()); // closed here or by its last reader
+        currentGone = segments.empty();       // it was the only one
+    }
+    if (currentGone)
+        m_current.reset();
+    beginSegment(result);
+    {
+        std::lock_guard lock(m_history.m_segmentMutex);
+        m_keptStart = m_history.m_segments.empty() ? quint64(m_fileEnd) : m_history.m_segments.begin()->first;
+    }
+    // Keep within what fitted until the disk is looked at again.
+    m_budget = std::max<qint64>(0, m_fileEnd - qint64(m_keptStart));
+    m_checkedMs = monotonicMs();
+    m_checkedEnd = m_fileEnd;
+    result.budget = std::max<qint64>(1, m_budget);
+    m_madeRoom = true;
+    return result;
+}
+
+FrameHistory::Result FrameHistory::Store::storeOnce(const QImage &image, const BandMap &changes,
+                                                    std::shared_ptr<const JpegBands> coded, qint64 timeMs, Result result)
+{
+    if (!m_madeRoom)
+        keepWithinLimit(result);
     result.keptFrom = m_keptStart;
     result.diskBytes = m_fileEnd - qint64(m_keptStart);
     if (image.isNull()) {
         m_previous.reset();
+        m_lastStored = false;
+        m_encoderFollows = false;
         return result;
     }
     QImage frame = image;
@@ -403,6 +492,29 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         m_size = frame.size();
         m_bands.assign(size_t(bands), Band());
         m_previous.reset();
+    }
+
+    // Moving pictures go to the video coder (see the class comment).
+    const bool mapValid = m_lastStored && changes.height() == frame.height() && changes.count() == bands;
+    m_lastStored = true;
+    const int changedBands = mapValid ? changes.changedCount() : bands;
+    m_movingStreak = 2 * changedBands > bands ? m_movingStreak + 1 : 0;
+    if (m_moving && m_groupFrames >= GroupFrames) {
+        if (m_groupChanged * 8 < qint64(GroupFrames) * bands)
+            leaveMoving();
+        m_groupFrames = 0;
+        m_groupChanged = 0;
+    }
+    if (!m_moving && m_movingStreak >= MovingFrames && !m_videoFailed && m_history.m_movingAsVideo) {
+        m_moving = true;
+        m_groupFrames = 0;
+        m_groupChanged = 0;
+        m_videoPrevious = NotKept;
+    }
+    if (m_moving) {
+        if (storeMoving(frame, changes, changedBands, timeMs, result))
+            return result;
+        leaveMoving();
     }
     if (coded && (coded->size != frame.size() || coded->quality != m_quality || int(coded->segments.size()) != bands
                   || coded->header.isEmpty()))
@@ -537,34 +649,13 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
         newKey = head.key == NotKept;
     }
 
-    QByteArray blob;
-    for (const Pending &p : batch)
-        blob += p.data;
-    int error = 0;
-    if (!encodeFailed && !batch.empty()) {
-        error = m_full ? ENOSPC
-                       : (!m_current ? m_history.m_openError
-                                     : writeAll(m_current->fd, blob.constData(), blob.size(),
-                                                m_fileEnd - qint64(m_currentStart)));
-    }
-    if (encodeFailed || error != 0) {
+    if (encodeFailed || !commit(batch, true, result)) {
         // This frame's new records are forgotten: nothing refers to them.
-        if (error != 0 && !m_full) {
-            m_full = true;
-            result.failure = QString::fromLocal8Bit(std::strerror(error));
-        }
         m_previous.reset();
         m_previousFrame = NotKept;
         result.taken = 0; // nothing of this frame is kept; its coding still cost
         return result;
     }
-    for (const Pending &p : batch)
-        remember(p);
-    m_fileEnd += blob.size();
-    result.bytes = blob.size();
-    result.diskBytes = m_fileEnd - qint64(m_keptStart);
-    for (const Pending &p : batch)
-        result.bandBytes += p.ref.column == kFrameRecordTag ? 0 : p.ref.size;
 
     // New bases become what later patches of their band are cut against.
     const bool allNew = std::all_of(work.begin(), work.end(), [](const Work &w) { return w.newBase; });
@@ -598,6 +689,117 @@ FrameHistory::Result FrameHistory::Store::store(const QImage &image, const BandM
     return result;
 }
 
+bool FrameHistory::Store::commit(const std::vector<Pending> &batch, bool rememberRecords, Result &result)
+{
+    if (batch.empty())
+        return true;
+    QByteArray blob;
+    for (const Pending &p : batch)
+        blob += p.data;
+    const int error = m_full ? ENOSPC
+                             : (!m_current ? m_history.m_openError
+                                           : writeAll(m_current->fd, blob.constData(), blob.size(),
+                                                      m_fileEnd - qint64(m_currentStart)));
+    if (error != 0) {
+        if (error == ENOSPC && !m_full && !m_madeRoom && m_history.m_limit != NoLimit) {
+            m_needsRoom = true; // a limit lets old frames go for new ones: make room and try again
+            return false;
+        }
+        if (!m_full) {
+            m_full = true;
+            result.failure = QString::fromLocal8Bit(std::strerror(error));
+        }
+        return false;
+    }
+    if (rememberRecords) {
+        for (const Pending &p : batch)
+            remember(p);
+    }
+    m_fileEnd += blob.size();
+    result.bytes = blob.size();
+    result.diskBytes = m_fileEnd - qint64(m_keptStart);
+    for (const Pending &p : batch)
+        result.bandBytes += p.ref.column == kFrameRecordTag ? 0 : p.ref.size;
+    return true;
+}
+
+bool FrameHistory::Store::storeMoving(const QImage &frame, const BandMap &changes, int changedBands, qint64 timeMs,
+                                      Result &result)
+{
+    if (m_video && m_video->frameSize() != frame.size())
+        m_video.reset();
+    if (!m_video) {
+        VideoSettings settings;
+        settings.quality = kMovingQuality;
+        settings.preset = QStringLiteral("ultrafast");
+        settings.zeroLatency = true;
+        settings.threads = 1; // the bands' work is on every core; this is one stage of many
+        settings.keyframeSeconds = 3600; // the groups' keyframes are asked for
+        settings.headersInStream = true;
+        // At most about 2 GB an hour for a whole full-HD screen, in proportion for other sizes:
+        // noise or a film at full screen would take several times that at the rate factor.
+        settings.maxKbps = int(std::max<qint64>(kMovingMinKbps, qint64(frame.width()) * frame.height() * kMovingKbpsPerMegapixel / 1'000'000));
+        m_video = std::make_unique<VideoEncoder>(settings);
+        std::string error;
+        if (!m_video->open(frame.size(), error)) {
+            m_video.reset();
+            m_videoFailed = true;
+            return false;
+        }
+        m_encoderFollows = false;
+    }
+    const bool keyframe = m_groupFrames == 0 || m_videoPrevious == NotKept;
+    // The encoder keeps the planes of its last frame: the change map says what to convert again
+    // only when that frame is the one the map was made against.
+    const BandMap map = m_encoderFollows && changes.count() == BandMap::bandCount(frame.height()) ? changes : BandMap();
+    std::vector<VideoPacket> packets;
+    std::string error;
+    // The grab times pace the cap; frames appended without one count as 30 a second.
+    m_videoClock = timeMs > m_videoClock ? timeMs : m_videoClock + (timeMs > 0 ? 1 : 33);
+    if (!m_video->encode(frame, map, m_videoClock, keyframe, packets, error) || packets.size() != 1
+        || packets.front()->size <= 0 || quint32(packets.front()->size) > kMaxPacketBytes) {
+        // Without look-ahead every frame gives its packet at once; anything else is a coder
+        // this history cannot use.
+        m_video.reset();
+        m_videoFailed = true;
+        return false;
+    }
+    m_encoderFollows = true;
+    const AVPacket &packet = *packets.front();
+    FrameRecordHead head{quint32(frame.width()), quint32(frame.height()), kVideoRecord, quint32(packet.size),
+                         keyframe ? NotKept : m_videoPrevious};
+    Pending record;
+    record.data.resize(qsizetype(sizeof head) + packet.size);
+    std::memcpy(record.data.data(), &head, sizeof head);
+    std::memcpy(record.data.data() + sizeof head, packet.data, size_t(packet.size));
+    record.ref = {quint64(m_fileEnd), quint32(record.data.size()), kFrameRecordTag, kFrameRecordTag};
+    const std::vector<Pending> batch{record};
+    if (!commit(batch, false, result)) {
+        m_videoPrevious = NotKept; // the next frame begins a group again
+        return true;               // not kept, as any frame the file refuses
+    }
+    result.bandBytes = packet.size; // the picture's bytes, as a band record's
+    m_videoPrevious = record.ref.offset;
+    ++m_groupFrames;
+    m_groupChanged += changedBands;
+    result.frame = record.ref.offset;
+    result.video = true;
+    return true;
+}
+
+void FrameHistory::Store::leaveMoving()
+{
+    m_moving = false;
+    m_encoderFollows = false;
+    m_videoPrevious = NotKept;
+    m_groupFrames = 0;
+    m_groupChanged = 0;
+    // The bands' bases are still in the file: the next frame is patched against them, but
+    // reuses nothing of the frame before, which was video.
+    m_previous.reset();
+    m_previousFrame = NotKept;
+}
+
 FrameHistory::Segment::~Segment()
 {
     if (fd >= 0)
@@ -619,6 +821,68 @@ FrameHistory::FrameHistory(int capacity, int quality, const QString &directory)
 FrameHistory::~FrameHistory()
 {
     m_worker.reset();
+}
+
+struct FrameHistory::VideoReader
+{
+    VideoDecoder decoder;
+    quint64 last = NotKept; // the frame record the decoder decoded last
+};
+
+QImage FrameHistory::decodeVideo(quint64 frame, const QSize &minimumSize) const
+{
+    // The group's records from this frame back to its keyframe.
+    std::vector<std::pair<quint64, quint32>> chain; // record, packet bytes
+    QSize size;
+    for (quint64 at = frame; at != NotKept;) {
+        FrameRecordHead head;
+        if (chain.size() > size_t(4 * GroupFrames) || !readAt(reinterpret_cast<char *>(&head), sizeof head, qint64(at))
+            || head.bands != kVideoRecord || head.width == 0 || head.height == 0 || head.width > 0xffff
+            || head.height > 0xffff || head.entries == 0 || head.entries > kMaxPacketBytes
+            || (size.isValid() && size != QSize(int(head.width), int(head.height))))
+            return {};
+        size = QSize(int(head.width), int(head.height));
+        chain.emplace_back(at, head.entries);
+        at = head.key;
+    }
+    std::reverse(chain.begin(), chain.end());
+    // Shrunk by 2, 4 or 8 as the bands are, for display.
+    int divisor = 1;
+    while (divisor < 8 && minimumSize.isValid()
+           && (size.width() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.width()
+           && (size.height() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.height())
+        divisor *= 2;
+    const QSize shown((size.width() + divisor - 1) / divisor, (size.height() + divisor - 1) / divisor);
+
+    // The shared decoder, when no other reader has it: it goes on from where it stopped when that
+    // lies earlier in this group.
+    std::unique_lock lock(m_videoMutex, std::try_to_lock);
+    std::unique_ptr<VideoReader> own;
+    VideoReader *reader = nullptr;
+    if (lock.owns_lock()) {
+        if (!m_videoReader)
+            m_videoReader = std::make_unique<VideoReader>();
+        reader = m_videoReader.get();
+    } else {
+        own = std::make_unique<VideoReader>();
+        reader = own.get();
+    }
+    size_t next = 0;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        if (chain[i].first == reader->last)
+            next = i + 1;
+    }
+    if (next == 0)
+        reader->decoder.reset();
+    reader->last = NotKept;
+    for (size_t i = next; i < chain.size(); ++i) {
+        QByteArray packet(qsizetype(chain[i].second), Qt::Uninitialized);
+        if (!readAt(packet.data(), packet.size(), chain[i].first + sizeof(FrameRecordHead))
+            || !reader->decoder.decode(packet))
+            return {};
+    }
+    reader->last = frame;
+    return reader->decoder.picture(size, shown);
 }
 
 qint64 FrameHistory::diskBudget(qint64 diskBytes, qint64 freeBytes, qint64 historyBytes)
@@ -657,7 +921,8 @@ int FrameHistory::append(const QImage &frame, const BandMap &changes, std::share
     Store *store = m_store.get();
     const auto done = [this](Result result) { settle(std::move(result)); };
     if (frame.isNull()
-        || !m_worker->tryPost([store, frame, changes, coded] { return store->store(frame, changes, coded); }, done)) {
+        || !m_worker->tryPost([store, frame, changes, coded, timeMs] { return store->store(frame, changes, coded, timeMs); },
+                              done)) {
         // Not kept: a small job in its place keeps the order and tells the worker.
         m_worker->post([store] { return store->refuse(); }, done);
         m_waiting.emplace_back();
@@ -711,13 +976,22 @@ void FrameHistory::settle(Result result)
     m_fileBytes += result.bytes;
     m_takenBands += result.taken;
     m_encodedParts += result.encoded;
+    m_videoFrames += result.video ? 1 : 0;
     m_diskBytes = result.diskBytes;
     if (result.segmentStart != NotKept)
         m_segmentFirst[result.segmentStart] = int(m_frames.size()) - 1;
-    if (m_segmentFirst.count(result.keptFrom) != 0 && m_segmentFirst.begin()->first < result.keptFrom) {
-        m_segmentFirst.erase(m_segmentFirst.begin(), m_segmentFirst.find(result.keptFrom));
-        m_firstKept = m_segmentFirst.begin()->second;
-        if (m_reachedLimit == 0) {
+    if (!m_segmentFirst.empty() && m_segmentFirst.begin()->first < result.keptFrom) {
+        // Segments that hold no frame (begun for a frame the file then refused) are not listed.
+        m_segmentFirst.erase(m_segmentFirst.begin(), m_segmentFirst.lower_bound(result.keptFrom));
+        m_firstKept = m_segmentFirst.empty() ? int(m_frames.size()) : m_segmentFirst.begin()->second;
+        if (result.diskFull && !m_saidDiskFull) {
+            m_saidDiskFull = true;
+            FrameConsole::instance().report(StageEvent::notice(
+                QStringLiteral("History's disk is full (%1): its oldest frames are let go from now on, frames 1 to %2 so "
+                               "far")
+                    .arg(m_folder)
+                    .arg(m_firstKept)));
+        } else if (m_reachedLimit == 0 && !result.diskFull) {
             const qint64 limit = m_limit;
             const auto size = [](qint64 bytes) {
                 return bytes >= 1'000'000'000 ? QString::number(double(bytes) / 1e9, 'f', 1) + QStringLiteral(" GB")
@@ -851,8 +1125,12 @@ QImage FrameHistory::decode(quint64 frame, const QSize &minimumSize) const
     // The frame record: its size, then its bands' references, or those that differ from its
     // full record.
     FrameRecordHead head;
-    if (!readAt(reinterpret_cast<char *>(&head), sizeof head, qint64(frame)) || head.width == 0
-        || head.height == 0 || head.bands != quint32(BandMap::bandCount(int(head.height))) || head.entries > head.bands)
+    if (!readAt(reinterpret_cast<char *>(&head), sizeof head, qint64(frame)))
+        return {};
+    if (head.bands == kVideoRecord)
+        return decodeVideo(frame, minimumSize);
+    if (head.width == 0 || head.height == 0 || head.bands != quint32(BandMap::bandCount(int(head.height)))
+        || head.entries > head.bands)
         return {};
     std::vector<BandRef> refs(head.bands);
     if (head.key == NotKept) {

@@ -35,6 +35,18 @@
 // bases are cut on the JPEG block grid and decoded together before the colour conversion, so a
 // frame reads back exactly as the saved file of the same pixels decodes.
 //
+// Moving pictures are kept as video instead. Once more than half the bands have changed in each
+// of MovingFrames frames in a row (a film, a game, a scrolling page), frames go to an H.264
+// encoder (fastest preset, no look-ahead, no B-frames, headers before each keyframe) in groups of
+// GroupFrames that begin with a keyframe, until a whole group has changed in fewer than an
+// eighth of its bands on average; then bands again, the first such frame patched against the
+// bases kept before. The coder's rate is capped (about 3.6 Mb/s for a whole full-HD screen), so
+// an hour of any moving picture takes at most about 2 GB; a moving frame costs a sixth to a
+// twentieth of its bands. Its frame record holds its packet and where the frame before it in
+// its group lies, so it decodes from its group's keyframe on (at most GroupFrames packets; the
+// decoder remembers where it stopped, so paging forward or an export costs one packet a frame).
+// A new segment begins a new group.
+//
 // Records go to an unlinked temporary file, written by an OrderedWorker thread; only the index
 // stays in memory: about 10 bytes a frame (where its record lies, when it was grabbed). append()
 // never blocks: call it only when hasRoom() (the session makes the recorder skip the grab
@@ -119,7 +131,7 @@ public:
     // Blocks until every appended frame has been stored (or refused), for the end and for tests;
     // `sayWaiting` as for OrderedWorker::drain().
     void waitUntilStored(const std::function<void(int framesLeft)> &sayWaiting = {});
-    // Bytes of band records in the file, of the whole file (with the frame records), and whether
+    // Bytes of band records and video packets in the file, of the whole file (with the frame records), and whether
     // the file has refused a write.
     [[nodiscard]] qint64 storedBytes() const { return m_storedBytes; }
     [[nodiscard]] qint64 fileBytes() const { return m_fileBytes; }
@@ -150,6 +162,13 @@ public:
     // or column patches) the history coded itself, kept or not.
     [[nodiscard]] qint64 takenBands() const { return m_takenBands; }
     [[nodiscard]] qint64 encodedParts() const { return m_encodedParts; }
+    // Frames stored as video, and whether moving pictures become video at all (on by default;
+    // off, every frame is bands, as the saved files of the same pixels decode). Set it before the
+    // first frame.
+    [[nodiscard]] qint64 videoFrames() const { return m_videoFrames; }
+    void setMovingAsVideo(bool video) { m_movingAsVideo = video; }
+    static constexpr int MovingFrames = 3;
+    static constexpr int GroupFrames = 30;
 
     // Bytes of memory the index of the kept frames takes (what grows with the frames: a few
     // bytes a frame; the table that finds repeated records is fixed: DedupEntries entries).
@@ -192,11 +211,13 @@ private:
         qint64 bandBytes = 0; // of that, band records
         int taken = 0;
         int encoded = 0;
+        bool video = false; // stored as video
         QString failure; // why the file refused a write, set once
         qint64 diskBytes = 0;     // in the kept segments after this frame
         quint64 segmentStart = NotKept; // where the segment that this frame began starts
         quint64 keptFrom = 0;     // the oldest kept segment's start
         qint64 budget = 0;        // the limit in bytes when frames were let go
+        bool diskFull = false;    // they went because the disk was full
     };
     class Store;
     // One segment file, closed when the last reader lets go of it.
@@ -215,6 +236,8 @@ private:
 
     void settle(Result result);
     [[nodiscard]] QImage decode(quint64 frame, const QSize &minimumSize) const;
+    // A frame stored as video: its group's packets from the keyframe up to it.
+    [[nodiscard]] QImage decodeVideo(quint64 frame, const QSize &minimumSize) const;
     // Header + entropy-coded data + EOI: the record as a JPEG file; empty when unreadable.
     [[nodiscard]] QByteArray readRecord(const PartRef &record, const QByteArray &header) const;
 
@@ -223,10 +246,17 @@ private:
     mutable std::mutex m_segmentMutex;
     std::map<quint64, std::shared_ptr<Segment>> m_segments; // by start, oldest first
     std::atomic<qint64> m_limit{NoLimit};
+    std::atomic<bool> m_movingAsVideo{true};
+    // The decoder of the video frames, and where it stopped (for any one reader at a time; the
+    // others decode with their own).
+    struct VideoReader;
+    mutable std::mutex m_videoMutex;
+    mutable std::unique_ptr<VideoReader> m_videoReader;
     std::map<quint64, int> m_segmentFirst{{0, 0}}; // kept segments' starts -> their first frame
     qint64 m_diskBytes = 0;
     int m_firstKept = 0;
     qint64 m_reachedLimit = 0;
+    bool m_saidDiskFull = false;
     mutable std::mutex m_headerMutex;
     std::vector<QByteArray> m_headers; // distinct record headers (SOI .. SOS), added by the worker
     std::vector<quint64> m_frames; // frames the worker has finished, 0 .. n-1: frame record offsets
@@ -244,6 +274,7 @@ private:
     qint64 m_fileBytes = 0;
     qint64 m_takenBands = 0;
     qint64 m_encodedParts = 0;
+    qint64 m_videoFrames = 0;
     bool m_full = false;
     std::unique_ptr<Store> m_store;         // the worker's state
     std::unique_ptr<OrderedWorker> m_worker; // last: stops before the rest goes

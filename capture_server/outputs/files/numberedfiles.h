@@ -16,7 +16,16 @@
 constexpr qint64 NoFreeImageNumber = -1;
 [[nodiscard]] qint64 firstFreeImageNumber(const QString &prefix, const QString &format);
 
-// Creates prefix + N + "." + extension for the first free N (one past the highest present)
-// without ever replacing a file; returns its descriptor and sets `fileName`, or -1 with `error`.
-[[nodiscard]] int createNumberedFile(const QString &prefix, const QString &extension, QString &fileName,
-                                     std::string &error);
+// A file in the folder of prefix + "0." + extension (made when missing) that has no name yet:
+// nothing of it shows in the folder, and a program that dies before nameNumberedFile() leaves
+// nothing behind. Where the file system cannot make unnamed files (FAT, some network and FUSE
+// file systems), the bytes wait in memory until they are named. Returns its descriptor, or -1
+// with `error` set when the folder cannot take a file.
+[[nodiscard]] int createUnnamedFile(const QString &prefix, const QString &extension, std::string &error);
+
+// Gives the file `fd` from createUnnamedFile() the name prefix + N + "." + extension, with N =
+// `number` or, when that name has been taken meanwhile, the first free number; never over a
+// file. `fd` stays the descriptor of the named file (the same offset). False with `error` set
+// when no name could be given; the file then stays unnamed.
+[[nodiscard]] bool nameNumberedFile(int fd, const QString &prefix, const QString &extension, qint64 number,
+                                    QString &fileName, std::string &error);

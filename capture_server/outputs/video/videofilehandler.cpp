@@ -31,8 +31,12 @@ struct VideoFileHandler::RunState
     VideoMuxer file;
     const int fps;
     StreamPublisher *publisher = nullptr;
+    QString prefix;
+    qint64 number = 0;    // chosen at Start: the file's number unless another took it meanwhile
     QString fileName;
-    int fd = -1;          // until the muxer takes it
+    int fd = -1;          // the unnamed file, until the muxer takes it
+    int fileFd = -1;      // the muxer's descriptor of it (not ours to close)
+    bool named = false;   // the file has its name: it holds its first frame
     bool fileFailed = false;
     bool failed = false;  // the encoder could not start: nothing more is done this run
     qint64 frames = 0;    // in the file
@@ -47,6 +51,30 @@ struct VideoFileHandler::RunState
     // Per coded stream: its stream in the file (1, 2, ...), RelayStream, or none.
     static constexpr int RelayStream = -1;
     std::vector<int> soundTargets;
+
+    // The file is named once its first frame is in it, header and all: a program killed before
+    // leaves no file, never an empty one or a header alone. The lines to say, if any: the name
+    // chosen at Start was taken meanwhile, or no name could be given (the file is then given up).
+    std::vector<StageEvent> nameOnceItHoldsAFrame()
+    {
+        if (named || fileFd < 0 || !file.isOpen() || fileFailed || file.framesInFile() == 0)
+            return {};
+        const QString chosen = fileName;
+        std::string error;
+        if (!nameNumberedFile(fileFd, prefix, QStringLiteral("mkv"), number, fileName, error)) {
+            fileName = chosen;
+            fileFailed = true;
+            std::string ignored;
+            file.close(ignored); // the unnamed file goes with its descriptor
+            return {StageEvent{StageEvent::Kind::WriteFailed, chosen,
+                               QString::fromStdString(error + " (recording to it stopped; no frame in it could be kept)"),
+                               -1}};
+        }
+        named = true;
+        if (fileName == chosen)
+            return {};
+        return {StageEvent::notice(chosen + QLatin1String(" was taken meanwhile: recording to ") + fileName)};
+    }
 
     // Writes coded sound (times on the monotonic clock) into the file and to the relay; false
     // with `error` set when the file's write failed.
@@ -118,13 +146,21 @@ void VideoFileHandler::startHandling(const ConfigStructure *)
     m_fileName.clear();
     if (m_writesFile) {
         std::string error;
-        m_run->fd = createNumberedFile(m_prefix, QStringLiteral("mkv"), m_fileName, error);
+        // The number is chosen now and said; the file gets its name with its first frame.
+        const qint64 number = firstFreeImageNumber(m_prefix, QStringLiteral("mkv"));
+        if (number == NoFreeImageNumber)
+            error = "no file number left";
+        else
+            m_run->fd = createUnnamedFile(m_prefix, QStringLiteral("mkv"), error);
         if (m_run->fd < 0) {
             m_run->fileFailed = true;
             m_run->failed = !m_publisher; // nowhere for the video to go: nothing is encoded
             FrameConsole::instance().report(
                 StageEvent::failed("Could not record to " + m_prefix.toLatin1().toStdString() + "N.mkv: " + error));
         } else {
+            m_fileName = imageFileName(m_prefix, number, QStringLiteral("mkv"));
+            m_run->prefix = m_prefix;
+            m_run->number = number;
             m_run->fileName = m_fileName;
             FrameConsole::instance().report(StageEvent::notice(QLatin1String("Recording: ") + m_fileName));
         }
@@ -159,7 +195,12 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
     }
     const ConsolePlace place = FrameConsole::instance().reserve();
     const std::shared_ptr<RunState> run = m_run;
-    const auto work = [run, frame, sound = std::exchange(m_sound, {})]() -> std::optional<StageEvent> {
+    struct Outcome
+    {
+        std::vector<StageEvent> events;
+        QString fileName; // the file's name, when it has just been named
+    };
+    const auto work = [run, frame, sound = std::exchange(m_sound, {})]() -> Outcome {
         RunState &state = *run;
         if (state.failed)
             return {};
@@ -168,26 +209,28 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             state.firstGrabMs = frame.grabTimeMs;
             if (!state.encoder.open(frame.image.size(), error)) {
                 state.failed = true;
-                return StageEvent::failed("Could not encode video: " + error);
+                return {{StageEvent::failed("Could not encode video: " + error)}, {}};
             }
 
             if (state.fd >= 0) {
                 const int fd = state.fd;
                 state.fd = -1;
+                state.fileFd = fd;
                 std::vector<const AVCodecParameters *> soundStreams;
                 for (const std::shared_ptr<AVCodecParameters> &parameters : state.sound)
                     soundStreams.push_back(parameters.get());
                 if (!state.file.openFile(fd, state.encoder.parameters(), error, soundStreams)) {
                     state.fileFailed = true;
-                    return StageEvent{StageEvent::Kind::WriteFailed, state.fileName, QString::fromStdString(error),
-                                      frame.number};
+                    return {{StageEvent{StageEvent::Kind::WriteFailed, state.fileName, QString::fromStdString(error),
+                                        frame.number}},
+                            {}};
                 }
             }
             if (state.publisher)
                 state.publisher->begin(state.encoder.parameters(), state.relaySound.get());
         }
         if (frame.image.size() != state.encoder.frameSize())
-            return std::nullopt; // the area is fixed for a run; never happens from the recorder
+            return {}; // the area is fixed for a run; never happens from the recorder
         // A slow tick makes a longer frame; two grabs in one millisecond still get distinct times.
         const qint64 time = std::max(frame.grabTimeMs - state.firstGrabMs, state.lastTimeMs + 1);
         const BandMap changes = state.last.advance(frame);
@@ -195,10 +238,11 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
         std::vector<VideoPacket> packets;
         if (!state.encoder.encode(frame.image, changes, time, keyframe, packets, error)) {
             state.failed = true;
-            return StageEvent::failed("Could not encode video: " + error);
+            return {{StageEvent::failed("Could not encode video: " + error)}, {}};
         }
         state.lastTimeMs = time;
-        std::optional<StageEvent> outcome;
+        Outcome outcome;
+        const bool wasNamed = state.named;
         // The sound up to this frame goes first; a failed write is said as the frame's.
         const bool soundWritten = state.writeSound(sound, error);
         for (const VideoPacket &packet : packets) {
@@ -208,6 +252,8 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
                 continue;
             if (soundWritten && state.file.write(packet, error)) {
                 ++state.frames;
+                for (StageEvent &line : state.nameOnceItHoldsAFrame())
+                    outcome.events.push_back(std::move(line));
                 continue;
             }
             // Full disk or another write error: the file keeps what was written, and is closed
@@ -215,20 +261,26 @@ void VideoFileHandler::handleFrame(const CapturedFrame &frame)
             state.fileFailed = true;
             std::string ignored;
             state.file.close(ignored); // cut back to its last whole cluster
-            state.fileBytes = QFileInfo(state.fileName).size();
-            const qint64 kept = state.file.framesInFile();
-            outcome = StageEvent{StageEvent::Kind::WriteFailed, state.fileName,
+            state.fileBytes = state.named ? QFileInfo(state.fileName).size() : 0;
+            const qint64 kept = state.named ? state.file.framesInFile() : 0;
+            outcome.events.push_back(StageEvent{StageEvent::Kind::WriteFailed, state.fileName,
                                  QString::fromStdString(error + " (recording to it stopped; "
                                                         + (kept > 0 ? "it keeps " + std::to_string(kept)
                                                                           + " frames, up to its last whole cluster)"
                                                                     : std::string("no frame in it could be kept)"))),
-                                 frame.number};
+                                 frame.number});
         }
         if (state.file.isOpen())
             state.writtenBytes = state.file.bytesWritten();
+        if (state.named && !wasNamed)
+            outcome.fileName = state.fileName;
         return outcome;
     };
-    const auto done = [place](std::optional<StageEvent> outcome) { FrameConsole::instance().fill(place, std::move(outcome)); };
+    const auto done = [this, place](Outcome outcome) {
+        if (!outcome.fileName.isEmpty())
+            m_fileName = outcome.fileName;
+        FrameConsole::instance().fill(place, std::move(outcome.events));
+    };
     if (!m_worker.tryPost(work, done))
         m_worker.post(work, done);
 }
@@ -276,6 +328,7 @@ void VideoFileHandler::stopHandling()
     const auto finish = [run, sound = std::exchange(m_sound, {})]() -> std::string {
         RunState &state = *run;
         std::string error;
+        std::string line;
         std::vector<VideoPacket> packets;
         if (state.encoder.isOpen() && !state.failed)
             state.encoder.finish(packets, error);
@@ -284,32 +337,34 @@ void VideoFileHandler::stopHandling()
         for (const VideoPacket &packet : packets) {
             if (state.publisher)
                 state.publisher->push(packet);
-            if (state.file.isOpen() && !state.fileFailed && state.file.write(packet, error))
+            if (state.file.isOpen() && !state.fileFailed && state.file.write(packet, error)) {
                 ++state.frames;
+                for (const StageEvent &event : state.nameOnceItHoldsAFrame())
+                    line += event.line() + "\n";
+            }
         }
         if (state.publisher)
             state.publisher->end();
-        if (state.fd >= 0) { // no frame was encoded: an empty file would only confuse
+        if (state.fd >= 0) { // no frame was encoded: the unnamed file goes
             ::close(state.fd);
             state.fd = -1;
-            QFile::remove(state.fileName);
             // An encoder that could not start has said so already.
             return state.failed ? std::string() : "Recorded nothing: no frame was captured";
         }
         if (state.fileName.isEmpty())
-            return {};
-        std::string line;
+            return line;
         if (state.file.isOpen()) {
             if (!state.file.close(error)) {
-                line = "Could not finish: " + state.fileName.toLatin1().toStdString() + ": " + error + "\n";
+                line += "Could not finish: " + state.fileName.toLatin1().toStdString() + ": " + error + "\n";
                 state.fileFailed = true;
             }
-            state.fileBytes = QFileInfo(state.fileName).size();
+            state.fileBytes = state.named ? QFileInfo(state.fileName).size() : 0;
         }
         // What the file holds, which is less than what was handed to it when a write failed.
-        state.frames = state.file.framesInFile();
+        state.frames = state.named ? state.file.framesInFile() : 0;
         if (state.frames == 0) { // a file no player could open: gone, with the reason said before
-            QFile::remove(state.fileName);
+            if (state.named)
+                QFile::remove(state.fileName);
             return line + "Recorded nothing: " + state.fileName.toLatin1().toStdString()
                 + (state.fileFailed ? " could not be written, and is removed" : " holds no frame, and is removed");
         }
@@ -332,5 +387,7 @@ void VideoFileHandler::stopHandling()
     m_worker.post(finish, done);
     m_worker.drain();
     m_recordedNothing = m_writesFile && run->frames == 0;
+    if (run->named)
+        m_fileName = run->fileName; // named by the run's last packets, or moved to a free number
     m_run.reset();
 }

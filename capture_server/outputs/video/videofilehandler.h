@@ -17,7 +17,9 @@ class StreamPublisher;
 // (setPublishUrl()). Frame times are the grab times, in milliseconds from the run's first
 // frame. Encoding and writing run on an OrderedWorker with a bounded queue: when it is full,
 // hasRoom() turns false and the recorder skips grabs. Console: "Recording: " and the file name
-// at the start, one line if the file cannot be written (the file then ends at its last whole
+// at the start (its number chosen then; the file is made without a name and named only once it
+// holds its first frame, at the next free number with a line if another took that one
+// meanwhile, so a kill never leaves an empty file), one line if the file cannot be written (the file then ends at its last whole
 // cluster and the relay goes on), and at the stop the frames, length and size the file holds; a
 // file that holds no frame is removed.
 class VideoFileHandler : public ImageHandler
@@ -39,7 +41,8 @@ public:
     // Whether the last run was to write a file and its file holds no frame (none could be
     // written, or the file could not be made); after stopHandling().
     [[nodiscard]] bool recordedNothing() const { return m_recordedNothing; }
-    // The file of the current (or last) run; empty when none.
+    // The file of the current (or last) run; empty when none. Until the run's first frame is in
+    // it, the name it is to have.
     [[nodiscard]] QString fileName() const { return m_fileName; }
     // Bytes of the current run's file so far (0 when it writes none).
     [[nodiscard]] qint64 bytesWritten() const;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -100,6 +101,8 @@ private Q_SLOTS:
     void storesEachBandOnceAndFramesFaithfully_data();
     void storesEachBandOnceAndFramesFaithfully();
     void fullFileSaysSoOnceAndKeepsEarlierFrames();
+    void movingPicturesAreKeptAsVideo_data();
+    void movingPicturesAreKeptAsVideo();
     void limitLetsTheOldestFramesGo_data();
     void limitLetsTheOldestFramesGo();
     void diskBudgetLeavesAReserveFree_data();
@@ -181,6 +184,7 @@ void tst_FrameHistory::frameWithoutRoomIsNotKeptAndOrderSurvives()
 {
     // Two frames may wait; no event loop runs between the appends, so the third finds no room.
     FrameHistory history(2);
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     for (int i = 0; i < 3; ++i)
         QCOMPARE(history.append(patternImage(96, 64, i), BandMap::compare(patternImage(96, 64, i), previous)), i);
@@ -208,6 +212,7 @@ void tst_FrameHistory::memoryStaysBoundedOverManyFrames()
     // 120 full-HD frames are 1 GB raw; the history must keep them out of memory.
     const QImage base = photoLikeImage(1920, 1080, 9);
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     feed(history, previous, base);
     history.waitUntilStored();
@@ -263,6 +268,7 @@ void tst_FrameHistory::indexMemoryPerFrameIsSmall()
         return scene.copy(0, 0, 640, 480);
     };
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     feed(history, previous, frameAt(0));
     history.waitUntilStored();
@@ -313,6 +319,7 @@ void tst_FrameHistory::storesEachBandOnceAndFramesFaithfully()
     QFETCH(int, from);
     QFETCH(double, maxBands);
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     for (int i = 0; i < frames.size(); ++i) {
         if (i == from)
@@ -356,6 +363,7 @@ void tst_FrameHistory::fullFileSaysSoOnceAndKeepsEarlierFrames()
     QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
     CoutCapture console;
     FrameHistory history;
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     QImage previous;
     QList<QImage> frames;
     for (int i = 0; i < 40; ++i) {
@@ -385,13 +393,99 @@ void tst_FrameHistory::fullFileSaysSoOnceAndKeepsEarlierFrames()
     QCOMPARE(maxChannelDifference(history.frame(40), asFile(frames[0])), 0);
 }
 
+void tst_FrameHistory::movingPicturesAreKeptAsVideo_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("moving"); // the part that pans, over text
+    QTest::addColumn<int>("frames");   // panning, then as many still
+    QTest::addColumn<qint64>("limit");
+    QTest::newRow("a film, then a still screen") << QSize(640, 360) << QRect(0, 0, 640, 360) << 90 << qint64(0);
+    QTest::newRow("odd size") << QSize(321, 241) << QRect(0, 0, 321, 241) << 64 << qint64(0);
+    QTest::newRow("segments let go") << QSize(640, 360) << QRect(0, 0, 640, 360) << 400 << qint64(400'000);
+    QTest::newRow("a small video on a desktop") << QSize(640, 480) << QRect(200, 100, 160, 96) << 64 << qint64(0);
+}
+
+void tst_FrameHistory::movingPicturesAreKeptAsVideo()
+{
+    QFETCH(QSize, size);
+    QFETCH(QRect, moving);
+    QFETCH(int, frames);
+    QFETCH(qint64, limit);
+    const QImage desktop = textImage(size.width(), size.height());
+    const QImage film = photoLikeImage(moving.width() + 2 * frames, moving.height(), 5);
+    std::vector<QImage> originals;
+    for (int i = 0; i < 2 * frames; ++i) {
+        QImage frame = desktop.copy();
+        QPainter(&frame).drawImage(moving.topLeft(), film.copy(std::min(i, frames) * 2, 0, moving.width(), moving.height()));
+        originals.push_back(frame);
+    }
+    FrameHistory history;
+    FrameHistory bands;
+    bands.setMovingAsVideo(false);
+    if (limit > 0)
+        history.setLimit(limit);
+    QImage previous;
+    QImage previousBand;
+    for (const QImage &frame : originals) {
+        feed(history, previous, frame);
+        if (limit == 0)
+            feed(bands, previousBand, frame);
+    }
+    history.waitUntilStored();
+    bands.waitUntilStored();
+
+    const bool film_ = moving.size() == size;
+    if (!film_) {
+        QCOMPARE(history.videoFrames(), 0); // a small part moving stays in bands
+        return;
+    }
+    QVERIFY2(history.videoFrames() >= frames - FrameHistory::MovingFrames,
+             qPrintable(QString::number(history.videoFrames())));
+    if (limit == 0) {
+        QVERIFY2(history.storedBytes() * 2 < bands.storedBytes(),
+                 qPrintable(QStringLiteral("%1 against %2 in bands").arg(history.storedBytes()).arg(bands.storedBytes())));
+        // A still screen goes back to bands within two groups.
+        QVERIFY(history.videoFrames() <= frames + 2 * FrameHistory::GroupFrames);
+        QCOMPARE(maxChannelDifference(history.frame(int(originals.size()) - 1), asFile(originals.back())), 0);
+    } else {
+        QVERIFY(history.firstKept() > 0);
+        QVERIFY(history.diskBytes() <= limit + std::max<qint64>(256 * 1024, limit / 16));
+    }
+    // Every kept frame is the picture, and reads the same in any order (the decoder goes on from
+    // where it stopped only within a group).
+    const int first = history.firstKept();
+    const int count = history.size();
+    std::vector<QImage> inOrder(static_cast<size_t>(count));
+    for (int i = first; i < count; ++i) {
+        inOrder[size_t(i)] = history.frame(i);
+        QCOMPARE(inOrder[size_t(i)].size(), size);
+        const double quality = psnr(inOrder[size_t(i)], originals[size_t(i)]);
+        QVERIFY2(quality > 30, qPrintable(QStringLiteral("frame %1: %2 dB").arg(i).arg(quality)));
+    }
+    for (int step = 0; step < 60; ++step) {
+        const int i = first + int((quint64(step) * 7919) % quint64(count - first));
+        QCOMPARE(maxChannelDifference(history.frame(i), inOrder[size_t(i)]), 0);
+    }
+    // Shrunk for the preview as the bands are.
+    const int middle = (first + count) / 2;
+    const QSize shown = history.frame(middle, size / 4).size();
+    if (limit == 0)
+        QCOMPARE(shown, bands.frame(middle, size / 4).size());
+    QVERIFY(shown.width() >= size.width() / 4 && shown.width() < size.width());
+}
+
 void tst_FrameHistory::limitLetsTheOldestFramesGo_data()
 {
     QTest::addColumn<qint64>("limit");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QRect>("moving"); // the part that changes every frame, the rest text
-    QTest::newRow("2M, all of it moving") << qint64(2'000'000) << QSize(320, 240) << QRect(0, 0, 320, 240);
-    QTest::newRow("5M, a video on a desktop") << qint64(5'000'000) << QSize(640, 480) << QRect(200, 100, 320, 180);
+    QTest::addColumn<qint64>("disk");  // the size of the disk it is on (0: the test's folder)
+    QTest::newRow("2M, all of it moving") << qint64(2'000'000) << QSize(320, 240) << QRect(0, 0, 320, 240) << qint64(0);
+    QTest::newRow("5M, a video on a desktop") << qint64(5'000'000) << QSize(640, 480) << QRect(200, 100, 320, 180)
+                                              << qint64(0);
+    // Others fill the disk before the limit is looked at again: the oldest go all the same.
+    QTest::newRow("8M on a 3M disk") << qint64(8'000'000) << QSize(320, 240) << QRect(0, 0, 320, 240)
+                                     << qint64(3'000'000);
 }
 
 void tst_FrameHistory::limitLetsTheOldestFramesGo()
@@ -399,18 +493,36 @@ void tst_FrameHistory::limitLetsTheOldestFramesGo()
     QFETCH(qint64, limit);
     QFETCH(QSize, size);
     QFETCH(QRect, moving);
+    QFETCH(qint64, disk);
     QTemporaryDir own;
     QVERIFY(own.isValid());
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount()
+        {
+            if (!path.isEmpty())
+                ::umount2(path.constData(), MNT_DETACH);
+        }
+    } unmount;
+    if (disk > 0) {
+        const QByteArray path = QFile::encodeName(own.path());
+        if (::mount("deskcast-test", path.constData(), "tmpfs", 0, ("size=" + QByteArray::number(disk)).constData()) != 0)
+            QSKIP("a small disk is a tmpfs mount, which needs CAP_SYS_ADMIN");
+        unmount.path = path;
+    }
     CoutCapture console;
     FrameHistory history(6, -1, own.path());
+    history.setMovingAsVideo(false); // compared with the saved files to the bit
     history.setLimit(limit);
     const qint64 segment = std::max<qint64>(256 * 1024, limit / 16);
     const QImage desktop = textImage(size.width(), size.height());
     QImage previous;
     std::vector<QImage> frames;
     qint64 mostOnDisk = 0;
-    // Three times the limit written: the limit is reached and segments go again and again.
-    for (int i = 0; history.fileBytes() < 3 * limit; ++i) {
+    // Three times the limit (or the disk) written: segments go again and again.
+    const qint64 room = disk > 0 ? disk : limit;
+    for (int i = 0; history.fileBytes() < 3 * room; ++i) {
         QVERIFY2(i < 5000, "the frames are too small to fill the limit");
         frames.push_back(withPatch(desktop, moving, i));
         feed(history, previous, frames.back());
@@ -423,8 +535,9 @@ void tst_FrameHistory::limitLetsTheOldestFramesGo()
     history.waitUntilStored();
     mostOnDisk = std::max(mostOnDisk, historyDiskUse(own.path()));
     // What the files take on the disk, not what the history counts: the segments let go are gone.
-    QVERIFY2(mostOnDisk <= limit + segment + 64 * 1024, qPrintable(QString::number(mostOnDisk)));
-    QVERIFY(history.diskBytes() >= limit - 2 * segment); // and it keeps about as much as it may
+    QVERIFY2(mostOnDisk <= room + segment + 64 * 1024, qPrintable(QString::number(mostOnDisk)));
+    QVERIFY(history.diskBytes() >= (disk > 0 ? disk / 4 : limit - 2 * segment)); // and it keeps what it may
+    QVERIFY(!history.isFull());
 
     const int kept = history.firstKept();
     QVERIFY(kept > 0);
@@ -435,11 +548,13 @@ void tst_FrameHistory::limitLetsTheOldestFramesGo()
         QCOMPARE(maxChannelDifference(history.frame(index), asFile(frames[size_t(index)])), 0);
     QStringList said;
     for (const QString &line : console.lines()) {
-        if (line.startsWith(QStringLiteral("History reached its limit")))
+        if (line.startsWith(QStringLiteral("History reached its limit"))
+            || line.startsWith(QStringLiteral("History's disk is full")))
             said << line;
     }
     QCOMPARE(said.size(), 1);
-    QVERIFY2(said[0].contains(QStringLiteral("--history-limit")), qPrintable(said[0]));
+    QVERIFY2(said[0].contains(disk > 0 ? QStringLiteral("disk is full") : QStringLiteral("--history-limit")),
+             qPrintable(said[0]));
 }
 
 void tst_FrameHistory::diskBudgetLeavesAReserveFree_data()

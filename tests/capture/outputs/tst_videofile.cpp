@@ -9,11 +9,13 @@
 #include "videoencoder.h"
 #include "videoexport.h"
 #include "videofilehandler.h"
+#include "numberedfiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QPainter>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -21,7 +23,10 @@
 #include <QTimer>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -99,6 +104,8 @@ private Q_SLOTS:
     void recordsEveryFrameAtItsTime();
     void numbersNeverOverwrite_data();
     void numbersNeverOverwrite();
+    void fileIsNamedWithAllItsBytes_data();
+    void fileIsNamedWithAllItsBytes();
     void saysTheSizeItRecords_data();
     void saysTheSizeItRecords();
     void bFramesOnlyWhereNothingReadsLive_data();
@@ -186,45 +193,112 @@ void tst_VideoFile::recordsEveryFrameAtItsTime()
 void tst_VideoFile::numbersNeverOverwrite_data()
 {
     QTest::addColumn<QStringList>("present");
-    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QStringList>("takenMeanwhile"); // by another program, after Start
+    QTest::addColumn<QString>("expected");           // the name said at Start
+    QTest::addColumn<QString>("recorded");
 
-    QTest::newRow("empty folder") << QStringList{} << QStringLiteral("capture0.mkv");
-    QTest::newRow("after the highest") << QStringList{"capture0.mkv", "capture1.mkv", "capture2.mkv"}
-                                       << QStringLiteral("capture3.mkv");
-    QTest::newRow("past a gap, never into it") << QStringList{"capture7.mkv"} << QStringLiteral("capture8.mkv");
-    QTest::newRow("numbers are not padded") << QStringList{"capture9.mkv"} << QStringLiteral("capture10.mkv");
+    QTest::newRow("empty folder") << QStringList{} << QStringList{} << QStringLiteral("capture0.mkv")
+                                  << QStringLiteral("capture0.mkv");
+    QTest::newRow("after the highest") << QStringList{"capture0.mkv", "capture1.mkv", "capture2.mkv"} << QStringList{}
+                                       << QStringLiteral("capture3.mkv") << QStringLiteral("capture3.mkv");
+    QTest::newRow("past a gap, never into it") << QStringList{"capture7.mkv"} << QStringList{}
+                                               << QStringLiteral("capture8.mkv") << QStringLiteral("capture8.mkv");
+    QTest::newRow("numbers are not padded") << QStringList{"capture9.mkv"} << QStringList{}
+                                            << QStringLiteral("capture10.mkv") << QStringLiteral("capture10.mkv");
     QTest::newRow("other names do not count")
-        << QStringList{"capture.mkv", "capturex.mkv", "capture5.jpg", "pic3.jpg", "capture01.mkv"}
-        << QStringLiteral("capture0.mkv");
+        << QStringList{"capture.mkv", "capturex.mkv", "capture5.jpg", "pic3.jpg", "capture01.mkv"} << QStringList{}
+        << QStringLiteral("capture0.mkv") << QStringLiteral("capture0.mkv");
+    QTest::newRow("its number taken before its first frame") << QStringList{} << QStringList{"capture0.mkv"}
+                                                             << QStringLiteral("capture0.mkv")
+                                                             << QStringLiteral("capture1.mkv");
+    QTest::newRow("its number and a higher one taken: past the highest")
+        << QStringList{"capture2.mkv"} << QStringList{"capture3.mkv", "capture7.mkv"} << QStringLiteral("capture3.mkv")
+        << QStringLiteral("capture8.mkv");
 }
 
 void tst_VideoFile::numbersNeverOverwrite()
 {
     QFETCH(QStringList, present);
+    QFETCH(QStringList, takenMeanwhile);
     QFETCH(QString, expected);
+    QFETCH(QString, recorded);
     QDir().mkpath(QStringLiteral("capture"));
-    for (const QString &name : present) {
-        QFile file(QStringLiteral("capture/") + name);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("earlier");
-    }
+    const auto writeEarlier = [](const QStringList &names) {
+        for (const QString &name : names) {
+            QFile file(QStringLiteral("capture/") + name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("earlier");
+        }
+    };
+    writeEarlier(present);
     CoutCapture console;
     VideoFileHandler handler(QStringLiteral("./capture/capture"), VideoSettings());
-    Run run{{screenLikeFrame(QSize(64, 48), 0)}, {0}};
-    feed(handler, run);
+    handler.startHandling(nullptr);
+    // Until its first frame is in it, the file is not in the folder: nothing there to be killed
+    // half-made.
+    QCOMPARE(QDir(QStringLiteral("capture")).entryList(QDir::Files | QDir::Hidden).size(), present.size());
+    writeEarlier(takenMeanwhile);
+    CapturedFrame frame;
+    frame.image = screenLikeFrame(QSize(64, 48), 0);
+    frame.changes = BandMap::compare(frame.image, QImage());
+    handler.handleFrame(frame);
+    handler.stopHandling();
 
-    QCOMPARE(console.lines().value(0), QStringLiteral("Recording: ./capture/") + expected);
-    QCOMPARE(int(decodeVideo(QStringLiteral("capture/") + expected).frames.size()), 1);
-    for (const QString &name : present) {
+    const QStringList lines = console.lines();
+    QCOMPARE(lines.value(0), QStringLiteral("Recording: ./capture/") + expected);
+    QCOMPARE(lines.contains(QStringLiteral("./capture/%1 was taken meanwhile: recording to ./capture/%2")
+                                .arg(expected, recorded)),
+             recorded != expected);
+    QCOMPARE(handler.fileName(), QStringLiteral("./capture/") + recorded);
+    QVERIFY2(lines.last().startsWith(QStringLiteral("Recorded ./capture/") + recorded), qPrintable(lines.last()));
+    QCOMPARE(int(decodeVideo(QStringLiteral("capture/") + recorded).frames.size()), 1);
+    for (const QString &name : present + takenMeanwhile) {
         QFile file(QStringLiteral("capture/") + name);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("earlier"));
     }
     // A second run takes the next number.
     console.clear();
-    feed(handler, run);
-    const int next = expected.mid(7).chopped(4).toInt() + 1;
+    feed(handler, Run{{frame.image}, {0}});
+    const int next = recorded.mid(7).chopped(4).toInt() + 1;
     QCOMPARE(console.lines().value(0), QStringLiteral("Recording: ./capture/capture%1.mkv").arg(next));
+}
+
+void tst_VideoFile::fileIsNamedWithAllItsBytes_data()
+{
+    QTest::addColumn<bool>("inMemory");
+    QTest::newRow("unnamed in its folder") << false;
+    QTest::newRow("in memory, as on a file system without unnamed files") << true;
+}
+
+void tst_VideoFile::fileIsNamedWithAllItsBytes()
+{
+    QFETCH(bool, inMemory);
+    const QString prefix = QStringLiteral("./capture/capture");
+    std::string error;
+    const int fd = inMemory ? ::memfd_create("test", MFD_CLOEXEC) : createUnnamedFile(prefix, QStringLiteral("mkv"), error);
+    QVERIFY2(fd >= 0, error.c_str());
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    QDir().mkpath(QStringLiteral("capture"));
+    QFile taken(QStringLiteral("capture/capture0.mkv"));
+    QVERIFY(taken.open(QIODevice::WriteOnly));
+    taken.write("earlier");
+    taken.close();
+
+    // Header and first cluster, then named; later clusters and the header's update at the end go
+    // through the same descriptor.
+    QCOMPARE(::write(fd, "header+first", 12), ssize_t(12));
+    QString fileName;
+    QVERIFY2(nameNumberedFile(fd, prefix, QStringLiteral("mkv"), 0, fileName, error), error.c_str());
+    QCOMPARE(fileName, QStringLiteral("./capture/capture1.mkv"));
+    QCOMPARE(::write(fd, "+more", 5), ssize_t(5));
+    QCOMPARE(::pwrite(fd, "H", 1, 0), ssize_t(1));
+
+    QFile named(fileName);
+    QVERIFY(named.open(QIODevice::ReadOnly));
+    QCOMPARE(named.readAll(), QByteArray("Header+first+more"));
+    QVERIFY(taken.open(QIODevice::ReadOnly));
+    QCOMPARE(taken.readAll(), QByteArray("earlier"));
 }
 
 void tst_VideoFile::saysTheSizeItRecords_data()

@@ -219,14 +219,16 @@ def wait_for_line(path, pattern, timeout, what, proc=None):
     fail(f"timed out waiting for {what}")
 
 
-def start_capture_server(build, display, work, args, log_name="capture_server.log"):
-    """capture_server with `args` on the display, its console in work/log_name; returns the
-    process and the log's path once it has printed its port (its window is up by then)."""
+def start_capture_server(build, display, work, args, log_name="capture_server.log", env=None):
+    """capture_server with `args` on the display (and `env` added to its environment), its
+    console in work/log_name; returns the process and the log's path once it has printed its
+    port (its window is up by then)."""
     log_path = os.path.join(work, log_name)
     with open(log_path, "w") as log:
         proc = subprocess.Popen([tool(build, os.path.join("capture_server", "capture_server")), "--port", "0",
                                  "--bind", "127.0.0.1"] + list(args),
-                                cwd=work, env=display.env, stdout=log, stderr=subprocess.STDOUT)
+                                cwd=work, env=dict(display.env, **(env or {})), stdout=log,
+                                stderr=subprocess.STDOUT)
     wait_for_line(log_path, r"^Port: (\d+)$", 60, "capture_server's port", proc)
     time.sleep(0.5)  # its window mapped and painted
     return proc, log_path

@@ -3,11 +3,14 @@
 // and the frames shown.
 // Usage: webprobe URL [SECONDS [WARMUP_SECONDS]]; prints one line per second and a summary.
 // WEBPROBE_JS: a script the page runs before the warm-up (to switch a part off and see its cost).
+// WEBPROBE_TIMELINE: a file for the page's per-frame stages over the measured seconds, one line a
+// frame drawn: "<received ms> <bytes> <decoded ms> <drawn ms> <pieces>" (the page's clock).
 #include "headlesschromium.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonValue>
 #include <QRegularExpression>
 #include <QTimer>
@@ -69,6 +72,9 @@ int main(int argc, char **argv)
         (void)browser.evaluate(qEnvironmentVariable("WEBPROBE_JS"));
     pause(warmup * 1000);
     (void)browser.evaluate(QStringLiteral("decodeTimes = []; true"));
+    const QString timelinePath = qEnvironmentVariable("WEBPROBE_TIMELINE");
+    if (!timelinePath.isEmpty())
+        (void)browser.evaluate(QStringLiteral("window.deskcast.timeline = []; true"));
     sample(shown0, rate);
     QElapsedTimer clock;
     clock.start();
@@ -93,5 +99,14 @@ int main(int argc, char **argv)
     std::cout << "pieces drawn since the page opened: "
               << browser.evaluate(QStringLiteral("window.deskcast.png")).toInt() << " PNG, "
               << browser.evaluate(QStringLiteral("window.deskcast.jpeg")).toInt() << " JPEG" << std::endl;
+    if (!timelinePath.isEmpty()) {
+        QFile file(timelinePath);
+        const QString lines = browser.evaluate(QStringLiteral(
+            "window.deskcast.timeline.map(e => e.map(v => v.toFixed(3)).join(' ')).join('\\n')")).toString();
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(lines.toUtf8() + '\n') < 0) {
+            std::cerr << "cannot write " << timelinePath.toLocal8Bit().constData() << std::endl;
+            return 1;
+        }
+    }
     return shown > shown0 ? 0 : 1;
 }

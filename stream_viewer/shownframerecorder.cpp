@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr int CounterBits = 32;
-constexpr int CounterCell = 16;
-
 qint64 monotonicMs()
 {
     timespec ts{};
@@ -21,20 +18,6 @@ qint64 monotonicMs()
 }
 
 } // namespace
-
-std::optional<quint32> readCounterStrip(const QImage &image)
-{
-    if (image.width() < CounterBits * CounterCell || image.height() < CounterCell)
-        return std::nullopt;
-    quint32 value = 0;
-    for (int bit = 0; bit < CounterBits; ++bit) {
-        const int gray = qGray(image.pixel(bit * CounterCell + CounterCell / 2, CounterCell / 2));
-        if (gray > 64 && gray < 192)
-            return std::nullopt;
-        value = (value << 1) | (gray >= 192 ? 1u : 0u);
-    }
-    return value;
-}
 
 ShownFrameRecorder::ShownFrameRecorder(const ViewerOptions &options, QObject *parent)
     : QObject(parent)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "stagetimeline.h" // readCounterStrip()
+
 #include <QFile>
 #include <QImage>
 #include <QObject>
@@ -11,11 +13,6 @@
 
 class GLStreamRenderer;
 struct ViewerOptions;
-
-// Reads the frame counter that the benchmark scene paints at its top-left: 32 cells of 16x16
-// pixels, white for 1 and black for 0, most significant bit first. Empty when the image is too
-// small or a cell is neither clearly black nor clearly white.
-[[nodiscard]] std::optional<quint32> readCounterStrip(const QImage &image);
 
 // What the viewer does with each frame it shows, beyond showing it: writes it to the --save
 // folder, logs when it reached the screen (--timing-log), and quits after --frames frames.

@@ -2,6 +2,7 @@
 
 #include "glstreamrenderer.h"
 #include "pngreader.h"
+#include "stagetimeline.h"
 
 #include <QImage>
 #include <QImageReader>
@@ -18,6 +19,12 @@ bool reportRefusal(const QByteArray &received)
         return false;
 FrameConsole::instance().report(StageEvent::failed("refused: the server is serving its maximum of viewers"));
     return true;
+}
+
+// A frame's length on the wire, its length field included: what the server's timeline calls it.
+qint64 wireLength(const QByteArray &body)
+{
+    return body.size() + FrameParser::LengthSize;
 }
 
 } // namespace
@@ -137,10 +144,13 @@ void TCPclientImagehandler::readImage()
             lengthRead = true;
             break;
         case FrameParser::Step::FrameComplete:
-            if (!newest.isNull())
+            if (!newest.isNull()) {
                 ++dropped;
+                StageTimeline::stamp("dropped", wireLength(newest));
+            }
             newest = QByteArray(); // an older frame's body goes before the next one is taken
             newest = m_parser.takeBody();
+            StageTimeline::stamp("received", wireLength(newest));
             newestWaited = false;
             newestLengthRead = lengthRead;
             lengthRead = false;
@@ -205,6 +215,7 @@ void TCPclientImagehandler::decodeNext()
     QByteArray body = std::move(m_next);
     m_next = QByteArray();
     const qint64 length = body.size();
+    StageTimeline::stamp("decoding", wireLength(body));
     struct Decoded
     {
         bool ok = false;
@@ -223,6 +234,8 @@ void TCPclientImagehandler::decodeNext()
 void TCPclientImagehandler::decoded(qint64 length, bool ok, QImage image)
 {
     m_decoding = false;
+    if (StageTimeline::enabled())
+        StageTimeline::stamp("decoded", length + FrameParser::LengthSize, readCounterStrip(image).value_or(-1));
     if (!ok) {
         FrameConsole::instance().report(StageEvent::failed(
             QStringLiteral("Skipped an undecodable image (frame of %1 bytes from %2)").arg(length).arg(peer())));

@@ -2,11 +2,13 @@
 
 #include "bandedjpeg.h"
 #include "bandedpng.h"
+#include "stagetimeline.h"
 #include "webviewserver.h"
 
 #include <QImage>
 #include <QPixmap>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -66,6 +68,13 @@ void WebFrameBroadcaster::handleFrame(const CapturedFrame &frame)
 void WebFrameBroadcaster::handleCodedFrame(const CapturedFrame &frame, std::shared_ptr<const JpegBands> coded)
 {
     m_lastFrame = frame;
+    if (StageTimeline::enabled()) {
+        StageTimeline::stampAt(frame.grabTimeMs * 1000, "webgrab", frame.number, readCounterStrip(frame.image).value_or(-1));
+        // Why a frame goes to no browser: 1 none is ready (each waits for its page's answer), 2 the
+        // worker is full.
+        if (m_webView && (!m_webView->wantsFrame() || !m_worker.hasRoom()))
+            StageTimeline::stamp("webskip", frame.number, m_webView->wantsFrame() ? 2 : 1);
+    }
     if (m_webView && m_webView->wantsFrame() && m_worker.hasRoom())
         post(frame, false, std::move(coded));
 }
@@ -120,7 +129,13 @@ void WebFrameBroadcaster::post(const CapturedFrame &frame, bool refreshOnly, std
                                                          refreshOnly, false);
             return composed;
         },
-        [this](const Composed &composed) { deliver(composed); });
+        [this, number = frame.number](const Composed &composed) {
+            if (StageTimeline::enabled()) {
+                for (const WebFrameComposer::Message &message : composed.messages)
+                    StageTimeline::stamp("websent", number, message.bytes.size());
+            }
+            deliver(composed);
+        });
     if (!posted) {
         for (const WebFrameComposer::Recipient &browser : browsers)
             m_webView->release(browser.id);
@@ -133,7 +148,12 @@ void WebFrameBroadcaster::deliver(const Composed &composed)
         return;
     for (const WebFrameComposer::Message &message : composed.messages)
         m_webView->sendTo(message.id, message.bytes);
-    // Browsers that got nothing (nothing to refresh) are ready again.
-    for (const WebFrameComposer::Recipient &browser : composed.browsers)
-        m_webView->release(browser.id);
+    // Browsers that got nothing (nothing to refresh) are ready again; the others are held by
+    // their frame until the page answers (another frame may be under way for them too).
+    for (const WebFrameComposer::Recipient &browser : composed.browsers) {
+        const bool sent = std::any_of(composed.messages.begin(), composed.messages.end(),
+                                      [&](const WebFrameComposer::Message &message) { return message.id == browser.id; });
+        if (!sent)
+            m_webView->release(browser.id);
+    }
 }

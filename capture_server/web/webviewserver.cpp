@@ -314,8 +314,8 @@ QString WebViewServer::pageUrl() const
 
 bool WebViewServer::isReady(const Browser &browser) const
 {
-    return browser.state == State::Ready && browser.socket->state() == QAbstractSocket::ConnectedState
-           && browser.socket->bytesToWrite() == 0;
+    return browser.reserved + browser.unanswered < MaxFramesInFlight
+           && browser.socket->state() == QAbstractSocket::ConnectedState && browser.socket->bytesToWrite() == 0;
 }
 
 bool WebViewServer::wantsFrame() const
@@ -334,7 +334,7 @@ std::vector<WebFrameComposer::Recipient> WebViewServer::reserveReadyBrowsers()
     for (Browser &browser : m_browsers) {
         if (!isReady(browser))
             continue;
-        browser.state = State::Reserved;
+        ++browser.reserved;
         reserved.push_back(WebFrameComposer::Recipient{browser.id, browser.whole});
         browser.whole = false;
     }
@@ -361,10 +361,12 @@ WebViewServer::Browser *WebViewServer::findBrowser(quint64 id)
 void WebViewServer::sendTo(quint64 id, const QByteArray &message)
 {
     Browser *browser = findBrowser(id);
-    if (!browser || browser->state != State::Reserved)
+    if (!browser || browser->reserved == 0)
         return;
-    browser->state = State::Sent;
-    browser->frameBytes = message.size();
+    --browser->reserved;
+    ++browser->unanswered;
+    // The frame before may not have left yet: both are queued on purpose.
+    browser->frameBytes = message.size() + (browser->connection ? browser->connection->bytesToWrite() : 0);
     browser->socket->sendBinaryMessage(message);
     browser->socket->flush();
 }
@@ -372,8 +374,8 @@ void WebViewServer::sendTo(quint64 id, const QByteArray &message)
 void WebViewServer::release(quint64 id)
 {
     Browser *browser = findBrowser(id);
-    if (browser && browser->state == State::Reserved)
-        browser->state = State::Ready;
+    if (browser && browser->reserved > 0)
+        --browser->reserved;
 }
 
 void WebViewServer::sendState(QWebSocket *socket)
@@ -633,7 +635,7 @@ void WebViewServer::acceptBrowsers()
         // A browser held back only by bytes still on their way is ready once they have left.
         connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
             const Browser *b = findBrowser(socket);
-            if (b && socket->bytesToWrite() == 0 && b->state == State::Ready)
+            if (b && isReady(*b))
                 Q_EMIT browserReady();
         });
         m_browsers.append(browser);
@@ -752,11 +754,11 @@ void WebViewServer::receiveMessage(QWebSocket *socket, const QString &message)
     if (!browser)
         return;
     const QByteArray text = message.toLatin1();
-    if ((text != ReadyMessage && text != ResyncMessage) || browser->state != State::Sent) {
+    if ((text != ReadyMessage && text != ResyncMessage) || browser->unanswered == 0) {
         dropBrowser(socket, QStringLiteral("the page sent an unexpected message"));
         return;
     }
-    browser->state = State::Ready;
+    --browser->unanswered;
     browser->whole = browser->whole || text == ResyncMessage;
     browser->quiet.start();
     browser->pinged = false;

@@ -30,10 +30,12 @@ struct WebViewSettings
 // The web view's server side: one port that answers "GET /" with a page showing the live capture
 // and takes the page's WebSocket at "/ws", and the browsers connected there. Frames are made and
 // handed to it by WebFrameBroadcaster; each arrives as one binary message (the bands the browser
-// does not show yet, see WebFrameComposer). Each browser has at most one
-// frame in flight: from the moment a frame is being made for it until it has left the socket
-// and the page has answered "ready" (or "resync": the next frame whole, please). Browsers that
-// are not ready are left out of a frame. Text messages to the page say whether a capture runs
+// does not show yet, see WebFrameComposer). Each browser has at most MaxFramesInFlight frames
+// in flight: a frame is in flight from the moment it is being made for the browser until the
+// page has answered "ready" (or "resync": the next frame whole, please); a new one is begun only
+// once what was sent before has left the socket. Browsers that are not ready are left out of a
+// frame. With two in flight the next frame is made while the one before travels and is
+// answered, so neither the making nor the round trip holds the page back a whole tick. Text messages to the page say whether a capture runs
 // ("capturing") or not ("waiting").
 //
 // Only the holders of the link get in: the link that the start-up line prints carries a random
@@ -72,6 +74,7 @@ public:
     static constexpr int MaxMessageBytes = 64;
     static constexpr int MaxControlFrameBytes = 125; // a ping's largest legal payload
     static constexpr qint64 MaxQueuedBytes = 64 * 1024;
+    static constexpr int MaxFramesInFlight = 2;
     static constexpr int DefaultMaxBrowsers = ViewerLimit::DefaultMaximum;
     static constexpr int DefaultViewerTimeoutMs = 10000;
     // A browser is pinged as it connects; those that have not answered within this long go for
@@ -124,15 +127,15 @@ Q_SIGNALS:
     void browserReady();
 
 private:
-    enum class State { Ready, Reserved, Sent };
     struct Browser
     {
         QWebSocket *socket = nullptr;
         quint64 id = 0;
-        State state = State::Ready;
+        int reserved = 0;   // frames being made for it
+        int unanswered = 0; // frames sent that the page has not answered yet
         bool whole = false; // asked for a whole frame
         QTcpSocket *connection = nullptr; // the WebSocket's own connection (owned by it)
-        qint64 frameBytes = 0;            // size of the frame sent to it last
+        qint64 frameBytes = 0;            // what was queued for it on purpose as its last frame was sent
         qint64 queued = 0;                // its bytes not yet taken, when last looked at
         QElapsedTimer quiet;              // since its last sign of life
         bool pinged = false;              // pinged since then

@@ -6,6 +6,7 @@
 #include "orderedworker.h"
 #include "parallel.h"
 #include "pixellayout.h"
+#include "stagetimeline.h"
 #include "storedframes.h"
 
 #include <QColor>
@@ -396,6 +397,8 @@ void GLStreamRenderer::updateTexture()
     FrameConsole::instance().report(StageEvent::notice(std::to_string(image.height()) + " " + std::to_string(image.width())));
     // The worker compares it with the frame before: only the bands that differ are redrawn.
     display(image, -1);
+    if (StageTimeline::enabled())
+        StageTimeline::stamp("shown", qint64(m_handedIn), readCounterStrip(image).value_or(-1));
     if (!image.isNull())
         Q_EMIT SIG_imageShown(image);
     if (isLargeFrame(image))
@@ -512,6 +515,7 @@ void GLStreamRenderer::submit(const QImage &frame, BandMap changes)
     // The worker is busy: this frame replaces any that waits, and the bands it must redraw are
     // those changed in either.
     if (m_next) {
+        StageTimeline::stamp("replaced", qint64(m_next->sequence));
         if (mapFits(m_next->changes, frame) && mapFits(job.changes, frame)) {
             for (int band = 0; band < job.changes.count(); ++band) {
                 if (m_next->changes.changed(band))
@@ -538,6 +542,7 @@ void GLStreamRenderer::takeResult(Result result)
 {
     m_inFlight = false;
     const bool changed = result.newGeometry || !result.changed.isEmpty();
+    StageTimeline::stamp("resampled", qint64(result.sequence), changed ? 1 : 0);
     m_picture = result.picture;
     // A large frame shrunk for the screen is let go once resampled: its picture stands in for it
     // (a resize resamples the picture until the next frame comes).
@@ -580,6 +585,7 @@ void GLStreamRenderer::notePainted()
     if (m_pictureSequence <= m_paintedSequence)
         return;
     m_paintedSequence = m_pictureSequence;
+    StageTimeline::stamp("painted", qint64(m_paintedSequence));
     Q_EMIT SIG_framePainted();
 }
 

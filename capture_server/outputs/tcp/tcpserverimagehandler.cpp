@@ -5,6 +5,7 @@
 #include "frameparser.h"
 #include "listenaddress.h"
 #include "socketstate.h"
+#include "stagetimeline.h"
 #include "webviewserver.h"
 
 #include <QDeadlineTimer>
@@ -99,12 +100,21 @@ void TcpServerImagehandler::startHandling(const ConfigStructure *)
 
 void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
 {
+    const bool timeline = StageTimeline::enabled();
+    if (timeline)
+        StageTimeline::stampAt(frame.grabTimeMs * 1000, "grab", frame.number, readCounterStrip(frame.image).value_or(-1));
     QList<QPointer<QTcpSocket>> ready;
     for (Viewer &viewer : m_viewers) {
         if (viewer.socket->state() != QAbstractSocket::ConnectedState)
             continue;
-        if (viewer.awaitingFrame || viewer.socket->bytesToWrite() != 0 || !m_encoder.hasRoom()) {
+        const bool encodingEnough = viewer.encoding >= EncodingPerViewer;
+        if (encodingEnough || viewer.socket->bytesToWrite() != 0 || !m_encoder.hasRoom()) {
             FrameConsole::instance().report(StageEvent::notice("CLIENT NOT READY"));
+            // Why: 1 its frames before are still being encoded, 2 not all of its last frame has
+            // left for the system's send queue, 3 the encoder has no room.
+            if (timeline)
+                StageTimeline::stamp("notready", frame.number,
+                                     encodingEnough ? 1 : viewer.socket->bytesToWrite() != 0 ? 2 : 3);
             continue;
         }
         ready.append(viewer.socket);
@@ -112,7 +122,7 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
     if (ready.isEmpty())
         return;
     for (const QPointer<QTcpSocket> &socket : ready)
-        findViewer(socket.data())->awaitingFrame = true;
+        ++findViewer(socket.data())->encoding;
     const ConsolePlace consolePlace = FrameConsole::instance().reserve();
     const std::shared_ptr<EncoderState> state = m_encoderState;
     const bool posted = m_encoder.tryPost(
@@ -121,9 +131,12 @@ void TcpServerImagehandler::handleFrame(const CapturedFrame &frame)
             const BandMap changes = state->last.advance(frame);
             if (!state->png.appendFrame(stream, frame.image, changes))
                 stream.clear();
+            StageTimeline::stamp("encoded", frame.number, stream.size());
             return stream;
         },
-        [this, ready, consolePlace](const QByteArray &stream) { deliver(stream, ready, consolePlace); });
+        [this, ready, consolePlace, number = frame.number](const QByteArray &stream) {
+            deliver(stream, ready, consolePlace, number);
+        });
     Q_ASSERT(posted); // room was checked above
     Q_UNUSED(posted);
 }
@@ -246,20 +259,27 @@ TcpServerImagehandler::Viewer *TcpServerImagehandler::findViewer(const QTcpSocke
 }
 
 void TcpServerImagehandler::deliver(const QByteArray &bytes, const QList<QPointer<QTcpSocket>> &recipients,
-                                    const ConsolePlace &consolePlace)
+                                    const ConsolePlace &consolePlace, qint64 number)
 {
     std::vector<StageEvent> events;
     for (const QPointer<QTcpSocket> &socket : recipients) {
         Viewer *viewer = findViewer(socket.data());
         if (!viewer)
             continue; // gone while its frame was encoded
-        viewer->awaitingFrame = false;
+        --viewer->encoding;
         if (socket->state() != QAbstractSocket::ConnectedState)
             continue;
         if (bytes.isEmpty()) {
             events.push_back(StageEvent::failed("Could not encode the frame: dropped"));
             continue;
         }
+        if (socket->bytesToWrite() != 0) {
+            // Encoded behind a frame that has not left yet: the queue stays one frame.
+            events.push_back(StageEvent::notice("CLIENT NOT READY"));
+            StageTimeline::stamp("notready", number, 2);
+            continue;
+        }
+        StageTimeline::stamp("sent", number, bytes.size());
         socket->write(bytes);
         viewer->frameBytes = bytes.size();
         viewer->frameClock.start();

@@ -25,6 +25,11 @@ class QTcpSocket;
 // bands that did not change since the frame encoded before keep their compressed bytes. Its
 // console lines and its bytes follow on the GUI thread when the encoding is done, in order.
 //
+// A viewer's next frame may be encoded while its frame before is still being encoded (up to
+// EncodingPerViewer of them): an encoding that takes a little longer than a tick then costs no
+// frame. An encoded frame that finds the viewer's previous frame still in the socket is dropped
+// with "CLIENT NOT READY" all the same, so the queue stays one frame.
+//
 // Only live viewers count against MaxViewers: connections their clients have already closed are
 // let go before a newcomer is refused, and a viewer whose client has taken no byte for the viewer
 // timeout is dropped (what the client has taken is counted from the system's send queue, not
@@ -35,6 +40,8 @@ class TcpServerImagehandler : public ImageHandler
     Q_OBJECT
 public:
     static constexpr int MaxViewers = ViewerLimit::DefaultMaximum;
+    // Frames being encoded for one viewer at most.
+    static constexpr int EncodingPerViewer = 2;
 
     explicit TcpServerImagehandler(quint16 port, const QHostAddress &address = QHostAddress::Any);
     ~TcpServerImagehandler() override;
@@ -74,7 +81,7 @@ private:
     struct Viewer
     {
         QTcpSocket *socket = nullptr;
-        bool awaitingFrame = false; // a frame is being encoded for it
+        int encoding = 0;           // frames being encoded for it
         qint64 frameBytes = 0;      // size of the frame written to it last
         QElapsedTimer frameClock;   // since that frame was written
         qint64 queued = 0;          // its bytes not yet taken by the client, when last looked at
@@ -86,7 +93,7 @@ private:
     void dropStalledViewers();
     struct Encoded;
     void deliver(const QByteArray &stream, const QList<QPointer<QTcpSocket>> &recipients,
-                 const ConsolePlace &consolePlace);
+                 const ConsolePlace &consolePlace, qint64 number);
 
     QTcpServer *server = nullptr;
     QList<Viewer> m_viewers; // in the order they connected

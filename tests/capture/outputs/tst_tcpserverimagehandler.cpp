@@ -121,6 +121,8 @@ private Q_SLOTS:
     void frameLinesMatchTheBytesSent();
     void twoViewersBothServed();
     void stuckViewerNeverQueuesMoreThanOneFrame();
+    void ticksDuringAnEncodingAreNotLost_data();
+    void ticksDuringAnEncodingAreNotLost();
     void exitSaysWhatViewersDidNotTake_data();
     void exitSaysWhatViewersDidNotTake();
     void disconnectAndReconnect_data();
@@ -356,6 +358,34 @@ void tst_TcpServerImagehandler::stuckViewerNeverQueuesMoreThanOneFrame()
     const qsizetype stuckBefore = stuck.bodies.size();
     handler.handleImage(frame);
     QTRY_COMPARE(stuck.bodies.size(), stuckBefore + 1);
+}
+
+void tst_TcpServerImagehandler::ticksDuringAnEncodingAreNotLost_data()
+{
+    QTest::addColumn<int>("ticks"); // in a row, before any of their encodings has come back
+    QTest::addColumn<int>("delivered");
+    QTest::newRow("one") << 1 << 1;
+    QTest::newRow("the second is encoded behind the first") << 2 << 2;
+    QTest::newRow("two at most are encoded for a viewer") << 3 << 2;
+}
+
+void tst_TcpServerImagehandler::ticksDuringAnEncodingAreNotLost()
+{
+    QFETCH(int, ticks);
+    QFETCH(int, delivered);
+    TcpServerImagehandler handler(0, QHostAddress::LocalHost);
+    TestViewer viewer(handler.serverPort());
+    QTRY_COMPARE(handler.viewerCount(), 1);
+
+    CoutCapture out;
+    // No event loop runs between the ticks, so no encoded frame is back before the last one.
+    for (int i = 0; i < ticks; ++i)
+        handler.handleImage(QPixmap::fromImage(patternImage(40, 30, i)));
+    handler.finishPendingFrames();
+    QTRY_COMPARE(viewer.bodies.size(), delivered);
+    QCOMPARE(out.lines().filter(QStringLiteral("CLIENT NOT READY")).size(), ticks - delivered);
+    for (int i = 0; i < delivered; ++i) // in the order grabbed
+        QCOMPARE(decodeBody(viewer.bodies[i]).convertToFormat(QImage::Format_RGB32), patternImage(40, 30, i));
 }
 
 void tst_TcpServerImagehandler::exitSaysWhatViewersDidNotTake_data()

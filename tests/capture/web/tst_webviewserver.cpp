@@ -211,7 +211,7 @@ private Q_SLOTS:
     void refusalsPrintALineASecondAtMost();
     void browserPictureFollowsTheFrames_data();
     void browserPictureFollowsTheFrames();
-    void oneFrameInFlightPerBrowser();
+    void framesInFlightPerBrowserAreCapped();
     void badMessagesCloseThatBrowserOnly_data();
     void badMessagesCloseThatBrowserOnly();
     void browsersCountTowardTheViewerLimit();
@@ -496,8 +496,9 @@ void tst_WebViewServer::browserPictureFollowsTheFrames()
     }
 }
 
-void tst_WebViewServer::oneFrameInFlightPerBrowser()
+void tst_WebViewServer::framesInFlightPerBrowserAreCapped()
 {
+    constexpr int inFlight = WebViewServer::MaxFramesInFlight;
     CoutCapture cout;
     WebViewServer web(0, QHostAddress::LocalHost);
     TestBrowser fast(web, true);
@@ -506,25 +507,24 @@ void tst_WebViewServer::oneFrameInFlightPerBrowser()
 
     const QByteArray frame(300000, 'f');
     for (int i = 0; i < 5; ++i) {
-        QTRY_VERIFY(web.wantsFrame());
-        QCOMPARE(sendToReady(web, frame), i == 0 ? 2 : 1);
-        // Until it answers, a browser gets nothing more.
-        QVERIFY(!web.wantsFrame());
-        QCOMPARE(sendToReady(web, frame), 0);
+        // The one that never answers takes frames until `inFlight` of them wait for its answer.
+        const bool slowTakes = i < inFlight;
+        QTRY_COMPARE(web.notReadyCount(), slowTakes ? 0 : 1);
+        QCOMPARE(sendToReady(web, frame), slowTakes ? 2 : 1);
         QTRY_COMPARE(fast.frames.size(), i + 1);
     }
-    // The fast one's last answer may still be on its way.
-    QTRY_COMPARE(web.notReadyCount(), 1);
-    QTRY_COMPARE(slow.frames.size(), 1);
+    QTRY_COMPARE(slow.frames.size(), inFlight);
     QCOMPARE(slow.frames.constFirst(), frame);
 
-    // The slow one's answer makes it ready again.
+    // One answer makes room for one frame more.
     slow.socket.sendTextMessage(QStringLiteral("ready"));
     QTRY_COMPARE(web.notReadyCount(), 0);
     fast.socket.close();
     QTRY_COMPARE(web.viewerCount(), 1);
     QCOMPARE(sendToReady(web, frame), 1);
-    QTRY_COMPARE(slow.frames.size(), 2);
+    QTRY_COMPARE(slow.frames.size(), inFlight + 1);
+    QVERIFY(!web.wantsFrame());
+    QCOMPARE(sendToReady(web, frame), 0);
 }
 
 void tst_WebViewServer::badMessagesCloseThatBrowserOnly_data()

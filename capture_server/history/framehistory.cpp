@@ -301,6 +301,8 @@ void FrameHistory::Store::keepWithinLimit(Result &result)
                                   qint64(disk.f_bavail) * qint64(disk.f_frsize), kept);
         if (m_segmentBytes == 0)
             m_segmentBytes = std::max(kMinSegmentBytes, std::min(m_budget, qint64(1) << 50) / 16);
+    } else if (limit != FromDisk && m_budget != limit && now - m_checkedMs >= kDiskCheckMs) {
+        m_budget = limit; // a second after the disk was full: it may have room again
     }
     if (m_fileEnd - qint64(m_currentStart) >= m_segmentBytes)
         beginSegment(result);

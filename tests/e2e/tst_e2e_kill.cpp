@@ -188,13 +188,16 @@ void tst_E2eKill::killEarlyInAVideoLeavesAPlayableFile()
         QByteArray output;
         bool armed = false;
         // Armed as the line arrives, not at the next poll of a QTRY_ loop.
-        QObject::connect(&server, &QProcess::readyReadStandardOutput, &server, [&] {
-            output += server.readAllStandardOutput();
-            if (!armed && output.contains("Recording: ./capture/capture0.mkv\n")) {
-                armed = true;
-                killLater();
-            }
-        });
+        const QMetaObject::Connection reading =
+            QObject::connect(&server, &QProcess::readyReadStandardOutput, &server, [&] {
+                output += server.readAllStandardOutput();
+                if (!armed && output.contains("Recording: ./capture/capture0.mkv\n")) {
+                    armed = true;
+                    killLater();
+                }
+            });
+        // `output` and `armed` end with this block; the process reads on.
+        const auto stopReading = qScopeGuard([&reading] { QObject::disconnect(reading); });
         QTRY_VERIFY_WITH_TIMEOUT(armed, 30000);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(recording.firstFile()).size() > 0, 30000);

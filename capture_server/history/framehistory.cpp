@@ -172,11 +172,10 @@ public:
     Result store(const QImage &image, const BandMap &changes, std::shared_ptr<const JpegBands> coded, qint64 timeMs)
     {
         Result result = storeOnce(image, changes, coded, timeMs);
-        if (!m_needsRoom)
+        if (!result.needsRoom)
             return result;
-        m_needsRoom = false;
         Result again = storeOnce(image, changes, std::move(coded), timeMs, makeRoom());
-        m_needsRoom = m_madeRoom = false; // a second refusal is a full file
+        m_madeRoom = false;
         return again;
     }
     void setFirstSegment(std::shared_ptr<Segment> segment) { m_current = std::move(segment); }
@@ -266,7 +265,6 @@ private:
     qint64 m_budget = std::numeric_limits<qint64>::max();
     qint64 m_checkedMs = 0;
     qint64 m_checkedEnd = 0;
-    bool m_needsRoom = false; // a write found the disk full: makeRoom() and store the frame again
     bool m_madeRoom = false;  // this frame has been stored again once already
 
     // Moving pictures (see the class comment).
@@ -363,6 +361,18 @@ namespace {
 
 // The column and header that mark a frame record (never those of a band record).
 constexpr quint16 kFrameRecordTag = 0xffff;
+
+// How much a frame of `size` may be shrunk for display (1, 2, 4 or 8) and stay at least
+// `minimumSize` (none given: not at all).
+int shrinkDivisor(QSize size, QSize minimumSize)
+{
+    int divisor = 1;
+    while (divisor < 8 && minimumSize.isValid()
+           && (size.width() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.width()
+           && (size.height() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.height())
+        divisor *= 2;
+    return divisor;
+}
 
 // Moving pictures: the coder's settings, and what FrameRecordHead::bands says of a video frame
 // record (whose `entries` is then its packet's size and `key` the group's frame before it).
@@ -704,7 +714,7 @@ bool FrameHistory::Store::commit(const std::vector<Pending> &batch, bool remembe
                                                       m_fileEnd - qint64(m_currentStart)));
     if (error != 0) {
         if (error == ENOSPC && !m_full && !m_madeRoom && m_history.m_limit != NoLimit) {
-            m_needsRoom = true; // a limit lets old frames go for new ones: make room and try again
+            result.needsRoom = true; // a limit lets old frames go for new ones: make room and try again
             return false;
         }
         if (!m_full) {
@@ -849,11 +859,7 @@ QImage FrameHistory::decodeVideo(quint64 frame, const QSize &minimumSize) const
     }
     std::reverse(chain.begin(), chain.end());
     // Shrunk by 2, 4 or 8 as the bands are, for display.
-    int divisor = 1;
-    while (divisor < 8 && minimumSize.isValid()
-           && (size.width() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.width()
-           && (size.height() + 2 * divisor - 1) / (2 * divisor) >= minimumSize.height())
-        divisor *= 2;
+    const int divisor = shrinkDivisor(size, minimumSize);
     const QSize shown((size.width() + divisor - 1) / divisor, (size.height() + divisor - 1) / divisor);
 
     // The shared decoder, when no other reader has it: it goes on from where it stopped when that
@@ -1163,10 +1169,7 @@ QImage FrameHistory::decode(quint64 frame, const QSize &minimumSize) const
     const int height = int(head.height);
     // Scale by 1/2, 1/4 or 1/8: bands (16 rows) and patch columns (16-pixel grid) stay on whole
     // scaled pixels.
-    int divisor = 1;
-    while (divisor < 8 && minimumSize.isValid() && (width + 2 * divisor - 1) / (2 * divisor) >= minimumSize.width()
-           && (height + 2 * divisor - 1) / (2 * divisor) >= minimumSize.height())
-        divisor *= 2;
+    const int divisor = shrinkDivisor(QSize(width, height), minimumSize);
     const auto scaled = [divisor](int n) { return (n + divisor - 1) / divisor; };
     QImage image(scaled(width), scaled(height), QImage::Format_RGB32);
     if (image.isNull())

@@ -14,7 +14,7 @@ packages=(
     libxcb-ewmh-dev libxcb-icccm4-dev
     chromium
     libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg nginx-light libnginx-mod-rtmp
-    libpipewire-0.3-dev libswresample-dev libopus0
+    libpipewire-0.3-dev libswresample-dev libopus0 libyuv-dev
     pipewire pipewire-bin wireplumber pipewire-pulse dbus pulseaudio-utils sox
     help2man librsvg2-bin file desktop-file-utils appstream lintian
 )

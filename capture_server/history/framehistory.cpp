@@ -174,9 +174,8 @@ public:
         Result result = storeOnce(image, changes, coded, timeMs);
         if (!result.needsRoom)
             return result;
-        Result again = storeOnce(image, changes, std::move(coded), timeMs, makeRoom());
-        m_madeRoom = false;
-        return again;
+        // A second refusal is a full file: the retry's result says the disk was full.
+        return storeOnce(image, changes, std::move(coded), timeMs, makeRoom());
     }
     void setFirstSegment(std::shared_ptr<Segment> segment) { m_current = std::move(segment); }
     Result refuse()
@@ -265,7 +264,6 @@ private:
     qint64 m_budget = std::numeric_limits<qint64>::max();
     qint64 m_checkedMs = 0;
     qint64 m_checkedEnd = 0;
-    bool m_madeRoom = false;  // this frame has been stored again once already
 
     // Moving pictures (see the class comment).
     std::unique_ptr<VideoEncoder> m_video;
@@ -479,14 +477,13 @@ FrameHistory::Result FrameHistory::Store::makeRoom()
     m_checkedMs = monotonicMs();
     m_checkedEnd = m_fileEnd;
     result.budget = std::max<qint64>(1, m_budget);
-    m_madeRoom = true;
     return result;
 }
 
 FrameHistory::Result FrameHistory::Store::storeOnce(const QImage &image, const BandMap &changes,
                                                     std::shared_ptr<const JpegBands> coded, qint64 timeMs, Result result)
 {
-    if (!m_madeRoom)
+    if (!result.diskFull) // room was just made
         keepWithinLimit(result);
     result.keptFrom = m_keptStart;
     result.diskBytes = m_fileEnd - qint64(m_keptStart);
@@ -713,7 +710,7 @@ bool FrameHistory::Store::commit(const std::vector<Pending> &batch, bool remembe
                                            : writeAll(m_current->fd, blob.constData(), blob.size(),
                                                       m_fileEnd - qint64(m_currentStart)));
     if (error != 0) {
-        if (error == ENOSPC && !m_full && !m_madeRoom && m_history.m_limit != NoLimit) {
+        if (error == ENOSPC && !m_full && !result.diskFull && m_history.m_limit != NoLimit) {
             result.needsRoom = true; // a limit lets old frames go for new ones: make room and try again
             return false;
         }

@@ -217,7 +217,7 @@ private:
         quint64 segmentStart = NotKept; // where the segment that this frame began starts
         quint64 keptFrom = 0;     // the oldest kept segment's start
         qint64 budget = 0;        // the limit in bytes when frames were let go
-        bool diskFull = false;    // they went because the disk was full
+        bool diskFull = false;    // they went because the disk was full (a frame stored again)
         bool needsRoom = false;   // the disk was full: let a segment go and store the frame again
     };
     class Store;

@@ -33,6 +33,54 @@ int wholeFactor(int from, int to, int limit)
 
 // Sums of up to this many pixels keep every channel within 16 bits (255 * 256 < 65536).
 constexpr int MaxBlockPixels = 256;
+// Rows weighed at once for an output row when nothing is resampled across (more: the general way).
+constexpr int MaxWeighedRows = 16;
+
+// Working rows of one thread, kept from call to call: a band of a frame is scaled 30 or 60 times a
+// second, and fresh vectors cost a zero fill and, past malloc's mmap threshold, page faults on
+// every call. Only a few rows are kept; a larger call (a whole frame at once) gives its memory
+// back when done.
+template <typename T>
+class Scratch
+{
+public:
+    T *get(size_t count)
+    {
+        if (m_rows.size() < count)
+            m_rows.resize(count);
+        return m_rows.data();
+    }
+    void release()
+    {
+        if (m_rows.size() * sizeof(T) > KeptBytes)
+            std::vector<T>().swap(m_rows);
+    }
+
+private:
+    static constexpr size_t KeptBytes = size_t(1) << 20;
+    std::vector<T> m_rows;
+};
+
+struct ThreadScratch
+{
+    Scratch<quint16> columns;
+    Scratch<quint32> reduced, acrossG, verticalG;
+    Scratch<quint64> acrossBr, verticalBr;
+    void release()
+    {
+        columns.release();
+        for (auto *s : {&reduced, &acrossG, &verticalG})
+            s->release();
+        acrossBr.release();
+        verticalBr.release();
+    }
+};
+
+ThreadScratch &threadScratch()
+{
+    thread_local ThreadScratch scratch;
+    return scratch;
+}
 
 } // namespace
 
@@ -49,82 +97,133 @@ BoxScaler::BoxScaler(const QSize &from, const QSize &to)
 
 namespace {
 
-// Adds a source row to the column sums: blue and red as two 16-bit lanes of one word, green
-// alone. Contiguous, so four pixels a step where the CPU has SSE2 (every x86-64 does).
-void addRow(const quint32 *in, int width, quint32 *sumBr, quint32 *sumG)
+// Adds a source row to the column sums, one 16-bit sum a channel (blue, green, red, alpha: the
+// bytes' order in memory), or starts them with it. Four pixels a step where the CPU has SSE2
+// (every x86-64 does).
+void addRow(const quint32 *in, int width, quint16 *sums, bool first)
 {
     int x = 0;
 #ifdef __SSE2__
-    const __m128i brMask = _mm_set1_epi32(0x00ff00ff);
-    const __m128i gMask = _mm_set1_epi32(0x000000ff);
+    const __m128i zero = _mm_setzero_si128();
     for (; x + 4 <= width; x += 4) {
         const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + x));
-        auto *br = reinterpret_cast<__m128i *>(sumBr + x);
-        auto *g = reinterpret_cast<__m128i *>(sumG + x);
-        _mm_storeu_si128(br, _mm_add_epi32(_mm_loadu_si128(br), _mm_and_si128(pixels, brMask)));
-        _mm_storeu_si128(g, _mm_add_epi32(_mm_loadu_si128(g), _mm_and_si128(_mm_srli_epi32(pixels, 8), gMask)));
+        auto *sum = reinterpret_cast<__m128i *>(sums + 4 * size_t(x));
+        __m128i low = _mm_unpacklo_epi8(pixels, zero);
+        __m128i high = _mm_unpackhi_epi8(pixels, zero);
+        if (!first) {
+            low = _mm_add_epi16(low, _mm_loadu_si128(sum));
+            high = _mm_add_epi16(high, _mm_loadu_si128(sum + 1));
+        }
+        _mm_storeu_si128(sum, low);
+        _mm_storeu_si128(sum + 1, high);
     }
 #endif
     for (; x < width; ++x) {
-        sumBr[x] += in[x] & 0x00ff00ffu;
-        sumG[x] += (in[x] >> 8) & 0xffu;
+        for (int c = 0; c < 4; ++c) {
+            quint16 &sum = sums[4 * size_t(x) + size_t(c)];
+            sum = quint16((first ? 0 : sum) + ((in[x] >> (8 * c)) & 0xffu));
+        }
     }
 }
 
-// The column sums of runs of `Fx` columns.
-template <int Fx>
-void addColumns(const quint32 *br, const quint32 *g, int width, int fx, quint32 *outBr, quint32 *outG)
+// Opaque pixels, each the rounded mean of a run of `fx` column sums of `count` pixels in all.
+void meansOfRuns(const quint16 *sums, int width, int fx, quint32 count, quint32 *out)
 {
-    const int n = Fx > 0 ? Fx : fx;
-    for (int x = 0; x < width; ++x) {
-        quint32 sb = 0;
-        quint32 sg = 0;
-        for (int dx = 0; dx < n; ++dx) {
-            sb += br[size_t(x) * size_t(n) + size_t(dx)];
-            sg += g[size_t(x) * size_t(n) + size_t(dx)];
+    const auto runSum = [sums, fx](int at, int c) {
+        quint32 sum = 0;
+        for (int dx = 0; dx < fx; ++dx)
+            sum += sums[4 * (size_t(at) * size_t(fx) + size_t(dx)) + size_t(c)];
+        return sum;
+    };
+    int x = 0;
+#ifdef __SSE2__
+    // floor((sum + count / 2) / count) in floats: the sums stay below 2^16 and the quotient's
+    // fraction is a whole number of 1/count, so adding half of 1/count more keeps rounding
+    // errors (below 2^-15) from ever crossing a whole number.
+    const __m128 scale = _mm_set1_ps(1.0f / float(count));
+    const __m128 bias = _mm_set1_ps((float(count / 2) + 0.5f) / float(count));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i opaque = _mm_set1_epi32(int(0xff000000u));
+    const auto run = [sums, fx](int at) {
+        const quint16 *p = sums + 4 * size_t(at) * size_t(fx);
+        __m128i sum = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
+        for (int dx = 1; dx < fx; ++dx)
+            sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 4 * dx)));
+        return sum;
+    };
+    const auto mean = [&](__m128i sums32) {
+        return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(sums32), scale), bias));
+    };
+    for (; x + 2 <= width; x += 2) {
+        const __m128i both = _mm_unpacklo_epi64(run(x), run(x + 1));
+        const __m128i means = _mm_packs_epi32(mean(_mm_unpacklo_epi16(both, zero)), mean(_mm_unpackhi_epi16(both, zero)));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + x), _mm_or_si128(_mm_packus_epi16(means, zero), opaque));
+    }
+#endif
+    // The same as a multiplication: exact for sums below 2^17, with count <= 256.
+    const quint64 reciprocal = ((quint64(1) << 32) + count - 1) / count;
+    const auto divide = [count, reciprocal](quint32 sum) {
+        return quint32((quint64(sum + count / 2) * reciprocal) >> 32);
+    };
+    for (; x < width; ++x)
+        out[x] = 0xff000000u | (divide(runSum(x, 2)) << 16) | (divide(runSum(x, 1)) << 8) | divide(runSum(x, 0));
+}
+
+// One output row: the rows `rows[k]` weighed by `weights[k]` (summing to WeightOne), rounded,
+// opaque.
+void weighRows(const quint32 *const *rows, const quint16 *weights, int taps, int width, quint32 *out)
+{
+    constexpr quint32 half = 1u << (WeightBits - 1);
+    int x = 0;
+#ifdef __SSE2__
+    // Rows in pairs, their bytes interleaved, so that one multiply-add weighs a channel of both;
+    // each 32-bit lane holds one channel of one pixel (below 2^23).
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i opaque = _mm_set1_epi32(int(0xff000000u));
+    for (; x + 4 <= width; x += 4) {
+        __m128i sum[4] = {_mm_set1_epi32(half), _mm_set1_epi32(half), _mm_set1_epi32(half), _mm_set1_epi32(half)};
+        for (int k = 0; k < taps; k += 2) {
+            const bool pair = k + 1 < taps;
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows[k] + x));
+            const __m128i b = pair ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows[k + 1] + x)) : zero;
+            const __m128i w = _mm_set1_epi32(int(weights[k] | (quint32(pair ? weights[k + 1] : 0) << 16)));
+            const __m128i low = _mm_unpacklo_epi8(a, b);
+            const __m128i high = _mm_unpackhi_epi8(a, b);
+            sum[0] = _mm_add_epi32(sum[0], _mm_madd_epi16(_mm_unpacklo_epi8(low, zero), w));
+            sum[1] = _mm_add_epi32(sum[1], _mm_madd_epi16(_mm_unpackhi_epi8(low, zero), w));
+            sum[2] = _mm_add_epi32(sum[2], _mm_madd_epi16(_mm_unpacklo_epi8(high, zero), w));
+            sum[3] = _mm_add_epi32(sum[3], _mm_madd_epi16(_mm_unpackhi_epi8(high, zero), w));
         }
-        outBr[x] = sb;
-        outG[x] = sg;
+        for (__m128i &s : sum)
+            s = _mm_srli_epi32(s, WeightBits);
+        const __m128i pixels = _mm_packus_epi16(_mm_packs_epi32(sum[0], sum[1]), _mm_packs_epi32(sum[2], sum[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_or_si128(pixels, opaque));
+    }
+#endif
+    for (; x < width; ++x) {
+        quint32 channel[3] = {half, half, half};
+        for (int k = 0; k < taps; ++k) {
+            for (int c = 0; c < 3; ++c)
+                channel[c] += weights[k] * ((rows[k][x] >> (8 * c)) & 0xffu);
+        }
+        out[x] = 0xff000000u | ((channel[2] >> WeightBits) << 16) | ((channel[1] >> WeightBits) << 8)
+            | (channel[0] >> WeightBits);
     }
 }
 
 } // namespace
 
-void BoxScaler::reduceRows(const QImage &source, int first, int end, quint32 *out) const
+void BoxScaler::reduceRows(const QImage &source, int first, int end, quint32 *out, qsizetype outStride) const
 {
-    // Each block's sums: the rows added column by column, then runs of columns added, then the
-    // rounded mean of each channel.
+    // Each block's sums: the rows added column by column, then runs of columns added and each
+    // channel's rounded mean taken. Blocks of at most 256 pixels keep every sum within 16 bits.
     const int width = m_mid.width();
     const int sourceWidth = width * m_fx;
-    const quint32 count = quint32(m_fx * m_fy);
-    const auto add = m_fx == 1 ? addColumns<1>
-        : m_fx == 2            ? addColumns<2>
-        : m_fx == 3            ? addColumns<3>
-        : m_fx == 4            ? addColumns<4>
-                               : addColumns<0>;
-    // Rounded sum / count as a multiplication: exact for sums below 2^17, with count <= 256.
-    const quint64 reciprocal = ((quint64(1) << 32) + count - 1) / count;
-    const auto divide = [count, reciprocal](quint32 sum) {
-        return quint32((quint64(sum + count / 2) * reciprocal) >> 32);
-    };
-    std::vector<quint32> columnBr(static_cast<size_t>(sourceWidth));
-    std::vector<quint32> columnG(static_cast<size_t>(sourceWidth));
-    std::vector<quint32> sumBr(static_cast<size_t>(width));
-    std::vector<quint32> sumG(static_cast<size_t>(width));
+    quint16 *columns = threadScratch().columns.get(4 * size_t(sourceWidth));
     for (int y = first; y < end; ++y) {
-        std::fill(columnBr.begin(), columnBr.end(), 0u);
-        std::fill(columnG.begin(), columnG.end(), 0u);
         for (int dy = 0; dy < m_fy; ++dy)
-            addRow(reinterpret_cast<const quint32 *>(source.constScanLine(y * m_fy + dy)), sourceWidth,
-                   columnBr.data(), columnG.data());
-        add(columnBr.data(), columnG.data(), width, m_fx, sumBr.data(), sumG.data());
-        quint32 *row = out + size_t(y - first) * size_t(width);
-        for (int x = 0; x < width; ++x) {
-            const quint32 b = divide(sumBr[size_t(x)] & 0xffffu);
-            const quint32 r = divide(sumBr[size_t(x)] >> 16);
-            const quint32 g = divide(sumG[size_t(x)]);
-            row[x] = 0xff000000u | (r << 16) | (g << 8) | b;
-        }
+            addRow(reinterpret_cast<const quint32 *>(source.constScanLine(y * m_fy + dy)), sourceWidth, columns, dy == 0);
+        meansOfRuns(columns, width, m_fx, quint32(m_fx * m_fy), out + qsizetype(y - first) * outStride);
     }
 }
 
@@ -221,6 +320,25 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
     if (first >= end || m_to.width() <= 0)
         return;
     const int width = m_to.width();
+    ThreadScratch &scratch = threadScratch();
+    if (m_mid == m_to) {
+        // Whole factors only (or the same size): each row is its blocks' rounded means, or its
+        // pixels made opaque, straight into the destination.
+        auto *out = reinterpret_cast<quint32 *>(bits + qsizetype(first) * bytesPerLine);
+        const qsizetype stride = bytesPerLine / qsizetype(sizeof(quint32));
+        if (m_fx > 1 || m_fy > 1) {
+            reduceRows(source, first, end, out, stride);
+        } else {
+            for (int y = first; y < end; ++y) {
+                const auto *in = reinterpret_cast<const quint32 *>(source.constScanLine(y));
+                quint32 *row = out + qsizetype(y - first) * stride;
+                for (int x = 0; x < width; ++x)
+                    row[x] = in[x] | 0xff000000u;
+            }
+        }
+        scratch.release();
+        return;
+    }
     const int sourceFirst = m_y.first[size_t(first)];
     const int lastTap = m_y.offset[size_t(end)] - m_y.offset[size_t(end - 1)];
     const int sourceEnd = m_y.first[size_t(end - 1)] + lastTap;
@@ -229,40 +347,57 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
     // red in the two 32-bit lanes of one 64-bit word, green on its own, so that one multiply
     // weighs two channels.
     const size_t rowCount = size_t(sourceEnd - sourceFirst);
-    std::vector<quint64> acrossBr(rowCount * size_t(width));
-    std::vector<quint32> acrossG(rowCount * size_t(width));
     const auto resample = m_x.taps == 1 ? resampleRow<1>
         : m_x.taps == 2                  ? resampleRow<2>
         : m_x.taps == 3                  ? resampleRow<3>
         : m_x.taps == 4                  ? resampleRow<4>
                                          : resampleRow<0>;
-    std::vector<quint32> reduced;
+    quint32 *reduced = nullptr;
     if (m_fx > 1 || m_fy > 1) {
-        reduced.resize(rowCount * size_t(m_mid.width()));
-        reduceRows(source, sourceFirst, sourceEnd, reduced.data());
+        reduced = scratch.reduced.get(rowCount * size_t(m_mid.width()));
+        reduceRows(source, sourceFirst, sourceEnd, reduced, m_mid.width());
     }
+    const auto sourceRow = [&](int sy) {
+        return reduced ? reduced + size_t(sy - sourceFirst) * size_t(m_mid.width())
+                       : reinterpret_cast<const quint32 *>(source.constScanLine(sy));
+    };
+    if (m_mid.width() == width && m_y.taps <= MaxWeighedRows) {
+        // Nothing to resample across (a window as wide as the frame's whole-factor reduction):
+        // each output row weighs its source rows' pixels directly, the same sums as below
+        // without the 8 fractional bits of the pass across.
+        const quint32 *rows[MaxWeighedRows];
+        for (int y = first; y < end; ++y) {
+            const int taps = m_y.offset[size_t(y) + 1] - m_y.offset[size_t(y)];
+            for (int k = 0; k < taps; ++k)
+                rows[k] = sourceRow(m_y.first[size_t(y)] + k);
+            weighRows(rows, m_y.weights.data() + m_y.offset[size_t(y)], taps, width,
+                      reinterpret_cast<quint32 *>(bits + qsizetype(y) * bytesPerLine));
+        }
+        scratch.release();
+        return;
+    }
+    quint64 *acrossBr = scratch.acrossBr.get(rowCount * size_t(width));
+    quint32 *acrossG = scratch.acrossG.get(rowCount * size_t(width));
     for (int sy = sourceFirst; sy < sourceEnd; ++sy) {
         const size_t row = size_t(sy - sourceFirst) * size_t(width);
-        const quint32 *in = reduced.empty() ? reinterpret_cast<const quint32 *>(source.constScanLine(sy))
-                                            : reduced.data() + size_t(sy - sourceFirst) * size_t(m_mid.width());
-        resample(in, m_x.paddedFirst.data(), m_x.paddedWeights.data(), m_x.taps, width, acrossBr.data() + row,
-                 acrossG.data() + row);
+        resample(sourceRow(sy), m_x.paddedFirst.data(), m_x.paddedWeights.data(), m_x.taps, width, acrossBr + row,
+                 acrossG + row);
     }
 
     // Down the columns: each output row is the weighed sum of its source rows, a row at a time.
     constexpr quint32 half = 1u << (VerticalShift - 1);
     constexpr quint64 halves = half | (quint64(half) << 32);
-    std::vector<quint64> sumBr(static_cast<size_t>(width));
-    std::vector<quint32> sumG(static_cast<size_t>(width));
+    quint64 *sumBr = scratch.verticalBr.get(size_t(width));
+    quint32 *sumG = scratch.verticalG.get(size_t(width));
     for (int y = first; y < end; ++y) {
-        std::fill(sumBr.begin(), sumBr.end(), halves);
-        std::fill(sumG.begin(), sumG.end(), half);
+        std::fill(sumBr, sumBr + width, halves);
+        std::fill(sumG, sumG + width, half);
         const int taps = m_y.offset[size_t(y) + 1] - m_y.offset[size_t(y)];
         const quint16 *w = m_y.weights.data() + m_y.offset[size_t(y)];
         for (int k = 0; k < taps; ++k) {
             const size_t row = size_t(m_y.first[size_t(y)] + k - sourceFirst) * size_t(width);
-            const quint64 *inBr = acrossBr.data() + row;
-            const quint32 *inG = acrossG.data() + row;
+            const quint64 *inBr = acrossBr + row;
+            const quint32 *inG = acrossG + row;
             const quint32 weight = w[k];
             for (int x = 0; x < width; ++x) {
                 sumBr[size_t(x)] += weight * inBr[x];
@@ -277,6 +412,7 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
             out[x] = 0xff000000u | (r << 16) | ((sumG[size_t(x)] >> VerticalShift) << 8) | b;
         }
     }
+    scratch.release();
 }
 
 QImage BoxScaler::scaled(const QImage &source, const QSize &to)

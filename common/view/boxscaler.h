@@ -51,8 +51,8 @@ private:
     };
     static Axis makeAxis(int from, int to);
 
-    // The rows of the block-reduced image [first, end), packed, `width` pixels each.
-    void reduceRows(const QImage &source, int first, int end, quint32 *out) const;
+    // The rows of the block-reduced image [first, end), `outStride` pixels apart.
+    void reduceRows(const QImage &source, int first, int end, quint32 *out, qsizetype outStride) const;
 
     QSize m_from;
     QSize m_to;

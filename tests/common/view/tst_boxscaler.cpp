@@ -48,6 +48,9 @@ void tst_BoxScaler::resamples_data()
     QTest::newRow("same size: an exact copy") << pattern << pattern.size() << pattern;
     QTest::newRow("half: the mean of each 2x2") << pattern << QSize(48, 32) << blockMeans(pattern, 2);
     QTest::newRow("a quarter: the mean of each 4x4") << pattern << QSize(24, 16) << blockMeans(pattern, 4);
+    // Odd widths leave pixels past the last whole step of four (or two) for the plain loops.
+    const QImage odd = patternImage(99, 66, 7);
+    QTest::newRow("a third, odd width: the mean of each 3x3") << odd << QSize(33, 22) << blockMeans(odd, 3);
     QTest::newRow("twice: each pixel repeated") << blockMeans(pattern, 2) << QSize(96, 64)
                                                   << blockMeans(pattern, 2).scaled(96, 64);
     QImage translucent = pattern.convertToFormat(QImage::Format_ARGB32);
@@ -72,6 +75,19 @@ void tst_BoxScaler::resamples_data()
         }
     }
     QTest::newRow("3:2 checkerboard: shares of the area") << checker << QSize(4, 4) << mixed;
+    // Down only (the width kept, 7 pixels): each output row takes one source row whole and half of
+    // the next or the one before: 0.5 / 1.5 or 1 / 1.5 white.
+    QImage column(7, 6, QImage::Format_RGB32);
+    QImage downOnly(7, 4, QImage::Format_RGB32);
+    for (int x = 0; x < 7; ++x) {
+        for (int y = 0; y < 6; ++y)
+            column.setPixel(x, y, (x + y) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+        for (int y = 0; y < 4; ++y) {
+            const int grey = (x % 2 == 0) == (y < 2) ? 85 : 170;
+            downOnly.setPixel(x, y, qRgb(grey, grey, grey));
+        }
+    }
+    QTest::newRow("3:2 down only, odd width: shares of the rows") << column << QSize(7, 4) << downOnly;
 }
 
 void tst_BoxScaler::resamples()

@@ -33,8 +33,6 @@ int wholeFactor(int from, int to, int limit)
 
 // Sums of up to this many pixels keep every channel within 16 bits (255 * 256 < 65536).
 constexpr int MaxBlockPixels = 256;
-// Rows weighed at once for an output row when nothing is resampled across (more: the general way).
-constexpr int MaxWeighedRows = 16;
 
 // Working rows of one thread, kept from call to call: a band of a frame is scaled 30 or 60 times a
 // second, and fresh vectors cost a zero fill and, past malloc's mmap threshold, page faults on
@@ -64,15 +62,15 @@ private:
 struct ThreadScratch
 {
     Scratch<quint16> columns;
-    Scratch<quint32> reduced, acrossG, verticalG;
-    Scratch<quint64> acrossBr, verticalBr;
+    Scratch<quint32> reduced;
+    Scratch<qint16> across;
+    Scratch<const quint32 *> pixelRows;
+    Scratch<const qint16 *> acrossRows;
     void release()
     {
         columns.release();
-        for (auto *s : {&reduced, &acrossG, &verticalG})
-            s->release();
-        acrossBr.release();
-        verticalBr.release();
+        reduced.release();
+        across.release();
     }
 };
 
@@ -273,27 +271,88 @@ BoxScaler::Axis BoxScaler::makeAxis(int from, int to)
 
 namespace {
 
-// One source row resampled across with `Taps` weights per output pixel (see scaleRows).
-template <int Taps>
-void resampleRow(const quint32 *in, const int *first, const quint16 *weights, int taps, int width, quint64 *outBr,
-                 quint32 *outG)
+// One source row resampled across: each output pixel's four channels (blue, green, red, alpha, as
+// in memory) weighed by its `taps` weights, rounded to 8 fractional bits and less 32768, so that
+// they fit signed 16 bits for the multiply-adds down the columns (weighAcross()).
+void resampleAcross(const quint32 *in, const int *first, const quint16 *weights, int taps, int width, qint16 *out)
 {
-    const int n = Taps > 0 ? Taps : taps;
-    constexpr quint32 half = 1u << (HorizontalShift - 1);
+    constexpr int half = 1 << (HorizontalShift - 1);
+#ifdef __SSE2__
+    // Taps in pairs, the two pixels' bytes interleaved: one multiply-add weighs all four
+    // channels of both.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i rounding = _mm_set1_epi32(half);
+    const __m128i offset = _mm_set1_epi32(32768);
+    const auto pixel = [&](int x) {
+        const quint32 *p = in + first[x];
+        const quint16 *w = weights + size_t(x) * size_t(taps);
+        __m128i sum = rounding;
+        for (int k = 0; k < taps; k += 2) {
+            const bool pair = k + 1 < taps;
+            const __m128i both = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(p[k])),
+                                                   pair ? _mm_cvtsi32_si128(int(p[k + 1])) : zero);
+            const __m128i weight = _mm_set1_epi32(int(w[k] | (quint32(pair ? w[k + 1] : 0) << 16)));
+            sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_unpacklo_epi8(both, zero), weight));
+        }
+        return _mm_sub_epi32(_mm_srli_epi32(sum, HorizontalShift), offset);
+    };
+    int x = 0;
+    for (; x + 2 <= width; x += 2)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4 * size_t(x)), _mm_packs_epi32(pixel(x), pixel(x + 1)));
+    if (x < width)
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + 4 * size_t(x)), _mm_packs_epi32(pixel(x), zero));
+#else
     for (int x = 0; x < width; ++x) {
         const quint32 *p = in + first[x];
-        const quint16 *w = weights + size_t(x) * size_t(n);
-        quint64 br = 0;
-        quint32 g = 0;
-        for (int k = 0; k < n; ++k) {
-            const quint32 pixel = p[k];
-            br += quint64(w[k]) * ((pixel & 0xffu) | (quint64(pixel & 0xff0000u) << 16));
-            g += w[k] * ((pixel >> 8) & 0xffu);
+        const quint16 *w = weights + size_t(x) * size_t(taps);
+        for (int c = 0; c < 4; ++c) {
+            int sum = half;
+            for (int k = 0; k < taps; ++k)
+                sum += w[k] * int((p[k] >> (8 * c)) & 0xffu);
+            out[4 * size_t(x) + size_t(c)] = qint16((sum >> HorizontalShift) - 32768);
         }
-        const quint32 b = (quint32(br) + half) >> HorizontalShift;
-        const quint32 r = (quint32(br >> 32) + half) >> HorizontalShift;
-        outBr[x] = b | (quint64(r) << 32);
-        outG[x] = (g + half) >> HorizontalShift;
+    }
+#endif
+}
+
+// One output row from rows of resampleAcross(), weighed by `weights` (summing to WeightOne, so
+// the rows' offset of 32768 adds up to 32768 * WeightOne), rounded, opaque.
+void weighAcross(const qint16 *const *rows, const quint16 *weights, int taps, int width, quint32 *out)
+{
+    constexpr int start = (1 << (VerticalShift - 1)) + (32768 << WeightBits);
+    int x = 0;
+#ifdef __SSE2__
+    // Rows in pairs, their channels interleaved; two pixels a register, four a step.
+    const __m128i opaque = _mm_set1_epi32(int(0xff000000u));
+    for (; x + 4 <= width; x += 4) {
+        __m128i sum[4] = {_mm_set1_epi32(start), _mm_set1_epi32(start), _mm_set1_epi32(start), _mm_set1_epi32(start)};
+        for (int k = 0; k < taps; k += 2) {
+            const bool pair = k + 1 < taps;
+            const __m128i weight = _mm_set1_epi32(int(weights[k] | (quint32(pair ? weights[k + 1] : 0) << 16)));
+            for (int half = 0; half < 2; ++half) {
+                const auto *at = reinterpret_cast<const __m128i *>(rows[k] + 4 * size_t(x) + 8 * size_t(half));
+                const __m128i a = _mm_loadu_si128(at);
+                const __m128i b = pair ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                             rows[k + 1] + 4 * size_t(x) + 8 * size_t(half)))
+                                       : _mm_setzero_si128();
+                sum[2 * half] = _mm_add_epi32(sum[2 * half], _mm_madd_epi16(_mm_unpacklo_epi16(a, b), weight));
+                sum[2 * half + 1] = _mm_add_epi32(sum[2 * half + 1], _mm_madd_epi16(_mm_unpackhi_epi16(a, b), weight));
+            }
+        }
+        for (__m128i &s : sum)
+            s = _mm_srli_epi32(s, VerticalShift);
+        const __m128i pixels = _mm_packus_epi16(_mm_packs_epi32(sum[0], sum[1]), _mm_packs_epi32(sum[2], sum[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_or_si128(pixels, opaque));
+    }
+#endif
+    for (; x < width; ++x) {
+        quint32 channel[3] = {start, start, start};
+        for (int k = 0; k < taps; ++k) {
+            for (int c = 0; c < 3; ++c)
+                channel[c] += quint32(int(weights[k]) * rows[k][4 * size_t(x) + size_t(c)]);
+        }
+        out[x] = 0xff000000u | ((channel[2] >> VerticalShift) << 16) | ((channel[1] >> VerticalShift) << 8)
+            | (channel[0] >> VerticalShift);
     }
 }
 
@@ -343,15 +402,9 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
     const int lastTap = m_y.offset[size_t(end)] - m_y.offset[size_t(end - 1)];
     const int sourceEnd = m_y.first[size_t(end - 1)] + lastTap;
 
-    // Every source row the range needs, resampled across, 8 fractional bits a channel: blue and
-    // red in the two 32-bit lanes of one 64-bit word, green on its own, so that one multiply
-    // weighs two channels.
+    // Every source row the range needs, resampled across (unless it keeps its width), then each
+    // output row weighed from its source rows.
     const size_t rowCount = size_t(sourceEnd - sourceFirst);
-    const auto resample = m_x.taps == 1 ? resampleRow<1>
-        : m_x.taps == 2                  ? resampleRow<2>
-        : m_x.taps == 3                  ? resampleRow<3>
-        : m_x.taps == 4                  ? resampleRow<4>
-                                         : resampleRow<0>;
     quint32 *reduced = nullptr;
     if (m_fx > 1 || m_fy > 1) {
         reduced = scratch.reduced.get(rowCount * size_t(m_mid.width()));
@@ -361,11 +414,10 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
         return reduced ? reduced + size_t(sy - sourceFirst) * size_t(m_mid.width())
                        : reinterpret_cast<const quint32 *>(source.constScanLine(sy));
     };
-    if (m_mid.width() == width && m_y.taps <= MaxWeighedRows) {
+    if (m_mid.width() == width) {
         // Nothing to resample across (a window as wide as the frame's whole-factor reduction):
-        // each output row weighs its source rows' pixels directly, the same sums as below
-        // without the 8 fractional bits of the pass across.
-        const quint32 *rows[MaxWeighedRows];
+        // the source rows' pixels are weighed directly.
+        const quint32 **rows = scratch.pixelRows.get(size_t(m_y.taps));
         for (int y = first; y < end; ++y) {
             const int taps = m_y.offset[size_t(y) + 1] - m_y.offset[size_t(y)];
             for (int k = 0; k < taps; ++k)
@@ -376,41 +428,17 @@ void BoxScaler::scaleRows(const QImage &source, uchar *bits, qsizetype bytesPerL
         scratch.release();
         return;
     }
-    quint64 *acrossBr = scratch.acrossBr.get(rowCount * size_t(width));
-    quint32 *acrossG = scratch.acrossG.get(rowCount * size_t(width));
-    for (int sy = sourceFirst; sy < sourceEnd; ++sy) {
-        const size_t row = size_t(sy - sourceFirst) * size_t(width);
-        resample(sourceRow(sy), m_x.paddedFirst.data(), m_x.paddedWeights.data(), m_x.taps, width, acrossBr + row,
-                 acrossG + row);
-    }
-
-    // Down the columns: each output row is the weighed sum of its source rows, a row at a time.
-    constexpr quint32 half = 1u << (VerticalShift - 1);
-    constexpr quint64 halves = half | (quint64(half) << 32);
-    quint64 *sumBr = scratch.verticalBr.get(size_t(width));
-    quint32 *sumG = scratch.verticalG.get(size_t(width));
+    qint16 *across = scratch.across.get(rowCount * 4 * size_t(width));
+    for (int sy = sourceFirst; sy < sourceEnd; ++sy)
+        resampleAcross(sourceRow(sy), m_x.paddedFirst.data(), m_x.paddedWeights.data(), m_x.taps, width,
+                       across + size_t(sy - sourceFirst) * 4 * size_t(width));
+    const qint16 **rows = scratch.acrossRows.get(size_t(m_y.taps));
     for (int y = first; y < end; ++y) {
-        std::fill(sumBr, sumBr + width, halves);
-        std::fill(sumG, sumG + width, half);
         const int taps = m_y.offset[size_t(y) + 1] - m_y.offset[size_t(y)];
-        const quint16 *w = m_y.weights.data() + m_y.offset[size_t(y)];
-        for (int k = 0; k < taps; ++k) {
-            const size_t row = size_t(m_y.first[size_t(y)] + k - sourceFirst) * size_t(width);
-            const quint64 *inBr = acrossBr + row;
-            const quint32 *inG = acrossG + row;
-            const quint32 weight = w[k];
-            for (int x = 0; x < width; ++x) {
-                sumBr[size_t(x)] += weight * inBr[x];
-                sumG[size_t(x)] += weight * inG[x];
-            }
-        }
-        auto *out = reinterpret_cast<quint32 *>(bits + qsizetype(y) * bytesPerLine);
-        for (int x = 0; x < width; ++x) {
-            const quint64 br = sumBr[size_t(x)];
-            const quint32 b = quint32(br) >> VerticalShift;
-            const quint32 r = quint32(br >> 32) >> VerticalShift;
-            out[x] = 0xff000000u | (r << 16) | ((sumG[size_t(x)] >> VerticalShift) << 8) | b;
-        }
+        for (int k = 0; k < taps; ++k)
+            rows[k] = across + size_t(m_y.first[size_t(y)] + k - sourceFirst) * 4 * size_t(width);
+        weighAcross(rows, m_y.weights.data() + m_y.offset[size_t(y)], taps, width,
+                    reinterpret_cast<quint32 *>(bits + qsizetype(y) * bytesPerLine));
     }
     scratch.release();
 }

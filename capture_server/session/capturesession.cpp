@@ -177,8 +177,7 @@ void CaptureSession::startRun(const ConfigStructure *config)
     // A frame is coded as JPEG once when the saver's files need it whole, or when the browsers
     // may take moving bands as JPEG; the history takes that coding too.
     m_saverCoded = m_handler == m_saver.get() && m_saver->writesJpeg();
-    const bool webCoded = m_runWeb && m_runWeb->sendsJpeg();
-    m_coding = m_saverCoded || webCoded;
+    m_webCoded = m_runWeb && m_runWeb->sendsJpeg();
     m_coder.setMode(m_saverCoded ? JpegBandsCoder::Mode::WholeFrames : JpegBandsCoder::Mode::WideChanges);
     if (m_handler)
         m_handler->startHandling(config);
@@ -189,8 +188,7 @@ void CaptureSession::startRun(const ConfigStructure *config)
 bool CaptureSession::hasRoom() const
 {
     // Frames still with the coder go to the history (and the saver) when they are coded.
-    const int coming = m_coding ? m_coder.pending() : 0;
-    if (!m_history->hasRoomFor(1 + coming) || (m_coding && !m_coder.hasRoom()))
+    if (!m_history->hasRoomFor(1 + m_coder.pending()) || !m_coder.hasRoom())
         return false;
     return !m_handler || m_handler->hasRoom();
 }
@@ -204,7 +202,11 @@ void CaptureSession::takeFrame(const CapturedFrame &frame)
         handOnSound(m_sound.pull(frame.grabTimeMs));
     if (m_preview)
         m_preview->updateAndStoreTexture(frame);
-    if (m_coding) {
+    // The browsers' bands are coded only while one is connected (a moving screen's cost a frame
+    // for nobody otherwise). Frames still with the coder keep the next ones on its way, so the
+    // history and the browsers take them in order.
+    const bool coding = m_saverCoded || (m_webCoded && m_runWeb->isWatched()) || m_coder.pending() > 0;
+    if (coding) {
         // The saver's line keeps this tick's place among the console's lines.
         const ConsolePlace place = m_saverCoded ? FrameConsole::instance().reserve() : ConsolePlace();
         m_coder.code(frame, [this, place](const CapturedFrame &coded, const CodedJpeg &jpeg) {

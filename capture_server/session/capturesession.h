@@ -36,9 +36,10 @@ class WebViewServer;
 // widget: the control window drives it, and tests can drive it alone.
 //
 // A frame's road, on the GUI thread unless said: the recorder grabs it at each tick and hands it
-// here (takeFrame()); the preview shows it; when some stage keeps it as JPEG, the shared coder
-// codes it once on its own worker, and the history, the saver and the web view each take that
-// coding as an input of their own; otherwise the history codes it itself. The run's handler
+// here (takeFrame()); the preview shows it; when some stage takes it as JPEG (the saver's files;
+// the browsers, while one is connected), the shared coder codes it once on its own worker, and
+// the history, the saver and the web view each take that coding as an input of their own;
+// otherwise the history codes it itself. The run's handler
 // takes it too (the TCP server and the video file code it on their own workers), and so do the
 // browsers. Stages never wait for one another: each has a bounded queue, and when one is full the
 // recorder skips the tick's grab.
@@ -66,6 +67,7 @@ public:
     [[nodiscard]] VideoFileHandler *videoHandler() const { return m_video.get(); }
     // The browsers' view (--web), or none.
     [[nodiscard]] WebFrameBroadcaster *webView() const { return m_web.get(); }
+    [[nodiscard]] WebViewServer *webServer() const { return m_webServer.get(); }
     [[nodiscard]] const CaptureOptions &options() const { return m_options; }
     // The mouse's clicks for "Show clicks", watched from the first call on (X11 only).
     ClickWatcher *clickWatcher();
@@ -135,7 +137,7 @@ private:
     // This run's stages.
     ImageHandler *m_handler = nullptr;
     WebFrameBroadcaster *m_runWeb = nullptr;
-    bool m_coding = false;     // frames go through the shared coder
+    bool m_webCoded = false;   // the browsers take the shared coder's bands (while one watches)
     bool m_saverCoded = false; // the saver writes the shared coder's files
     int m_runFps = 30;
     qint64 m_lastGrabMs = 0;

@@ -93,6 +93,11 @@ bool WebFrameBroadcaster::sendsJpeg() const
     return m_webView && !m_webView->isLossless();
 }
 
+bool WebFrameBroadcaster::isWatched() const
+{
+    return m_webView && m_webView->viewerCount() > 0;
+}
+
 void WebFrameBroadcaster::setLossyBandSource(WebFrameComposer::LossyCoder source)
 {
     m_lossySource = std::move(source);

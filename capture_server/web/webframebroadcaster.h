@@ -34,6 +34,8 @@ public:
     void stopHandling() override;
     // Whether its pieces may be JPEG at all (not --web-lossless).
     [[nodiscard]] bool sendsJpeg() const;
+    // Whether any browser is connected now (ready for a frame or not).
+    [[nodiscard]] bool isWatched() const;
 
     // Where the JPEG pieces come from otherwise (by default they are encoded on the worker): a
     // producer that codes the changed bands anyway can hand them in. Called on the worker,

@@ -1,10 +1,14 @@
 #include "capturesession.h"
 
+#include "captureoptions.h"
+
 #include "configstructure.h"
 #include "framehistory.h"
 #include "grabber.h"
 #include "imagerecorder.h"
 #include "simpleimagesaver.h"
+#include "webframebroadcaster.h"
+#include "webviewserver.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -14,6 +18,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWebSocket>
 
 #include <vector>
 
@@ -28,7 +33,11 @@ public:
     [[nodiscard]] QImage grab(const QRect &area, bool) override
     {
         QImage frame = m_desktop.copy(area);
-        QPainter(&frame).fillRect(int(grabbed.size()) * 12 % 280, 100, 40, 40, QColor(200, 40, 40));
+        QPainter painter(&frame);
+        painter.fillRect(int(grabbed.size()) * 12 % 280, 100, 40, 40, QColor(200, 40, 40));
+        // A band that changes across its whole width: what the browsers take as JPEG.
+        painter.fillRect(0, 192, 320, 16, QColor::fromHsv(int(grabbed.size()) * 37 % 360, 200, 200));
+        painter.end();
         grabbed.push_back(frame);
         return frame;
     }
@@ -53,13 +62,19 @@ private Q_SLOTS:
 void tst_CaptureSession::keepsAndSendsEveryFrame_data()
 {
     QTest::addColumn<bool>("saver");
-    QTest::newRow("saver: coded once, the history keeps the files' coding") << true;
-    QTest::newRow("no handler: the history codes the frames itself") << false;
+    QTest::addColumn<bool>("web");
+    QTest::addColumn<bool>("browser"); // one connects after a few frames and leaves before the end
+    QTest::newRow("saver: coded once, the history keeps the files' coding") << true << false << false;
+    QTest::newRow("no handler: the history codes the frames itself") << false << false << false;
+    QTest::newRow("web view, nobody watching: nothing coded for it") << false << true << false;
+    QTest::newRow("web view, a browser for a while: its bands coded, every frame in order") << false << true << true;
 }
 
 void tst_CaptureSession::keepsAndSendsEveryFrame()
 {
     QFETCH(bool, saver);
+    QFETCH(bool, web);
+    QFETCH(bool, browser);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString before = QDir::currentPath();
@@ -67,7 +82,14 @@ void tst_CaptureSession::keepsAndSendsEveryFrame()
     const auto restore = qScopeGuard([&before] { QDir::setCurrent(before); });
     CoutCapture cout;
 
-    CaptureSession session;
+    CaptureOptions options;
+    if (web) {
+        options.webPort = 0; // a free one
+        options.bind = QHostAddress(QHostAddress::LocalHost);
+        options.webToken = QStringLiteral("test-token-0123456789ab");
+    }
+    CaptureSession session(options);
+    const quint16 webPort = web ? session.webServer()->serverPort() : 0;
     session.history()->setMovingAsVideo(false); // every frame in bands, as the files have it
     auto owned = std::make_unique<FakeGrabber>();
     FakeGrabber *grabber = owned.get();
@@ -79,10 +101,25 @@ void tst_CaptureSession::keepsAndSendsEveryFrame()
     config.grabber = session.grabber();
     config.sink = &session;
     config.handler = saver ? session.imageSaver() : nullptr;
+    config.webView = session.webView();
     ImageRecorder *recorder = session.recorder();
     QSignalSpy frames(recorder, &ImageRecorder::SIG_frameCaptured);
     recorder->SLOT_startCapture(&config);
     QTRY_VERIFY(frames.count() >= 10);
+    int shown = 0;
+    if (browser) {
+        // The page's end of the WebSocket, answering every frame.
+        QWebSocket socket(QStringLiteral("http://127.0.0.1:%1").arg(webPort));
+        connect(&socket, &QWebSocket::binaryMessageReceived, &socket, [&socket, &shown](const QByteArray &) {
+            ++shown;
+            socket.sendTextMessage(QStringLiteral("ready"));
+        });
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws?token=%2").arg(webPort).arg(options.webToken)));
+        QTRY_VERIFY(shown >= 10);
+        socket.close();
+        const int left = frames.count();
+        QTRY_VERIFY(frames.count() >= left + 10);
+    }
     recorder->SLOT_stopCapture();
 
     // Every grabbed frame is in the history, at its grab time, as it was grabbed.
@@ -102,7 +139,9 @@ void tst_CaptureSession::keepsAndSendsEveryFrame()
         }
     }
     QVERIFY(history.timeMs(count - 1) > history.timeMs(0));
-    QCOMPARE(history.takenBands() > 0, saver);
+    // The history takes the shared coder's bands where they exist: the saver's always, the
+    // browsers' only while one watched.
+    QCOMPARE(history.takenBands() > 0, saver || browser);
 }
 
 QTEST_GUILESS_MAIN(tst_CaptureSession)

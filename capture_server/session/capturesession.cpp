@@ -174,8 +174,8 @@ void CaptureSession::startRun(const ConfigStructure *config)
     // Sound runs from the run's first frame on: into the video file, and kept for export.
     m_soundDue = m_sound.isOpen();
     m_runWeb = m_web && config->webView == m_web.get() ? m_web.get() : nullptr;
-    // A frame is coded as JPEG once when the saver's files need it whole, or when the browsers
-    // may take moving bands as JPEG; the history takes that coding too.
+    // A frame is coded as JPEG once when the saver's files need it whole, or, while a browser is
+    // connected, when the browsers may take moving bands as JPEG; the history takes that coding too.
     m_saverCoded = m_handler == m_saver.get() && m_saver->writesJpeg();
     m_webCoded = m_runWeb && m_runWeb->sendsJpeg();
     m_coder.setMode(m_saverCoded ? JpegBandsCoder::Mode::WholeFrames : JpegBandsCoder::Mode::WideChanges);

@@ -39,10 +39,9 @@ class WebViewServer;
 // here (takeFrame()); the preview shows it; when some stage takes it as JPEG (the saver's files;
 // the browsers, while one is connected), the shared coder codes it once on its own worker, and
 // the history, the saver and the web view each take that coding as an input of their own;
-// otherwise the history codes it itself. The run's handler
-// takes it too (the TCP server and the video file code it on their own workers), and so do the
-// browsers. Stages never wait for one another: each has a bounded queue, and when one is full the
-// recorder skips the tick's grab.
+// otherwise the history codes it itself. The run's handler takes it too (the TCP server and the
+// video file code it on their own workers), and so do the browsers. Stages never wait for one
+// another: each has a bounded queue, and when one is full the recorder skips the tick's grab.
 class CaptureSession : public QObject, public FrameSink
 {
     Q_OBJECT
